@@ -1,0 +1,444 @@
+#include "app/MainFrame.h"
+
+#include "app/AboutDlg.h"
+#include "app/Artwork.h"
+#include "app/Commands.h"
+#include "app/Status.h"
+#include "local/LeftView.h"
+#include "platform/registry/Registry.h"
+#include "platform/shell/Shell.h"
+#include "platform/ui/Modal.h"
+#include "remote/RightView.h"
+#include "sites/SiteManagerDlg.h"
+
+#include <wx/accel.h>
+#include <wx/menu.h>
+#include <wx/splitter.h>
+#include <wx/statusbr.h>
+#include <wx/textctrl.h>
+#include <wx/toolbar.h>
+#include <wx/utils.h>
+
+#include <gtk/gtk.h>
+
+#include <cstring>
+#include <sys/stat.h>
+
+const char* const kTitleNotConnected = " Not Connected - Halvard Tremoc, Orvane  v1.0 ";
+const char* const kTitleConnectedSuffix = "Halvard Tremoc, - Orvane  v1.0";
+
+namespace {
+
+constexpr int kStatusPaneHeight = 70;
+constexpr int kStatusPaneMin = 30;
+constexpr int kLocalPaneWidth = 440;
+constexpr int kFilePaneMin = 150;
+
+wxAcceleratorEntry ToWxAccel(const cmd::Accelerator& a) {
+    int flags = (a.modifiers & cmd::kAlt ? wxACCEL_ALT : 0) |
+                (a.modifiers & cmd::kCtrl ? wxACCEL_CTRL : 0);
+    int key = a.key;
+    switch (a.key) {
+    case cmd::kKeyF1:
+        key = WXK_F1;
+        break;
+    case cmd::kKeyF5:
+        key = WXK_F5;
+        break;
+    case cmd::kKeyDelete:
+        key = WXK_DELETE;
+        break;
+    case cmd::kKeyReturn:
+        key = WXK_RETURN;
+        break;
+    default:
+        break;
+    }
+    return wxAcceleratorEntry(flags, key, cmd::ToWx(a.command));
+}
+
+// The caption as the menu shows it. Key names after the tab are written
+// "Alt + S"; the menu shows them in its own key column when the key exists
+// ("Alt+S"). Exit has no key, so its caption keeps "Alt + X" as plain text.
+wxString MenuCaption(const cmd::MenuItem& item) {
+    std::string caption = item.caption;
+    size_t tab = caption.find('\t');
+    if (tab == std::string::npos)
+        return wxString::FromUTF8(caption);
+    std::string keys = caption.substr(tab + 1);
+    bool hasAccel = false;
+    for (const cmd::Accelerator& a : cmd::Accelerators())
+        hasAccel |= a.command == item.command;
+    if (!hasAccel)
+        return wxString::FromUTF8(caption.substr(0, tab) + "          " + keys);
+    std::string compact;
+    for (char c : keys)
+        if (c != ' ')
+            compact += c;
+    return wxString::FromUTF8(caption.substr(0, tab) + "\t" + compact);
+}
+
+} // namespace
+
+CMainFrame::CMainFrame()
+    : wxFrame(nullptr, wxID_ANY, "Orvane", wxDefaultPosition, wxSize(1000, 700)), m_timer(this) {
+    SetIcon(art::LoadIcon(art::ICON_APP));
+    BuildPanes();
+    BuildMenuBar();
+    BuildToolBar();
+    BuildStatusBar();
+
+    std::vector<wxAcceleratorEntry> entries;
+    for (const cmd::Accelerator& a : cmd::Accelerators())
+        entries.push_back(ToWxAccel(a));
+    SetAcceleratorTable(wxAcceleratorTable(static_cast<int>(entries.size()), entries.data()));
+
+    for (auto [first, last] : {std::pair{32772, 32854}, std::pair{57664, 57665},
+                               std::pair{59410, 59411}})
+        Bind(wxEVT_MENU, &CMainFrame::OnMenuEvent, this, cmd::ToWx(first), cmd::ToWx(last));
+    Bind(wxEVT_CLOSE_WINDOW, &CMainFrame::OnClose, this);
+    Bind(wxEVT_MENU_OPEN, [this](wxMenuEvent& e) {
+        OnInitMenu();
+        e.Skip();
+    });
+    Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
+        UpdateIndicators();
+        OnInitMenu();
+    });
+    m_timer.Start(250);
+
+    m_pLeftView = GetLeftView();
+    m_pRightView = GetRightView();
+}
+
+CMainFrame::~CMainFrame() { m_timer.Stop(); }
+
+void CMainFrame::BuildPanes() {
+    // Outer splitter: the log on top, the file panes below.
+    m_wndSplitter = new wxSplitterWindow(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
+                                         wxSP_3D | wxSP_LIVE_UPDATE);
+    auto* status = new CStatus(m_wndSplitter);
+    m_wndFileSplitter = new wxSplitterWindow(m_wndSplitter, wxID_ANY, wxDefaultPosition,
+                                             wxDefaultSize, wxSP_3D | wxSP_LIVE_UPDATE);
+    auto* left = new CLeftView(m_wndFileSplitter);
+    auto* right = new CRightView(m_wndFileSplitter);
+    m_wndSplitter->SetMinimumPaneSize(kStatusPaneMin);
+    m_wndSplitter->SetSashGravity(0.0);
+    m_wndSplitter->SplitHorizontally(status, m_wndFileSplitter, kStatusPaneHeight);
+    m_wndFileSplitter->SetMinimumPaneSize(kFilePaneMin);
+    m_wndFileSplitter->SetSashGravity(0.0);
+    m_wndFileSplitter->SplitVertically(left, right, kLocalPaneWidth);
+
+    // The pane that last got the focus is the active one.
+    for (wxWindow* pane : {static_cast<wxWindow*>(status), static_cast<wxWindow*>(left),
+                           static_cast<wxWindow*>(right)}) {
+        pane->Bind(wxEVT_CHILD_FOCUS, [this, pane](wxChildFocusEvent& e) {
+            SetActiveView(pane);
+            e.Skip();
+        });
+    }
+}
+
+void CMainFrame::BuildMenuBar() {
+    auto* file = new wxMenu;
+    for (const cmd::MenuItem& item : cmd::FileMenu()) {
+        if (item.command == 0)
+            file->AppendSeparator();
+        else
+            file->Append(cmd::ToWx(item.command), MenuCaption(item),
+                         wxString::FromUTF8(cmd::PromptOf(item.command)));
+    }
+    auto* bar = new wxMenuBar;
+    bar->Append(file, "&File");
+    SetMenuBar(bar);
+}
+
+void CMainFrame::BuildToolBar() {
+    m_wndToolBar = CreateToolBar(wxTB_HORIZONTAL | wxTB_FLAT | wxTB_TOP | wxTB_NODIVIDER);
+    m_wndToolBar->SetToolBitmapSize(wxSize(30, 30));
+    const auto& buttons = cmd::ToolbarButtons();
+    for (size_t i = 0; i < buttons.size(); ++i) {
+        if (i > 0)
+            m_wndToolBar->AddSeparator();
+        m_wndToolBar->AddTool(cmd::ToWx(buttons[i].command), wxString::FromUTF8(buttons[i].tooltip),
+                              art::ToolbarImage(static_cast<int>(i)), wxNullBitmap, wxITEM_NORMAL,
+                              wxString::FromUTF8(buttons[i].tooltip),
+                              wxString::FromUTF8(buttons[i].prompt));
+    }
+    m_wndToolBar->Realize();
+}
+
+void CMainFrame::BuildStatusBar() {
+    m_wndStatusBar = CreateStatusBar(4);
+    int widths[4] = {-1, 40, 40, 40};
+    int styles[4] = {wxSB_RAISED, wxSB_SUNKEN, wxSB_SUNKEN, wxSB_SUNKEN};
+    m_wndStatusBar->SetStatusWidths(4, widths);
+    m_wndStatusBar->SetStatusStyles(4, styles);
+    SetStatusBarPane(0); // fly-by prompts of menus and toolbar go to the message pane
+    SetStatusText("Ready", 0);
+    UpdateIndicators();
+}
+
+void CMainFrame::UpdateIndicators() {
+    if (!m_wndStatusBar)
+        return;
+    GdkKeymap* keymap = gdk_keymap_get_for_display(gdk_display_get_default());
+    bool on[3] = {keymap && gdk_keymap_get_caps_lock_state(keymap),
+                  keymap && gdk_keymap_get_num_lock_state(keymap),
+                  keymap && gdk_keymap_get_scroll_lock_state(keymap)};
+    const char* names[3] = {"CAP", "NUM", "SCRL"};
+    for (int i = 0; i < 3; ++i) {
+        wxString text = on[i] ? names[i] : "";
+        if (m_wndStatusBar->GetStatusText(i + 1) != text)
+            m_wndStatusBar->SetStatusText(text, i + 1);
+    }
+}
+
+std::string CMainFrame::GetIndicatorText(int pane) const {
+    return m_wndStatusBar ? m_wndStatusBar->GetStatusText(pane).utf8_string() : std::string();
+}
+
+CStatus* CMainFrame::GetStatusPane() const {
+    return m_wndSplitter ? dynamic_cast<CStatus*>(m_wndSplitter->GetWindow1()) : nullptr;
+}
+
+CLeftView* CMainFrame::GetLeftView() const {
+    return m_wndFileSplitter ? dynamic_cast<CLeftView*>(m_wndFileSplitter->GetWindow1()) : nullptr;
+}
+
+CRightView* CMainFrame::GetRightView() const {
+    return m_wndFileSplitter ? dynamic_cast<CRightView*>(m_wndFileSplitter->GetWindow2())
+                             : nullptr;
+}
+
+void CMainFrame::SetActiveView(wxWindow* view) { m_pActiveView = view; }
+
+void CMainFrame::OnMenuEvent(wxCommandEvent& event) {
+    int command = cmd::FromWx(event.GetId());
+    // A key the frame maps to a command is left to a text field that has the
+    // focus where the field needs it: Delete in the log or in a name being edited.
+    if (command == cmd::ID_DELETE && dynamic_cast<wxTextCtrl*>(wxWindow::FindFocus())) {
+        event.Skip();
+        return;
+    }
+    RouteCommand(command);
+}
+
+void CMainFrame::RouteCommand(int command) {
+    wxWindow* active = m_pActiveView;
+    if (active && active == m_pLeftView && m_pLeftView->HandleCommand(command))
+        return;
+    if (active && active == m_pRightView && m_pRightView->HandleCommand(command))
+        return;
+    if (FrameCommand(command))
+        return;
+    if (command == cmd::ID_APP_ABOUT)
+        OnAppAbout(this);
+}
+
+bool CMainFrame::FrameCommand(int command) {
+    CLeftView* left = m_pActiveView == m_pLeftView ? m_pLeftView : nullptr;
+    CRightView* right = m_pActiveView == m_pRightView ? m_pRightView : nullptr;
+    bool connected = m_bConnected != 0;
+    switch (command) {
+    case cmd::ID_SITE_MANAGER:
+        OnSiteManager();
+        return true;
+    case cmd::ID_DISCONNECT:
+        OnDisconnect();
+        return true;
+    case cmd::ID_RECONNECT:
+        OnReconnect();
+        return true;
+    case cmd::ID_STOP:
+        OnStop();
+        return true;
+    case cmd::ID_APP_EXIT:
+        OnExit();
+        return true;
+    case cmd::ID_HELP_FILE:
+        OnHelpFile();
+        return true;
+    case cmd::ID_RUN:
+    case cmd::ID_VIEW_FILES:
+        if (left)
+            left->OnExecute();
+        else if (right && connected)
+            right->OnExecute();
+        return true;
+    case cmd::ID_DELETE_TOOLBAR:
+        if (left)
+            left->OnDelete();
+        else if (right && connected)
+            right->OnDelete();
+        return true;
+    case cmd::ID_NEW_FOLDER_TOOLBAR:
+        if (left)
+            left->OnNewFolder();
+        else if (right && connected)
+            right->OnNewFolder();
+        return true;
+    case cmd::ID_UPLOAD_TOOLBAR:
+        if (left && connected)
+            left->OnUpload();
+        return true;
+    case cmd::ID_DOWNLOAD_TOOLBAR:
+        if (right && connected)
+            right->OnDownload();
+        return true;
+    case cmd::ID_PROPERTIES_TOOLBAR:
+        if (left)
+            left->OnProperties();
+        else if (right && connected)
+            right->OnProperties();
+        return true;
+    case cmd::ID_REFRESH_TOOLBAR:
+        if (left)
+            left->OnRefresh();
+        return true;
+    case cmd::ID_VIEW_DETAILS:
+        SetActivePaneView(1);
+        return true;
+    case cmd::ID_VIEW_SMALLICON:
+        SetActivePaneView(2);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CMainFrame::SetActivePaneView(int mode) {
+    if (m_pActiveView == m_pLeftView)
+        m_pLeftView->SetViewMode(mode);
+    else if (m_pActiveView == m_pRightView)
+        m_pRightView->SetViewStyle(mode);
+}
+
+void CMainFrame::OnInitMenu() {
+    if (m_pActiveView != m_pLeftView && m_pActiveView != m_pRightView)
+        return;
+    bool busy = (m_pRightView && m_pRightView->m_bBusy) ||
+                (m_pLeftView && m_pLeftView->m_bUploading);
+    // The menu bar has one popup; positions 2 and 3 do not exist there.
+    wxMenuBar* bar = GetMenuBar();
+    for (size_t pos : {0u, 2u, 3u}) {
+        if (bar && pos < bar->GetMenuCount() && bar->IsEnabledTop(pos) == busy)
+            bar->EnableTop(pos, !busy);
+    }
+}
+
+void CMainFrame::OnSiteManager() {
+    CSiteManagerDlg dlg(this);
+    if (ui::RunModal(dlg) != wxID_OK)
+        return;
+    if (m_bConnected) {
+        if (ui::MessageBox(this, "Terminate Existing connection", "FTP", ui::kButtonsYesNo) !=
+            ui::kYes)
+            return;
+        OnDisconnect();
+    }
+    ConnectToSite(dlg);
+}
+
+void CMainFrame::ConnectToSite(CSiteManagerDlg& dlg) {
+    CStatus* status = GetStatusPane();
+    status->AddLine("Connecting to " + dlg.m_strHost + " as " + dlg.m_strUser);
+    CRightView* right = GetRightView();
+    CLeftView* left = GetLeftView();
+    right->m_strRemoteDir = dlg.m_strRemoteDir;
+    right->m_strHost = dlg.m_strHost;
+    right->m_strPassword = dlg.m_strPassword;
+    right->m_strUser = dlg.m_strUser;
+    right->m_nPort = dlg.m_nPort;
+    left->m_strDefaultDir = dlg.m_strLocalDir;
+    // The stored field holds at most 149 characters; one trailing separator is
+    // dropped, except from the root itself.
+    std::string dir = dlg.m_strLocalDir.substr(0, 149);
+    if (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    left->ChangeDirectory(dir);
+    m_nConnectMode = dlg.m_bPassive ? 1 : 2;
+    right->StartConnect(m_nConnectMode);
+}
+
+void CMainFrame::OnDisconnect() {
+    wxBusyCursor wait;
+    if (!m_bConnected)
+        return;
+    CStatus* status = GetStatusPane();
+    status->AddLine("Disconnecting ....");
+    SetTitle(kTitleNotConnected);
+    GetRightView()->CloseSession();
+    status->AddLine("Connection Closed");
+    m_bConnected = 0;
+}
+
+void CMainFrame::OnReconnect() {
+    if (m_bConnected) {
+        OnDisconnect();
+        GetStatusPane()->AddLine("Reconnecting ....");
+        GetRightView()->StartConnect(m_nConnectMode);
+    } else {
+        OnSiteManager();
+    }
+}
+
+void CMainFrame::OnStop() {
+    GetLeftView()->m_bStopUpload = 1;
+    GetRightView()->m_bStop = 1;
+}
+
+void CMainFrame::OnExit() {
+    const char* question = m_bConnected ? "Terminate Current Session and Exit Orvane?"
+                                        : "Are you sure you want to Exit Orvane?";
+    if (ui::MessageBox(this, question, "Confirm", ui::kButtonsYesNo, ui::kIconQuestion) !=
+        ui::kYes)
+        return;
+    if (m_bConnected)
+        GetRightView()->CloseSession();
+    if (m_quit)
+        m_quit(18);
+}
+
+void CMainFrame::OnClose(wxCloseEvent& event) {
+    if (!event.CanVeto()) { // the session is ending: no question can be asked
+        Destroy();
+        return;
+    }
+    event.Veto();
+    OnExit();
+}
+
+void CMainFrame::OnHelpFile() {
+    // The installation folder is recorded when Orvane is installed.
+    std::string folder;
+    reg::HKEY key = nullptr;
+    if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", reg::KEY_READ, &key) ==
+        reg::REG_OK) {
+        unsigned char buffer[200] = {};
+        reg::DWORD size = sizeof buffer - 1;
+        if (reg::RegQueryValueEx(key, "PATH", nullptr, buffer, &size) == reg::REG_OK)
+            folder.assign(reinterpret_cast<const char*>(buffer),
+                          strnlen(reinterpret_cast<const char*>(buffer), size));
+        reg::RegCloseKey(key);
+    }
+    if (folder.empty()) {
+        ui::MessageBox(this,
+                       "Help is not available: no installation folder of Orvane is recorded. "
+                       "Install Orvane to get its manual.",
+                       "Orvane", ui::kButtonsOk, ui::kIconInformation);
+        return;
+    }
+    std::string path = folder + (folder.back() == '/' ? "" : "/") + "Orvane.html";
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        ui::MessageBox(this, "The help file " + path + " cannot be found.", "Orvane",
+                       ui::kButtonsOk, ui::kIconInformation);
+        return;
+    }
+    if (!shell::OpenWithDefaultApp(path, folder))
+        ui::MessageBox(this,
+                       "The help file " + path +
+                           " cannot be opened: no program to show it was found (xdg-open).",
+                       "Orvane", ui::kButtonsOk, ui::kIconInformation);
+}

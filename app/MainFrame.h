@@ -1,0 +1,82 @@
+// The main window: toolbar, status bar, the log on top and the two file panes
+// below; it owns the command table and runs the connection commands.
+#pragma once
+
+#include <wx/frame.h>
+#include <wx/timer.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+class wxSplitterWindow;
+class wxToolBar;
+class wxStatusBar;
+class CStatus;
+class CLeftView;
+class CRightView;
+class CSiteManagerDlg;
+
+// Window titles.
+extern const char* const kTitleNotConnected;
+extern const char* const kTitleConnectedSuffix;
+
+class CMainFrame : public wxFrame {
+public:
+    CMainFrame();
+    ~CMainFrame() override;
+
+    int m_nConnectMode = 0; // 1 passive, 2 active (normal); reused by Reconnect
+    wxToolBar* m_wndToolBar = nullptr;
+    wxSplitterWindow* m_wndSplitter = nullptr;
+    wxSplitterWindow* m_wndFileSplitter = nullptr;
+    std::atomic<int> m_bConnected{0}; // nonzero while a session is open
+    CRightView* m_pRightView = nullptr;
+    CLeftView* m_pLeftView = nullptr;
+    wxStatusBar* m_wndStatusBar = nullptr;
+
+    CStatus* GetStatusPane() const;
+    CLeftView* GetLeftView() const;
+    CRightView* GetRightView() const;
+
+    // Runs a command as the user's menu, toolbar or key would: first the active
+    // pane, if it handles the command, then the frame, then the application.
+    void RouteCommand(int command);
+
+    void OnSiteManager();
+    void ConnectToSite(CSiteManagerDlg& dlg);
+    void OnDisconnect();
+    void OnReconnect();
+    void OnStop();
+    void OnExit();
+    void OnHelpFile();
+    void SetActivePaneView(int mode);
+
+    // Grays or enables the File menu while a pane is busy (called whenever a
+    // menu is about to open, and as the busy flags change).
+    void OnInitMenu();
+
+    // The pane the file commands go to: one of the two file panes, the log
+    // pane, or none.
+    wxWindow* GetActiveView() const { return m_pActiveView; }
+    void SetActiveView(wxWindow* view);
+
+    // Ends the program with an exit code; the application sets it, tests replace it.
+    std::function<void(int)> m_quit;
+
+    // The text of the status bar's indicator panes (CAP, NUM, SCRL), as shown.
+    std::string GetIndicatorText(int pane) const;
+    void UpdateIndicators();
+
+private:
+    wxWindow* m_pActiveView = nullptr;
+    wxTimer m_timer;
+
+    bool FrameCommand(int command);
+    void BuildMenuBar();
+    void BuildToolBar();
+    void BuildStatusBar();
+    void BuildPanes();
+    void OnMenuEvent(wxCommandEvent& event);
+    void OnClose(wxCloseEvent& event);
+};

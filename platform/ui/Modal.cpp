@@ -1,0 +1,51 @@
+#include "platform/ui/Modal.h"
+
+#include <wx/dialog.h>
+#include <wx/msgdlg.h>
+
+#include <utility>
+
+namespace ui {
+
+namespace {
+MessageBoxHook g_messageBoxHook;
+DialogHook g_dialogHook;
+} // namespace
+
+void SetMessageBoxHook(MessageBoxHook hook) { g_messageBoxHook = std::move(hook); }
+void SetDialogHook(DialogHook hook) { g_dialogHook = std::move(hook); }
+
+int MessageBox(wxWindow* parent, const std::string& text, const std::string& caption,
+               int buttons, int icon) {
+    if (g_messageBoxHook)
+        return g_messageBoxHook(MessageBoxRequest{text, caption, buttons, icon});
+    long style = buttons == kButtonsYesNo ? wxYES_NO : wxOK;
+    if (icon == kIconStop)
+        style |= wxICON_ERROR;
+    else if (icon == kIconQuestion)
+        style |= wxICON_QUESTION;
+    else if (icon == kIconInformation)
+        style |= wxICON_INFORMATION;
+    wxMessageDialog dlg(parent, wxString::FromUTF8(text), wxString::FromUTF8(caption), style);
+    switch (dlg.ShowModal()) {
+    case wxID_YES:
+        return kYes;
+    case wxID_NO:
+        return kNo;
+    case wxID_CANCEL:
+        return kCancel;
+    default:
+        return kOk;
+    }
+}
+
+int RunModal(wxDialog& dialog) {
+    if (g_dialogHook) {
+        // Let the dialog initialise as it would when shown.
+        dialog.InitDialog();
+        return g_dialogHook(dialog);
+    }
+    return dialog.ShowModal();
+}
+
+} // namespace ui

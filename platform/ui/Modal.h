@@ -1,0 +1,42 @@
+// The seam through which the program asks the user something. The program
+// calls these instead of showing message boxes and dialogs itself, so a test
+// can answer in the user's place.
+#pragma once
+
+#include <functional>
+#include <string>
+
+class wxDialog;
+class wxWindow;
+
+namespace ui {
+
+// Answers, as the message box returns them.
+enum Answer { kOk = 1, kCancel = 2, kYes = 6, kNo = 7 };
+// Buttons and icon of a message box.
+enum Buttons { kButtonsOk = 0, kButtonsYesNo = 4 };
+enum Icon { kIconNone = 0, kIconStop = 0x10, kIconQuestion = 0x20, kIconInformation = 0x40 };
+
+struct MessageBoxRequest {
+    std::string text;
+    std::string caption;
+    int buttons = kButtonsOk;
+    int icon = kIconNone;
+};
+
+// Shows a modal message box and returns the answer.
+int MessageBox(wxWindow* parent, const std::string& text, const std::string& caption,
+               int buttons = kButtonsOk, int icon = kIconNone);
+
+// Runs `dialog` modally and returns its end code.
+int RunModal(wxDialog& dialog);
+
+// Test hooks: when set, they answer in place of the user. The dialog hook gets
+// the dialog already created (and initialised) and returns its end code; it
+// may change the dialog's controls first.
+using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
+using DialogHook = std::function<int(wxDialog&)>;
+void SetMessageBoxHook(MessageBoxHook hook);
+void SetDialogHook(DialogHook hook);
+
+} // namespace ui
