@@ -28,7 +28,7 @@ if [[ "${1:-}" != "--quick" ]]; then
   ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$SUPP/ubsan.supp" \
     run_config asan address
-  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$SUPP/tsan.supp" \
+  TSAN_OPTIONS="halt_on_error=1:report_mutex_bugs=0:suppressions=$SUPP/tsan.supp" \
     run_config tsan thread
 fi
 run_config plain ""

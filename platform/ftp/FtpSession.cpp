@@ -1,0 +1,569 @@
+#include "platform/ftp/FtpSession.h"
+
+#include <curl/curl.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ftp {
+
+namespace {
+
+thread_local std::string t_lastResponse;
+
+// Listings larger than this are refused rather than held in memory.
+constexpr size_t kMaxListing = 512u << 20;
+
+std::string Encode(const std::string& path) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+// The folder part of an absolute path as libcurl takes it from a file URL.
+std::string DirOf(const std::string& abs) {
+    size_t slash = abs.rfind('/');
+    return slash == 0 || slash == std::string::npos ? "/" : abs.substr(0, slash);
+}
+
+std::string BaseOf(const std::string& abs) { return abs.substr(abs.rfind('/') + 1); }
+
+mode_t DefaultFileMode() {
+    static const mode_t mode = [] {
+        mode_t mask = umask(022);
+        umask(mask);
+        return static_cast<mode_t>(0666 & ~mask);
+    }();
+    return mode;
+}
+
+curl_socket_t OpenSocket(void*, curlsocktype, struct curl_sockaddr* address) {
+    // No socket of ours leaks into programs the client starts.
+    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+int SockOpt(void*, curl_socket_t fd, curlsocktype) {
+    // Also sockets accepted for active-mode transfers.
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return CURL_SOCKOPT_OK;
+}
+
+} // namespace
+
+std::string LastResponse() { return t_lastResponse; }
+
+// What one libcurl request does and what came back.
+struct Session::Request {
+    std::string url;
+    bool nobody = false;
+    std::vector<std::string> quote;
+    std::string customRequest;
+    // Download: into `text` (listings) or into `file`.
+    std::string* text = nullptr;
+    FILE* file = nullptr;
+    bool writeFailed = false;
+    // Upload source.
+    FILE* source = nullptr;
+    curl_off_t sourceSize = -1;
+    const Progress* progress = nullptr;
+    std::atomic<bool>* abort = nullptr;
+    // Commands sent and the replies to each, in order.
+    struct Exchange {
+        std::string sent;
+        std::vector<std::string> replies;
+    };
+    std::vector<Exchange> exchanges{{"(greeting)", {}}};
+    CURLcode result = CURLE_OK;
+    char error[CURL_ERROR_SIZE] = {};
+
+    // The final reply line to the command that began with `verb`, or "".
+    std::string ReplyTo(const std::string& verb) const {
+        for (auto it = exchanges.rbegin(); it != exchanges.rend(); ++it)
+            if (it->sent.compare(0, verb.size(), verb) == 0 && !it->replies.empty())
+                return it->replies.back();
+        return "";
+    }
+    std::string LastReply() const {
+        for (auto it = exchanges.rbegin(); it != exchanges.rend(); ++it)
+            if (!it->replies.empty())
+                return it->replies.back();
+        return "";
+    }
+};
+
+namespace {
+
+size_t WriteToRequest(char* data, size_t size, size_t n, void* userp) {
+    auto* r = static_cast<Session::Request*>(userp);
+    size_t bytes = size * n;
+    if (r->text) {
+        if (r->text->size() + bytes > kMaxListing) {
+            r->writeFailed = true;
+            return 0;
+        }
+        r->text->append(data, bytes);
+        return bytes;
+    }
+    if (r->file) {
+        if (std::fwrite(data, 1, bytes, r->file) != bytes) {
+            r->writeFailed = true;
+            return 0; // a full disk ends the transfer as a failure
+        }
+        return bytes;
+    }
+    return bytes;
+}
+
+size_t ReadFromRequest(char* buffer, size_t size, size_t n, void* userp) {
+    auto* r = static_cast<Session::Request*>(userp);
+    size_t got = std::fread(buffer, 1, size * n, r->source);
+    if (got == 0 && std::ferror(r->source))
+        return CURL_READFUNC_ABORT;
+    return got;
+}
+
+int OnProgress(void* userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+               curl_off_t ulnow) {
+    auto* r = static_cast<Session::Request*>(userp);
+    if (r->abort && r->abort->load())
+        return 1;
+    if (r->progress && *r->progress) {
+        if (ultotal > 0 || ulnow > 0)
+            (*r->progress)(static_cast<std::uint64_t>(ulnow), static_cast<std::uint64_t>(ultotal));
+        else
+            (*r->progress)(static_cast<std::uint64_t>(dlnow), static_cast<std::uint64_t>(dltotal));
+    }
+    return 0;
+}
+
+int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
+    auto* r = static_cast<Session::Request*>(userp);
+    if (type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT)
+        return 0;
+    std::string text(data, size);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    if (type == CURLINFO_HEADER_OUT) {
+        // The password is never kept, not even here.
+        if (text.compare(0, 5, "PASS ") == 0)
+            text = "PASS ****";
+        r->exchanges.push_back({text, {}});
+    } else {
+        r->exchanges.back().replies.push_back(text);
+    }
+    return 0;
+}
+
+// A reply line's code: "550 No such file" -> 550; 0 when none.
+int CodeOf(const std::string& line) {
+    if (line.size() < 3 || !std::isdigit(static_cast<unsigned char>(line[0])) ||
+        !std::isdigit(static_cast<unsigned char>(line[1])) ||
+        !std::isdigit(static_cast<unsigned char>(line[2])))
+        return 0;
+    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+} // namespace
+
+std::shared_ptr<Session> Session::Open(const ConnectParams& params) {
+    std::shared_ptr<Session> s(new Session);
+    s->m_params = params;
+    s->m_curl = curl_easy_init();
+    s->m_multi = curl_multi_init();
+    if (!s->m_curl || !s->m_multi) {
+        t_lastResponse = "Out of memory";
+        return nullptr;
+    }
+    std::string host = params.host;
+    if (host.find(':') != std::string::npos && host.front() != '[')
+        host = "[" + host + "]"; // an IPv6 address
+    s->m_base = "ftp://" + Encode(host) + ":" + std::to_string(params.port);
+    // Log in and ask what the server offers.
+    Request r;
+    r.url = s->m_base + "/";
+    r.nobody = true;
+    r.quote = {"*FEAT"};
+    if (!s->Perform(r))
+        return nullptr;
+    for (const auto& ex : r.exchanges)
+        if (ex.sent == "FEAT")
+            for (const std::string& line : ex.replies) {
+                std::string upper = line;
+                for (char& c : upper)
+                    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                if (upper.find("MLST") != std::string::npos && CodeOf(line) == 0)
+                    s->m_mlsd = true;
+            }
+    char* entry = nullptr;
+    if (curl_easy_getinfo(static_cast<CURL*>(s->m_curl), CURLINFO_FTP_ENTRY_PATH, &entry) ==
+            CURLE_OK &&
+        entry && *entry == '/')
+        s->m_cwd = s->Resolve(entry);
+    t_lastResponse = r.ReplyTo("PASS");
+    if (t_lastResponse.empty())
+        t_lastResponse = r.LastReply();
+    return s;
+}
+
+Session::~Session() {
+    if (m_multi)
+        curl_multi_cleanup(static_cast<CURLM*>(m_multi));
+    if (m_curl)
+        curl_easy_cleanup(static_cast<CURL*>(m_curl));
+}
+
+std::string Session::Resolve(const std::string& path) const {
+    std::string full = !path.empty() && path[0] == '/' ? path : m_cwd + "/" + path;
+    std::vector<std::string> parts;
+    size_t i = 0;
+    while (i <= full.size()) {
+        size_t slash = full.find('/', i);
+        std::string part = full.substr(i, slash == std::string::npos ? std::string::npos : slash - i);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        if (slash == std::string::npos)
+            break;
+        i = slash + 1;
+    }
+    std::string out;
+    for (const std::string& p : parts)
+        out += "/" + p;
+    return out.empty() ? "/" : out;
+}
+
+std::string Session::Url(const std::string& absPath, bool directory) const {
+    std::string url = m_base + "/" + Encode(absPath);
+    if (directory && url.back() != '/')
+        url += '/';
+    return url;
+}
+
+// libcurl sends no CWD for the folder it believes it is in. Entering the same
+// folder twice in a row must still ask the server (it may have gone), so the
+// folder is then written in a second, equivalent form.
+std::string Session::CurlDirFor(const std::string& absDir) {
+    std::string form = absDir;
+    if (m_curlDir == form)
+        form = absDir == "/" ? "/." : absDir + "/";
+    return form;
+}
+
+bool Session::Perform(Request& r) {
+    if (m_closed) {
+        t_lastResponse = "Not connected";
+        return false;
+    }
+    CURL* curl = static_cast<CURL*>(m_curl);
+    CURLM* multi = static_cast<CURLM*>(m_multi);
+    curl_easy_reset(curl); // options only: the connection stays open
+    curl_easy_setopt(curl, CURLOPT_URL, r.url.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_USERNAME, m_params.user.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, m_params.password.c_str());
+    curl_easy_setopt(curl, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(curl, CURLOPT_FTP_SKIP_PASV_IP, 1L); // data goes to the control peer only
+    if (m_params.mode == Mode::Active)
+        curl_easy_setopt(curl, CURLOPT_FTPPORT, "-");
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, m_params.connectTimeoutSec);
+    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, m_params.responseTimeoutSec);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, m_params.lowSpeedTimeSec);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, SockOpt);
+    curl_easy_setopt(curl, CURLOPT_TRANSFERTEXT, 0L); // binary
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, r.error);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, OnDebug);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &r);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &r);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToRequest);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r);
+    curl_easy_setopt(curl, CURLOPT_IGNORE_CONTENT_LENGTH, 1L); // the listing gave the size
+    if (r.nobody)
+        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    if (!r.customRequest.empty())
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, r.customRequest.c_str());
+    curl_slist* quote = nullptr;
+    for (const std::string& q : r.quote)
+        quote = curl_slist_append(quote, q.c_str());
+    if (quote)
+        curl_easy_setopt(curl, CURLOPT_QUOTE, quote);
+    if (r.source) {
+        curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadFromRequest);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &r);
+        if (r.sourceSize >= 0)
+            curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, r.sourceSize);
+    }
+    r.abort = &m_abort;
+    m_abort = false;
+
+    // Driven through the multi interface: curl_easy_perform leaves some
+    // passive data connections waiting a whole second before they connect.
+    curl_multi_add_handle(multi, curl);
+    int running = 1;
+    while (running) {
+        if (curl_multi_perform(multi, &running) != CURLM_OK)
+            break;
+        if (running)
+            curl_multi_poll(multi, nullptr, 0, 1, nullptr);
+    }
+    r.result = CURLE_GOT_NOTHING;
+    int queued = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi, &queued))
+        if (msg->msg == CURLMSG_DONE && msg->easy_handle == curl)
+            r.result = msg->data.result;
+    curl_multi_remove_handle(multi, curl);
+    curl_slist_free_all(quote);
+
+    if (r.result == CURLE_OK) {
+        t_lastResponse = r.LastReply();
+        return true;
+    }
+    m_curlDir.clear(); // libcurl forgets its folder after a failure
+    std::string reason;
+    if (m_abort || r.result == CURLE_ABORTED_BY_CALLBACK)
+        reason = "Stopped";
+    else if (r.writeFailed)
+        reason = r.file ? std::string("Cannot write the local file: ") + std::strerror(errno)
+                        : "The listing is too large";
+    else {
+        std::string reply = r.LastReply();
+        int code = CodeOf(reply);
+        reason = code >= 400 ? reply : std::string(curl_easy_strerror(r.result));
+        if (code < 400 && r.error[0])
+            reason += std::string(": ") + r.error;
+    }
+    // A server that echoes the password does not get it into the log.
+    if (!m_params.password.empty())
+        for (size_t p; (p = reason.find(m_params.password)) != std::string::npos;)
+            reason.replace(p, m_params.password.size(), "****");
+    t_lastResponse = reason;
+    return false;
+}
+
+bool Session::SetCurrentDirectory(const std::string& path) {
+    auto lock = Lock();
+    std::string abs = Resolve(path);
+    std::string form = CurlDirFor(abs);
+    Request r;
+    r.url = Url(form, true);
+    r.nobody = true;
+    if (!Perform(r))
+        return false;
+    m_curlDir = form;
+    m_cwd = abs;
+    return true;
+}
+
+std::string Session::GetCurrentDirectory() {
+    auto lock = Lock();
+    return m_cwd;
+}
+
+bool Session::List(const std::string& dir, const std::string& argument, std::string* text) {
+    std::string form = dir == m_curlDir ? dir : CurlDirFor(dir);
+    Request r;
+    r.url = Url(form, true);
+    r.customRequest = argument;
+    r.text = text;
+    if (!Perform(r))
+        return false;
+    m_curlDir = form;
+    return true;
+}
+
+bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entries) {
+    auto lock = Lock();
+    std::string abs = Resolve(path);
+    std::string text;
+    if (!List(abs, m_mlsd ? "MLSD" : "LIST", &text))
+        return false;
+    m_cwd = abs;
+    *entries = ParseListing(text, m_mlsd, std::time(nullptr));
+    return true;
+}
+
+std::unique_ptr<FindHandle> Session::FindFirstFile(const std::string& pattern, FindData* first) {
+    auto lock = Lock();
+    std::vector<FindData> entries;
+    std::string text;
+    if (pattern.empty()) {
+        if (!List(m_cwd, m_mlsd ? "MLSD" : "LIST", &text))
+            return nullptr;
+        entries = ParseListing(text, m_mlsd, std::time(nullptr));
+    } else {
+        // One entry: listed by name in its folder; servers that show the name
+        // with its path are matched on the last part.
+        std::string abs = Resolve(pattern);
+        std::string name = BaseOf(abs);
+        if (abs == "/" || !List(DirOf(abs), "LIST " + name, &text))
+            return nullptr;
+        for (FindData& e : ParseListing(text, false, std::time(nullptr))) {
+            if (e.name.find('/') != std::string::npos) {
+                e.name = e.name.substr(e.name.rfind('/') + 1);
+                ClassifyName(e);
+            }
+            if (e.name == name)
+                entries.push_back(std::move(e));
+        }
+    }
+    if (entries.empty()) {
+        t_lastResponse = "No entry found";
+        return nullptr;
+    }
+    *first = entries.front();
+    return std::make_unique<FindHandle>(std::move(entries));
+}
+
+bool Session::GetFile(const std::string& remotePath, const std::string& localPath,
+                      const Progress& progress) {
+    auto lock = Lock();
+    std::string abs = Resolve(remotePath);
+    size_t slash = localPath.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : localPath.substr(0, slash);
+    if (folder.empty())
+        folder = "/";
+    std::string tmpl = folder + "/.orvane-" + BaseOf(localPath).substr(0, 40) + "-XXXXXX";
+    int fd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) {
+        t_lastResponse = "Cannot create a file in " + folder + ": " + std::strerror(errno);
+        return false;
+    }
+    fchmod(fd, DefaultFileMode());
+    FILE* file = fdopen(fd, "wb");
+    Request r;
+    r.url = Url(abs, false);
+    r.file = file;
+    r.progress = &progress;
+    bool ok = Perform(r);
+    if (ok)
+        m_curlDir = DirOf(abs);
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        t_lastResponse = std::string("Cannot write the local file: ") + std::strerror(errno);
+    }
+    if (ok && std::rename(tmpl.c_str(), localPath.c_str()) != 0) {
+        ok = false;
+        t_lastResponse = "Cannot replace " + localPath + ": " + std::strerror(errno);
+    }
+    if (!ok)
+        unlink(tmpl.c_str());
+    return ok;
+}
+
+bool Session::PutFile(const std::string& localPath, const std::string& remotePath,
+                      const Progress& progress) {
+    auto lock = Lock();
+    std::string abs = Resolve(remotePath);
+    FILE* source = std::fopen(localPath.c_str(), "rbe");
+    if (!source) {
+        t_lastResponse = "Cannot read " + localPath + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fileno(source), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fclose(source);
+        t_lastResponse = localPath + " is not a file";
+        return false;
+    }
+    Request r;
+    r.url = Url(abs, false);
+    r.source = source;
+    r.sourceSize = st.st_size;
+    r.progress = &progress;
+    bool ok = Perform(r);
+    std::fclose(source);
+    if (ok)
+        m_curlDir = DirOf(abs);
+    return ok;
+}
+
+// A command sent on its own. libcurl gives up the connection when a plain
+// quoted command fails, so it is sent marked as allowed to fail ("*") and its
+// reply is read here.
+bool Session::Command(const std::string& verb, const std::string& arg) {
+    Request r;
+    r.url = m_base + "/";
+    r.nobody = true;
+    r.quote = {"*" + verb + " " + arg};
+    if (!Perform(r))
+        return false;
+    std::string reply = r.ReplyTo(verb + " ");
+    t_lastResponse = reply;
+    int code = CodeOf(reply);
+    return code >= 200 && code < 300;
+}
+
+bool Session::CreateDirectory(const std::string& path) {
+    auto lock = Lock();
+    return Command("MKD", Resolve(path));
+}
+
+bool Session::RemoveDirectory(const std::string& path) {
+    auto lock = Lock();
+    std::string abs = Resolve(path);
+    if (abs == "/") {
+        t_lastResponse = "The root folder is not removed";
+        return false;
+    }
+    return Command("RMD", abs);
+}
+
+bool Session::DeleteFile(const std::string& path) {
+    auto lock = Lock();
+    return Command("DELE", Resolve(path));
+}
+
+bool Session::RenameFile(const std::string& from, const std::string& to) {
+    auto lock = Lock();
+    Request r;
+    r.url = m_base + "/";
+    r.nobody = true;
+    r.quote = {"*RNFR " + Resolve(from), "*RNTO " + Resolve(to)};
+    if (!Perform(r))
+        return false;
+    std::string rnfr = r.ReplyTo("RNFR "), rnto = r.ReplyTo("RNTO ");
+    if (CodeOf(rnfr) != 350) {
+        t_lastResponse = rnfr;
+        return false;
+    }
+    t_lastResponse = rnto;
+    int code = CodeOf(rnto);
+    return code >= 200 && code < 300;
+}
+
+void Session::Abort() {
+    m_abort = true;
+    curl_multi_wakeup(static_cast<CURLM*>(m_multi));
+}
+
+void Session::Close() {
+    m_closed = true;
+    Abort();
+}
+
+} // namespace ftp

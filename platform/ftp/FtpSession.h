@@ -1,0 +1,127 @@
+// One FTP session over one control connection, with the operations the panes
+// and the transfer workers use: enter a folder, list, get, put, create,
+// remove, rename and delete. Built on libcurl; the listing parser is ours.
+//
+// Every operation returns false on failure and leaves the server's reply (or
+// libcurl's reason) in LastResponse() of the calling thread, for the log. The
+// password never appears there. Operations on one session are serialised; a
+// caller that needs several steps together holds Lock() across them.
+#pragma once
+
+#include "platform/ftp/ListParser.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ftp {
+
+enum class Mode { Passive, Active };
+
+struct ConnectParams {
+    std::string host;
+    int port = 21;
+    std::string user;
+    std::string password;
+    Mode mode = Mode::Passive;
+    // Limits that keep a silent or stalled server from holding a worker forever.
+    long connectTimeoutSec = 20;  // connecting and the greeting
+    long responseTimeoutSec = 60; // waiting for any reply
+    long lowSpeedTimeSec = 60;    // a transfer below 1 byte/s for this long fails
+};
+
+// Bytes done and total (0 when unknown) of the transfer in flight.
+using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+// The calling thread's last server reply or failure text.
+std::string LastResponse();
+
+class FindHandle;
+
+class Session {
+public:
+    // Connects and logs in. Null on failure (the reason is in LastResponse()).
+    static std::shared_ptr<Session> Open(const ConnectParams& params);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Holds the session for a caller's compound step (folder, then listing).
+    std::unique_lock<std::recursive_mutex> Lock() { return std::unique_lock(m_mutex); }
+
+    // Enters a folder: true exactly when the server accepted it. Relative paths
+    // are taken from the current folder; "//pub/x" is "/pub/x".
+    bool SetCurrentDirectory(const std::string& path);
+    // The current folder, absolute ("/" at the root).
+    std::string GetCurrentDirectory();
+    // Lists the current folder (empty pattern) or one name or path. Null when
+    // the listing fails or finds nothing; else the handle with the first entry.
+    std::unique_ptr<FindHandle> FindFirstFile(const std::string& pattern, FindData* first);
+    // Lists a folder in one step that no other request can split.
+    bool ListDirectory(const std::string& path, std::vector<FindData>* entries);
+    // Downloads into a temporary file beside `localPath`, renamed into place
+    // only when complete: a failed or stopped download leaves an existing
+    // file untouched.
+    bool GetFile(const std::string& remotePath, const std::string& localPath,
+                 const Progress& progress = nullptr);
+    bool PutFile(const std::string& localPath, const std::string& remotePath,
+                 const Progress& progress = nullptr);
+    bool CreateDirectory(const std::string& path);
+    bool RemoveDirectory(const std::string& path);
+    bool RenameFile(const std::string& from, const std::string& to);
+    bool DeleteFile(const std::string& path);
+
+    // From any thread: ends the request in flight within a fraction of a
+    // second. The session logs in again by itself for the next request.
+    void Abort();
+    // From any thread: aborts and refuses every further request.
+    void Close();
+    bool IsClosed() const { return m_closed; }
+
+    bool HasMlsd() const { return m_mlsd; }
+    // The absolute form of a server path (relative to the current folder),
+    // with runs of "/" and "." steps collapsed.
+    std::string Resolve(const std::string& path) const;
+
+private:
+    Session() = default;
+    struct Request;
+    bool Perform(Request& request);
+    bool Command(const std::string& command, const std::string& arg);
+    bool List(const std::string& dir, const std::string& argument, std::string* text);
+    std::string Url(const std::string& absPath, bool directory) const;
+    std::string CurlDirFor(const std::string& absDir);
+
+    std::recursive_mutex m_mutex;
+    void* m_curl = nullptr;  // CURL*
+    void* m_multi = nullptr; // CURLM*
+    ConnectParams m_params;
+    std::string m_base; // ftp://host:port
+    std::string m_cwd = "/";
+    std::string m_curlDir; // the folder libcurl last entered, as sent
+    bool m_mlsd = false;
+    std::atomic<bool> m_abort{false};
+    std::atomic<bool> m_closed{false};
+};
+
+// The entries of one listing, walked with FindNext.
+class FindHandle {
+public:
+    explicit FindHandle(std::vector<FindData> entries) : m_entries(std::move(entries)) {}
+    bool FindNext(FindData* next) {
+        if (m_next >= m_entries.size())
+            return false;
+        *next = m_entries[m_next++];
+        return true;
+    }
+
+private:
+    std::vector<FindData> m_entries;
+    size_t m_next = 1;
+};
+
+} // namespace ftp

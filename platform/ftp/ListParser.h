@@ -1,0 +1,42 @@
+// Parsing of FTP directory listings: MLSD facts, Unix "ls -l" variants,
+// MS-DOS/IIS lines and EPLF. A line that is not understood is skipped.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ftp {
+
+struct FindData {
+    std::string name;
+    bool isDirectory = false;
+    bool isLink = false;
+    std::uint64_t size = 0;
+    // Seconds since 1970. When `modifiedIsUtc` is false the server gave a
+    // wall-clock time without a zone; it is kept as given (read it as UTC to
+    // get the server's own figures back). 0: unknown.
+    std::int64_t modified = 0;
+    bool modifiedIsUtc = false;
+    // "." or "..".
+    bool isDots = false;
+    // False for a name that must never become a local path or be walked: empty,
+    // ".", "..", or containing "/", "\" or NUL.
+    bool safe = true;
+};
+
+// Marks `isDots` and `safe` from the name.
+void ClassifyName(FindData& entry);
+
+// One line of an MLSD reply ("fact=value;...; name").
+bool ParseMlsdLine(std::string_view line, FindData* out);
+// One line of a LIST reply in any of the known formats. `now` decides the year
+// of Unix dates given without one.
+bool ParseListLine(std::string_view line, std::time_t now, FindData* out);
+
+// A whole listing, lines separated by CRLF or LF.
+std::vector<FindData> ParseListing(std::string_view text, bool mlsd, std::time_t now);
+
+} // namespace ftp
