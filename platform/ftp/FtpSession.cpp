@@ -5,8 +5,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <set>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,6 +65,28 @@ int SockOpt(void*, curl_socket_t fd, curlsocktype) {
     // Also sockets accepted for active-mode transfers.
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     return CURL_SOCKOPT_OK;
+}
+
+std::set<int> OpenDescriptors() {
+    std::set<int> fds;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.' && std::atoi(e->d_name) != dirfd(d))
+                fds.insert(std::atoi(e->d_name));
+        closedir(d);
+    }
+    return fds;
+}
+
+// The multi handle's own wake-up sockets do not pass through the socket
+// callbacks: they are marked close-on-exec here.
+CURLM* MultiInitCloexec() {
+    std::set<int> before = OpenDescriptors();
+    CURLM* multi = curl_multi_init();
+    for (int fd : OpenDescriptors())
+        if (!before.count(fd))
+            fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    return multi;
 }
 
 } // namespace
@@ -185,7 +210,7 @@ std::shared_ptr<Session> Session::Open(const ConnectParams& params) {
     std::shared_ptr<Session> s(new Session);
     s->m_params = params;
     s->m_curl = curl_easy_init();
-    s->m_multi = curl_multi_init();
+    s->m_multi = MultiInitCloexec();
     if (!s->m_curl || !s->m_multi) {
         t_lastResponse = "Out of memory";
         return nullptr;
@@ -256,16 +281,6 @@ std::string Session::Url(const std::string& absPath, bool directory) const {
     if (directory && url.back() != '/')
         url += '/';
     return url;
-}
-
-// libcurl sends no CWD for the folder it believes it is in. Entering the same
-// folder twice in a row must still ask the server (it may have gone), so the
-// folder is then written in a second, equivalent form.
-std::string Session::CurlDirFor(const std::string& absDir) {
-    std::string form = absDir;
-    if (m_curlDir == form)
-        form = absDir == "/" ? "/." : absDir + "/";
-    return form;
 }
 
 bool Session::Perform(Request& r) {
@@ -368,13 +383,25 @@ bool Session::Perform(Request& r) {
 bool Session::SetCurrentDirectory(const std::string& path) {
     auto lock = Lock();
     std::string abs = Resolve(path);
-    std::string form = CurlDirFor(abs);
     Request r;
-    r.url = Url(form, true);
+    r.url = Url(abs, true);
     r.nobody = true;
+    // libcurl sends no CWD for the folder it believes it is in, yet the folder
+    // may be gone since: then the CWD is sent as a command of its own, before
+    // libcurl's own step (which it skips, the folder being the same).
+    bool same = m_curlDir == abs;
+    if (same)
+        r.quote = {"*CWD " + abs};
     if (!Perform(r))
         return false;
-    m_curlDir = form;
+    if (same) {
+        std::string reply = r.ReplyTo("CWD ");
+        t_lastResponse = reply;
+        int code = CodeOf(reply);
+        if (code < 200 || code >= 300)
+            return false;
+    }
+    m_curlDir = abs;
     m_cwd = abs;
     return true;
 }
@@ -385,14 +412,13 @@ std::string Session::GetCurrentDirectory() {
 }
 
 bool Session::List(const std::string& dir, const std::string& argument, std::string* text) {
-    std::string form = dir == m_curlDir ? dir : CurlDirFor(dir);
     Request r;
-    r.url = Url(form, true);
+    r.url = Url(dir, true);
     r.customRequest = argument;
     r.text = text;
     if (!Perform(r))
         return false;
-    m_curlDir = form;
+    m_curlDir = dir;
     return true;
 }
 

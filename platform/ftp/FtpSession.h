@@ -87,14 +87,15 @@ public:
     // with runs of "/" and "." steps collapsed.
     std::string Resolve(const std::string& path) const;
 
+    // One libcurl request (internal).
+    struct Request;
+
 private:
     Session() = default;
-    struct Request;
     bool Perform(Request& request);
     bool Command(const std::string& command, const std::string& arg);
     bool List(const std::string& dir, const std::string& argument, std::string* text);
     std::string Url(const std::string& absPath, bool directory) const;
-    std::string CurlDirFor(const std::string& absDir);
 
     std::recursive_mutex m_mutex;
     void* m_curl = nullptr;  // CURL*
@@ -102,7 +103,7 @@ private:
     ConnectParams m_params;
     std::string m_base; // ftp://host:port
     std::string m_cwd = "/";
-    std::string m_curlDir; // the folder libcurl last entered, as sent
+    std::string m_curlDir; // the folder libcurl last entered ("" unknown)
     bool m_mlsd = false;
     std::atomic<bool> m_abort{false};
     std::atomic<bool> m_closed{false};

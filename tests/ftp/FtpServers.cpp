@@ -1,0 +1,209 @@
+#include "tests/ftp/FtpServers.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kScripts = ORVANE_TEST_DIR "/ftp";
+
+// Starts `argv` with its output on a pipe and reads "PORT <n>" from it.
+pid_t Spawn(const std::vector<std::string>& argv, int* port, std::string* error) {
+    int pipefd[2];
+    if (pipe(pipefd) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipefd[1], 1);
+        close(pipefd[0]);
+        close(pipefd[1]);
+        setpgid(0, 0);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(pipefd[1]);
+    std::string out;
+    pollfd pfd{pipefd[0], POLLIN, 0};
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (out.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
+        if (poll(&pfd, 1, 200) > 0) {
+            char buf[128];
+            ssize_t n = read(pipefd[0], buf, sizeof buf);
+            if (n <= 0)
+                break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(pipefd[0]);
+    if (out.rfind("PORT ", 0) != 0) {
+        *error = argv[0] + " did not start: " + out;
+        kill(-pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    *port = std::atoi(out.c_str() + 5);
+    return pid;
+}
+
+int FreePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+bool Listening(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+void Stop(pid_t pid) {
+    if (pid <= 0)
+        return;
+    kill(-pid, SIGTERM);
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 50; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// vsftpd logs in real system users only: the test user is made once when the
+// tests run as root (as in CI).
+bool EnsureSystemUser(std::string* error) {
+    if (std::system("id orvaneftp >/dev/null 2>&1") == 0) {
+        // vsftpd enters the home folder before local_root: it must exist.
+        if (geteuid() == 0)
+            std::system("usermod -d / orvaneftp >/dev/null 2>&1");
+        return true;
+    }
+    if (geteuid() != 0) {
+        *error = "no user orvaneftp and not root to create it";
+        return false;
+    }
+    if (std::system("useradd -M -d / -s /bin/sh orvaneftp >/dev/null 2>&1 && "
+                    "echo orvaneftp:secret | chpasswd") != 0) {
+        *error = "cannot create the user orvaneftp";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+const char* KindName(ServerKind kind) {
+    return kind == ServerKind::Pyftpdlib ? "pyftpdlib" : "vsftpd";
+}
+
+FtpServer::FtpServer(ServerKind kind) : m_kind(kind) {
+    Share();
+    if (kind == ServerKind::Pyftpdlib) {
+        m_pid = Spawn({"/usr/bin/python3", kScripts + "/pyftpd.py", root(), User(), Password()},
+                      &m_port, &m_error);
+        return;
+    }
+    if (!EnsureSystemUser(&m_error))
+        return;
+    m_port = FreePort();
+    std::string conf = m_conf.path() + "/vsftpd.conf";
+    std::ofstream(conf) << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
+                        << "listen_port=" << m_port << "\nbackground=NO\n"
+                        << "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" << root()
+                        << "\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+                        << "anon_other_write_enable=YES\nanon_umask=000\n"
+                        << "local_enable=YES\nwrite_enable=YES\nlocal_root=" << root()
+                        << "\nlocal_umask=000\nchroot_local_user=YES\nallow_writeable_chroot=YES\n"
+                        << "secure_chroot_dir=/var/run/vsftpd/empty\n"
+                        << "pasv_enable=YES\npasv_min_port=20000\npasv_max_port=60000\n"
+                        << "port_enable=YES\nconnect_from_port_20=NO\n"
+                        << "pam_service_name=vsftpd\nseccomp_sandbox=NO\n"
+                        << "xferlog_enable=NO\nforce_dot_files=YES\nuse_localtime=NO\n"
+                        << "max_per_ip=0\nmax_clients=0\n";
+    fs::create_directories("/var/run/vsftpd/empty");
+    m_pid = fork();
+    if (m_pid == 0) {
+        setpgid(0, 0);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execl("/usr/sbin/vsftpd", "vsftpd", conf.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 100 && !Listening(m_port); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!Listening(m_port)) {
+        m_error = "vsftpd did not start";
+        Stop(m_pid);
+        m_pid = -1;
+    }
+}
+
+FtpServer::~FtpServer() { Stop(m_pid); }
+
+void FtpServer::Share() const {
+    std::error_code ec;
+    // vsftpd lets anonymous users into a root they cannot write only; the
+    // test user owns it and may.
+    if (m_kind == ServerKind::Vsftpd) {
+        if (struct passwd* pw = getpwnam(User()))
+            if (chown(root().c_str(), pw->pw_uid, pw->pw_gid) != 0)
+                std::perror("chown");
+        fs::permissions(root(), fs::perms(0755), ec);
+    } else {
+        fs::permissions(root(), fs::perms::all, ec);
+    }
+    for (auto it = fs::recursive_directory_iterator(root(), ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_symlink())
+            continue;
+        fs::permissions(it->path(),
+                        it->is_directory() ? fs::perms::all
+                                           : fs::perms::owner_read | fs::perms::owner_write |
+                                                 fs::perms::group_read | fs::perms::group_write |
+                                                 fs::perms::others_read | fs::perms::others_write,
+                        ec);
+    }
+}
+
+ScriptedServer::ScriptedServer(const std::string& scenario) {
+    std::string error;
+    m_pid = Spawn({"/usr/bin/python3", kScripts + "/scripted.py", scenario}, &m_port, &error);
+    if (m_pid < 0)
+        std::fprintf(stderr, "%s\n", error.c_str());
+}
+
+ScriptedServer::~ScriptedServer() { Stop(m_pid); }

@@ -1,0 +1,62 @@
+// Real FTP servers for the tests: pyftpdlib and vsftpd on 127.0.0.1, each on a
+// free port with a temporary root; and our scripted server for faults real
+// servers do not produce.
+#pragma once
+
+#include "tests/TempDir.h"
+
+#include <string>
+#include <sys/types.h>
+
+enum class ServerKind { Pyftpdlib, Vsftpd };
+
+const char* KindName(ServerKind kind);
+
+class FtpServer {
+public:
+    // Starts the server; ok() says whether it runs (error() why not).
+    explicit FtpServer(ServerKind kind);
+    ~FtpServer();
+    FtpServer(const FtpServer&) = delete;
+    FtpServer& operator=(const FtpServer&) = delete;
+
+    bool ok() const { return m_pid > 0; }
+    const std::string& error() const { return m_error; }
+    int port() const { return m_port; }
+    // The server's root folder on disk: what "/" is after logging in.
+    const std::string& root() const { return m_root.path(); }
+    // A user with a password ("orvaneftp" / "secret" on both servers).
+    static const char* User() { return "orvaneftp"; }
+    static const char* Password() { return "secret"; }
+    // Makes files the test put under root() usable by the server's users.
+    void Share() const;
+
+private:
+    ServerKind m_kind;
+    TempDir m_root;
+    TempDir m_conf;
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_error;
+};
+
+// Our own server speaking a script of faults. Scenarios:
+//   "drop-retr"     drops the connection in the middle of a download
+//   "421"           answers the first command after login with 421 and closes
+//   "garbage-list"  sends a hostile listing (binary junk, "..", names with /)
+//   "pasv-elsewhere" points PASV at 10.255.255.1 (the data must still come from us)
+//   "silent"        accepts the connection and never says a word
+//   "stor-552"      refuses every upload with 552 after taking the data
+//   "stor-452"      refuses every upload with 452 before taking it
+//   "echo-password" answers PASS with 530 that repeats the password
+class ScriptedServer {
+public:
+    explicit ScriptedServer(const std::string& scenario);
+    ~ScriptedServer();
+    bool ok() const { return m_pid > 0; }
+    int port() const { return m_port; }
+
+private:
+    pid_t m_pid = -1;
+    int m_port = 0;
+};

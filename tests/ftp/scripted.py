@@ -1,0 +1,150 @@
+#!/usr/bin/python3
+"""A scripted FTP server that produces the faults real servers do not: a
+dropped connection mid-download, 421 in mid-session, hostile listings, a PASV
+reply pointing elsewhere, silence, refused uploads. One scenario per run;
+prints "PORT <n>" once it listens. Serves connections one after another."""
+import socket
+import sys
+import time
+
+SCENARIO = sys.argv[1]
+PAYLOAD = bytes(range(256)) * 4096  # 1 MiB
+
+GARBAGE = (
+    b"total 12\r\n"
+    b"\x00\x01\x02\xff\xfe garbage line\r\n"
+    b"-rw-r--r-- 1 user group 10 Jan 01 2020 ok.txt\r\n"
+    b"drwxr-xr-x 2 user group 4096 Jan 01 2020 ..\r\n"
+    b"drwxr-xr-x 2 user group 4096 Jan 01 2020 .\r\n"
+    b"-rw-r--r-- 1 user group 10 Jan 01 2020 ../../etc/passwd\r\n"
+    b"-rw-r--r-- 1 user group 10 Jan 01 2020 dir\\evil\r\n"
+    b"-rw-r--r-- 1 user group 99999999999999999999999 Jan 01 2020 huge\r\n"
+    b"drwxr-xr-x\r\n"
+    b"-rw-r--r-- 1 user group 10 Jan 01 2020 \r\n"
+    + b"x" * 70000 + b"\r\n"
+)
+
+
+def main():
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    print("PORT %d" % listener.getsockname()[1], flush=True)
+    state = {"gave421": False}
+    while True:
+        conn, _ = listener.accept()
+        try:
+            serve(conn, state)
+        except (OSError, ValueError):
+            pass
+        finally:
+            try:
+                conn.close()
+            except OSError:
+                pass
+
+
+def serve(conn, state):
+    if SCENARIO == "silent":
+        time.sleep(3600)
+        return
+    f = conn.makefile("rb")
+
+    def send(line):
+        conn.sendall(line.encode() + b"\r\n")
+
+    send("220 scripted server")
+    data_listener = None
+    password = ""
+    while True:
+        raw = f.readline()
+        if not raw:
+            return
+        line = raw.decode("latin-1").rstrip("\r\n")
+        verb, _, arg = line.partition(" ")
+        verb = verb.upper()
+        if verb == "USER":
+            send("331 password please")
+        elif verb == "PASS":
+            password = arg
+            if SCENARIO == "echo-password":
+                send("530 Login incorrect: password %s rejected" % password)
+            else:
+                send("230 logged in")
+        elif verb == "PWD":
+            send('257 "/" is the current directory')
+        elif verb == "FEAT":
+            send("211-Features:")
+            send(" SIZE")
+            send("211 End")
+        elif verb == "CWD":
+            if SCENARIO == "421" and not state["gave421"]:
+                state["gave421"] = True
+                send("421 Service not available, closing control connection")
+                return
+            send("250 ok")
+        elif verb == "TYPE":
+            send("200 ok")
+        elif verb == "EPSV":
+            if SCENARIO == "pasv-elsewhere":
+                send("500 no EPSV here")
+                continue
+            data_listener = socket.socket()
+            data_listener.bind(("127.0.0.1", 0))
+            data_listener.listen(1)
+            send("229 Entering Extended Passive Mode (|||%d|)" % data_listener.getsockname()[1])
+        elif verb == "PASV":
+            data_listener = socket.socket()
+            data_listener.bind(("127.0.0.1", 0))
+            data_listener.listen(1)
+            p = data_listener.getsockname()[1]
+            send("227 Entering Passive Mode (10,255,255,1,%d,%d)" % (p // 256, p % 256))
+        elif verb == "SIZE":
+            send("213 %d" % len(PAYLOAD))
+        elif verb in ("LIST", "RETR", "STOR", "NLST", "MLSD"):
+            if verb == "STOR" and SCENARIO == "stor-452":
+                send("452 Insufficient storage space")
+                continue
+            if data_listener is None:
+                send("425 no data connection")
+                continue
+            data_listener.settimeout(10)
+            send("150 opening data connection")
+            data, _ = data_listener.accept()
+            data_listener.close()
+            data_listener = None
+            if verb == "RETR":
+                if SCENARIO == "drop-retr":
+                    data.sendall(PAYLOAD[: len(PAYLOAD) // 2])
+                    data.close()
+                    conn.shutdown(socket.SHUT_RDWR)
+                    return
+                data.sendall(PAYLOAD)
+                data.close()
+                send("226 done")
+            elif verb == "STOR":
+                while data.recv(65536):
+                    pass
+                data.close()
+                if SCENARIO == "stor-552":
+                    send("552 Exceeded storage allocation")
+                else:
+                    send("226 stored")
+            else:
+                if SCENARIO == "garbage-list":
+                    data.sendall(GARBAGE)
+                else:
+                    data.sendall(b"-rw-r--r-- 1 u g 1048576 Jan 01 2020 file.bin\r\n"
+                                 b"drwxr-xr-x 2 u g 4096 Jan 01 2020 sub\r\n")
+                data.close()
+                send("226 done")
+        elif verb == "QUIT":
+            send("221 bye")
+            return
+        else:
+            send("502 not implemented")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,436 @@
+// The FTP layer against real servers (pyftpdlib and vsftpd, passive and
+// active) and against our scripted server for the faults real ones lack.
+#include "platform/ftp/FtpSession.h"
+#include "tests/TempDir.h"
+#include "tests/ftp/FtpServers.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace ftp;
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+void Write(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string Pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
+    return s;
+}
+
+std::vector<std::string> TempFilesIn(const std::string& dir) {
+    std::vector<std::string> found;
+    for (auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string().rfind(".orvane-", 0) == 0)
+            found.push_back(e.path().string());
+    return found;
+}
+
+using Param = std::tuple<ServerKind, Mode>;
+
+class RealServerTest : public ::testing::TestWithParam<Param> {
+protected:
+    std::unique_ptr<FtpServer> server;
+    TempDir local;
+
+    void SetUp() override {
+        server = std::make_unique<FtpServer>(std::get<0>(GetParam()));
+        ASSERT_TRUE(server->ok()) << server->error();
+    }
+
+    std::shared_ptr<Session> Connect(const std::string& user = FtpServer::User(),
+                                     const std::string& password = FtpServer::Password()) {
+        server->Share();
+        ConnectParams p;
+        p.host = "127.0.0.1";
+        p.port = server->port();
+        p.user = user;
+        p.password = password;
+        p.mode = std::get<1>(GetParam());
+        p.connectTimeoutSec = 10;
+        p.responseTimeoutSec = 20;
+        return Session::Open(p);
+    }
+    std::string Root(const std::string& rel) const { return server->root() + "/" + rel; }
+};
+
+std::string ParamName(const testing::TestParamInfo<Param>& info) {
+    return std::string(KindName(std::get<0>(info.param))) +
+           (std::get<1>(info.param) == Mode::Passive ? "_passive" : "_active");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RealServerTest,
+                         testing::Combine(testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
+                                          testing::Values(Mode::Passive, Mode::Active)),
+                         ParamName);
+
+TEST_P(RealServerTest, LogsInAndEntersFoldersByEveryPathForm) {
+    fs::create_directories(Root("pub/x y"));
+    Write(Root("pub/file.txt"), "data");
+    auto s = Connect();
+    ASSERT_TRUE(s) << LastResponse();
+    EXPECT_EQ(s->GetCurrentDirectory(), "/");
+    EXPECT_TRUE(s->SetCurrentDirectory("pub"));
+    EXPECT_EQ(s->GetCurrentDirectory(), "/pub");
+    EXPECT_TRUE(s->SetCurrentDirectory("x y"));
+    EXPECT_EQ(s->GetCurrentDirectory(), "/pub/x y");
+    EXPECT_TRUE(s->SetCurrentDirectory("//pub"));
+    EXPECT_TRUE(s->SetCurrentDirectory("///pub//x y/"));
+    EXPECT_EQ(s->GetCurrentDirectory(), "/pub/x y");
+    EXPECT_TRUE(s->SetCurrentDirectory("/"));
+    // A file and a missing folder are not folders; the session goes on.
+    EXPECT_FALSE(s->SetCurrentDirectory("/pub/file.txt"));
+    EXPECT_FALSE(s->SetCurrentDirectory("/missing"));
+    EXPECT_NE(LastResponse().find("550"), std::string::npos) << LastResponse();
+    EXPECT_EQ(s->GetCurrentDirectory(), "/");
+    // Entering the same folder twice asks the server each time.
+    EXPECT_TRUE(s->SetCurrentDirectory("/pub"));
+    fs::remove_all(Root("pub"));
+    EXPECT_FALSE(s->SetCurrentDirectory("/pub"));
+
+    auto anon = Connect("anonymous", "guest@");
+    EXPECT_TRUE(anon) << LastResponse();
+}
+
+TEST_P(RealServerTest, RefusedLoginFailsWithoutShowingThePassword) {
+    auto s = Connect(FtpServer::User(), "wrong-Pa55");
+    EXPECT_FALSE(s);
+    EXPECT_NE(LastResponse().find("530"), std::string::npos) << LastResponse();
+    EXPECT_EQ(LastResponse().find("wrong-Pa55"), std::string::npos);
+}
+
+TEST_P(RealServerTest, ListsOddNamesFoldersAndSixtyFourBitSizes) {
+    const std::vector<std::string> names = {"a b.txt", "#hash", "100%", "semi;colon",
+                                            "q?mark",  "ünïcødé.txt"};
+    for (const std::string& n : names)
+        Write(Root(n), n);
+    fs::create_directories(Root("dir with space"));
+    {
+        // A sparse 5 GiB file.
+        int fd = open(Root("big.bin").c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_EQ(ftruncate(fd, 5368709120LL), 0);
+        close(fd);
+    }
+    auto s = Connect();
+    ASSERT_TRUE(s) << LastResponse();
+    std::vector<FindData> entries;
+    ASSERT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+    std::map<std::string, FindData> byName;
+    for (const FindData& e : entries)
+        if (!e.isDots)
+            byName[e.name] = e;
+    for (const std::string& n : names) {
+        ASSERT_TRUE(byName.count(n)) << n;
+        EXPECT_EQ(byName[n].size, n.size());
+        EXPECT_FALSE(byName[n].isDirectory);
+        EXPECT_TRUE(byName[n].safe);
+        EXPECT_GT(byName[n].modified, 1700000000);
+    }
+    EXPECT_TRUE(byName["dir with space"].isDirectory);
+    EXPECT_EQ(byName["big.bin"].size, 5368709120ull);
+    EXPECT_EQ(byName.size(), names.size() + 2);
+
+    // One name: found with its size, or none.
+    FindData one;
+    auto find = s->FindFirstFile("/big.bin", &one);
+    ASSERT_TRUE(find);
+    EXPECT_EQ(one.size, 5368709120ull);
+    EXPECT_FALSE(find->FindNext(&one));
+    ASSERT_TRUE(s->SetCurrentDirectory("/"));
+    EXPECT_TRUE(s->FindFirstFile("a b.txt", &one));
+    EXPECT_EQ(one.name, "a b.txt");
+    EXPECT_FALSE(s->FindFirstFile("/nothing-here.txt", &one));
+    // The current folder, entry by entry.
+    ASSERT_TRUE(s->SetCurrentDirectory("/dir with space"));
+    Write(Root("dir with space/inner"), "12345");
+    find = s->FindFirstFile("", &one);
+    ASSERT_TRUE(find);
+    size_t count = 0;
+    do {
+        if (!one.isDots) {
+            EXPECT_EQ(one.name, "inner");
+            ++count;
+        }
+    } while (find->FindNext(&one));
+    EXPECT_EQ(count, 1u);
+}
+
+TEST_P(RealServerTest, FilesTravelBothWaysByteForByte) {
+    auto s = Connect();
+    ASSERT_TRUE(s) << LastResponse();
+    std::string data = Pattern(3 * 1024 * 1024 + 17);
+    Write(local.path() + "/src.bin", data);
+    for (std::string name : {"up load #1.bin", "100% ü.bin"}) {
+        std::uint64_t lastDone = 0;
+        ASSERT_TRUE(s->PutFile(local.path() + "/src.bin", "/" + name,
+                               [&](std::uint64_t done, std::uint64_t) { lastDone = done; }))
+            << LastResponse();
+        EXPECT_EQ(lastDone, data.size());
+        EXPECT_EQ(Slurp(Root(name)), data);
+        std::string back = local.path() + "/" + name;
+        Write(back, "old contents");
+        lastDone = 0;
+        ASSERT_TRUE(s->GetFile("/" + name, back,
+                               [&](std::uint64_t done, std::uint64_t) { lastDone = done; }))
+            << LastResponse();
+        EXPECT_EQ(lastDone, data.size());
+        EXPECT_EQ(Slurp(back), data);
+    }
+    // Empty files too.
+    Write(local.path() + "/empty", "");
+    ASSERT_TRUE(s->PutFile(local.path() + "/empty", "/empty"));
+    ASSERT_TRUE(s->GetFile("/empty", local.path() + "/empty-back"));
+    EXPECT_EQ(Slurp(local.path() + "/empty-back"), "");
+    EXPECT_TRUE(TempFilesIn(local.path()).empty());
+}
+
+TEST_P(RealServerTest, AFailedDownloadLeavesTheExistingFileAlone) {
+    auto s = Connect();
+    ASSERT_TRUE(s) << LastResponse();
+    std::string target = local.path() + "/keep.txt";
+    Write(target, "precious");
+    EXPECT_FALSE(s->GetFile("/missing.txt", target));
+    EXPECT_NE(LastResponse().find("550"), std::string::npos) << LastResponse();
+    EXPECT_EQ(Slurp(target), "precious");
+    EXPECT_TRUE(TempFilesIn(local.path()).empty());
+    // A local folder that cannot take the file.
+    Write(Root("there.txt"), "x");
+    EXPECT_FALSE(s->GetFile("/there.txt", local.path() + "/no/such/folder/there.txt"));
+    // Uploading a missing local file fails before anything is sent.
+    EXPECT_FALSE(s->PutFile(local.path() + "/nope", "/nope"));
+    EXPECT_FALSE(fs::exists(Root("nope")));
+    // The session is still fine.
+    std::vector<FindData> entries;
+    EXPECT_TRUE(s->ListDirectory("/", &entries));
+}
+
+TEST_P(RealServerTest, FoldersAreMadeRenamedAndRemovedAndFailuresReported) {
+    auto s = Connect();
+    ASSERT_TRUE(s) << LastResponse();
+    EXPECT_TRUE(s->CreateDirectory("/new #1")) << LastResponse();
+    EXPECT_TRUE(fs::is_directory(Root("new #1")));
+    EXPECT_FALSE(s->CreateDirectory("/new #1")); // exists
+    ASSERT_TRUE(s->SetCurrentDirectory("/new #1"));
+    EXPECT_TRUE(s->CreateDirectory("sub dir")); // relative to the current folder
+    EXPECT_TRUE(fs::is_directory(Root("new #1/sub dir")));
+    Write(Root("new #1/f 1.txt"), "1");
+    server->Share();
+    EXPECT_TRUE(s->RenameFile("f 1.txt", "/new #1/f%2.txt")) << LastResponse();
+    EXPECT_TRUE(fs::exists(Root("new #1/f%2.txt")));
+    EXPECT_FALSE(s->RenameFile("/new #1/absent", "/new #1/other"));
+    EXPECT_FALSE(s->RemoveDirectory("/new #1")); // not empty
+    EXPECT_TRUE(s->DeleteFile("/new #1/f%2.txt")) << LastResponse();
+    EXPECT_FALSE(s->DeleteFile("/new #1/f%2.txt")); // already gone
+    EXPECT_NE(LastResponse().find("550"), std::string::npos) << LastResponse();
+    EXPECT_TRUE(s->RemoveDirectory("/new #1/sub dir"));
+    EXPECT_TRUE(s->SetCurrentDirectory("/"));
+    EXPECT_TRUE(s->RemoveDirectory("/new #1"));
+    EXPECT_FALSE(fs::exists(Root("new #1")));
+    EXPECT_FALSE(s->RemoveDirectory("/"));
+}
+
+TEST_P(RealServerTest, StopEndsATransferQuicklyAndTheSessionGoesOn) {
+    {
+        int fd = open(Root("huge.bin").c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_EQ(ftruncate(fd, 4LL << 30), 0);
+        close(fd);
+    }
+    fs::create_directories(Root("after"));
+    auto s = Connect();
+    ASSERT_TRUE(s) << LastResponse();
+    ASSERT_TRUE(s->SetCurrentDirectory("/after"));
+    std::string target = local.path() + "/huge.bin";
+    Write(target, "keep me");
+    std::atomic<bool> started{false};
+    std::chrono::steady_clock::time_point stopAt;
+    std::thread stopper([&] {
+        while (!started)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        stopAt = std::chrono::steady_clock::now();
+        s->Abort();
+    });
+    bool ok = s->GetFile("/huge.bin", target, [&](std::uint64_t done, std::uint64_t) {
+        if (done > (8u << 20))
+            started = true;
+    });
+    auto ended = std::chrono::steady_clock::now();
+    stopper.join();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(LastResponse(), "Stopped");
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(ended - stopAt).count(), 500);
+    EXPECT_EQ(Slurp(target), "keep me");
+    EXPECT_TRUE(TempFilesIn(local.path()).empty());
+    // Logged in again by itself, still in its folder.
+    EXPECT_EQ(s->GetCurrentDirectory(), "/after");
+    std::vector<FindData> entries;
+    EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+    // Closed: every further request is refused.
+    s->Close();
+    EXPECT_FALSE(s->SetCurrentDirectory("/"));
+}
+
+TEST_P(RealServerTest, RequestsFromSeveralThreadsAreSerialised) {
+    for (int d = 0; d < 4; ++d) {
+        fs::create_directories(Root("d" + std::to_string(d)));
+        for (int f = 0; f <= d; ++f)
+            Write(Root("d" + std::to_string(d) + "/f" + std::to_string(f)), "x");
+    }
+    auto s = Connect();
+    ASSERT_TRUE(s) << LastResponse();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int d = 0; d < 4; ++d)
+        threads.emplace_back([&, d] {
+            for (int round = 0; round < 5; ++round) {
+                std::vector<FindData> entries;
+                if (!s->ListDirectory("/d" + std::to_string(d), &entries)) {
+                    ++wrong;
+                    continue;
+                }
+                size_t files = 0;
+                for (const FindData& e : entries)
+                    files += !e.isDots;
+                if (files != static_cast<size_t>(d + 1))
+                    ++wrong;
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST_P(RealServerTest, SessionSocketsAreNotInheritedByPrograms) {
+    auto s = Connect();
+    ASSERT_TRUE(s) << LastResponse();
+    int sockets = 0;
+    for (auto& e : fs::directory_iterator("/proc/self/fd")) {
+        int fd = std::stoi(e.path().filename().string());
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) {
+            ++sockets;
+            EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << "socket " << fd;
+        }
+    }
+    EXPECT_GE(sockets, 1);
+}
+
+// Faults real servers do not produce.
+
+std::shared_ptr<Session> ConnectScripted(const ScriptedServer& server, long timeout = 10) {
+    ConnectParams p;
+    p.host = "127.0.0.1";
+    p.port = server.port();
+    p.user = "user";
+    p.password = "Secret-Word";
+    p.connectTimeoutSec = timeout;
+    p.responseTimeoutSec = timeout;
+    p.lowSpeedTimeSec = timeout;
+    return Session::Open(p);
+}
+
+TEST(ScriptedServerTest, ADroppedDownloadFailsAndKeepsTheOldFile) {
+    ScriptedServer server("drop-retr");
+    ASSERT_TRUE(server.ok());
+    TempDir local;
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::string target = local.path() + "/file.bin";
+    Write(target, "old");
+    EXPECT_FALSE(s->GetFile("/file.bin", target));
+    EXPECT_EQ(Slurp(target), "old");
+    EXPECT_TRUE(TempFilesIn(local.path()).empty());
+    std::vector<FindData> entries;
+    EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse(); // connects again
+}
+
+TEST(ScriptedServerTest, A421InMidSessionFailsOneRequestOnly) {
+    ScriptedServer server("421");
+    ASSERT_TRUE(server.ok());
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    EXPECT_FALSE(s->SetCurrentDirectory("/sub"));
+    EXPECT_NE(LastResponse().find("421"), std::string::npos) << LastResponse();
+    std::vector<FindData> entries;
+    EXPECT_TRUE(s->ListDirectory("/sub", &entries)) << LastResponse();
+    EXPECT_EQ(entries.size(), 2u);
+}
+
+TEST(ScriptedServerTest, AHostileListingYieldsOnlyWhatIsUnderstoodAndMarksUnsafeNames) {
+    ScriptedServer server("garbage-list");
+    ASSERT_TRUE(server.ok());
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::vector<FindData> entries;
+    ASSERT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+    std::map<std::string, FindData> byName;
+    for (const FindData& e : entries)
+        byName[e.name] = e;
+    ASSERT_EQ(byName.size(), 5u);
+    EXPECT_TRUE(byName["ok.txt"].safe);
+    EXPECT_TRUE(byName[".."].isDots);
+    EXPECT_TRUE(byName["."].isDots);
+    EXPECT_FALSE(byName["../../etc/passwd"].safe);
+    EXPECT_FALSE(byName["dir\\evil"].safe);
+}
+
+TEST(ScriptedServerTest, APassiveAddressElsewhereIsIgnored) {
+    ScriptedServer server("pasv-elsewhere");
+    ASSERT_TRUE(server.ok());
+    auto s = ConnectScripted(server, 5);
+    ASSERT_TRUE(s) << LastResponse();
+    std::vector<FindData> entries;
+    EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+    EXPECT_EQ(entries.size(), 2u);
+}
+
+TEST(ScriptedServerTest, ASilentServerDoesNotHoldTheCallerForever) {
+    ScriptedServer server("silent");
+    ASSERT_TRUE(server.ok());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ConnectScripted(server, 2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    EXPECT_FALSE(LastResponse().empty());
+}
+
+TEST(ScriptedServerTest, RefusedUploadsAreFailures) {
+    TempDir local;
+    Write(local.path() + "/f", Pattern(200000));
+    for (const char* scenario : {"stor-552", "stor-452"}) {
+        ScriptedServer server(scenario);
+        ASSERT_TRUE(server.ok());
+        auto s = ConnectScripted(server);
+        ASSERT_TRUE(s) << LastResponse();
+        EXPECT_FALSE(s->PutFile(local.path() + "/f", "/f")) << scenario;
+        EXPECT_NE(LastResponse().find(scenario + 5), std::string::npos) << LastResponse();
+    }
+}
+
+TEST(ScriptedServerTest, AnEchoedPasswordIsHiddenFromTheLog) {
+    ScriptedServer server("echo-password");
+    ASSERT_TRUE(server.ok());
+    EXPECT_FALSE(ConnectScripted(server));
+    EXPECT_NE(LastResponse().find("530"), std::string::npos) << LastResponse();
+    EXPECT_EQ(LastResponse().find("Secret-Word"), std::string::npos) << LastResponse();
+}
+
+} // namespace
