@@ -317,6 +317,9 @@ bool Session::Perform(Request& r) {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToRequest);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r);
     curl_easy_setopt(curl, CURLOPT_IGNORE_CONTENT_LENGTH, 1L); // the listing gave the size
+    // Large buffers: fewer callbacks and system calls per gigabyte.
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
     if (r.nobody)
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     if (!r.customRequest.empty())
@@ -481,6 +484,7 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
     }
     fchmod(fd, DefaultFileMode());
     FILE* file = fdopen(fd, "wb");
+    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
     Request r;
     r.url = Url(abs, false);
     r.file = file;
