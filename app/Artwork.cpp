@@ -1,6 +1,9 @@
 #include "app/Artwork.h"
 
+#include <wx/brush.h>
+#include <wx/font.h>
 #include <wx/graphics.h>
+#include <wx/pen.h>
 #include <wx/image.h>
 
 #include <cmath>

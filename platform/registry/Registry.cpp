@@ -44,7 +44,10 @@ const char* kSchema = "CREATE TABLE IF NOT EXISTS keys("
                       "  type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, uname));"
                       "INSERT OR IGNORE INTO keys(id, parent, name, uname) VALUES"
                       "  (1, 0, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE'),"
-                      "  (2, 0, 'HKEY_CURRENT_USER', 'HKEY_CURRENT_USER');";
+                      "  (2, 0, 'HKEY_CURRENT_USER', 'HKEY_CURRENT_USER');"
+                      // Keys every machine has.
+                      "INSERT OR IGNORE INTO keys(id, parent, name, uname) VALUES"
+                      "  (3, 1, 'SOFTWARE', 'SOFTWARE'), (4, 2, 'Software', 'SOFTWARE');";
 
 
 // A prepared statement that finalizes itself.
@@ -84,6 +87,10 @@ public:
 
     // Returns the open database, or null when the store cannot be used.
     sqlite3* Db() {
+        // A process that points the store elsewhere ($ORVANE_REGISTRY) gets
+        // the other file from then on; handles of the old one become invalid.
+        if (m_tried && RegistryPath() != m_path)
+            Reset();
         if (!m_tried)
             Open();
         return m_db;
@@ -104,6 +111,7 @@ private:
     sqlite3* m_db = nullptr;
     bool m_tried = false;
     unsigned m_generation = 0;
+    std::string m_path;
 
     void Fail(const std::string& path, const std::string& why) {
         std::fprintf(stderr,
@@ -118,6 +126,7 @@ private:
     void Open() {
         m_tried = true;
         std::string path = RegistryPath();
+        m_path = path;
         // Create the folder and the file ourselves so the file is never readable
         // by others: it holds passwords.
         std::string dir = path.substr(0, path.find_last_of('/'));
@@ -232,6 +241,7 @@ sqlite3_int64 FindChild(sqlite3* db, sqlite3_int64 parent, const std::string& na
 }
 
 LONG CheckHandle(HKEY key, Store& store) {
+    store.Db(); // follows a change of $ORVANE_REGISTRY before the handle is judged
     if (!key)
         return REG_ERR_INVALID_HANDLE;
     if (key->generation != store.Generation())

@@ -1,6 +1,7 @@
 #include "platform/shell/Shell.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,6 +49,14 @@ bool OpenWithDefaultApp(const std::string& path, const std::string& workingDir) 
     ssize_t n = read(pipefd[0], &err, sizeof err);
     close(pipefd[0]);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 && n <= 0;
+}
+
+std::string ApplicationsFolder() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data == '/')
+        return std::string(data) + "/applications";
+    if (const char* home = std::getenv("HOME"); home && *home == '/')
+        return std::string(home) + "/.local/share/applications";
+    return "";
 }
 
 } // namespace shell

@@ -11,4 +11,9 @@ namespace shell {
 // inherits no descriptor of ours beyond standard input, output and error.
 bool OpenWithDefaultApp(const std::string& path, const std::string& workingDir);
 
+// The user's applications-menu folder ($XDG_DATA_HOME/applications, else
+// ~/.local/share/applications), or "" when there is no home to put it in.
+// Nothing is created.
+std::string ApplicationsFolder();
+
 } // namespace shell
