@@ -1,32 +1,89 @@
-// The Site Manager: picks the site to connect to.
+// The Site Manager: picks the site to connect to and keeps the stored sites.
 #pragma once
 
 #include <wx/dialog.h>
+#include <wx/treectrl.h>
 
 #include <string>
 
-class wxTextCtrl;
+class wxButton;
 class wxChoice;
+class wxImageList;
+class wxMenu;
+class wxStaticText;
+class wxTextCtrl;
+
+// Control ids of the Site Manager.
+enum {
+    IDC_SITE_TREE = 1012,
+    IDC_NEW_SITE = 1013,
+    IDC_DELETE_SITE = 1028,
+    IDC_SAVE_SETTINGS = 1027,
+    IDC_EDIT_SITE = 1046,
+    IDC_HINT = 1025,
+    IDC_LABEL = 1015,
+    IDC_HOST = 1008,
+    IDC_USER = 1009,
+    IDC_PASSWORD = 1010,
+    IDC_PORT = 1011,
+    IDC_MODE = 1051,
+};
 
 class CSiteManagerDlg : public wxDialog {
 public:
     explicit CSiteManagerDlg(wxWindow* parent);
+    ~CSiteManagerDlg() override;
 
-    // The values shown when Connect was pressed.
-    std::string m_strHost;
-    std::string m_strUser;
-    std::string m_strPassword;
-    int m_nPort = 0;
-    std::string m_strLocalDir;
-    std::string m_strRemoteDir;
+    wxTreeItemId m_hRoot, m_hSampleFirst, m_hSampleSecond;
+    wxImageList* m_pImageList = nullptr;
+    // The selected stored site's values this dialog does not show.
+    std::string m_strLocalDir, m_strComments, m_strRemoteDir;
+    std::string m_strOldName;
     int m_bPassive = 0;
+    wxChoice* m_wndMode = nullptr;
+    wxButton* m_wndConnect = nullptr;
+    wxTreeCtrl* m_wndTree = nullptr;
+    // The fields' values as exchanged by Connect.
+    std::string m_strHost, m_strPassword, m_strLabel, m_strUser;
+    int m_nPort = 0;
 
-    bool TransferDataFromWindow() override;
+    void ShowSiteDetails(bool show);
+    void LoadSelectedSite();
+    void OnNewSite();
+    void OnSaveSettings();
+    void OnDeleteSite();
+    void OnEditSite();
+    void OnRename();
+    void OnConnect();
+
+    // The text of a field (1015, 1008 to 1011).
+    std::string Field(int id) const;
+    void SetField(int id, const std::string& text);
+    // The "Options" menu as it stands for the current selection.
+    wxMenu* CreateOptionsMenu() const;
+    bool IsSample(const wxTreeItemId& item) const {
+        return item.IsOk() && (item == m_hSampleFirst || item == m_hSampleSecond);
+    }
 
 private:
-    wxTextCtrl* m_host;
-    wxTextCtrl* m_user;
-    wxTextCtrl* m_password;
-    wxTextCtrl* m_port;
-    wxChoice* m_mode;
+    void BuildTree();
+    void OnSelChanged();
+    void SelectSample(const char* label, const char* host);
+    void OnBeginLabelEdit(wxTreeEvent& event);
+    void OnEndLabelEdit(wxTreeEvent& event);
+    void OnContextMenu();
+    void OnCommand(int command);
+    bool StoreFailed(bool ok, const std::string& what, const std::string& error);
+
+    wxStaticText* m_wndHint = nullptr;
+    bool m_bMenuPending = false;
+};
+
+// Asks for a new site's name.
+class CNewSiteDlg : public wxDialog {
+public:
+    explicit CNewSiteDlg(wxWindow* parent);
+    bool TransferDataFromWindow() override;
+    std::string m_strName = "New Site";
+    wxTextCtrl* m_wndName = nullptr;
 };

@@ -110,6 +110,14 @@ TEST_P(RealServerTest, LogsInAndEntersFoldersByEveryPathForm) {
 
     auto anon = Connect("anonymous", "guest@");
     EXPECT_TRUE(anon) << LastResponse();
+    // A host typed as an address.
+    ConnectParams p;
+    p.host = "ftp://127.0.0.1/some/path";
+    p.port = server->port();
+    p.user = "anonymous";
+    p.password = "guest@";
+    p.mode = std::get<1>(GetParam());
+    EXPECT_TRUE(Session::Open(p)) << LastResponse();
 }
 
 TEST_P(RealServerTest, RefusedLoginFailsWithoutShowingThePassword) {

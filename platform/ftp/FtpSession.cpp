@@ -215,7 +215,15 @@ std::shared_ptr<Session> Session::Open(const ConnectParams& params) {
         t_lastResponse = "Out of memory";
         return nullptr;
     }
+    // A host typed as an address ("ftp://host/path") means the host.
     std::string host = params.host;
+    if (size_t scheme = host.find("://"); scheme != std::string::npos)
+        host = host.substr(scheme + 3);
+    host = host.substr(0, host.find('/'));
+    while (!host.empty() && host.back() == ' ')
+        host.pop_back();
+    while (!host.empty() && host.front() == ' ')
+        host.erase(0, 1);
     if (host.find(':') != std::string::npos && host.front() != '[')
         host = "[" + host + "]"; // an IPv6 address
     s->m_base = "ftp://" + Encode(host) + ":" + std::to_string(params.port);

@@ -1,6 +1,7 @@
 #include "platform/ui/Modal.h"
 
 #include <wx/dialog.h>
+#include <wx/dirdlg.h>
 #include <wx/msgdlg.h>
 
 #include <utility>
@@ -10,7 +11,21 @@ namespace ui {
 namespace {
 MessageBoxHook g_messageBoxHook;
 DialogHook g_dialogHook;
+FolderBrowserHook g_folderHook;
 } // namespace
+
+void SetFolderBrowserHook(FolderBrowserHook hook) { g_folderHook = std::move(hook); }
+
+std::string BrowseForFolder(wxWindow* parent, const std::string& heading,
+                            const std::string& start) {
+    if (g_folderHook)
+        return g_folderHook(heading);
+    wxDirDialog dlg(parent, wxString::FromUTF8(heading), wxString::FromUTF8(start),
+                    wxDD_DEFAULT_STYLE);
+    if (dlg.ShowModal() != wxID_OK)
+        return "";
+    return dlg.GetPath().utf8_string();
+}
 
 void SetMessageBoxHook(MessageBoxHook hook) { g_messageBoxHook = std::move(hook); }
 void SetDialogHook(DialogHook hook) { g_dialogHook = std::move(hook); }

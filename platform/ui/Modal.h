@@ -31,6 +31,11 @@ int MessageBox(wxWindow* parent, const std::string& text, const std::string& cap
 // Runs `dialog` modally and returns its end code.
 int RunModal(wxDialog& dialog);
 
+// Shows the folder browser with `heading`, starting at `start`; returns the
+// chosen folder, or "" when the user cancelled.
+std::string BrowseForFolder(wxWindow* parent, const std::string& heading,
+                            const std::string& start);
+
 // Test hooks: when set, they answer in place of the user. The dialog hook gets
 // the dialog already created (and initialised) and returns its end code; it
 // may change the dialog's controls first.
@@ -38,5 +43,7 @@ using MessageBoxHook = std::function<int(const MessageBoxRequest&)>;
 using DialogHook = std::function<int(wxDialog&)>;
 void SetMessageBoxHook(MessageBoxHook hook);
 void SetDialogHook(DialogHook hook);
+using FolderBrowserHook = std::function<std::string(const std::string& heading)>;
+void SetFolderBrowserHook(FolderBrowserHook hook);
 
 } // namespace ui

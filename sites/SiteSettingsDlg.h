@@ -1,0 +1,41 @@
+// Site Settings: a stored site's default folders and comments.
+#pragma once
+
+#include <wx/dialog.h>
+
+#include <string>
+
+class wxButton;
+class wxTextCtrl;
+
+enum { IDC_COMMENTS = 1037, IDC_REMOTE_DIR = 1038, IDC_LOCAL_DIR = 1039, IDC_BROWSE = 1040 };
+
+class CSiteSettingsDlg : public wxDialog {
+public:
+    CSiteSettingsDlg(wxWindow* parent, const std::string& siteName, const std::string& remoteDir,
+                     const std::string& localDir, const std::string& comments);
+
+    std::string m_strSiteName;
+    wxButton* m_wndBrowse = nullptr;
+    std::string m_strComments;
+    std::string m_strLocalDir;
+    std::string m_strRemoteDir = "/";
+
+    // Shows the folder browser; a chosen folder replaces the field's text.
+    // Then validates. Returns true when the field holds a valid folder.
+    bool OnBrowse();
+    // Checks the local folder; an invalid one brings the message and the
+    // browser, until a valid folder is chosen or the browser is cancelled.
+    bool Validate() override;
+    bool TransferDataFromWindow() override;
+
+    // A folder that exists, given absolutely, and not "/" or "\" typed alone.
+    static bool IsValidDirectory(const std::string& path);
+
+    wxTextCtrl* m_wndRemote = nullptr;
+    wxTextCtrl* m_wndLocal = nullptr;
+    wxTextCtrl* m_wndComments = nullptr;
+
+private:
+    bool m_bValidating = false;
+};

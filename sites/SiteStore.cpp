@@ -1,0 +1,222 @@
+#include "sites/SiteStore.h"
+
+#include "platform/registry/Registry.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sites {
+
+const char* const kProductKey = "SOFTWARE\\Orvane";
+const char* const kRootLabel = "General FTP Sites";
+
+namespace {
+
+using reg::DWORD;
+using reg::HKEY;
+
+std::string SitePath(const std::string& name) { return std::string(kProductKey) + "\\" + name; }
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+// Keeps the first failure of a sequence of writes.
+struct Writer {
+    HKEY key = nullptr;
+    reg::LONG failure = reg::REG_OK;
+
+    void Put(const char* name, const std::string& text, size_t bytes) {
+        // The text cut to fit, its NUL, and zero padding up to the fixed size.
+        std::string data(bytes, '\0');
+        std::memcpy(data.data(), text.data(), std::min(text.size(), bytes - 1));
+        Raw(name, data);
+    }
+    void Raw(const char* name, const std::string& data) {
+        reg::LONG rc = reg::RegSetValueEx(key, name, reg::REG_EXPAND_SZ, data.data(),
+                                          static_cast<DWORD>(data.size()));
+        if (failure == reg::REG_OK)
+            failure = rc;
+    }
+};
+
+std::string Read(HKEY key, const char* name, size_t capacity) {
+    std::string buffer(capacity, '\0');
+    DWORD size = static_cast<DWORD>(capacity);
+    if (reg::RegQueryValueEx(key, name, nullptr, reinterpret_cast<unsigned char*>(buffer.data()),
+                             &size) != reg::REG_OK)
+        return ""; // absent or unreadable
+    buffer.resize(size);
+    // Up to the first NUL or the end of the data.
+    return buffer.substr(0, buffer.find('\0'));
+}
+
+bool Fail(reg::LONG rc, std::string* error) {
+    if (error)
+        *error = reg::RegErrorText(rc);
+    return false;
+}
+
+std::string Cut(const std::string& text, size_t bytes) { return text.substr(0, bytes - 1); }
+
+} // namespace
+
+const Sample& FirstSample() {
+    static const Sample s{"MSDN", "https://msdn.microsoft.com"};
+    return s;
+}
+
+const Sample& SecondSample() {
+    static const Sample s{"Microsoft", "ftp.microsoft.com"};
+    return s;
+}
+
+std::vector<std::string> ListSites() {
+    std::vector<std::string> names;
+    HKEY key = nullptr;
+    if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, kProductKey, reg::KEY_READ, &key) !=
+        reg::REG_OK)
+        return names;
+    char name[kMaxNameLength + 1];
+    for (DWORD i = 0; reg::RegEnumKey(key, i, name, sizeof name) == reg::REG_OK; ++i)
+        names.push_back(name);
+    reg::RegCloseKey(key);
+    return names;
+}
+
+SiteRecord LoadSite(const std::string& name) {
+    SiteRecord r;
+    HKEY key = nullptr;
+    if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(name).c_str(), reg::KEY_READ,
+                          &key) == reg::REG_OK) {
+        r.host = Read(key, "HOST NAME", kShortValue);
+        r.user = Read(key, "USER NAME", kShortValue);
+        r.label = Read(key, "SITE NAME", kShortValue);
+        r.password = Read(key, "PASSWORD", kShortValue);
+        r.port = Read(key, "PORT NO", kShortValue);
+        r.remoteDir = Read(key, "DEFAULT REMOTE DIRECTORY", kDirValue);
+        r.localDir = Read(key, "DEFAULT LOCAL DIRECTORY", kDirValue);
+        r.comments = Read(key, "COMMENTS", kCommentValue);
+        reg::RegCloseKey(key);
+    }
+    if (r.host.empty())
+        r.host = " ";
+    if (r.port.empty())
+        r.port = "21";
+    return r;
+}
+
+bool CreateSite(const std::string& name, std::string* error) {
+    Writer w;
+    reg::LONG rc = reg::RegCreateKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(name).c_str(),
+                                       reg::KEY_ALL_ACCESS, &w.key);
+    if (rc != reg::REG_OK)
+        return Fail(rc, error);
+    w.Put("USER NAME", "anonymous", kShortValue);
+    w.Put("HOST NAME", "localhost", kShortValue);
+    w.Put("SITE NAME", name, kShortValue);
+    w.Put("PASSWORD", "", kShortValue);
+    w.Put("PORT NO", "21", kShortValue);
+    w.Put("DEFAULT LOCAL DIRECTORY", "/", kDirValue);
+    w.Put("DEFAULT REMOTE DIRECTORY", "/", kDirValue);
+    w.Put("COMMENTS", "Comments", kCommentValue);
+    reg::RegCloseKey(w.key);
+    return w.failure == reg::REG_OK || Fail(w.failure, error);
+}
+
+bool SaveSite(const std::string& name, const std::string& user, const std::string& host,
+              const std::string& label, const std::string& password, const std::string& port,
+              const std::string& localDir, const std::string& remoteDir,
+              const std::string& comments, std::string* error) {
+    Writer w;
+    // An existing site only: saving never creates one.
+    reg::LONG rc = reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(name).c_str(),
+                                     reg::KEY_ALL_ACCESS, &w.key);
+    if (rc != reg::REG_OK)
+        return Fail(rc, error);
+    w.Put("USER NAME", user, kShortValue);
+    w.Put("HOST NAME", host.empty() ? "localhost" : host, kShortValue);
+    w.Put("SITE NAME", label.empty() ? name : label, kShortValue);
+    w.Put("PASSWORD", password, kShortValue);
+    // The port is written as its digits alone, without a NUL.
+    w.Raw("PORT NO", Cut(port.empty() ? "21" : port, kShortValue));
+    w.Put("DEFAULT REMOTE DIRECTORY", remoteDir, kDirValue);
+    w.Put("DEFAULT LOCAL DIRECTORY", localDir, kDirValue);
+    w.Put("COMMENTS", comments, kCommentValue);
+    reg::RegCloseKey(w.key);
+    return w.failure == reg::REG_OK || Fail(w.failure, error);
+}
+
+bool DeleteSite(const std::string& name, std::string* error) {
+    reg::LONG rc = reg::RegDeleteKey(reg::HKEY_LOCAL_MACHINE, SitePath(name).c_str());
+    return rc == reg::REG_OK || Fail(rc, error);
+}
+
+bool RenameSite(const std::string& oldName, const std::string& newName, const std::string& user,
+                const std::string& host, const std::string& label, const std::string& password,
+                const std::string& port, std::string* error) {
+    // The three values the dialog does not show come from the old record.
+    std::string remoteDir, localDir, comments;
+    HKEY old = nullptr;
+    if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(oldName).c_str(), reg::KEY_READ,
+                          &old) == reg::REG_OK) {
+        remoteDir = Read(old, "DEFAULT REMOTE DIRECTORY", kDirValue);
+        localDir = Read(old, "DEFAULT LOCAL DIRECTORY", kDirValue);
+        comments = Read(old, "COMMENTS", kCommentValue);
+        reg::RegCloseKey(old);
+    }
+    // Names that differ only in case are one key: it is removed first, then
+    // written anew under the new spelling. Otherwise the old key goes last,
+    // once the new one holds everything.
+    bool sameKey = Lower(oldName) == Lower(newName);
+    if (sameKey) {
+        reg::LONG rc = reg::RegDeleteKey(reg::HKEY_LOCAL_MACHINE, SitePath(oldName).c_str());
+        if (rc != reg::REG_OK)
+            return Fail(rc, error);
+    }
+    Writer w;
+    reg::LONG rc = reg::RegCreateKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(newName).c_str(),
+                                       reg::KEY_ALL_ACCESS, &w.key);
+    if (rc != reg::REG_OK)
+        return Fail(rc, error);
+    w.Put("USER NAME", user, kShortValue);
+    w.Put("HOST NAME", host, kShortValue);
+    w.Put("SITE NAME", label, kShortValue);
+    w.Put("PASSWORD", password, kShortValue);
+    w.Put("PORT NO", port, kShortValue);
+    w.Put("DEFAULT REMOTE DIRECTORY", remoteDir, kDirValue);
+    w.Put("DEFAULT LOCAL DIRECTORY", localDir, kDirValue);
+    w.Put("COMMENTS", comments, kCommentValue);
+    reg::RegCloseKey(w.key);
+    if (w.failure != reg::REG_OK) {
+        if (!sameKey) // keep the old record rather than a half-written new one
+            reg::RegDeleteKey(reg::HKEY_LOCAL_MACHINE, SitePath(newName).c_str());
+        return Fail(w.failure, error);
+    }
+    if (!sameKey) {
+        rc = reg::RegDeleteKey(reg::HKEY_LOCAL_MACHINE, SitePath(oldName).c_str());
+        if (rc != reg::REG_OK && rc != reg::REG_ERR_NOT_FOUND)
+            return Fail(rc, error);
+    }
+    return true;
+}
+
+std::string CheckSiteName(const std::string& name, const std::string& renaming) {
+    if (name.empty() || name.find_first_not_of(' ') == std::string::npos)
+        return "A site needs a name.";
+    if (name.find('\\') != std::string::npos)
+        return "A site name cannot contain \"\\\".";
+    if (name.size() > kMaxNameLength)
+        return "A site name can have at most 99 characters.";
+    if (!renaming.empty() && Lower(renaming) == Lower(name))
+        return "";
+    for (const std::string& existing : ListSites())
+        if (Lower(existing) == Lower(name))
+            return "There is already a site named \"" + existing + "\".";
+    return "";
+}
+
+} // namespace sites

@@ -1,0 +1,59 @@
+// The site store: one registry key per site under SOFTWARE\Orvane, eight
+// text values each, written with fixed byte counts and zero padding.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sites {
+
+// Capacities of the stored values, in bytes (text plus its NUL).
+constexpr size_t kShortValue = 100; // host, user, label, password, port
+constexpr size_t kDirValue = 150;   // default local and remote folders
+constexpr size_t kCommentValue = 500;
+// The longest site name the listing can show.
+constexpr size_t kMaxNameLength = 99;
+
+extern const char* const kProductKey; // "SOFTWARE\Orvane"
+extern const char* const kRootLabel;  // "General FTP Sites"
+
+struct SiteRecord {
+    std::string host;
+    std::string user;
+    std::string label; // "SITE NAME"
+    std::string password;
+    std::string port;
+    std::string remoteDir;
+    std::string localDir;
+    std::string comments;
+};
+
+// The built-in samples, never stored.
+struct Sample {
+    const char* name;
+    const char* host;
+};
+const Sample& FirstSample();  // "MSDN"
+const Sample& SecondSample(); // "Microsoft"
+
+// Site names in the order the registry lists the product key's subkeys; the
+// listing ends at a name that does not fit 99 characters.
+std::vector<std::string> ListSites();
+// The eight values; an empty host is given as " " and an empty port as "21".
+SiteRecord LoadSite(const std::string& name);
+// The writers return false when the store refused a write; `error` then says why.
+bool CreateSite(const std::string& name, std::string* error = nullptr);
+bool SaveSite(const std::string& name, const std::string& user, const std::string& host,
+              const std::string& label, const std::string& password, const std::string& port,
+              const std::string& localDir, const std::string& remoteDir,
+              const std::string& comments, std::string* error = nullptr);
+bool DeleteSite(const std::string& name, std::string* error = nullptr);
+bool RenameSite(const std::string& oldName, const std::string& newName, const std::string& user,
+                const std::string& host, const std::string& label, const std::string& password,
+                const std::string& port, std::string* error = nullptr);
+
+// "" when `name` may be given to a new or renamed site (`renaming` is the
+// site's present name, which the new name may equal but for case); else why not.
+std::string CheckSiteName(const std::string& name, const std::string& renaming = "");
+
+} // namespace sites

@@ -1,0 +1,352 @@
+// The Site Manager and Site Settings dialogs, driven as a user would.
+#include "app/Commands.h"
+#include "platform/registry/Registry.h"
+#include "platform/ui/Modal.h"
+#include "sites/SiteManagerDlg.h"
+#include "sites/SiteSettingsDlg.h"
+#include "sites/SiteStore.h"
+#include "tests/GuiTest.h"
+#include "tests/TempDir.h"
+
+#include <gtest/gtest.h>
+#include <wx/button.h>
+#include <wx/choice.h>
+#include <wx/menu.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+
+#include <deque>
+#include <fstream>
+#include <functional>
+
+namespace {
+
+class SiteManagerTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::vector<ui::MessageBoxRequest> asked;
+    std::vector<std::string> dialogs;
+    std::function<int(wxDialog&)> dialogAnswer;
+    std::deque<std::string> folders; // the folder browser's answers
+    int browsed = 0;
+
+    void SetUp() override {
+        setenv("ORVANE_REGISTRY", (dir.path() + "/registry.db").c_str(), 1);
+        reg::RegResetStore();
+        ui::SetMessageBoxHook([this](const ui::MessageBoxRequest& r) {
+            asked.push_back(r);
+            return ui::kOk;
+        });
+        ui::SetDialogHook([this](wxDialog& d) {
+            dialogs.push_back(d.GetTitle().utf8_string());
+            return dialogAnswer ? dialogAnswer(d) : wxID_CANCEL;
+        });
+        ui::SetFolderBrowserHook([this](const std::string& heading) {
+            EXPECT_EQ(heading, "Browse for Default Directory");
+            ++browsed;
+            if (folders.empty())
+                return std::string();
+            std::string f = folders.front();
+            folders.pop_front();
+            return f;
+        });
+    }
+    void TearDown() override {
+        ui::SetMessageBoxHook(nullptr);
+        ui::SetDialogHook(nullptr);
+        ui::SetFolderBrowserHook(nullptr);
+        reg::RegResetStore();
+        unsetenv("ORVANE_REGISTRY");
+    }
+
+    // Runs the dialog modally and does `actions` inside its loop.
+    static int RunWith(wxDialog& dlg, std::function<void()> actions) {
+        dlg.CallAfter([&dlg, actions] {
+            actions();
+            if (dlg.IsModal())
+                dlg.EndModal(wxID_CANCEL);
+        });
+        return dlg.ShowModal();
+    }
+
+    static std::vector<std::string> TreeItems(CSiteManagerDlg& d) {
+        std::vector<std::string> items{d.m_wndTree->GetItemText(d.m_hRoot).utf8_string()};
+        wxTreeItemIdValue cookie;
+        for (wxTreeItemId it = d.m_wndTree->GetFirstChild(d.m_hRoot, cookie); it.IsOk();
+             it = d.m_wndTree->GetNextChild(d.m_hRoot, cookie))
+            items.push_back(d.m_wndTree->GetItemText(it).utf8_string());
+        return items;
+    }
+    static wxTreeItemId Find(CSiteManagerDlg& d, const std::string& name) {
+        wxTreeItemIdValue cookie;
+        for (wxTreeItemId it = d.m_wndTree->GetFirstChild(d.m_hRoot, cookie); it.IsOk();
+             it = d.m_wndTree->GetNextChild(d.m_hRoot, cookie))
+            if (d.m_wndTree->GetItemText(it).utf8_string() == name)
+                return it;
+        return wxTreeItemId();
+    }
+    static bool Shown(CSiteManagerDlg& d, int id) { return d.FindWindow(id)->IsShown(); }
+    static bool Enabled(CSiteManagerDlg& d, int id) { return d.FindWindow(id)->IsEnabled(); }
+    // Renames by editing the label in place, as the user does.
+    static void EditLabel(CSiteManagerDlg& d, wxTreeItemId item, const std::string& text,
+                          bool cancel = false) {
+        d.m_wndTree->SelectItem(item);
+        wxTextCtrl* edit = d.m_wndTree->EditLabel(item);
+        if (!edit)
+            return;
+        edit->SetValue(wxString::FromUTF8(text));
+        d.m_wndTree->EndEditLabel(item, cancel);
+        Pump(20);
+    }
+};
+
+TEST_F(SiteManagerTest, OpensOnTheFirstSampleWithTheRootAndBothSamples) {
+    CSiteManagerDlg d(nullptr);
+    EXPECT_EQ(d.GetTitle(), "Site Manager");
+    EXPECT_EQ(TreeItems(d),
+              (std::vector<std::string>{"General FTP Sites", "MSDN", "Microsoft"}));
+    EXPECT_EQ(d.m_wndTree->GetSelection(), d.m_hSampleFirst);
+    EXPECT_EQ(d.Field(IDC_LABEL), "MSDN");
+    EXPECT_NE(d.Field(IDC_HOST).find("://"), std::string::npos); // with its scheme
+    EXPECT_EQ(d.Field(IDC_USER), "anonymous");
+    EXPECT_EQ(d.Field(IDC_PASSWORD), "");
+    EXPECT_EQ(d.Field(IDC_PORT), "21");
+    EXPECT_EQ(d.m_wndMode->GetCount(), 2u);
+    EXPECT_EQ(d.m_wndMode->GetStringSelection(), "FTP");
+    EXPECT_TRUE(Shown(d, IDC_HOST) && !Shown(d, IDC_HINT) && Enabled(d, wxID_OK));
+    d.m_wndTree->SelectItem(d.m_hSampleSecond);
+    EXPECT_EQ(d.Field(IDC_LABEL), "Microsoft");
+    EXPECT_EQ(d.Field(IDC_HOST).find("://"), std::string::npos); // bare
+    // The root hides the details and disables what needs a site.
+    d.m_wndTree->SelectItem(d.m_hRoot);
+    EXPECT_TRUE(Shown(d, IDC_HINT));
+    EXPECT_FALSE(Shown(d, IDC_HOST) || Shown(d, IDC_MODE) || Shown(d, 1020));
+    for (int id : {static_cast<int>(wxID_OK), static_cast<int>(IDC_EDIT_SITE),
+                   static_cast<int>(IDC_DELETE_SITE), static_cast<int>(IDC_SAVE_SETTINGS)})
+        EXPECT_FALSE(Enabled(d, id)) << id;
+    EXPECT_TRUE(Enabled(d, IDC_NEW_SITE) && Enabled(d, wxID_CANCEL));
+    std::unique_ptr<wxMenu> menu(d.CreateOptionsMenu());
+    EXPECT_TRUE(menu->IsEnabled(cmd::ToWx(cmd::ID_NEW_SITE)));
+    for (int id : {cmd::ID_SAVE_SETTINGS, cmd::ID_DELETE, cmd::ID_RENAME, cmd::ID_EDIT_SITE})
+        EXPECT_FALSE(menu->IsEnabled(cmd::ToWx(id))) << id;
+}
+
+TEST_F(SiteManagerTest, ACancelledNewSiteIsStillCreatedAndConnectsWithTheDefaults) {
+    CSiteManagerDlg d(nullptr);
+    int rc = RunWith(d, [&] {
+        d.OnNewSite(); // the dialog hook cancels the name
+        EXPECT_EQ(dialogs, std::vector<std::string>{"New Site Dialog"});
+        EXPECT_EQ(d.m_wndTree->GetItemText(d.m_wndTree->GetSelection()), "New Site");
+        EXPECT_EQ(d.Field(IDC_HOST), "localhost");
+        EXPECT_EQ(d.Field(IDC_LABEL), "New Site");
+        d.OnConnect();
+    });
+    EXPECT_EQ(rc, wxID_OK);
+    EXPECT_EQ(d.m_strHost, "localhost");
+    EXPECT_EQ(d.m_strUser, "anonymous");
+    EXPECT_EQ(d.m_nPort, 21);
+    EXPECT_EQ(d.m_strLocalDir, "/");
+    EXPECT_EQ(d.m_strRemoteDir, "/");
+    EXPECT_EQ(d.m_bPassive, 0);
+    EXPECT_EQ(sites::ListSites(), std::vector<std::string>{"New Site"});
+
+    // A second "New Site" is refused: the first would be overwritten.
+    CSiteManagerDlg again(nullptr);
+    again.OnNewSite();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_NE(asked[0].text.find("already a site"), std::string::npos);
+    EXPECT_EQ(TreeItems(again).size(), 4u);
+}
+
+TEST_F(SiteManagerTest, ASampleRightAfterOpeningConnectsWithEmptyFolders) {
+    CSiteManagerDlg d(nullptr);
+    EXPECT_EQ(RunWith(d, [&] { d.OnConnect(); }), wxID_OK);
+    EXPECT_EQ(d.m_strLocalDir, "");
+    EXPECT_EQ(d.m_strRemoteDir, "");
+    EXPECT_EQ(d.m_strHost, sites::FirstSample().host);
+}
+
+TEST_F(SiteManagerTest, ModeIsKeptAcrossSitesAndResetByASample) {
+    ASSERT_TRUE(sites::CreateSite("one"));
+    ASSERT_TRUE(sites::CreateSite("two"));
+    CSiteManagerDlg d(nullptr);
+    d.m_wndTree->SelectItem(Find(d, "one"));
+    d.m_wndMode->SetSelection(1);
+    wxCommandEvent pick(wxEVT_CHOICE, IDC_MODE);
+    pick.SetInt(1);
+    d.m_wndMode->ProcessWindowEvent(pick);
+    EXPECT_EQ(d.m_bPassive, 1);
+    d.m_wndTree->SelectItem(Find(d, "two"));
+    EXPECT_EQ(d.m_bPassive, 1);
+    EXPECT_EQ(d.m_wndMode->GetStringSelection(), "Passive");
+    d.m_wndTree->SelectItem(d.m_hSampleSecond);
+    EXPECT_EQ(d.m_bPassive, 0);
+    EXPECT_EQ(d.m_wndMode->GetStringSelection(), "FTP");
+}
+
+TEST_F(SiteManagerTest, SaveStoresWhatIsTypedWithDefaultsForEmptyFields) {
+    ASSERT_TRUE(sites::CreateSite("work"));
+    CSiteManagerDlg d(nullptr);
+    d.m_wndTree->SelectItem(Find(d, "work"));
+    d.SetField(IDC_HOST, "");
+    d.SetField(IDC_PORT, "");
+    d.SetField(IDC_LABEL, "");
+    d.SetField(IDC_USER, "carol");
+    d.OnSaveSettings();
+    sites::SiteRecord r = sites::LoadSite("work");
+    EXPECT_EQ(r.host, "localhost");
+    EXPECT_EQ(r.port, "21");
+    EXPECT_EQ(r.label, "work");
+    EXPECT_EQ(r.user, "carol");
+    // The fields show what the store holds now.
+    EXPECT_EQ(d.Field(IDC_HOST), "localhost");
+    EXPECT_EQ(d.Field(IDC_PORT), "21");
+    // The fields take no more than the store keeps.
+    auto* host = dynamic_cast<wxTextCtrl*>(d.FindWindow(IDC_HOST));
+    host->SetValue(wxString(std::string(150, 'h')));
+    host->SetInsertionPointEnd();
+    host->WriteText("zzz");
+    EXPECT_LE(host->GetValue().size(), 99u);
+    // Saving a sample stores nothing.
+    d.m_wndTree->SelectItem(d.m_hSampleFirst);
+    d.OnSaveSettings();
+    EXPECT_EQ(sites::ListSites(), std::vector<std::string>{"work"});
+}
+
+TEST_F(SiteManagerTest, EditedFieldsConnectUnsavedAndTheStoreKeepsTheOldHost) {
+    ASSERT_TRUE(sites::CreateSite("lab"));
+    CSiteManagerDlg d(nullptr);
+    int rc = RunWith(d, [&] {
+        d.m_wndTree->SelectItem(Find(d, "lab"));
+        d.SetField(IDC_HOST, "ftp.example.net");
+        d.SetField(IDC_PORT, "x21");
+        d.OnConnect(); // not an integer: the dialog stays open
+        EXPECT_TRUE(d.IsModal());
+        EXPECT_EQ(asked.size(), 1u);
+        d.SetField(IDC_PORT, "2121");
+        d.OnConnect();
+    });
+    EXPECT_EQ(rc, wxID_OK);
+    EXPECT_EQ(d.m_strHost, "ftp.example.net");
+    EXPECT_EQ(d.m_nPort, 2121);
+    EXPECT_EQ(sites::LoadSite("lab").host, "localhost");
+}
+
+TEST_F(SiteManagerTest, DeleteRebuildsTheTreeOnTheFirstSample) {
+    ASSERT_TRUE(sites::CreateSite("gone"));
+    ASSERT_TRUE(sites::CreateSite("stays"));
+    CSiteManagerDlg d(nullptr);
+    d.m_wndTree->SelectItem(Find(d, "gone"));
+    d.OnDeleteSite();
+    EXPECT_EQ(TreeItems(d), (std::vector<std::string>{"General FTP Sites", "MSDN", "Microsoft",
+                                                      "stays"}));
+    EXPECT_EQ(d.m_wndTree->GetSelection(), d.m_hSampleFirst);
+    EXPECT_EQ(d.m_wndMode->GetCount(), 2u);
+    // Samples are not deleted.
+    d.OnDeleteSite();
+    EXPECT_EQ(TreeItems(d).size(), 4u);
+}
+
+TEST_F(SiteManagerTest, RenameAcceptsNewNamesAndRefusesHarmfulOnes) {
+    ASSERT_TRUE(sites::CreateSite("alpha"));
+    ASSERT_TRUE(sites::SaveSite("alpha", "u", "h", "l", "p", "21", "/l", "/r", "notes"));
+    ASSERT_TRUE(sites::CreateSite("beta"));
+    CSiteManagerDlg d(nullptr);
+    EditLabel(d, Find(d, "alpha"), "gamma");
+    EXPECT_TRUE(Find(d, "gamma").IsOk());
+    EXPECT_EQ(sites::ListSites(), (std::vector<std::string>{"beta", "gamma"}));
+    EXPECT_EQ(sites::LoadSite("gamma").comments, "notes");
+
+    EditLabel(d, Find(d, "gamma"), "");         // empty: refused quietly
+    EditLabel(d, Find(d, "gamma"), "BETA");     // taken
+    EditLabel(d, Find(d, "gamma"), "a\\b");     // backslash
+    EditLabel(d, Find(d, "gamma"), "x", true);  // cancelled
+    EXPECT_EQ(asked.size(), 2u);
+    EXPECT_EQ(sites::ListSites(), (std::vector<std::string>{"beta", "gamma"}));
+    EXPECT_TRUE(Find(d, "gamma").IsOk());
+
+    EditLabel(d, Find(d, "gamma"), "Gamma"); // other case: renamed, record kept
+    EXPECT_EQ(sites::ListSites(), (std::vector<std::string>{"beta", "Gamma"}));
+    EXPECT_EQ(sites::LoadSite("Gamma").comments, "notes");
+    // The root and the samples cannot be renamed.
+    EXPECT_EQ(d.m_wndTree->EditLabel(d.m_hRoot), nullptr);
+    EXPECT_EQ(d.m_wndTree->EditLabel(d.m_hSampleFirst), nullptr);
+}
+
+TEST_F(SiteManagerTest, AStoreThatCannotBeWrittenIsReportedAndTheDialogGoesOn) {
+    reg::RegResetStore();
+    std::ofstream(dir.path() + "/registry.db") << std::string(4096, 'x');
+    testing::internal::CaptureStderr();
+    CSiteManagerDlg d(nullptr);
+    d.OnNewSite();
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_NE(asked[0].text.find("could not be created"), std::string::npos);
+    EXPECT_EQ(TreeItems(d).size(), 3u);
+    EXPECT_EQ(d.m_wndTree->GetSelection(), d.m_hSampleFirst);
+}
+
+TEST_F(SiteManagerTest, EditSiteStoresTheSettingsOnOkAndNothingOnCancel) {
+    ASSERT_TRUE(sites::CreateSite("srv"));
+    CSiteManagerDlg d(nullptr);
+    d.m_wndTree->SelectItem(Find(d, "srv"));
+    dialogAnswer = [&](wxDialog& dlg) {
+        auto& s = dynamic_cast<CSiteSettingsDlg&>(dlg);
+        s.m_wndRemote->SetValue("/pub/");
+        s.m_wndLocal->SetValue(dir.path());
+        s.m_wndComments->SetValue("my notes");
+        return wxID_CANCEL;
+    };
+    d.OnEditSite();
+    EXPECT_EQ(dialogs, std::vector<std::string>{"Site Settings for srv"});
+    EXPECT_EQ(sites::LoadSite("srv").comments, "Comments");
+
+    dialogAnswer = [&](wxDialog& dlg) {
+        auto& s = dynamic_cast<CSiteSettingsDlg&>(dlg);
+        s.m_wndRemote->SetValue("/pub/");
+        s.m_wndLocal->SetValue(dir.path());
+        s.m_wndComments->SetValue("my notes");
+        s.TransferDataFromWindow();
+        return wxID_OK;
+    };
+    d.OnEditSite();
+    sites::SiteRecord r = sites::LoadSite("srv");
+    EXPECT_EQ(r.remoteDir, "/pub/"); // kept as typed
+    EXPECT_EQ(r.localDir, dir.path());
+    EXPECT_EQ(r.comments, "my notes");
+}
+
+TEST_F(SiteManagerTest, SiteSettingsInsistOnAValidLocalFolderButLetTheUserOut) {
+    CSiteSettingsDlg s(nullptr, "srv", "/", "", "c");
+    EXPECT_EQ(s.GetTitle(), "Site Settings for srv");
+    // Empty: the message, then the browser; cancelling it ends the round.
+    EXPECT_FALSE(s.Validate());
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].text, "Select a Valid Directory");
+    EXPECT_EQ(asked[0].caption, "Invalid Directory");
+    EXPECT_EQ(asked[0].icon, ui::kIconStop);
+    EXPECT_EQ(browsed, 1);
+    EXPECT_EQ(s.m_wndLocal->GetValue(), "");
+    // "/" and "\" alone are refused although they exist.
+    for (const char* bad : {"/", "\\"}) {
+        s.m_wndLocal->SetValue(bad);
+        EXPECT_FALSE(CSiteSettingsDlg::IsValidDirectory(bad));
+    }
+    // The browser's choice is taken and checked: a bad one asks again.
+    s.m_wndLocal->SetValue("/no/such/folder");
+    folders = {"/", dir.path()};
+    EXPECT_TRUE(s.Validate());
+    EXPECT_EQ(s.m_wndLocal->GetValue().utf8_string(), dir.path());
+    EXPECT_EQ(asked.size(), 3u);
+    // A valid folder typed by hand needs no browser.
+    browsed = 0;
+    s.m_wndLocal->SetValue(dir.path());
+    EXPECT_TRUE(s.Validate());
+    EXPECT_EQ(browsed, 0);
+    // Browse: a long path does not fit the store and counts as no choice.
+    folders = {"/" + std::string(160, 'x')};
+    EXPECT_TRUE(s.OnBrowse());
+    EXPECT_EQ(s.m_wndLocal->GetValue().utf8_string(), dir.path());
+}
+
+} // namespace

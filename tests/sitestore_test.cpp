@@ -1,0 +1,172 @@
+// The site store, byte by byte, on a temporary registry file.
+#include "platform/registry/Registry.h"
+#include "sites/SiteStore.h"
+#include "tests/TempDir.h"
+
+#include <gtest/gtest.h>
+
+using namespace sites;
+using namespace reg;
+
+namespace {
+
+class SiteStoreTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    void SetUp() override {
+        setenv("ORVANE_REGISTRY", (dir.path() + "/registry.db").c_str(), 1);
+        RegResetStore();
+    }
+    void TearDown() override {
+        RegResetStore();
+        unsetenv("ORVANE_REGISTRY");
+    }
+    // The stored bytes of one value and its type.
+    std::string Raw(const std::string& site, const char* value, DWORD* type = nullptr) {
+        HKEY k = nullptr;
+        if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Orvane\\" + site).c_str(), KEY_READ,
+                         &k) != REG_OK)
+            return "<no site>";
+        std::string buf(1000, '?');
+        DWORD size = 1000;
+        LONG rc = RegQueryValueEx(k, value, type, reinterpret_cast<unsigned char*>(buf.data()),
+                                  &size);
+        RegCloseKey(k);
+        if (rc != REG_OK)
+            return "<absent>";
+        buf.resize(size);
+        return buf;
+    }
+    static std::string Padded(const std::string& text, size_t bytes) {
+        std::string s = text;
+        s.resize(bytes, '\0');
+        return s;
+    }
+    void WriteRaw(const std::string& site, const char* value, const std::string& data) {
+        HKEY k = nullptr;
+        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Orvane\\" + site).c_str(),
+                                 KEY_ALL_ACCESS, &k),
+                  REG_OK);
+        RegSetValueEx(k, value, REG_EXPAND_SZ, data.data(), static_cast<DWORD>(data.size()));
+        RegCloseKey(k);
+    }
+};
+
+TEST_F(SiteStoreTest, NoProductKeyMeansNoSitesAndNothingIsCreated) {
+    EXPECT_TRUE(ListSites().empty());
+    HKEY k = nullptr;
+    EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", KEY_READ, &k),
+              REG_ERR_NOT_FOUND);
+}
+
+TEST_F(SiteStoreTest, CreateSiteWritesTheDefaultsWithFixedSizes) {
+    ASSERT_TRUE(CreateSite("My Site"));
+    DWORD type = 0;
+    EXPECT_EQ(Raw("My Site", "USER NAME", &type), Padded("anonymous", 100));
+    EXPECT_EQ(type, REG_EXPAND_SZ);
+    EXPECT_EQ(Raw("My Site", "HOST NAME"), Padded("localhost", 100));
+    EXPECT_EQ(Raw("My Site", "SITE NAME"), Padded("My Site", 100));
+    EXPECT_EQ(Raw("My Site", "PASSWORD"), Padded("", 100));
+    EXPECT_EQ(Raw("My Site", "PORT NO"), Padded("21", 100));
+    EXPECT_EQ(Raw("My Site", "DEFAULT LOCAL DIRECTORY"), Padded("/", 150));
+    EXPECT_EQ(Raw("My Site", "DEFAULT REMOTE DIRECTORY"), Padded("/", 150));
+    EXPECT_EQ(Raw("My Site", "COMMENTS"), Padded("Comments", 500));
+    SiteRecord r = LoadSite("my site");
+    EXPECT_EQ(r.host, "localhost");
+    EXPECT_EQ(r.user, "anonymous");
+    EXPECT_EQ(r.password, "");
+    EXPECT_EQ(r.port, "21");
+    EXPECT_EQ(r.localDir, "/");
+    EXPECT_EQ(r.remoteDir, "/");
+    EXPECT_EQ(r.comments, "Comments");
+    EXPECT_EQ(ListSites(), std::vector<std::string>{"My Site"});
+}
+
+TEST_F(SiteStoreTest, SaveSiteSubstitutesDefaultsAndWritesThePortWithoutItsNul) {
+    ASSERT_TRUE(CreateSite("s"));
+    ASSERT_TRUE(SaveSite("s", "bob", "", "", "pw", "", "/home/bob", "/pub/", "note"));
+    EXPECT_EQ(Raw("s", "HOST NAME"), Padded("localhost", 100));
+    EXPECT_EQ(Raw("s", "SITE NAME"), Padded("s", 100));
+    EXPECT_EQ(Raw("s", "PORT NO"), "21"); // two bytes, no NUL
+    EXPECT_EQ(Raw("s", "DEFAULT REMOTE DIRECTORY"), Padded("/pub/", 150)); // kept as typed
+    EXPECT_EQ(Raw("s", "COMMENTS"), Padded("note", 500));
+    EXPECT_EQ(LoadSite("s").port, "21");
+    ASSERT_TRUE(SaveSite("s", "bob", "h", "label", "pw", "2121", "/", "/", ""));
+    EXPECT_EQ(Raw("s", "PORT NO"), "2121");
+    EXPECT_EQ(LoadSite("s").label, "label");
+    // Texts longer than a value holds are cut to 99, 149 and 499 characters.
+    ASSERT_TRUE(SaveSite("s", std::string(120, 'u'), "h", "l", "p", "21", std::string(200, 'L'),
+                         "/", std::string(600, 'c')));
+    SiteRecord r = LoadSite("s");
+    EXPECT_EQ(r.user, std::string(99, 'u'));
+    EXPECT_EQ(r.localDir, std::string(149, 'L'));
+    EXPECT_EQ(r.comments, std::string(499, 'c'));
+    // Saving never creates a site.
+    std::string error;
+    EXPECT_FALSE(SaveSite("absent", "u", "h", "l", "p", "21", "/", "/", "", &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(Raw("absent", "USER NAME"), "<no site>");
+}
+
+TEST_F(SiteStoreTest, LoadingReadsUpToTheNulAndFillsEmptyHostAndPort) {
+    WriteRaw("raw", "PORT NO", "");
+    WriteRaw("raw", "HOST NAME", std::string("", 0));
+    WriteRaw("raw", "USER NAME", std::string("joe\0junk", 8));
+    SiteRecord r = LoadSite("raw");
+    EXPECT_EQ(r.host, " ");
+    EXPECT_EQ(r.port, "21");
+    EXPECT_EQ(r.user, "joe");
+    EXPECT_EQ(r.comments, ""); // absent
+    // A value too long for its capacity reads as empty.
+    WriteRaw("raw", "PASSWORD", std::string(300, 'p'));
+    EXPECT_EQ(LoadSite("raw").password, "");
+}
+
+TEST_F(SiteStoreTest, RenameKeepsFoldersAndCommentsAndTakesTheTypedValues) {
+    ASSERT_TRUE(CreateSite("old"));
+    ASSERT_TRUE(SaveSite("old", "u", "h", "l", "p", "21", "/local", "/remote",
+                         std::string(499, 'c')));
+    ASSERT_TRUE(RenameSite("old", "new", "u2", "", "label2", "p2", "2121"));
+    EXPECT_EQ(ListSites(), std::vector<std::string>{"new"});
+    EXPECT_EQ(Raw("new", "HOST NAME"), Padded("", 100)); // no default substituted
+    EXPECT_EQ(Raw("new", "PORT NO"), Padded("2121", 100));
+    SiteRecord r = LoadSite("new");
+    EXPECT_EQ(r.host, " ");
+    EXPECT_EQ(r.user, "u2");
+    EXPECT_EQ(r.label, "label2");
+    EXPECT_EQ(r.localDir, "/local");
+    EXPECT_EQ(r.remoteDir, "/remote");
+    EXPECT_EQ(r.comments, std::string(499, 'c'));
+}
+
+TEST_F(SiteStoreTest, RenamingToTheSameNameInOtherCaseKeepsTheRecord) {
+    ASSERT_TRUE(CreateSite("office"));
+    ASSERT_TRUE(SaveSite("office", "u", "h", "l", "p", "21", "/l", "/r", "keep me"));
+    ASSERT_TRUE(RenameSite("office", "Office", "u", "h", "l", "p", "21"));
+    EXPECT_EQ(ListSites(), std::vector<std::string>{"Office"});
+    EXPECT_EQ(LoadSite("Office").comments, "keep me");
+    EXPECT_EQ(LoadSite("Office").remoteDir, "/r");
+}
+
+TEST_F(SiteStoreTest, NamesThatWouldHarmTheStoreAreRefused) {
+    ASSERT_TRUE(CreateSite("Home"));
+    EXPECT_NE(CheckSiteName(""), "");
+    EXPECT_NE(CheckSiteName("   "), "");
+    EXPECT_NE(CheckSiteName("a\\b"), "");
+    EXPECT_NE(CheckSiteName(std::string(100, 'x')), "");
+    EXPECT_EQ(CheckSiteName(std::string(99, 'x')), "");
+    EXPECT_NE(CheckSiteName("home"), ""); // taken, compared without case
+    EXPECT_EQ(CheckSiteName("HOME", "Home"), ""); // its own name in other case
+    EXPECT_NE(CheckSiteName("home", "Other"), "");
+    EXPECT_EQ(CheckSiteName("Work"), "");
+}
+
+TEST_F(SiteStoreTest, DeleteRemovesTheSite) {
+    ASSERT_TRUE(CreateSite("a"));
+    ASSERT_TRUE(CreateSite("b"));
+    ASSERT_TRUE(DeleteSite("A"));
+    EXPECT_EQ(ListSites(), std::vector<std::string>{"b"});
+    EXPECT_FALSE(DeleteSite("a"));
+}
+
+} // namespace
