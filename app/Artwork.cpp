@@ -3,8 +3,8 @@
 #include <wx/brush.h>
 #include <wx/font.h>
 #include <wx/graphics.h>
-#include <wx/pen.h>
 #include <wx/image.h>
+#include <wx/pen.h>
 
 #include <cmath>
 #include <functional>
@@ -251,8 +251,8 @@ void ToolGlyph(wxGraphicsContext& gc, int index) {
 
 void Banner(wxGraphicsContext& gc, double w, double h, double scale) {
     gc.SetPen(*wxTRANSPARENT_PEN);
-    gc.SetBrush(gc.CreateLinearGradientBrush(0, 0, w, h, wxColour(10, 40, 120),
-                                             wxColour(40, 130, 210)));
+    gc.SetBrush(
+        gc.CreateLinearGradientBrush(0, 0, w, h, wxColour(10, 40, 120), wxColour(40, 130, 210)));
     gc.DrawRectangle(0, 0, w, h);
     // Two file panes and a transfer arrow between them.
     double pw = w * 0.22, ph = h * 0.5, py = h * 0.38;

@@ -7,12 +7,12 @@
 namespace art {
 
 // Picture resources by number.
-constexpr int BMP_TOOLBAR = 128;      // 450 x 30 strip of the 15 toolbar images
+constexpr int BMP_TOOLBAR = 128;       // 450 x 30 strip of the 15 toolbar images
 constexpr int BMP_MARKER_ACTIVE = 178; // 14 x 8 solid blue
-constexpr int BMP_MARKER_IDLE = 179;  // 15 x 5 solid light grey
-constexpr int BMP_SPLASH = 182;       // 585 x 293
-constexpr int BMP_ABOUT = 185;        // 110 x 67
-constexpr int BMP_UP = 190;           // 16 x 16 folder with an upward arrow
+constexpr int BMP_MARKER_IDLE = 179;   // 15 x 5 solid light grey
+constexpr int BMP_SPLASH = 182;        // 585 x 293
+constexpr int BMP_ABOUT = 185;         // 110 x 67
+constexpr int BMP_UP = 190;            // 16 x 16 folder with an upward arrow
 constexpr int ICON_APP = 128;
 constexpr int ICON_DRIVE = 132;
 constexpr int ICON_OPEN_FOLDER = 133;

@@ -62,13 +62,13 @@ std::string TooltipOf(int command) {
 
 const std::vector<Accelerator>& Accelerators() {
     static const std::vector<Accelerator> table = {
-        {kAlt, 'S', ID_SITE_MANAGER},     {kAlt, 'D', ID_DISCONNECT},
-        {kAlt, 'R', ID_RECONNECT},        {kAlt, 'N', ID_NEW_FOLDER_TOOLBAR},
-        {kAlt, 'F', ID_DELETE_TOOLBAR},   {kAlt, 'E', ID_RUN},
-        {kAlt, 'V', ID_VIEW_FILES},       {kCtrl, 'U', ID_UPLOAD_TOOLBAR},
+        {kAlt, 'S', ID_SITE_MANAGER},      {kAlt, 'D', ID_DISCONNECT},
+        {kAlt, 'R', ID_RECONNECT},         {kAlt, 'N', ID_NEW_FOLDER_TOOLBAR},
+        {kAlt, 'F', ID_DELETE_TOOLBAR},    {kAlt, 'E', ID_RUN},
+        {kAlt, 'V', ID_VIEW_FILES},        {kCtrl, 'U', ID_UPLOAD_TOOLBAR},
         {kCtrl, 'D', ID_DOWNLOAD_TOOLBAR}, {0, kKeyF5, ID_REFRESH},
         {kAlt, kKeyReturn, ID_PROPERTIES}, {0, kKeyDelete, ID_DELETE},
-        {kCtrl, 'A', ID_SELECT_ALL},      {0, kKeyF1, ID_HELP_FILE},
+        {kCtrl, 'A', ID_SELECT_ALL},       {0, kKeyF1, ID_HELP_FILE},
     };
     return table;
 }

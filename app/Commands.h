@@ -55,8 +55,12 @@ constexpr int ID_EDIT_SITE = 32840;
 // Command ids are kept as the program's own numbers everywhere (tables,
 // routing, tests); widgets need ids below 0x7FFF and clear of the stock ids
 // 5000-5999, so they get these mapped numbers.
-constexpr int ToWx(int command) { return command < 40000 ? command - 22000 : command - 46000; }
-constexpr int FromWx(int wxId) { return wxId < 11500 ? wxId + 22000 : wxId + 46000; }
+constexpr int ToWx(int command) {
+    return command < 40000 ? command - 22000 : command - 46000;
+}
+constexpr int FromWx(int wxId) {
+    return wxId < 11500 ? wxId + 22000 : wxId + 46000;
+}
 static_assert(FromWx(ToWx(ID_REFRESH_TOOLBAR)) == ID_REFRESH_TOOLBAR);
 static_assert(FromWx(ToWx(ID_APP_ABOUT)) == ID_APP_ABOUT);
 static_assert(FromWx(ToWx(ID_VIEW_DETAILS)) == ID_VIEW_DETAILS);

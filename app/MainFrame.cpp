@@ -35,8 +35,8 @@ constexpr int kLocalPaneWidth = 440;
 constexpr int kFilePaneMin = 150;
 
 wxAcceleratorEntry ToWxAccel(const cmd::Accelerator& a) {
-    int flags = (a.modifiers & cmd::kAlt ? wxACCEL_ALT : 0) |
-                (a.modifiers & cmd::kCtrl ? wxACCEL_CTRL : 0);
+    int flags =
+        (a.modifiers & cmd::kAlt ? wxACCEL_ALT : 0) | (a.modifiers & cmd::kCtrl ? wxACCEL_CTRL : 0);
     int key = a.key;
     switch (a.key) {
     case cmd::kKeyF1:
@@ -93,8 +93,8 @@ CMainFrame::CMainFrame()
         entries.push_back(ToWxAccel(a));
     SetAcceleratorTable(wxAcceleratorTable(static_cast<int>(entries.size()), entries.data()));
 
-    for (auto [first, last] : {std::pair{32772, 32854}, std::pair{57664, 57665},
-                               std::pair{59410, 59411}})
+    for (auto [first, last] :
+         {std::pair{32772, 32854}, std::pair{57664, 57665}, std::pair{59410, 59411}})
         Bind(wxEVT_MENU, &CMainFrame::OnMenuEvent, this, cmd::ToWx(first), cmd::ToWx(last));
     Bind(wxEVT_CLOSE_WINDOW, &CMainFrame::OnClose, this);
     Bind(wxEVT_MENU_OPEN, [this](wxMenuEvent& e) {
@@ -102,6 +102,7 @@ CMainFrame::CMainFrame()
         e.Skip();
     });
     Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
+        FollowFocus();
         UpdateIndicators();
         OnInitMenu();
     });
@@ -109,9 +110,12 @@ CMainFrame::CMainFrame()
 
     m_pLeftView = GetLeftView();
     m_pRightView = GetRightView();
+    m_pLeftView->m_remoteBusy = [this] { return m_pRightView && m_pRightView->m_bBusy != 0; };
 }
 
-CMainFrame::~CMainFrame() { m_timer.Stop(); }
+CMainFrame::~CMainFrame() {
+    m_timer.Stop();
+}
 
 void CMainFrame::BuildPanes() {
     // Outer splitter: the log on top, the file panes below.
@@ -207,11 +211,13 @@ CLeftView* CMainFrame::GetLeftView() const {
 }
 
 CRightView* CMainFrame::GetRightView() const {
-    return m_wndFileSplitter ? dynamic_cast<CRightView*>(m_wndFileSplitter->GetWindow2())
-                             : nullptr;
+    return m_wndFileSplitter ? dynamic_cast<CRightView*>(m_wndFileSplitter->GetWindow2()) : nullptr;
 }
 
-void CMainFrame::SetActiveView(wxWindow* view) { m_pActiveView = view; }
+void CMainFrame::SetActiveView(wxWindow* view) {
+    m_pActiveView = view;
+    m_pLastFocus = wxWindow::FindFocus();
+}
 
 void CMainFrame::OnMenuEvent(wxCommandEvent& event) {
     int command = cmd::FromWx(event.GetId());
@@ -224,7 +230,23 @@ void CMainFrame::OnMenuEvent(wxCommandEvent& event) {
     RouteCommand(command);
 }
 
+void CMainFrame::FollowFocus() {
+    // The pane holding the keyboard focus is the active one; checked whenever
+    // the focus has moved since the last look.
+    wxWindow* focus = wxWindow::FindFocus();
+    if (focus == m_pLastFocus)
+        return;
+    m_pLastFocus = focus;
+    for (wxWindow* w = focus; w && w != this; w = w->GetParent()) {
+        if (w == m_pLeftView || w == m_pRightView || w == GetStatusPane()) {
+            m_pActiveView = w;
+            return;
+        }
+    }
+}
+
 void CMainFrame::RouteCommand(int command) {
+    FollowFocus();
     wxWindow* active = m_pActiveView;
     if (active && active == m_pLeftView && m_pLeftView->HandleCommand(command))
         return;
@@ -315,10 +337,11 @@ void CMainFrame::SetActivePaneView(int mode) {
 }
 
 void CMainFrame::OnInitMenu() {
+    FollowFocus();
     if (m_pActiveView != m_pLeftView && m_pActiveView != m_pRightView)
         return;
-    bool busy = (m_pRightView && m_pRightView->m_bBusy) ||
-                (m_pLeftView && m_pLeftView->m_bUploading);
+    bool busy =
+        (m_pRightView && m_pRightView->m_bBusy) || (m_pLeftView && m_pLeftView->m_bUploading);
     // The menu bar has one popup; positions 2 and 3 do not exist there.
     wxMenuBar* bar = GetMenuBar();
     for (size_t pos : {0u, 2u, 3u}) {
@@ -391,8 +414,7 @@ void CMainFrame::OnStop() {
 void CMainFrame::OnExit() {
     const char* question = m_bConnected ? "Terminate Current Session and Exit Orvane?"
                                         : "Are you sure you want to Exit Orvane?";
-    if (ui::MessageBox(this, question, "Confirm", ui::kButtonsYesNo, ui::kIconQuestion) !=
-        ui::kYes)
+    if (ui::MessageBox(this, question, "Confirm", ui::kButtonsYesNo, ui::kIconQuestion) != ui::kYes)
         return;
     if (m_bConnected)
         GetRightView()->CloseSession();

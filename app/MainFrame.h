@@ -70,7 +70,9 @@ public:
 
 private:
     wxWindow* m_pActiveView = nullptr;
+    wxWindow* m_pLastFocus = nullptr;
     wxTimer m_timer;
+    void FollowFocus();
 
     bool FrameCommand(int command);
     void BuildMenuBar();

@@ -12,8 +12,6 @@
 #include <chrono>
 #include <thread>
 
-
-
 namespace {
 
 class CSplashWnd : public wxFrame {

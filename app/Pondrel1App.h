@@ -22,5 +22,3 @@ void ShowSplash();
 
 // The framework's per-user profile key, with its (never filled) recent-file list.
 void LoadStdProfileSettings();
-
-

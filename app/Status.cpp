@@ -64,7 +64,8 @@ void CStatusEdit::ScrollNewestToTop() {
     int y = 0, height = 0;
     gtk_text_view_get_line_yrange(view, &last, &y, &height);
     GtkAdjustment* adj = gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(view));
-    double top = std::min<double>(y, gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
+    double top =
+        std::min<double>(y, gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
     if (gtk_adjustment_get_value(adj) != top)
         gtk_adjustment_set_value(adj, top);
 }

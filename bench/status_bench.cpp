@@ -42,15 +42,16 @@ int main(int argc, char** argv) {
             status->AddLine("Downloading  file-" + std::to_string(b * kBatch + i) + ".dat");
         // Let the view lay out and paint what was added.
         wxTheApp->Yield(true);
-        double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                        .count();
+        double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
         std::printf("lines %6d-%6d: %8.1f ms per 10,000\n", b * kBatch + 1, (b + 1) * kBatch, ms);
         if (b == 0)
             first = ms;
         last = ms;
     }
-    std::printf("first 10,000: %.1f ms, last 10,000: %.1f ms, ratio last/first %.2f\n", first,
-                last, last / first);
+    std::printf("first 10,000: %.1f ms, last 10,000: %.1f ms, ratio last/first %.2f\n", first, last,
+                last / first);
     frame->Destroy();
     wxTheApp->OnExit();
     wxEntryCleanup();

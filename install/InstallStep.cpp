@@ -37,7 +37,8 @@ bool WriteEntry(const fs::path& file, const std::string& name, const std::string
                 const std::string& program) {
     std::ofstream out(file);
     out << "[Desktop Entry]\nType=Application\nName=" << name << "\nComment=" << comment
-        << "\nExec=" << ExecQuoted(program) << "\nTerminal=false\nCategories=Network;FileTransfer;\n";
+        << "\nExec=" << ExecQuoted(program)
+        << "\nTerminal=false\nCategories=Network;FileTransfer;\n";
     return static_cast<bool>(out);
 }
 
@@ -61,8 +62,8 @@ int main(int argc, char** argv) {
     fs::path menu = fs::path(apps) / "Orvane";
     std::error_code ec;
     fs::create_directories(menu, ec);
-    bool ok = !ec && WriteEntry(menu / "orvane.desktop", "Orvane", "FTP client",
-                                folder + "/Pondrel1") &&
+    bool ok = !ec &&
+              WriteEntry(menu / "orvane.desktop", "Orvane", "FTP client", folder + "/Pondrel1") &&
               WriteEntry(menu / "orvane-uninstall.desktop", "Uninstall Orvane",
                          "Remove Orvane from this computer", folder + "/OrvaneUninstall");
     if (!ok) {

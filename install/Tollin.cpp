@@ -41,8 +41,8 @@ void ReportError(const std::string& text) {
 // Writes one value of SOFTWARE\Orvane; false (and the user told) on failure.
 bool WriteValue(const char* name, const void* data, reg::DWORD size, bool text) {
     reg::HKEY software = nullptr, product = nullptr;
-    reg::LONG rc = reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, "SOFTWARE", reg::KEY_ALL_ACCESS,
-                                     &software);
+    reg::LONG rc =
+        reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, "SOFTWARE", reg::KEY_ALL_ACCESS, &software);
     if (rc != reg::REG_OK) {
         ReportError(reg::RegErrorText(rc));
         return false;

@@ -1,23 +1,345 @@
 #include "local/LeftView.h"
 
+#include "app/Artwork.h"
 #include "app/Commands.h"
+#include "local/PropertiesDlg.h"
+#include "platform/shell/Shell.h"
+#include "platform/ui/FileTypes.h"
+#include "platform/ui/ListSelect.h"
+#include "platform/ui/Modal.h"
+#include "platform/ui/PathCombo.h"
+
+#include <wx/bmpbuttn.h>
+#include <wx/imaglist.h>
+#include <wx/menu.h>
+#include <wx/statbmp.h>
+#include <wx/textctrl.h>
+#include <wx/utils.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+enum { kMarkerId = 1036, kComboId = 1000, kListId = 1001, kUpId = 1002 };
+
+// A folder is a path that can be entered. Tested without changing the
+// process's current folder.
+bool IsFolder(const std::string& path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
+}
+
+// Renames within one folder, refusing to replace an entry of the new name.
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+} // namespace
+
+CLeftList::CLeftList(wxWindow* parent, wxWindowID id)
+    : wxListCtrl(parent, id, wxDefaultPosition, wxDefaultSize,
+                 wxLC_LIST | wxLC_EDIT_LABELS | wxBORDER_SUNKEN) {}
 
 CLeftView::CLeftView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
-    SetBackgroundColour(*wxWHITE);
+    m_types = std::make_unique<CFileTypes>(art::LoadIconBitmap(art::ICON_FOLDER));
+    m_wndMarker = new wxStaticBitmap(this, kMarkerId, wxNullBitmap);
+    m_wndFolderCombo = new CPathCombo(
+        this, kComboId,
+        {art::LoadIconBitmap(art::ICON_DRIVE, 17), art::LoadIconBitmap(art::ICON_OPEN_FOLDER, 17)});
+    m_wndUp = new wxBitmapButton(this, kUpId, art::LoadBitmap(art::BMP_UP), wxDefaultPosition,
+                                 wxDefaultSize, wxBORDER_NONE);
+    m_wndUp->SetToolTip("One Level Up");
+    m_wndList = new CLeftList(this, kListId);
+    m_wndList->SetImageList(m_types->ImageList(), wxIMAGE_LIST_SMALL);
+
+    Bind(wxEVT_SIZE, [this](wxSizeEvent& e) { Layout(e.GetSize().x, e.GetSize().y); });
+    m_wndUp->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnUpOneLevel(); });
+    m_wndFolderCombo->Bind(wxEVT_COMBOBOX,
+                           [this](wxCommandEvent& e) { OnSelchangeFolder(e.GetSelection()); });
+    m_wndFolderCombo->Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) {
+        MarkActive();
+        e.Skip();
+    });
+    m_wndList->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent& e) {
+        MarkActive();
+        e.Skip();
+    });
+    m_wndList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { OnOpenRow(); });
+    m_wndList->Bind(wxEVT_LIST_COL_CLICK, [this](wxListEvent& e) {
+        // Name, Size, Type, Modified sort by name, size, type key and date text.
+        static const int keys[] = {CLocalDirectory::kName, CLocalDirectory::kSize,
+                                   CLocalDirectory::kType, CLocalDirectory::kModified};
+        if (e.GetColumn() >= 0 && e.GetColumn() < 4)
+            SortBy(keys[e.GetColumn()]);
+    });
+    m_wndList->Bind(wxEVT_LIST_BEGIN_LABEL_EDIT, &CLeftView::OnBeginLabelEdit, this);
+    m_wndList->Bind(wxEVT_LIST_END_LABEL_EDIT, &CLeftView::OnEndLabelEdit, this);
+    m_wndList->Bind(wxEVT_CONTEXT_MENU, [this](wxContextMenuEvent&) {
+        // One right click can arrive twice: one menu, shown after it.
+        if (m_bMenuPending)
+            return;
+        m_bMenuPending = true;
+        CallAfter([this] {
+            m_bMenuPending = false;
+            OnContextMenu();
+        });
+    });
+    Bind(wxEVT_MENU, [this](wxCommandEvent& e) {
+        if (!HandleCommand(cmd::FromWx(e.GetId())))
+            e.Skip();
+    });
+
+    FillDriveCombo();
 }
 
-void CLeftView::ChangeDirectory(const std::string& path) {
+CLeftView::~CLeftView() {
+    m_wndList->SetImageList(nullptr, wxIMAGE_LIST_SMALL);
+}
+
+void CLeftView::Layout(int cx, int cy) {
+    m_wndMarker->SetSize(0, 0, cx, 8);
+    m_wndFolderCombo->SetSize(1, 9, std::max(cx - 26, 10), -1);
+    m_wndUp->SetSize(cx - 27, 9, 27, 21);
+    m_wndList->SetSize(0, 34, cx, std::max(cy - 34, 10));
+}
+
+void CLeftView::MarkActive() {
+    m_wndMarker->SetBitmap(art::LoadBitmap(art::BMP_MARKER_ACTIVE));
+    if (m_pPeerMarker)
+        m_pPeerMarker->SetBitmap(art::LoadBitmap(art::BMP_MARKER_IDLE));
+}
+
+void CLeftView::FillDriveCombo() {
+    // One drive: the root of the file system.
+    m_wndFolderCombo->InsertItem(-1, "/", 0, 0);
+    if (m_bFirstFill) {
+        m_strCurrentDir = "/";
+        m_wndFolderCombo->SetCurSel(0);
+        FillFileList(m_strCurrentDir);
+    }
+}
+
+void CLeftView::SetupColumns() {
+    if (m_wndList->GetColumnCount() >= 4)
+        return;
+    m_wndList->DeleteAllColumns();
+    m_wndList->InsertColumn(0, "Name", wxLIST_FORMAT_LEFT, 140);
+    m_wndList->InsertColumn(1, "Size", wxLIST_FORMAT_LEFT, 70);
+    m_wndList->InsertColumn(2, "Type", wxLIST_FORMAT_LEFT, 140);
+    m_wndList->InsertColumn(3, "Modified", wxLIST_FORMAT_LEFT, 120);
+}
+
+void CLeftView::FillFileList(const std::string& path) {
+    wxBusyCursor wait;
     m_strCurrentDir = path;
-    m_calls.push_back("ChangeDirectory " + path);
+    CLocalDirectory dir;
+    if (!dir.Scan(path)) {
+        // Rows of another folder must not stand under this folder's name.
+        m_rows.clear();
+        m_wndList->DeleteAllItems();
+        return;
+    }
+    dir.Sort(m_nSortKey, m_abDescending[m_nSortKey] != 0);
+    m_rows.clear();
+    m_rows.reserve(dir.m_arrFolders.size() + dir.m_arrFiles.size());
+    for (const CLocalEntry& e : dir.m_arrFolders)
+        m_rows.push_back(
+            {e.m_strName, "", "File Folder", e.m_strModified, CFileTypes::kFolderImage, true});
+    for (const CLocalEntry& e : dir.m_arrFiles)
+        m_rows.push_back({e.m_strName, local::KbText(e.m_dwSize), m_types->TypeNameFor(e.m_strName),
+                          e.m_strModified, m_types->ImageFor(e.m_strName), false});
+    ShowRows();
+    m_bFirstFill = 0;
 }
 
-void CLeftView::SetViewMode(int mode) { m_calls.push_back("SetViewMode " + std::to_string(mode)); }
-void CLeftView::OnExecute() { m_calls.push_back("OnExecute"); }
-void CLeftView::OnDelete() { m_calls.push_back("OnDelete"); }
-void CLeftView::OnNewFolder() { m_calls.push_back("OnNewFolder"); }
-void CLeftView::OnUpload() { m_calls.push_back("OnUpload"); }
-void CLeftView::OnProperties() { m_calls.push_back("OnProperties"); }
-void CLeftView::OnRefresh() { m_calls.push_back("OnRefresh"); }
+void CLeftView::ShowRows() {
+    m_wndList->Freeze();
+    m_wndList->DeleteAllItems();
+    bool report = m_wndList->InReportView();
+    if (report)
+        SetupColumns();
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        const Row& r = m_rows[i];
+        long index =
+            m_wndList->InsertItem(static_cast<long>(i), wxString::FromUTF8(r.name), r.image);
+        if (report) {
+            m_wndList->SetItem(index, 1, wxString::FromUTF8(r.size));
+            m_wndList->SetItem(index, 2, wxString::FromUTF8(r.type));
+            m_wndList->SetItem(index, 3, wxString::FromUTF8(r.modified));
+        }
+    }
+    m_wndList->Thaw();
+}
+
+void CLeftView::ChangeDirectory(const std::string& requested) {
+    std::string path = requested;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    m_wndFolderCombo->ResetContent();
+    FillDriveCombo();
+    m_strCurrentDir = path;
+    if (!IsFolder(path)) {
+        // A folder that cannot be entered leads to the root, once.
+        if (path != "/")
+            ChangeDirectory("/");
+        return;
+    }
+    FillFileList(path);
+    // The drive, then one indented item per folder level, the deepest selected.
+    m_wndFolderCombo->SetCurSel(0);
+    int sel = 0, depth = 0;
+    size_t start = 1;
+    while (start < path.size()) {
+        size_t slash = path.find('/', start);
+        std::string part = path.substr(start, slash == std::string::npos ? slash : slash - start);
+        if (!part.empty()) {
+            ++depth;
+            sel = m_wndFolderCombo->InsertItem(sel + 1, part, 1, depth);
+            m_wndFolderCombo->SetCurSel(sel);
+        }
+        if (slash == std::string::npos)
+            break;
+        start = slash + 1;
+    }
+    m_nDepth = depth;
+}
+
+void CLeftView::OnOpenRow() {
+    std::vector<std::string> names = SelectedNames();
+    if (names.empty())
+        return;
+    std::string full = local::Join(m_strCurrentDir, names.front());
+    if (IsFolder(full)) {
+        int sel = m_wndFolderCombo->GetCurSel();
+        int item = m_wndFolderCombo->InsertItem(sel + 1, names.front(), 1, m_nDepth + 1);
+        m_wndFolderCombo->SetCurSel(item);
+        ++m_nDepth;
+        FillFileList(full);
+    } else {
+        shell::OpenWithDefaultApp(full, m_strCurrentDir);
+    }
+}
+
+void CLeftView::OnUpOneLevel() {
+    MarkActive();
+    int sel = m_wndFolderCombo->GetCurSel();
+    if (sel < 0 || m_wndFolderCombo->GetIndent(sel) == 0)
+        return;
+    FillFileList(local::Parent(m_strCurrentDir));
+    m_wndFolderCombo->SetCurSel(sel - 1);
+    m_wndFolderCombo->DeleteItem(sel);
+    --m_nDepth;
+}
+
+void CLeftView::OnSelchangeFolder(int s) {
+    if (s < 0)
+        return;
+    // Drop the chain below the picked item.
+    while (s + 1 < static_cast<int>(m_wndFolderCombo->GetCount()) &&
+           m_wndFolderCombo->GetIndent(s + 1) >= 1) {
+        m_wndFolderCombo->DeleteItem(s + 1);
+        --m_nDepth;
+    }
+    if (m_wndFolderCombo->GetIndent(s) == 0) {
+        std::string drive = m_wndFolderCombo->GetItemText(s);
+        m_wndFolderCombo->ResetContent();
+        FillDriveCombo();
+        m_wndFolderCombo->SetCurSel(0);
+        m_strCurrentDir = drive;
+        m_nDepth = 0;
+    } else {
+        std::string path;
+        int drive = s;
+        while (drive > 0 && m_wndFolderCombo->GetIndent(drive) > 0)
+            --drive;
+        for (int i = drive + 1; i <= s; ++i)
+            path += "/" + m_wndFolderCombo->GetItemText(i);
+        m_strCurrentDir = path;
+        m_nDepth = m_wndFolderCombo->GetIndent(s);
+        m_wndFolderCombo->SetCurSel(s);
+    }
+    FillFileList(m_strCurrentDir);
+}
+
+void CLeftView::OnDefaultDirectory() {
+    std::string dir = m_strDefaultDir;
+    if (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    ChangeDirectory(dir);
+}
+
+void CLeftView::SortBy(int key) {
+    if (key == m_nSortKey)
+        m_abDescending[key] = !m_abDescending[key];
+    m_nSortKey = key;
+    FillFileList(m_strCurrentDir);
+}
+
+void CLeftView::SetViewMode(int mode) {
+    int style = (mode == 1 || mode == cmd::ID_VIEW_REPORT) ? 1 : 3;
+    if (mode != 1 && mode != 2 && mode != cmd::ID_VIEW_REPORT && mode != cmd::ID_VIEW_SMALL)
+        return;
+    m_nViewStyle = style;
+    m_wndList->SetSingleStyle(style == 1 ? wxLC_REPORT : wxLC_LIST);
+    ShowRows();
+    m_wndList->SendSizeEvent();
+}
+
+std::vector<std::string> CLeftView::SelectedNames() const {
+    std::vector<std::string> names;
+    for (long i = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); i != -1;
+         i = m_wndList->GetNextItem(i, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED))
+        names.push_back(m_wndList->GetItemText(i).utf8_string());
+    return names;
+}
+
+bool CLeftView::IsBusy() const {
+    return m_bUploading || (m_remoteBusy && m_remoteBusy());
+}
+
+wxMenu* CLeftView::CreateContextMenu() {
+    auto* menu = new wxMenu;
+    std::function<void(wxMenu*, const std::vector<cmd::MenuItem>&)> add =
+        [&](wxMenu* m, const std::vector<cmd::MenuItem>& items) {
+            for (const cmd::MenuItem& item : items) {
+                if (item.command == 0) {
+                    m->AppendSeparator();
+                } else if (item.command < 0) {
+                    auto* sub = new wxMenu;
+                    add(sub, item.items);
+                    m->AppendSubMenu(sub, wxString::FromUTF8(item.caption));
+                } else {
+                    // Captions show their own key text; no key is parsed from them.
+                    m->Append(cmd::ToWx(item.command), wxString::FromUTF8(item.caption));
+                }
+            }
+        };
+    add(menu, cmd::PaneMenu());
+    menu->Enable(cmd::ToWx(cmd::ID_DOWNLOAD), false);
+    if (SelectedNames().empty())
+        for (int id :
+             {cmd::ID_UPLOAD, cmd::ID_PROPERTIES, cmd::ID_EXECUTE, cmd::ID_DELETE, cmd::ID_RENAME})
+            menu->Enable(cmd::ToWx(id), false);
+    if (IsBusy())
+        for (int id :
+             {cmd::ID_UPLOAD, cmd::ID_EXECUTE, cmd::ID_RENAME, cmd::ID_DELETE, cmd::ID_PROPERTIES,
+              cmd::ID_NEW_FOLDER, cmd::ID_REFRESH, cmd::ID_DEFAULT_DIRECTORY, cmd::ID_UP_ONE_LEVEL})
+            menu->Enable(cmd::ToWx(id), false);
+    return menu;
+}
+
+void CLeftView::OnContextMenu() {
+    MarkActive();
+    std::unique_ptr<wxMenu> menu(CreateContextMenu());
+    PopupMenu(menu.get());
+}
 
 bool CLeftView::HandleCommand(int command) {
     switch (command) {
@@ -33,30 +355,182 @@ bool CLeftView::HandleCommand(int command) {
     case cmd::ID_NEW_FOLDER:
         OnNewFolder();
         return true;
-    case cmd::ID_UPLOAD:
-        OnUpload();
+    case cmd::ID_RENAME:
+        OnRename();
         return true;
     case cmd::ID_PROPERTIES:
         OnProperties();
+        return true;
+    case cmd::ID_UPLOAD:
+        OnUpload();
         return true;
     case cmd::ID_VIEW_REPORT:
     case cmd::ID_VIEW_SMALL:
         SetViewMode(command);
         return true;
-    case cmd::ID_DOWNLOAD:
     case cmd::ID_ARRANGE_NAME:
-    case cmd::ID_ARRANGE_TYPE:
-    case cmd::ID_ARRANGE_SIZE:
-    case cmd::ID_ARRANGE_DATE:
-    case cmd::ID_SELECT_ALL:
-    case cmd::ID_INVERT_SELECTION:
-    case cmd::ID_SELECT_PAGE:
-    case cmd::ID_RENAME:
-    case cmd::ID_UP_ONE_LEVEL:
-    case cmd::ID_DEFAULT_DIRECTORY:
-        m_calls.push_back("command " + std::to_string(command));
+        SortBy(CLocalDirectory::kName);
         return true;
+    case cmd::ID_ARRANGE_TYPE:
+        SortBy(CLocalDirectory::kType);
+        return true;
+    case cmd::ID_ARRANGE_SIZE:
+        SortBy(CLocalDirectory::kSize);
+        return true;
+    case cmd::ID_ARRANGE_DATE:
+        SortBy(CLocalDirectory::kModified);
+        return true;
+    case cmd::ID_SELECT_ALL:
+        ui::SelectAllFromTop(m_wndList);
+        return true;
+    case cmd::ID_SELECT_PAGE:
+        ui::SelectCurrentPage(m_wndList, 0);
+        return true;
+    case cmd::ID_INVERT_SELECTION:
+        ui::InvertSelection(m_wndList);
+        return true;
+    case cmd::ID_UP_ONE_LEVEL:
+        OnUpOneLevel();
+        return true;
+    case cmd::ID_DEFAULT_DIRECTORY:
+        OnDefaultDirectory();
+        return true;
+    case cmd::ID_DOWNLOAD:
+        return true; // never from this pane
     default:
         return false;
     }
+}
+
+void CLeftView::OnRefresh() {
+    FillFileList(m_strCurrentDir);
+}
+
+void CLeftView::OnUpload() {
+    m_calls.push_back("OnUpload");
+}
+
+void CLeftView::OnExecute() {
+    for (const std::string& name : SelectedNames())
+        shell::OpenWithDefaultApp(local::Join(m_strCurrentDir, name), m_strCurrentDir);
+}
+
+void CLeftView::OnDelete() {
+    if (m_bEditingLabel)
+        return;
+    std::vector<std::string> paths;
+    for (const std::string& name : SelectedNames())
+        paths.push_back(local::Join(m_strCurrentDir, name));
+    if (paths.empty())
+        return;
+    // One question for the whole selection; what goes to the trash can be
+    // brought back from there.
+    std::string question =
+        paths.size() == 1
+            ? "Move \"" + paths[0].substr(paths[0].rfind('/') + 1) + "\" to the Trash?"
+            : "Move these " + std::to_string(paths.size()) + " items to the Trash?";
+    if (ui::MessageBox(this, question, "Orvane", ui::kButtonsYesNo, ui::kIconQuestion) ==
+        ui::kYes) {
+        std::vector<std::string> failed = shell::MoveToTrash(paths);
+        if (!failed.empty()) {
+            std::string text = "These items could not be moved to the Trash:";
+            for (const std::string& f : failed)
+                text += "\n" + f;
+            ui::MessageBox(this, text, "Orvane", ui::kButtonsOk, ui::kIconStop);
+        }
+    }
+    FillFileList(m_strCurrentDir);
+}
+
+void CLeftView::OnNewFolder() {
+    long index = m_wndList->GetItemCount();
+    m_rows.push_back({"New Folder", "", "File Folder", "", CFileTypes::kFolderImage, true});
+    long item = m_wndList->InsertItem(index, "New Folder", CFileTypes::kFolderImage);
+    if (m_wndList->InReportView()) {
+        m_wndList->SetItem(item, 2, "File Folder");
+    }
+    m_wndList->SetItemState(item, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
+    if (mkdir(local::Join(m_strCurrentDir, "New Folder").c_str(), 0777) != 0)
+        ui::MessageBox(this, "Unable to Create New Directory", "Orvane", ui::kButtonsOk,
+                       ui::kIconStop);
+    m_wndList->EditLabel(item);
+}
+
+void CLeftView::OnRename() {
+    long first = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
+    if (first >= 0 && !m_wndList->GetItemText(first).empty())
+        m_wndList->EditLabel(first);
+}
+
+void CLeftView::OnBeginLabelEdit(wxListEvent&) {
+    m_bEditingLabel = 1;
+}
+
+void CLeftView::OnEndLabelEdit(wxListEvent& event) {
+    m_bEditingLabel = 0;
+    std::string newName = event.GetLabel().utf8_string();
+    if (event.IsEditCancelled() || newName.empty()) {
+        event.Veto();
+        return;
+    }
+    std::string oldName = m_wndList->GetItemText(event.GetIndex()).utf8_string();
+    if (newName == oldName)
+        return;
+    // A name is one entry of this folder: a "/" would move it elsewhere, and
+    // an existing entry of the new name is never replaced.
+    bool ok = newName.find('/') == std::string::npos && newName != "." && newName != ".." &&
+              RenameNoReplace(local::Join(m_strCurrentDir, oldName),
+                              local::Join(m_strCurrentDir, newName));
+    if (!ok) {
+        event.Veto();
+        ui::MessageBox(this, "Unable to rename the file", "Error", ui::kButtonsOk, ui::kIconStop);
+        return;
+    }
+    if (event.GetIndex() >= 0 && static_cast<size_t>(event.GetIndex()) < m_rows.size())
+        m_rows[static_cast<size_t>(event.GetIndex())].name = newName;
+}
+
+void CLeftView::CountTree(const std::string& path, long long* folders, long long* files,
+                          long long* bytes) {
+    // The entry itself, then what lies below a folder. Links are counted as
+    // what they are and never followed, so no loop is possible.
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return;
+    if (!S_ISDIR(st.st_mode)) {
+        ++*files;
+        *bytes += st.st_size;
+        return;
+    }
+    ++*folders;
+    DIR* dir = opendir(path.c_str());
+    if (!dir)
+        return; // unreadable folders add only themselves
+    while (dirent* e = readdir(dir)) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..")
+            CountTree(local::Join(path, name), folders, files, bytes);
+    }
+    closedir(dir);
+}
+
+void CLeftView::OnProperties() {
+    std::vector<std::string> names = SelectedNames();
+    if (names.empty() || names.front().empty())
+        return;
+    std::string path = local::Join(m_strCurrentDir, names.front());
+    std::string type, size, contains;
+    {
+        wxBusyCursor wait;
+        type = IsFolder(path) ? "File Folder" : "File";
+        long long folders = 0, files = 0, bytes = 0;
+        CountTree(path, &folders, &files, &bytes);
+        size = local::KbText(bytes);
+        if (folders > 0)
+            --folders; // the selected folder itself
+        char text[96];
+        std::snprintf(text, sizeof text, "%lld Files   :   %lld Folders", files, folders);
+        contains = text;
+    }
+    CPropertiesDlg::ShowProperties(this, type, path, size, contains);
 }

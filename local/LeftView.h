@@ -1,39 +1,109 @@
-// The local file pane: one folder of this machine.
+// The local file pane: the marker strip, the folder box with its Up button,
+// and the list of the current folder of this machine.
 #pragma once
 
+#include "local/LocalDirectory.h"
+
+#include <wx/listctrl.h>
 #include <wx/panel.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
+
+class CPathCombo;
+class CFileTypes;
+class wxBitmapButton;
+class wxStaticBitmap;
+
+// The list of the local pane (dragging and dropping come with the transfers).
+class CLeftList : public wxListCtrl {
+public:
+    CLeftList(wxWindow* parent, wxWindowID id);
+};
 
 class CLeftView : public wxPanel {
 public:
     explicit CLeftView(wxWindow* parent);
+    ~CLeftView() override;
+
+    wxStaticBitmap* m_wndMarker = nullptr;
+    CPathCombo* m_wndFolderCombo = nullptr;
+    CLeftList* m_wndList = nullptr;
+    wxBitmapButton* m_wndUp = nullptr;
 
     std::string m_strCurrentDir = "/";
     std::string m_strDefaultDir;
+    int m_nDepth = 0;
+    int m_nSortKey = 0;
+    int m_abDescending[4] = {0, 0, 0, 0};
+    int m_nViewStyle = 3; // 1 report, 3 list
+    int m_bFirstFill = 1;
+    int m_bEditingLabel = 0;
 
     std::atomic<int> m_bUploading{0};  // an upload runs
     std::atomic<int> m_bStopUpload{0}; // stop request for uploads
 
-    // Enters `path` (falling back to "/") and shows it.
-    void ChangeDirectory(const std::string& path);
-    // 1 or 32819: report view; 2 or 32820: list view.
-    void SetViewMode(int mode);
+    // Whether the remote pane is busy (its workers run): grays the same
+    // commands as an upload. Set by the frame.
+    std::function<bool()> m_remoteBusy;
+    // The other pane's marker, set by the frame.
+    wxStaticBitmap* m_pPeerMarker = nullptr;
 
-    // Handlers the frame forwards to.
+    // One row of the list as shown.
+    struct Row {
+        std::string name, size, type, modified;
+        int image = 0;
+        bool folder = false;
+    };
+    const std::vector<Row>& Rows() const { return m_rows; }
+
+    void FillDriveCombo();
+    void FillFileList(const std::string& path);
+    void ChangeDirectory(const std::string& path);
+    void SetViewMode(int mode);
+    void MarkActive();
+    void OnUpOneLevel();
+    void OnSelchangeFolder(int index);
+    void OnOpenRow();
+    void OnDefaultDirectory();
+    void SortBy(int key);
+
+    // Local file operations.
     void OnExecute();
     void OnDelete();
     void OnNewFolder();
-    void OnUpload();
+    void OnRename();
     void OnProperties();
+    void OnUpload();
     void OnRefresh();
 
     // Runs a command the pane handles itself (its context menu); false when
     // the pane does not handle `command`.
     bool HandleCommand(int command);
+    // The context menu as it would open now (graying applied).
+    wxMenu* CreateContextMenu();
 
-    // Until the pane is built, the handlers record that they were reached.
+    // Names of the selected rows, in list order.
+    std::vector<std::string> SelectedNames() const;
+    // Counts files, folders and bytes below `path` (the path itself counted).
+    static void CountTree(const std::string& path, long long* folders, long long* files,
+                          long long* bytes);
+
+    // Until uploads are built, the upload command records that it was reached.
     std::vector<std::string> m_calls;
+
+private:
+    std::unique_ptr<CFileTypes> m_types;
+    std::vector<Row> m_rows;
+    bool m_bMenuPending = false;
+
+    void Layout(int cx, int cy);
+    void ShowRows();
+    void SetupColumns();
+    void OnBeginLabelEdit(wxListEvent& event);
+    void OnEndLabelEdit(wxListEvent& event);
+    void OnContextMenu();
+    bool IsBusy() const;
 };

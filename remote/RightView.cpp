@@ -16,13 +16,27 @@ void CRightView::CloseSession() {
     m_calls.push_back("CloseSession");
 }
 
-void CRightView::SetViewStyle(int style) { m_calls.push_back("SetViewStyle " + std::to_string(style)); }
-void CRightView::OnExecute() { m_calls.push_back("OnExecute"); }
-void CRightView::OnDelete() { m_calls.push_back("OnDelete"); }
-void CRightView::OnNewFolder() { m_calls.push_back("OnNewFolder"); }
-void CRightView::OnDownload() { m_calls.push_back("OnDownload"); }
-void CRightView::OnProperties() { m_calls.push_back("OnProperties"); }
-void CRightView::OnRefresh() { m_calls.push_back("OnRefresh"); }
+void CRightView::SetViewStyle(int style) {
+    m_calls.push_back("SetViewStyle " + std::to_string(style));
+}
+void CRightView::OnExecute() {
+    m_calls.push_back("OnExecute");
+}
+void CRightView::OnDelete() {
+    m_calls.push_back("OnDelete");
+}
+void CRightView::OnNewFolder() {
+    m_calls.push_back("OnNewFolder");
+}
+void CRightView::OnDownload() {
+    m_calls.push_back("OnDownload");
+}
+void CRightView::OnProperties() {
+    m_calls.push_back("OnProperties");
+}
+void CRightView::OnRefresh() {
+    m_calls.push_back("OnRefresh");
+}
 
 bool CRightView::HandleCommand(int command) {
     switch (command) {

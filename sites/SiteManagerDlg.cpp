@@ -43,7 +43,8 @@ CSiteManagerDlg::CSiteManagerDlg(wxWindow* parent)
     auto* box = new wxStaticBoxSizer(wxVERTICAL, this, wxString());
     wxWindow* area = box->GetStaticBox();
     m_wndHint = new wxStaticText(
-        area, IDC_HINT, "             Select    a   site   to                            View   Details");
+        area, IDC_HINT,
+        "             Select    a   site   to                            View   Details");
     box->Add(m_wndHint, 0, wxALL, 8);
     auto* grid = new wxFlexGridSizer(2, 8, 10);
     const char* captions[] = {"Label for Site ", "FTP Host Address ", "FTP site User Name ",
@@ -51,8 +52,9 @@ CSiteManagerDlg::CSiteManagerDlg(wxWindow* parent)
     for (int i = 0; i < 5; ++i) {
         grid->Add(new wxStaticText(area, kDetailStatics[i], captions[i]), 0,
                   wxALIGN_CENTER_VERTICAL);
-        auto* edit = new wxTextCtrl(area, kDetailFields[i], wxString(), wxDefaultPosition,
-                                    wxSize(220, -1), kDetailFields[i] == IDC_PASSWORD ? wxTE_PASSWORD : 0);
+        auto* edit =
+            new wxTextCtrl(area, kDetailFields[i], wxString(), wxDefaultPosition, wxSize(220, -1),
+                           kDetailFields[i] == IDC_PASSWORD ? wxTE_PASSWORD : 0);
         // The store keeps 99 characters: no more can be typed.
         edit->SetMaxLength(sites::kShortValue - 1);
         grid->Add(edit, 1, wxEXPAND);
@@ -70,10 +72,9 @@ CSiteManagerDlg::CSiteManagerDlg(wxWindow* parent)
     middle->Add(box, 1, wxEXPAND);
 
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);
-    for (auto [id, label] : {std::pair{IDC_NEW_SITE, "New Site"},
-                             std::pair{IDC_DELETE_SITE, "Delete Site"},
-                             std::pair{IDC_SAVE_SETTINGS, "Save Settings"},
-                             std::pair{IDC_EDIT_SITE, "Edit Site"}})
+    for (auto [id, label] :
+         {std::pair{IDC_NEW_SITE, "New Site"}, std::pair{IDC_DELETE_SITE, "Delete Site"},
+          std::pair{IDC_SAVE_SETTINGS, "Save Settings"}, std::pair{IDC_EDIT_SITE, "Edit Site"}})
         buttons->Add(new wxButton(this, id, label), 0, wxRIGHT, 6);
     buttons->AddStretchSpacer();
     m_wndConnect = new wxButton(this, wxID_OK, "Connect");
@@ -87,13 +88,19 @@ CSiteManagerDlg::CSiteManagerDlg(wxWindow* parent)
     top->Add(buttons, 0, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, 10);
     SetSizerAndFit(top);
 
-    Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnNewSite(); }, IDC_NEW_SITE);
-    Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnDeleteSite(); }, IDC_DELETE_SITE);
-    Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnSaveSettings(); }, IDC_SAVE_SETTINGS);
-    Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnEditSite(); }, IDC_EDIT_SITE);
-    Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnConnect(); }, wxID_OK);
-    Bind(wxEVT_MENU, [this](wxCommandEvent& e) { OnCommand(cmd::FromWx(e.GetId())); },
-         cmd::ToWx(cmd::ID_DELETE), cmd::ToWx(cmd::ID_EDIT_SITE));
+    Bind(
+        wxEVT_BUTTON, [this](wxCommandEvent&) { OnNewSite(); }, IDC_NEW_SITE);
+    Bind(
+        wxEVT_BUTTON, [this](wxCommandEvent&) { OnDeleteSite(); }, IDC_DELETE_SITE);
+    Bind(
+        wxEVT_BUTTON, [this](wxCommandEvent&) { OnSaveSettings(); }, IDC_SAVE_SETTINGS);
+    Bind(
+        wxEVT_BUTTON, [this](wxCommandEvent&) { OnEditSite(); }, IDC_EDIT_SITE);
+    Bind(
+        wxEVT_BUTTON, [this](wxCommandEvent&) { OnConnect(); }, wxID_OK);
+    Bind(
+        wxEVT_MENU, [this](wxCommandEvent& e) { OnCommand(cmd::FromWx(e.GetId())); },
+        cmd::ToWx(cmd::ID_DELETE), cmd::ToWx(cmd::ID_EDIT_SITE));
     m_wndMode->Bind(wxEVT_CHOICE, [this](wxCommandEvent&) {
         m_bPassive = m_wndMode->GetSelection() != 0 ? 1 : 0;
     });
@@ -237,8 +244,8 @@ void CSiteManagerDlg::OnSaveSettings() {
         return;
     std::string error;
     StoreFailed(sites::SaveSite(name, Field(IDC_USER), Field(IDC_HOST), Field(IDC_LABEL),
-                                Field(IDC_PASSWORD), Field(IDC_PORT), m_strLocalDir,
-                                m_strRemoteDir, m_strComments, &error),
+                                Field(IDC_PASSWORD), Field(IDC_PORT), m_strLocalDir, m_strRemoteDir,
+                                m_strComments, &error),
                 "The site could not be saved.", error);
     LoadSelectedSite();
 }
@@ -354,8 +361,7 @@ void CSiteManagerDlg::OnConnect() {
     wxString portText = wxString::FromUTF8(Field(IDC_PORT)).Trim().Trim(false);
     long port = 0;
     if (!portText.ToLong(&port) || port < INT_MIN || port > INT_MAX) {
-        ui::MessageBox(this, "Please enter an integer.", "Orvane", ui::kButtonsOk,
-                       ui::kIconStop);
+        ui::MessageBox(this, "Please enter an integer.", "Orvane", ui::kButtonsOk, ui::kIconStop);
         FindWindow(IDC_PORT)->SetFocus();
         return;
     }

@@ -15,7 +15,9 @@ namespace {
 using reg::DWORD;
 using reg::HKEY;
 
-std::string SitePath(const std::string& name) { return std::string(kProductKey) + "\\" + name; }
+std::string SitePath(const std::string& name) {
+    return std::string(kProductKey) + "\\" + name;
+}
 
 std::string Lower(std::string s) {
     for (char& c : s)
@@ -60,7 +62,9 @@ bool Fail(reg::LONG rc, std::string* error) {
     return false;
 }
 
-std::string Cut(const std::string& text, size_t bytes) { return text.substr(0, bytes - 1); }
+std::string Cut(const std::string& text, size_t bytes) {
+    return text.substr(0, bytes - 1);
+}
 
 } // namespace
 
@@ -77,8 +81,7 @@ const Sample& SecondSample() {
 std::vector<std::string> ListSites() {
     std::vector<std::string> names;
     HKEY key = nullptr;
-    if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, kProductKey, reg::KEY_READ, &key) !=
-        reg::REG_OK)
+    if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, kProductKey, reg::KEY_READ, &key) != reg::REG_OK)
         return names;
     char name[kMaxNameLength + 1];
     for (DWORD i = 0; reg::RegEnumKey(key, i, name, sizeof name) == reg::REG_OK; ++i)
@@ -90,8 +93,8 @@ std::vector<std::string> ListSites() {
 SiteRecord LoadSite(const std::string& name) {
     SiteRecord r;
     HKEY key = nullptr;
-    if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(name).c_str(), reg::KEY_READ,
-                          &key) == reg::REG_OK) {
+    if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(name).c_str(), reg::KEY_READ, &key) ==
+        reg::REG_OK) {
         r.host = Read(key, "HOST NAME", kShortValue);
         r.user = Read(key, "USER NAME", kShortValue);
         r.label = Read(key, "SITE NAME", kShortValue);

@@ -5,6 +5,9 @@
 #include <functional>
 #include <string>
 
+// The XDG data folder of the whole test run (where the trash is).
+extern std::string g_dataHome;
+
 // Lets the window system and the UI dispatcher run for `ms` milliseconds.
 void Pump(int ms = 50);
 // Pumps until `done` holds or `timeoutMs` passes; returns `done()`.

@@ -12,8 +12,10 @@
 #include <wx/toolbar.h>
 #include <wx/uiaction.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace cmd;
 
@@ -49,7 +51,8 @@ TEST_F(FrameTest, PanesToolbarAndStatusBarAreLaidOutAsDesigned) {
     EXPECT_EQ(tb->GetToolShortHelp(ToWx(ID_SITE_MANAGER)), "Site Manager");
     EXPECT_EQ(tb->GetToolLongHelp(ToWx(ID_SITE_MANAGER)), "Shows Site Manager");
     EXPECT_EQ(tb->GetToolShortHelp(ToWx(ID_STOP)), " Stop");
-    EXPECT_EQ(tb->GetToolLongHelp(ToWx(ID_DOWNLOAD_TOOLBAR)), "Downloads file[s]  from Remote System");
+    EXPECT_EQ(tb->GetToolLongHelp(ToWx(ID_DOWNLOAD_TOOLBAR)),
+              "Downloads file[s]  from Remote System");
     EXPECT_EQ(tb->GetToolLongHelp(ToWx(ID_REFRESH_TOOLBAR)), "Refresh ");
 
     wxStatusBar* sb = frame->m_wndStatusBar;
@@ -70,75 +73,144 @@ TEST_F(FrameTest, PanesToolbarAndStatusBarAreLaidOutAsDesigned) {
     EXPECT_EQ(file->GetHelpString(ToWx(ID_APP_EXIT)), "Quit Orvane");
 }
 
-// The forwarded commands: which pane handler runs for each active pane.
+// The forwarded commands: which pane handler runs for each active pane. The
+// remote pane records its calls; the local pane is judged by what happened.
 struct Route {
     int command;
-    const char* whenLocal;           // call expected in the local pane ("" none)
-    const char* whenRemote;          // call expected in the remote pane when connected
-    const char* whenRemoteOffline;   // ... when not connected
+    const char* whenLocal;         // effect in the local pane ("" none)
+    const char* whenRemote;        // call expected in the remote pane when connected
+    const char* whenRemoteOffline; // ... when not connected
 };
 
-TEST_F(FrameTest, FileCommandsGoToTheActivePaneOnlyWhereTheyApply) {
-    const Route routes[] = {
-        {ID_RUN, "OnExecute", "OnExecute", ""},
-        {ID_VIEW_FILES, "OnExecute", "OnExecute", ""},
-        {ID_DELETE_TOOLBAR, "OnDelete", "OnDelete", ""},
-        {ID_NEW_FOLDER_TOOLBAR, "OnNewFolder", "OnNewFolder", ""},
-        {ID_DOWNLOAD_TOOLBAR, "", "OnDownload", ""},
-        {ID_PROPERTIES_TOOLBAR, "OnProperties", "OnProperties", ""},
-        {ID_REFRESH_TOOLBAR, "OnRefresh", "OnRefresh", "OnRefresh"},
-        {ID_VIEW_DETAILS, "SetViewMode 1", "SetViewStyle 1", "SetViewStyle 1"},
-        {ID_VIEW_SMALLICON, "SetViewMode 2", "SetViewStyle 2", "SetViewStyle 2"},
-        {ID_REFRESH, "OnRefresh", "OnRefresh", "OnRefresh"},
-        {ID_DELETE, "OnDelete", "OnDelete", "OnDelete"},
-    };
-    auto run = [&](wxWindow* active, bool connected, int command) {
+class RoutingTest : public FrameTest {
+protected:
+    std::string work, record;
+    void SetUp() override {
+        FrameTest::SetUp();
+        work = dir.path() + "/work";
+        mkdir(work.c_str(), 0700);
+        std::ofstream(work + "/doc.txt") << "text";
+        std::string bin = dir.path() + "/bin";
+        record = dir.path() + "/opened.txt";
+        mkdir(bin.c_str(), 0700);
+        std::ofstream(bin + "/xdg-open") << "#!/bin/sh\necho \"$1\" >> '" << record << "'\n";
+        chmod((bin + "/xdg-open").c_str(), 0755);
+        oldPath = getenv("PATH");
+        setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
+        answers.clear();
+    }
+    void TearDown() override {
+        setenv("PATH", oldPath.c_str(), 1);
+        FrameTest::TearDown();
+    }
+    std::string oldPath;
+
+    // Puts the local pane on `work` with doc.txt selected, runs `command` and
+    // says what the local pane did.
+    std::string LocalEffect(int command) {
+        rmdir((work + "/New Folder").c_str());
+        unlink((work + "/fresh.txt").c_str());
+        unlink(record.c_str());
+        left()->ChangeDirectory(work);
+        left()->SetViewMode(2);
+        left()->m_wndList->SetItemState(0, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
+        std::ofstream(work + "/fresh.txt") << "x"; // seen only after a refresh
+        size_t rows = left()->Rows().size(), questions = asked.size(), shown = dialogs.size();
         left()->m_calls.clear();
-        right()->m_calls.clear();
-        frame->SetActiveView(active);
-        frame->m_bConnected = connected ? 1 : 0;
         frame->RouteCommand(command);
+        Pump(20);
+        if (left()->m_wndList->GetEditControl())
+            left()->m_wndList->EndEditLabel(true);
+        std::string effect;
+        if (std::ifstream(record).good() ||
+            PumpUntil([&] { return std::ifstream(record).good(); }, 300))
+            effect += "open ";
+        if (asked.size() > questions && asked.back().text.find("Trash") != std::string::npos)
+            effect += "trash? ";
+        if (access((work + "/New Folder").c_str(), F_OK) == 0)
+            effect += "new folder ";
+        if (dialogs.size() > shown && dialogs.back() == "Properties")
+            effect += "properties ";
+        if (left()->Rows().size() == rows + 1 && access((work + "/New Folder").c_str(), F_OK) != 0)
+            effect += "refresh ";
+        if (left()->m_wndList->InReportView())
+            effect += "report ";
+        for (const std::string& c : left()->m_calls)
+            effect += c + " ";
+        if (!effect.empty())
+            effect.pop_back();
+        return effect;
+    }
+};
+
+TEST_F(RoutingTest, FileCommandsGoToTheActivePaneOnlyWhereTheyApply) {
+    const Route routes[] = {
+        {ID_RUN, "open", "OnExecute", ""},
+        {ID_VIEW_FILES, "open", "OnExecute", ""},
+        {ID_DELETE_TOOLBAR, "trash? refresh", "OnDelete", ""},
+        {ID_NEW_FOLDER_TOOLBAR, "new folder", "OnNewFolder", ""},
+        {ID_DOWNLOAD_TOOLBAR, "", "OnDownload", ""},
+        {ID_PROPERTIES_TOOLBAR, "properties", "OnProperties", ""},
+        {ID_REFRESH_TOOLBAR, "refresh", "OnRefresh", "OnRefresh"},
+        {ID_VIEW_DETAILS, "report", "SetViewStyle 1", "SetViewStyle 1"},
+        {ID_VIEW_SMALLICON, "", "SetViewStyle 2", "SetViewStyle 2"},
+        {ID_REFRESH, "refresh", "OnRefresh", "OnRefresh"},
+        {ID_DELETE, "trash? refresh", "OnDelete", "OnDelete"},
     };
-    auto only = [](const std::vector<std::string>& calls, const char* expected) {
-        return std::string(expected).empty() ? calls.empty()
-                                             : calls == std::vector<std::string>{expected};
-    };
+    answers.assign(200, ui::kNo);
     for (const Route& r : routes) {
         for (bool connected : {false, true}) {
-            run(left(), connected, r.command);
-            EXPECT_TRUE(only(left()->m_calls, r.whenLocal) && right()->m_calls.empty())
-                << r.command << " local, connected " << connected;
-            run(right(), connected, r.command);
-            EXPECT_TRUE(only(right()->m_calls, connected ? r.whenRemote : r.whenRemoteOffline) &&
-                        left()->m_calls.empty())
-                << r.command << " remote, connected " << connected;
+            frame->m_bConnected = connected ? 1 : 0;
+            right()->m_calls.clear();
+            frame->SetActiveView(left());
+            EXPECT_EQ(LocalEffect(r.command), r.whenLocal) << r.command << " " << connected;
+            EXPECT_TRUE(right()->m_calls.empty());
+
+            frame->SetActiveView(right());
+            right()->m_calls.clear();
+            EXPECT_EQ(LocalEffect(r.command), "") << r.command;
+            std::vector<std::string> expected;
+            if (*(connected ? r.whenRemote : r.whenRemoteOffline))
+                expected.push_back(connected ? r.whenRemote : r.whenRemoteOffline);
+            EXPECT_EQ(right()->m_calls, expected) << r.command << " " << connected;
+
             // With the log pane or no pane active nothing is forwarded.
             for (wxWindow* none : {static_cast<wxWindow*>(status()), (wxWindow*)nullptr}) {
-                run(none, connected, r.command);
-                EXPECT_TRUE(left()->m_calls.empty() && right()->m_calls.empty()) << r.command;
+                right()->m_calls.clear();
+                frame->SetActiveView(none);
+                EXPECT_EQ(LocalEffect(r.command), "") << r.command;
+                EXPECT_TRUE(right()->m_calls.empty()) << r.command;
             }
         }
     }
-    run(left(), false, ID_UPLOAD_TOOLBAR);
-    EXPECT_TRUE(left()->m_calls.empty());
-    run(left(), true, ID_UPLOAD_TOOLBAR);
-    EXPECT_EQ(left()->m_calls, std::vector<std::string>{"OnUpload"});
+    frame->SetActiveView(left());
+    frame->m_bConnected = 0;
+    EXPECT_EQ(LocalEffect(ID_UPLOAD_TOOLBAR), "");
+    frame->m_bConnected = 1;
+    EXPECT_EQ(LocalEffect(ID_UPLOAD_TOOLBAR), "OnUpload");
 }
 
 TEST_F(FrameTest, KeysReachTheirCommandsAndAltFDeletesInsteadOfOpeningTheMenu) {
-    left()->SetFocus();
+    std::string work = dir.path() + "/keys";
+    mkdir(work.c_str(), 0700);
+    std::ofstream(work + "/a.txt") << "a";
+    left()->ChangeDirectory(work);
+    // Keys go to the window that has the X focus: give it to the frame.
+    int rc = std::system("xdotool search --name '^Orvane$' windowfocus --sync >/dev/null 2>&1");
+    (void)rc;
     Pump(50);
-    EXPECT_EQ(frame->GetActiveView(), left());
-    left()->m_calls.clear();
+    left()->m_wndList->SetFocus();
+    left()->m_wndList->SetItemState(0, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
+    EXPECT_TRUE(PumpUntil([&] { return frame->GetActiveView() == left(); }, 1000));
+    answers = {ui::kNo};
     wxUIActionSimulator sim;
-    sim.Char('f', wxMOD_ALT);
-    Pump(100);
+    sim.Char('f', wxMOD_ALT); // Delete, not the File menu
+    EXPECT_TRUE(PumpUntil([&] { return !asked.empty(); }, 2000));
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].text, "Move \"a.txt\" to the Trash?");
+    std::ofstream(work + "/b.txt") << "b";
     sim.Char(WXK_F5);
-    Pump(100);
-    sim.Char('e', wxMOD_ALT);
-    Pump(100);
-    EXPECT_EQ(left()->m_calls, (std::vector<std::string>{"OnDelete", "OnRefresh", "OnExecute"}));
-    EXPECT_TRUE(asked.empty());
+    EXPECT_TRUE(PumpUntil([&] { return left()->Rows().size() == 2; }, 2000));
 
     // Alt+S opens the Site Manager.
     sim.Char('s', wxMOD_ALT);
@@ -219,14 +291,14 @@ TEST_F(FrameTest, ConnectingWhileConnectedAsksAndKeepsTheSessionOnNo) {
     EXPECT_EQ(right()->m_strRemoteDir, "/pub");
     EXPECT_EQ(left()->m_strDefaultDir, "/tmp/");
     // One trailing separator is dropped on the way to the local pane; the root keeps its own.
-    EXPECT_EQ(left()->m_calls, std::vector<std::string>{"ChangeDirectory /tmp"});
+    EXPECT_EQ(left()->m_strCurrentDir, "/tmp");
     EXPECT_EQ(frame->m_nConnectMode, 1);
 
     CSiteManagerDlg dlg(frame);
     dlg.m_strLocalDir = "/";
     dlg.m_bPassive = 0;
     frame->ConnectToSite(dlg);
-    EXPECT_EQ(left()->m_calls.back(), "ChangeDirectory /");
+    EXPECT_EQ(left()->m_strCurrentDir, "/");
     EXPECT_EQ(right()->m_calls.back(), "StartConnect 2");
 }
 
@@ -292,9 +364,9 @@ TEST_F(FrameTest, HelpOpensTheInstalledManualOrSaysWhyNot) {
     std::string install = dir.path() + "/install";
     mkdir(install.c_str(), 0700);
     reg::HKEY key = nullptr;
-    ASSERT_EQ(reg::RegCreateKeyEx(reg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", reg::KEY_ALL_ACCESS,
-                                  &key),
-              reg::REG_OK);
+    ASSERT_EQ(
+        reg::RegCreateKeyEx(reg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", reg::KEY_ALL_ACCESS, &key),
+        reg::REG_OK);
     reg::RegSetValueEx(key, "PATH", reg::REG_SZ, install.c_str(),
                        static_cast<reg::DWORD>(install.size() + 1));
     reg::RegCloseKey(key);

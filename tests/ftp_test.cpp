@@ -80,7 +80,8 @@ std::string ParamName(const testing::TestParamInfo<Param>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealServerTest,
-                         testing::Combine(testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
+                         testing::Combine(testing::Values(ServerKind::Pyftpdlib,
+                                                          ServerKind::Vsftpd),
                                           testing::Values(Mode::Passive, Mode::Active)),
                          ParamName);
 
@@ -128,8 +129,8 @@ TEST_P(RealServerTest, RefusedLoginFailsWithoutShowingThePassword) {
 }
 
 TEST_P(RealServerTest, ListsOddNamesFoldersAndSixtyFourBitSizes) {
-    const std::vector<std::string> names = {"a b.txt", "#hash", "100%", "semi;colon",
-                                            "q?mark",  "ünïcødé.txt"};
+    const std::vector<std::string> names = {"a b.txt",    "#hash",  "100%",
+                                            "semi;colon", "q?mark", "ünïcødé.txt"};
     for (const std::string& n : names)
         Write(Root(n), n);
     fs::create_directories(Root("dir with space"));
@@ -198,9 +199,9 @@ TEST_P(RealServerTest, FilesTravelBothWaysByteForByte) {
         std::string back = local.path() + "/" + name;
         Write(back, "old contents");
         lastDone = 0;
-        ASSERT_TRUE(s->GetFile("/" + name, back,
-                               [&](std::uint64_t done, std::uint64_t) { lastDone = done; }))
-            << LastResponse();
+        ASSERT_TRUE(s->GetFile("/" + name, back, [&](std::uint64_t done, std::uint64_t) {
+            lastDone = done;
+        })) << LastResponse();
         EXPECT_EQ(lastDone, data.size());
         EXPECT_EQ(Slurp(back), data);
     }

@@ -8,6 +8,9 @@
 #include <wx/log.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <thread>
 #include <unistd.h>
 
@@ -26,11 +29,14 @@ void FailOnAssert(const wxString& file, int line, const wxString& func, const wx
 
 } // namespace
 
+std::string g_dataHome;
+
 void Pump(int ms) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     do {
         wxTheApp->ProcessPendingEvents();
         wxTheApp->Yield(true);
+        wxTheApp->ProcessIdle(); // windows lay themselves out at idle time
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     } while (std::chrono::steady_clock::now() < until);
 }
@@ -49,6 +55,14 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     alarm(600); // a hung window test must not hang the suite
     setenv("GSETTINGS_BACKEND", "memory", 1);
+    // The desktop's data folder (the trash lives there) is one of our own for
+    // the whole run: GLib reads it once.
+    static std::string dataHome = [] {
+        char tmpl[] = "/tmp/orvane-gui-data-XXXXXX";
+        return std::string(mkdtemp(tmpl) ? tmpl : "/tmp");
+    }();
+    setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+    g_dataHome = dataHome;
     if (!getenv("DISPLAY")) {
         std::fprintf(stderr, "window tests need an X display (run them under xvfb-run)\n");
         return 1;
@@ -63,6 +77,7 @@ int main(int argc, char** argv) {
     wxTheApp->CallOnInit();
     ui::SetUiThread();
     int rc = RUN_ALL_TESTS();
+    std::filesystem::remove_all(dataHome);
     wxTheApp->OnExit();
     wxEntryCleanup();
     return rc;

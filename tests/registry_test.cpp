@@ -40,7 +40,8 @@ protected:
                      LONG* rc = nullptr) {
         std::string buf(capacity, '\x7f');
         DWORD size = capacity;
-        LONG r = RegQueryValueEx(k, name, type, reinterpret_cast<unsigned char*>(buf.data()), &size);
+        LONG r =
+            RegQueryValueEx(k, name, type, reinterpret_cast<unsigned char*>(buf.data()), &size);
         if (rc)
             *rc = r;
         if (r != REG_OK)
@@ -189,11 +190,11 @@ TEST_F(RegistryTest, StoreFileIsPrivateAndSeenAtOnceByAnotherProcess) {
         HKEY c = nullptr;
         unsigned char buf[200] = {};
         DWORD size = sizeof buf;
-        bool ok = RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", KEY_ALL_ACCESS, &c) ==
-                      REG_OK &&
-                  RegQueryValueEx(c, "PATH", nullptr, buf, &size) == REG_OK &&
-                  std::string(reinterpret_cast<char*>(buf)) == "/opt/orvane" &&
-                  RegSetValueEx(c, "URL", REG_SZ, "child", 6) == REG_OK;
+        bool ok =
+            RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", KEY_ALL_ACCESS, &c) == REG_OK &&
+            RegQueryValueEx(c, "PATH", nullptr, buf, &size) == REG_OK &&
+            std::string(reinterpret_cast<char*>(buf)) == "/opt/orvane" &&
+            RegSetValueEx(c, "URL", REG_SZ, "child", 6) == REG_OK;
         _exit(ok ? 0 : 1);
     }
     int status = 0;
@@ -217,8 +218,8 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
                 std::string path =
                     "SOFTWARE\\Orvane\\p" + std::to_string(p) + "-" + std::to_string(i);
                 HKEY k = nullptr;
-                ok &= RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), KEY_ALL_ACCESS, &k) ==
-                      REG_OK;
+                ok &=
+                    RegCreateKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), KEY_ALL_ACCESS, &k) == REG_OK;
                 ok &= RegSetValueEx(k, "HOST NAME", REG_EXPAND_SZ, path.c_str(),
                                     static_cast<DWORD>(path.size() + 1)) == REG_OK;
                 RegCloseKey(k);

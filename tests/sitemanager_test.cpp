@@ -103,8 +103,7 @@ protected:
 TEST_F(SiteManagerTest, OpensOnTheFirstSampleWithTheRootAndBothSamples) {
     CSiteManagerDlg d(nullptr);
     EXPECT_EQ(d.GetTitle(), "Site Manager");
-    EXPECT_EQ(TreeItems(d),
-              (std::vector<std::string>{"General FTP Sites", "MSDN", "Microsoft"}));
+    EXPECT_EQ(TreeItems(d), (std::vector<std::string>{"General FTP Sites", "MSDN", "Microsoft"}));
     EXPECT_EQ(d.m_wndTree->GetSelection(), d.m_hSampleFirst);
     EXPECT_EQ(d.Field(IDC_LABEL), "MSDN");
     EXPECT_NE(d.Field(IDC_HOST).find("://"), std::string::npos); // with its scheme
@@ -238,8 +237,8 @@ TEST_F(SiteManagerTest, DeleteRebuildsTheTreeOnTheFirstSample) {
     CSiteManagerDlg d(nullptr);
     d.m_wndTree->SelectItem(Find(d, "gone"));
     d.OnDeleteSite();
-    EXPECT_EQ(TreeItems(d), (std::vector<std::string>{"General FTP Sites", "MSDN", "Microsoft",
-                                                      "stays"}));
+    EXPECT_EQ(TreeItems(d),
+              (std::vector<std::string>{"General FTP Sites", "MSDN", "Microsoft", "stays"}));
     EXPECT_EQ(d.m_wndTree->GetSelection(), d.m_hSampleFirst);
     EXPECT_EQ(d.m_wndMode->GetCount(), 2u);
     // Samples are not deleted.
@@ -257,10 +256,10 @@ TEST_F(SiteManagerTest, RenameAcceptsNewNamesAndRefusesHarmfulOnes) {
     EXPECT_EQ(sites::ListSites(), (std::vector<std::string>{"beta", "gamma"}));
     EXPECT_EQ(sites::LoadSite("gamma").comments, "notes");
 
-    EditLabel(d, Find(d, "gamma"), "");         // empty: refused quietly
-    EditLabel(d, Find(d, "gamma"), "BETA");     // taken
-    EditLabel(d, Find(d, "gamma"), "a\\b");     // backslash
-    EditLabel(d, Find(d, "gamma"), "x", true);  // cancelled
+    EditLabel(d, Find(d, "gamma"), "");        // empty: refused quietly
+    EditLabel(d, Find(d, "gamma"), "BETA");    // taken
+    EditLabel(d, Find(d, "gamma"), "a\\b");    // backslash
+    EditLabel(d, Find(d, "gamma"), "x", true); // cancelled
     EXPECT_EQ(asked.size(), 2u);
     EXPECT_EQ(sites::ListSites(), (std::vector<std::string>{"beta", "gamma"}));
     EXPECT_TRUE(Find(d, "gamma").IsOk());

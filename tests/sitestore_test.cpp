@@ -24,13 +24,13 @@ protected:
     // The stored bytes of one value and its type.
     std::string Raw(const std::string& site, const char* value, DWORD* type = nullptr) {
         HKEY k = nullptr;
-        if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Orvane\\" + site).c_str(), KEY_READ,
-                         &k) != REG_OK)
+        if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Orvane\\" + site).c_str(), KEY_READ, &k) !=
+            REG_OK)
             return "<no site>";
         std::string buf(1000, '?');
         DWORD size = 1000;
-        LONG rc = RegQueryValueEx(k, value, type, reinterpret_cast<unsigned char*>(buf.data()),
-                                  &size);
+        LONG rc =
+            RegQueryValueEx(k, value, type, reinterpret_cast<unsigned char*>(buf.data()), &size);
         RegCloseKey(k);
         if (rc != REG_OK)
             return "<absent>";
@@ -87,7 +87,7 @@ TEST_F(SiteStoreTest, SaveSiteSubstitutesDefaultsAndWritesThePortWithoutItsNul) 
     ASSERT_TRUE(SaveSite("s", "bob", "", "", "pw", "", "/home/bob", "/pub/", "note"));
     EXPECT_EQ(Raw("s", "HOST NAME"), Padded("localhost", 100));
     EXPECT_EQ(Raw("s", "SITE NAME"), Padded("s", 100));
-    EXPECT_EQ(Raw("s", "PORT NO"), "21"); // two bytes, no NUL
+    EXPECT_EQ(Raw("s", "PORT NO"), "21");                                  // two bytes, no NUL
     EXPECT_EQ(Raw("s", "DEFAULT REMOTE DIRECTORY"), Padded("/pub/", 150)); // kept as typed
     EXPECT_EQ(Raw("s", "COMMENTS"), Padded("note", 500));
     EXPECT_EQ(LoadSite("s").port, "21");
@@ -124,8 +124,8 @@ TEST_F(SiteStoreTest, LoadingReadsUpToTheNulAndFillsEmptyHostAndPort) {
 
 TEST_F(SiteStoreTest, RenameKeepsFoldersAndCommentsAndTakesTheTypedValues) {
     ASSERT_TRUE(CreateSite("old"));
-    ASSERT_TRUE(SaveSite("old", "u", "h", "l", "p", "21", "/local", "/remote",
-                         std::string(499, 'c')));
+    ASSERT_TRUE(
+        SaveSite("old", "u", "h", "l", "p", "21", "/local", "/remote", std::string(499, 'c')));
     ASSERT_TRUE(RenameSite("old", "new", "u2", "", "label2", "p2", "2121"));
     EXPECT_EQ(ListSites(), std::vector<std::string>{"new"});
     EXPECT_EQ(Raw("new", "HOST NAME"), Padded("", 100)); // no default substituted
@@ -155,7 +155,7 @@ TEST_F(SiteStoreTest, NamesThatWouldHarmTheStoreAreRefused) {
     EXPECT_NE(CheckSiteName("a\\b"), "");
     EXPECT_NE(CheckSiteName(std::string(100, 'x')), "");
     EXPECT_EQ(CheckSiteName(std::string(99, 'x')), "");
-    EXPECT_NE(CheckSiteName("home"), ""); // taken, compared without case
+    EXPECT_NE(CheckSiteName("home"), "");         // taken, compared without case
     EXPECT_EQ(CheckSiteName("HOME", "Home"), ""); // its own name in other case
     EXPECT_NE(CheckSiteName("home", "Other"), "");
     EXPECT_EQ(CheckSiteName("Work"), "");

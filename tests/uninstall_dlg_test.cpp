@@ -18,6 +18,7 @@ namespace {
 TEST(UninstallDialog, AfterARunTheLogIsShownUninstallIsOffAndExitHasTheFocus) {
     TempDir dir;
     setenv("ORVANE_REGISTRY", (dir.path() + "/registry.db").c_str(), 1);
+    std::string dataHome = getenv("XDG_DATA_HOME");
     setenv("XDG_DATA_HOME", (dir.path() + "/data").c_str(), 1);
     reg::RegResetStore();
     std::vector<ui::MessageBoxRequest> asked;
@@ -67,6 +68,7 @@ TEST(UninstallDialog, AfterARunTheLogIsShownUninstallIsOffAndExitHasTheFocus) {
     Pump(20);
     reg::RegResetStore();
     unsetenv("ORVANE_REGISTRY");
+    setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
 }
 
 } // namespace

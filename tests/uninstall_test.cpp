@@ -34,8 +34,8 @@ protected:
         menu = dir.path() + "/data/applications/Orvane";
         libDir = dir.path() + "/uninstaller";
         outside = dir.path() + "/outside";
-        for (const std::string& d : {install + "/sub/deeper", menu, libDir, outside,
-                                     dir.path() + "/home"})
+        for (const std::string& d :
+             {install + "/sub/deeper", menu, libDir, outside, dir.path() + "/home"})
             fs::create_directories(d);
         Touch(install + "/Pondrel1");
         Touch(install + "/Orvane.html");
@@ -63,9 +63,9 @@ protected:
         RegSetValueEx(k, "PATH", REG_SZ, path.c_str(), static_cast<DWORD>(path.size() + 1));
         RegSetValueEx(k, "URL", REG_SZ, "u", 2);
         RegCloseKey(k);
-        ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane\\a site", KEY_ALL_ACCESS,
-                                 &k),
-                  REG_OK);
+        ASSERT_EQ(
+            RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane\\a site", KEY_ALL_ACCESS, &k),
+            REG_OK);
         RegCloseKey(k);
     }
     bool HasValue(const char* name) {

@@ -90,8 +90,8 @@ void COrvaneUninstallDlg::OnAbout() {
 CUninstallAboutDlg::CUninstallAboutDlg(wxWindow* parent)
     : wxDialog(parent, 100, "About OrvaneUninstall") {
     auto* row = new wxBoxSizer(wxHORIZONTAL);
-    row->Add(new wxStaticBitmap(this, wxID_ANY, art::LoadIconBitmap(art::ICON_APP, 32)), 0,
-             wxRIGHT, 12);
+    row->Add(new wxStaticBitmap(this, wxID_ANY, art::LoadIconBitmap(art::ICON_APP, 32)), 0, wxRIGHT,
+             12);
     row->Add(new wxStaticText(this, wxID_ANY, "OrvaneUninstall Version 1.0"), 0,
              wxALIGN_CENTER_VERTICAL);
     auto* top = new wxBoxSizer(wxVERTICAL);

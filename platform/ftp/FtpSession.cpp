@@ -45,7 +45,9 @@ std::string DirOf(const std::string& abs) {
     return slash == 0 || slash == std::string::npos ? "/" : abs.substr(0, slash);
 }
 
-std::string BaseOf(const std::string& abs) { return abs.substr(abs.rfind('/') + 1); }
+std::string BaseOf(const std::string& abs) {
+    return abs.substr(abs.rfind('/') + 1);
+}
 
 mode_t DefaultFileMode() {
     static const mode_t mode = [] {
@@ -91,7 +93,9 @@ CURLM* MultiInitCloexec() {
 
 } // namespace
 
-std::string LastResponse() { return t_lastResponse; }
+std::string LastResponse() {
+    return t_lastResponse;
+}
 
 // What one libcurl request does and what came back.
 struct Session::Request {
@@ -267,7 +271,8 @@ std::string Session::Resolve(const std::string& path) const {
     size_t i = 0;
     while (i <= full.size()) {
         size_t slash = full.find('/', i);
-        std::string part = full.substr(i, slash == std::string::npos ? std::string::npos : slash - i);
+        std::string part =
+            full.substr(i, slash == std::string::npos ? std::string::npos : slash - i);
         if (part == "..") {
             if (!parts.empty())
                 parts.pop_back();

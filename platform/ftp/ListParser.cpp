@@ -14,7 +14,9 @@ struct Token {
     size_t end;
 };
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::vector<Token> Tokenize(std::string_view line, size_t maxTokens = 64) {
     std::vector<Token> tokens;
@@ -70,8 +72,8 @@ bool ParseClock(std::string_view s, int* h, int* m, int* sec) {
         return false;
     size_t c2 = s.find(':', c1 + 1);
     std::string_view hs = s.substr(0, c1);
-    std::string_view ms = s.substr(c1 + 1, c2 == std::string_view::npos ? std::string_view::npos
-                                                                        : c2 - c1 - 1);
+    std::string_view ms =
+        s.substr(c1 + 1, c2 == std::string_view::npos ? std::string_view::npos : c2 - c1 - 1);
     if (!ToNumber(hs, h) || !ToNumber(ms, m) || *h > 23 || *m > 59 || ms.size() != 2)
         return false;
     if (c2 != std::string_view::npos && (!ToNumber(s.substr(c2 + 1), sec) || *sec > 60))
@@ -125,8 +127,8 @@ bool ParseUnix(std::string_view line, std::time_t now, FindData* out) {
             // Numeric dates: 2002-03-08 12:40
             if (!ToNumber(t[k].text.substr(0, 4), &year) ||
                 !ToNumber(t[k].text.substr(5, 2), &month) ||
-                !ToNumber(t[k].text.substr(8, 2), &day) || month < 1 || month > 12 ||
-                day < 1 || day > 31 || !ParseClock(t[k + 1].text, &h, &m, &s))
+                !ToNumber(t[k].text.substr(8, 2), &day) || month < 1 || month > 12 || day < 1 ||
+                day > 31 || !ParseClock(t[k + 1].text, &h, &m, &s))
                 continue;
             --month;
             haveYear = true;
@@ -271,8 +273,8 @@ bool ParseEplf(std::string_view line, FindData* out) {
 
 void ClassifyName(FindData& e) {
     e.isDots = e.name == "." || e.name == "..";
-    e.safe = !e.name.empty() && !e.isDots && e.name.find_first_of(std::string("/\\\0", 3)) ==
-                                                 std::string::npos;
+    e.safe = !e.name.empty() && !e.isDots &&
+             e.name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
 bool ParseMlsdLine(std::string_view line, FindData* out) {

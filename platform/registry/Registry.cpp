@@ -49,7 +49,6 @@ const char* kSchema = "CREATE TABLE IF NOT EXISTS keys("
                       "INSERT OR IGNORE INTO keys(id, parent, name, uname) VALUES"
                       "  (3, 1, 'SOFTWARE', 'SOFTWARE'), (4, 2, 'Software', 'SOFTWARE');";
 
-
 // A prepared statement that finalizes itself.
 class Stmt {
 public:
@@ -134,8 +133,8 @@ private:
             pos = dir.find('/', pos + 1);
             std::string part = dir.substr(0, pos);
             if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-                Fail(path, std::string("cannot create folder ") + part + ": " +
-                               std::strerror(errno));
+                Fail(path,
+                     std::string("cannot create folder ") + part + ": " + std::strerror(errno));
                 return;
             }
         }
@@ -144,8 +143,10 @@ private:
         if (fd < 0 && errno == EACCES && ::access(path.c_str(), R_OK) == 0) {
             // A file we may read but not write: settings are shown, changes fail.
             flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX;
-            std::fprintf(stderr, "orvane: the settings store %s is read-only; changes will "
-                                 "not be kept.\n", path.c_str());
+            std::fprintf(stderr,
+                         "orvane: the settings store %s is read-only; changes will "
+                         "not be kept.\n",
+                         path.c_str());
         } else if (fd < 0) {
             Fail(path, std::strerror(errno));
             return;
@@ -215,7 +216,8 @@ std::vector<std::string> SplitPath(const char* path, bool* valid) {
     size_t start = 0;
     while (true) {
         size_t end = p.find('\\', start);
-        std::string part = p.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string part =
+            p.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (part.empty())
             *valid = false;
         parts.push_back(part);
@@ -345,8 +347,7 @@ LONG RegCreateKeyEx(HKEY parent, const char* path, DWORD access, HKEY* result) {
     return REG_OK;
 }
 
-LONG RegQueryValueEx(HKEY key, const char* name, DWORD* type, unsigned char* data,
-                     DWORD* cbData) {
+LONG RegQueryValueEx(HKEY key, const char* name, DWORD* type, unsigned char* data, DWORD* cbData) {
     Store& store = TheStore();
     std::lock_guard lock(store.mutex);
     if (LONG rc = CheckHandle(key, store); rc != REG_OK)

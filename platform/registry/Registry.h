@@ -16,14 +16,14 @@ namespace reg {
 using LONG = long;
 using DWORD = std::uint32_t;
 
-constexpr LONG REG_OK = 0;                 // ERROR_SUCCESS
-constexpr LONG REG_ERR_NOT_FOUND = 2;      // ERROR_FILE_NOT_FOUND
-constexpr LONG REG_ERR_ACCESS_DENIED = 5;  // ERROR_ACCESS_DENIED
-constexpr LONG REG_ERR_INVALID_HANDLE = 6; // ERROR_INVALID_HANDLE
-constexpr LONG REG_ERR_INVALID_PARAM = 87; // ERROR_INVALID_PARAMETER
-constexpr LONG REG_ERR_MORE_DATA = 234;    // ERROR_MORE_DATA
+constexpr LONG REG_OK = 0;                  // ERROR_SUCCESS
+constexpr LONG REG_ERR_NOT_FOUND = 2;       // ERROR_FILE_NOT_FOUND
+constexpr LONG REG_ERR_ACCESS_DENIED = 5;   // ERROR_ACCESS_DENIED
+constexpr LONG REG_ERR_INVALID_HANDLE = 6;  // ERROR_INVALID_HANDLE
+constexpr LONG REG_ERR_INVALID_PARAM = 87;  // ERROR_INVALID_PARAMETER
+constexpr LONG REG_ERR_MORE_DATA = 234;     // ERROR_MORE_DATA
 constexpr LONG REG_ERR_NO_MORE_ITEMS = 259; // ERROR_NO_MORE_ITEMS
-constexpr LONG REG_ERR_STORE = 1009;       // ERROR_BADDB: the store cannot be used
+constexpr LONG REG_ERR_STORE = 1009;        // ERROR_BADDB: the store cannot be used
 
 constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_EXPAND_SZ = 2;

@@ -1,5 +1,7 @@
 #include "platform/shell/Shell.h"
 
+#include <gio/gio.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -49,6 +51,55 @@ bool OpenWithDefaultApp(const std::string& path, const std::string& workingDir) 
     ssize_t n = read(pipefd[0], &err, sizeof err);
     close(pipefd[0]);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 && n <= 0;
+}
+
+std::string TypeNameFor(const std::string& name) {
+    gboolean uncertain = FALSE;
+    gchar* type = g_content_type_guess(name.c_str(), nullptr, 0, &uncertain);
+    std::string text;
+    if (type) {
+        if (gchar* description = g_content_type_get_description(type)) {
+            text = description;
+            g_free(description);
+        }
+        g_free(type);
+    }
+    // Descriptions come in lower case ("plain text document"); the lists show
+    // them as a heading: "Plain text document".
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+        text[0] = static_cast<char>(text[0] - 'a' + 'A');
+    return text;
+}
+
+std::vector<std::string> IconNamesFor(const std::string& name) {
+    std::vector<std::string> names;
+    gboolean uncertain = FALSE;
+    gchar* type = g_content_type_guess(name.c_str(), nullptr, 0, &uncertain);
+    if (!type)
+        return names;
+    GIcon* icon = g_content_type_get_icon(type);
+    if (icon && G_IS_THEMED_ICON(icon))
+        for (const gchar* const* n = g_themed_icon_get_names(G_THEMED_ICON(icon)); n && *n; ++n)
+            names.push_back(*n);
+    if (icon)
+        g_object_unref(icon);
+    g_free(type);
+    return names;
+}
+
+std::vector<std::string> MoveToTrash(const std::vector<std::string>& paths) {
+    std::vector<std::string> failed;
+    for (const std::string& path : paths) {
+        GFile* file = g_file_new_for_path(path.c_str());
+        GError* error = nullptr;
+        if (!g_file_trash(file, nullptr, &error)) {
+            failed.push_back(path + ": " + (error ? error->message : "cannot be moved"));
+            if (error)
+                g_error_free(error);
+        }
+        g_object_unref(file);
+    }
+    return failed;
 }
 
 std::string ApplicationsFolder() {

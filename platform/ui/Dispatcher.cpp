@@ -11,9 +11,13 @@ namespace {
 std::atomic<std::thread::id> g_uiThread{};
 }
 
-void SetUiThread() { g_uiThread = std::this_thread::get_id(); }
+void SetUiThread() {
+    g_uiThread = std::this_thread::get_id();
+}
 
-bool IsUiThread() { return g_uiThread.load() == std::this_thread::get_id(); }
+bool IsUiThread() {
+    return g_uiThread.load() == std::this_thread::get_id();
+}
 
 bool Post(std::function<void()> task) {
     wxAppConsole* app = wxAppConsole::GetInstance();

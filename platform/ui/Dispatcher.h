@@ -23,8 +23,7 @@ bool Post(std::function<void()> task);
 // Runs `task` on the UI thread and returns its result. On the UI thread it runs
 // at once. Returns nothing when the application ended before the task could run.
 template <class F> auto Invoke(F task) -> std::optional<std::invoke_result_t<F>>
-    requires(!std::is_void_v<std::invoke_result_t<F>>)
-{
+requires(!std::is_void_v<std::invoke_result_t<F>>) {
     using R = std::invoke_result_t<F>;
     if (IsUiThread())
         return task();

@@ -14,7 +14,9 @@ DialogHook g_dialogHook;
 FolderBrowserHook g_folderHook;
 } // namespace
 
-void SetFolderBrowserHook(FolderBrowserHook hook) { g_folderHook = std::move(hook); }
+void SetFolderBrowserHook(FolderBrowserHook hook) {
+    g_folderHook = std::move(hook);
+}
 
 std::string BrowseForFolder(wxWindow* parent, const std::string& heading,
                             const std::string& start) {
@@ -27,11 +29,15 @@ std::string BrowseForFolder(wxWindow* parent, const std::string& heading,
     return dlg.GetPath().utf8_string();
 }
 
-void SetMessageBoxHook(MessageBoxHook hook) { g_messageBoxHook = std::move(hook); }
-void SetDialogHook(DialogHook hook) { g_dialogHook = std::move(hook); }
+void SetMessageBoxHook(MessageBoxHook hook) {
+    g_messageBoxHook = std::move(hook);
+}
+void SetDialogHook(DialogHook hook) {
+    g_dialogHook = std::move(hook);
+}
 
-int MessageBox(wxWindow* parent, const std::string& text, const std::string& caption,
-               int buttons, int icon) {
+int MessageBox(wxWindow* parent, const std::string& text, const std::string& caption, int buttons,
+               int icon) {
     if (g_messageBoxHook)
         return g_messageBoxHook(MessageBoxRequest{text, caption, buttons, icon});
     long style = buttons == kButtonsYesNo ? wxYES_NO : wxOK;

@@ -33,8 +33,7 @@ int RunModal(wxDialog& dialog);
 
 // Shows the folder browser with `heading`, starting at `start`; returns the
 // chosen folder, or "" when the user cancelled.
-std::string BrowseForFolder(wxWindow* parent, const std::string& heading,
-                            const std::string& start);
+std::string BrowseForFolder(wxWindow* parent, const std::string& heading, const std::string& start);
 
 // Test hooks: when set, they answer in place of the user. The dialog hook gets
 // the dialog already created (and initialised) and returns its end code; it

@@ -3,9 +3,9 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
@@ -14,8 +14,8 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
-#include <vector>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -172,7 +172,9 @@ FtpServer::FtpServer(ServerKind kind) : m_kind(kind) {
     }
 }
 
-FtpServer::~FtpServer() { Stop(m_pid); }
+FtpServer::~FtpServer() {
+    Stop(m_pid);
+}
 
 void FtpServer::Share() const {
     std::error_code ec;
@@ -206,4 +208,6 @@ ScriptedServer::ScriptedServer(const std::string& scenario) {
         std::fprintf(stderr, "%s\n", error.c_str());
 }
 
-ScriptedServer::~ScriptedServer() { Stop(m_pid); }
+ScriptedServer::~ScriptedServer() {
+    Stop(m_pid);
+}
