@@ -111,6 +111,17 @@ CMainFrame::CMainFrame()
     m_pLeftView = GetLeftView();
     m_pRightView = GetRightView();
     m_pLeftView->m_remoteBusy = [this] { return m_pRightView && m_pRightView->m_bBusy != 0; };
+    m_pRightView->m_localBusy = [this] { return m_pLeftView && m_pLeftView->m_bUploading != 0; };
+    m_pLeftView->m_pPeerMarker = m_pRightView->m_wndMarker;
+    m_pRightView->m_pPeerMarker = m_pLeftView->m_wndMarker;
+    // What the session reports: log lines (from any thread), the title (on
+    // the UI thread), and whether it is open.
+    CStatus* status = GetStatusPane();
+    m_pRightView->m_addLine = [status](const std::string& line) { status->AddLine(line); };
+    m_pRightView->m_setTitle = [this](const std::string& title) {
+        SetTitle(wxString::FromUTF8(title));
+    };
+    m_pRightView->m_setConnected = [this](bool open) { m_bConnected = open ? 1 : 0; };
 }
 
 CMainFrame::~CMainFrame() {

@@ -1,26 +1,526 @@
 #include "remote/RightView.h"
 
+#include "app/Artwork.h"
 #include "app/Commands.h"
+#include "local/LocalDirectory.h"
+#include "platform/ui/Dispatcher.h"
+#include "platform/ui/FileTypes.h"
+#include "platform/ui/ListSelect.h"
+#include "platform/ui/PathCombo.h"
+
+#include <wx/bmpbuttn.h>
+#include <wx/imaglist.h>
+#include <wx/menu.h>
+#include <wx/statbmp.h>
+#include <wx/utils.h>
+
+#include <chrono>
+
+namespace {
+
+enum { kMarkerId = 1036, kPathId = 1005, kUpId = 1006, kListId = 1007 };
+
+const char* const kTitleNotConnected = " Not Connected - Halvard Tremoc, Orvane  v1.0 ";
+
+std::string ModifiedText(const ftp::FindData& e) {
+    if (e.modified == 0)
+        return "";
+    std::time_t when = static_cast<std::time_t>(e.modified);
+    struct tm t;
+    // Times the server gave in its own clock are shown as given; UTC times
+    // in the local time of this machine.
+    if (!(e.modifiedIsUtc ? localtime_r(&when, &t) : gmtime_r(&when, &t)))
+        return "";
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M:%S", &t);
+    return buf;
+}
+
+} // namespace
+
+std::string NormalisePath(const std::string& path) {
+    std::string out;
+    for (char c : path) {
+        if (c == '/' && !out.empty() && out.back() == '/')
+            continue;
+        out += c;
+    }
+    if (out.empty() || out[0] != '/')
+        out.insert(out.begin(), '/');
+    while (out.size() > 1 && out.back() == '/')
+        out.pop_back();
+    return out;
+}
+
+CRightList::CRightList(wxWindow* parent, wxWindowID id)
+    : wxListCtrl(parent, id, wxDefaultPosition, wxDefaultSize,
+                 wxLC_LIST | wxLC_EDIT_LABELS | wxBORDER_SUNKEN) {}
 
 CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
-    SetBackgroundColour(*wxWHITE);
+    m_types = std::make_unique<CFileTypes>(art::LoadIconBitmap(art::ICON_FOLDER));
+    m_wndMarker = new wxStaticBitmap(this, kMarkerId, wxNullBitmap);
+    m_wndPath = new CPathCombo(this, kPathId, {art::LoadIconBitmap(art::ICON_OPEN_FOLDER, 16)});
+    m_wndUp = new wxBitmapButton(this, kUpId, art::LoadBitmap(art::BMP_UP), wxDefaultPosition,
+                                 wxDefaultSize, wxBORDER_NONE);
+    m_wndUp->SetToolTip("One Level Up");
+    m_wndList = new CRightList(this, kListId);
+    m_wndList->SetImageList(m_types->ImageList(), wxIMAGE_LIST_SMALL);
+
+    Bind(wxEVT_SIZE, [this](wxSizeEvent& e) { Layout(e.GetSize().x, e.GetSize().y); });
+    m_wndUp->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnUpOneLevel(); });
+    m_wndPath->Bind(wxEVT_COMBOBOX,
+                    [this](wxCommandEvent& e) { OnSelchangePath(e.GetSelection()); });
+    m_wndPath->Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) {
+        MarkActive();
+        e.Skip();
+    });
+    m_wndList->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent& e) {
+        MarkActive();
+        e.Skip();
+    });
+    m_wndList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { OnDblclkList(); });
+    m_wndList->Bind(wxEVT_LIST_COL_CLICK, [this](wxListEvent&) { m_bSortFlag = !m_bSortFlag; });
+    m_wndList->Bind(wxEVT_CONTEXT_MENU, [this](wxContextMenuEvent&) {
+        if (m_bMenuPending)
+            return;
+        m_bMenuPending = true;
+        CallAfter([this] {
+            m_bMenuPending = false;
+            OnContextMenu();
+        });
+    });
+    Bind(wxEVT_MENU, [this](wxCommandEvent& e) {
+        if (!HandleCommand(cmd::FromWx(e.GetId())))
+            e.Skip();
+    });
+}
+
+CRightView::~CRightView() {
+    *m_alive = false;
+    // Every worker ends soon once the session is closed; none waits for this
+    // thread, so they can be joined here.
+    std::shared_ptr<ftp::Session> session, pending;
+    {
+        std::lock_guard lock(m_sessionMutex);
+        session = m_hConnect;
+        pending = m_pending;
+    }
+    if (session)
+        session->Close();
+    if (pending)
+        pending->Close();
+    std::lock_guard lock(m_threadsMutex);
+    for (auto& [thread, done] : m_threads)
+        if (thread.joinable())
+            thread.join();
+    m_wndList->SetImageList(nullptr, wxIMAGE_LIST_SMALL);
+}
+
+std::shared_ptr<ftp::Session> CRightView::GetSession() const {
+    std::lock_guard lock(m_sessionMutex);
+    return m_hConnect;
+}
+
+void CRightView::StartWorker(std::function<void()> work) {
+    std::lock_guard lock(m_threadsMutex);
+    // Threads that ended are joined as new ones start.
+    for (auto it = m_threads.begin(); it != m_threads.end();) {
+        if (it->second->load()) {
+            it->first.join();
+            it = m_threads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    ++m_bBusy;
+    m_threads.emplace_back(
+        [this, work = std::move(work), done] {
+            work();
+            --m_bBusy;
+            *done = true;
+        },
+        done);
+}
+
+bool CRightView::WaitIdle(int timeoutMs) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (m_bBusy != 0) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+void CRightView::Post(std::function<void()> task) {
+    std::shared_ptr<bool> alive = m_alive;
+    ui::Post([alive, task = std::move(task)] {
+        if (*alive)
+            task();
+    });
+}
+
+void CRightView::AddLine(const std::string& line) {
+    if (m_addLine)
+        m_addLine(line); // the log takes lines from any thread
+}
+
+void CRightView::Layout(int cx, int cy) {
+    m_wndMarker->SetSize(0, 0, cx, 8);
+    m_wndPath->SetSize(1, 9, std::max(cx - 26, 10), -1);
+    m_wndList->SetSize(0, 33, cx, std::max(cy - 34, 10));
+    m_wndUp->SetSize(cx - 27, 9, 27, 21);
+}
+
+void CRightView::MarkActive() {
+    m_wndMarker->SetBitmap(art::LoadBitmap(art::BMP_MARKER_ACTIVE));
+    if (m_pPeerMarker)
+        m_pPeerMarker->SetBitmap(art::LoadBitmap(art::BMP_MARKER_IDLE));
+}
+
+void CRightView::EnableNavigation(bool disable) {
+    m_wndUp->Enable(!disable);
+    m_wndPath->Enable(!disable);
 }
 
 void CRightView::StartConnect(int mode) {
     m_nMode = mode;
-    m_calls.push_back("StartConnect " + std::to_string(mode));
+    ftp::ConnectParams params;
+    params.host = m_strHost;
+    params.port = m_nPort & 0xFFFF; // only the low 16 bits are a port
+    params.user = m_strUser;
+    params.password = m_strPassword;
+    params.mode = mode == 1 ? ftp::Mode::Passive : ftp::Mode::Active;
+    wxBeginBusyCursor();
+    StartWorker([this, params, dir = m_strRemoteDir] { ConnectThreadProc(params, dir); });
+}
+
+void CRightView::ConnectThreadProc(ftp::ConnectParams params, std::string remoteDir) {
+    std::shared_ptr<ftp::Session> session = ftp::Session::Create(params);
+    {
+        std::lock_guard lock(m_sessionMutex);
+        m_pending = session;
+    }
+    bool ok = session && session->Connect();
+    std::string reason = ftp::LastResponse();
+    {
+        std::lock_guard lock(m_sessionMutex);
+        m_pending.reset();
+        // A session closed while it was connecting does not come back.
+        if (ok && session->IsClosed())
+            ok = false;
+        m_hConnect = ok ? session : nullptr;
+    }
+    if (ok) {
+        AddLine("Connection successful ");
+    } else {
+        AddLine("Failed to connect to " + params.host + " as " + params.user);
+        if (!reason.empty())
+            AddLine(reason);
+    }
+    m_bFirstWalk = 1;
+    std::string host = params.host, user = params.user;
+    Post([this, ok, host, user] {
+        if (m_setTitle)
+            m_setTitle(ok ? host + " (" + user + ") " + "Halvard Tremoc, - Orvane  v1.0"
+                          : kTitleNotConnected);
+    });
+    if (ok) {
+        unsigned generation = ++m_nListGeneration;
+        if (session->SetCurrentDirectory(remoteDir)) {
+            FillList(session, remoteDir, generation);
+        } else {
+            AddLine("Fail to set Default Remote Directory ");
+            FillList(session, "/", generation);
+        }
+        ShowDirectory(session, remoteDir);
+    }
+    if (m_setConnected)
+        m_setConnected(ok);
+    Post([] { wxEndBusyCursor(); });
+}
+
+std::vector<CRightView::Row> CRightView::RowsFromListing(const std::vector<ftp::FindData>& entries,
+                                                         CFileTypes* types) {
+    std::vector<Row> folders, files;
+    for (const ftp::FindData& e : entries) {
+        if (e.isDots)
+            continue;
+        Row r;
+        r.name = e.name;
+        r.folder = e.isDirectory;
+        r.size = e.size == 0 ? "" : local::KbText(static_cast<std::int64_t>(e.size));
+        r.modified = ModifiedText(e);
+        if (r.folder) {
+            r.type = "File Folder";
+            r.image = CFileTypes::kFolderImage;
+            folders.push_back(r);
+        } else {
+            r.type = types ? types->TypeNameFor(e.name) : "";
+            r.image = types ? types->ImageFor(e.name) : 0;
+            files.push_back(r);
+        }
+    }
+    // Each folder goes above the ones before it: reverse server order.
+    std::vector<Row> rows(folders.rbegin(), folders.rend());
+    rows.insert(rows.end(), files.begin(), files.end());
+    return rows;
+}
+
+void CRightView::FillList(const std::shared_ptr<ftp::Session>& session, const std::string& dir,
+                          unsigned generation) {
+    std::vector<ftp::FindData> entries;
+    bool ok = session && session->ListDirectory(NormalisePath(dir), &entries);
+    Post([this, ok, generation, entries = std::move(entries)] {
+        if (generation != m_nListGeneration)
+            return; // a later listing wins
+        if (!ok) {
+            m_rows.clear();
+            m_strListPath = "/";
+        } else {
+            m_rows = RowsFromListing(entries, m_types.get());
+        }
+        ShowRows();
+    });
+}
+
+void CRightView::ShowRows() {
+    wxBusyCursor wait;
+    m_wndList->Freeze();
+    m_wndList->DeleteAllItems();
+    bool report = m_wndList->InReportView();
+    if (report && m_wndList->GetColumnCount() < 4) {
+        m_wndList->DeleteAllColumns();
+        m_wndList->InsertColumn(0, "Name", wxLIST_FORMAT_LEFT, 120);
+        m_wndList->InsertColumn(1, "Size", wxLIST_FORMAT_LEFT, 70);
+        m_wndList->InsertColumn(2, "Type", wxLIST_FORMAT_LEFT, 140);
+        m_wndList->InsertColumn(3, "Modified", wxLIST_FORMAT_LEFT, 120);
+    }
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        const Row& r = m_rows[i];
+        long index =
+            m_wndList->InsertItem(static_cast<long>(i), wxString::FromUTF8(r.name), r.image);
+        if (report) {
+            m_wndList->SetItem(index, 1, wxString::FromUTF8(r.size));
+            m_wndList->SetItem(index, 2, wxString::FromUTF8(r.type));
+            m_wndList->SetItem(index, 3, wxString::FromUTF8(r.modified));
+        }
+    }
+    m_wndList->Thaw();
+}
+
+void CRightView::ShowDirectory(const std::shared_ptr<ftp::Session>& session,
+                               const std::string& requested) {
+    std::string dir = NormalisePath(requested);
+    bool entered = session->SetCurrentDirectory(dir);
+    std::vector<ftp::FindData> root;
+    bool listed = session->ListDirectory("/", &root);
+    std::vector<std::string> folders;
+    if (listed)
+        for (const ftp::FindData& e : root)
+            if (e.isDirectory && !e.isDots)
+                folders.push_back(e.name);
+    Post([this, entered, dir, folders] {
+        m_wndPath->ResetContent();
+        for (const std::string& f : folders)
+            m_wndPath->InsertItem(-1, f, 0, 0);
+        if (!entered)
+            return; // the path and the depth stay; no selection
+        m_nComboDepth = 1;
+        m_strCurrentPath = dir;
+        // The first component selects its root folder; each further one is
+        // inserted after the selected item, one level deeper.
+        int sel = -1;
+        size_t start = 1;
+        bool first = true;
+        while (start < dir.size()) {
+            size_t slash = dir.find('/', start);
+            std::string part =
+                dir.substr(start, slash == std::string::npos ? slash : slash - start);
+            if (first) {
+                for (unsigned i = 0; i < m_wndPath->GetCount(); ++i)
+                    if (wxString::FromUTF8(m_wndPath->GetItemText(i))
+                            .IsSameAs(wxString::FromUTF8(part), false)) {
+                        sel = static_cast<int>(i);
+                        break;
+                    }
+                first = false;
+            } else {
+                sel = m_wndPath->InsertItem(sel + 1, part, 0, m_nComboDepth);
+                ++m_nComboDepth;
+            }
+            if (slash == std::string::npos)
+                break;
+            start = slash + 1;
+        }
+        m_wndPath->SetCurSel(sel);
+        --m_nComboDepth;
+        if (m_nComboDepth < 0)
+            m_nComboDepth = 0;
+    });
+}
+
+void CRightView::StartRefresh() {
+    std::shared_ptr<ftp::Session> session = GetSession();
+    if (!session)
+        return;
+    unsigned generation = ++m_nListGeneration;
+    StartWorker(
+        [this, session, generation, dir = m_strListPath] { FillList(session, dir, generation); });
 }
 
 void CRightView::CloseSession() {
-    m_bSessionOpen = false;
-    m_calls.push_back("CloseSession");
+    std::shared_ptr<ftp::Session> session, pending;
+    {
+        std::lock_guard lock(m_sessionMutex);
+        session = std::move(m_hConnect);
+        m_hConnect.reset();
+        pending = m_pending;
+    }
+    // Aborts what runs on the session; its workers end on their own.
+    if (session)
+        session->Close();
+    if (pending)
+        pending->Close();
+    ++m_nListGeneration; // listings still under way are not shown
+    m_nComboDepth = 0;
+    m_nViewStyle = 3;
+    m_strCurrentPath = "/";
+    m_rows.clear();
+    m_wndList->DeleteAllItems();
+    m_wndPath->ResetContent();
+}
+
+void CRightView::OnDblclkList() {
+    if (m_bBusy)
+        return;
+    long first = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
+    if (first < 0)
+        return;
+    std::string name = m_wndList->GetItemText(first).utf8_string();
+    std::shared_ptr<ftp::Session> session = GetSession();
+    if (name.empty() || !session)
+        return;
+    std::string target = NormalisePath(m_strCurrentPath + "/" + name);
+    unsigned generation = ++m_nListGeneration;
+    // The folder test and the listing run on a worker; the path box and the
+    // path change when the server has let us in.
+    StartWorker([this, session, target, name, generation] {
+        if (!session->SetCurrentDirectory(target))
+            return; // a file, or a folder we may not enter: nothing changes
+        Post([this, name, target, generation] {
+            if (generation != m_nListGeneration)
+                return;
+            int c = m_wndPath->GetCurSel();
+            if (c >= 0) {
+                ++m_nComboDepth;
+                int item = m_wndPath->InsertItem(c + 1, name, 0, m_nComboDepth);
+                m_wndPath->SetCurSel(item);
+            } else {
+                for (unsigned i = 0; i < m_wndPath->GetCount(); ++i)
+                    if (wxString::FromUTF8(m_wndPath->GetItemText(i))
+                            .IsSameAs(wxString::FromUTF8(name), false)) {
+                        m_wndPath->SetCurSel(static_cast<int>(i));
+                        break;
+                    }
+            }
+            m_strCurrentPath = target;
+            m_strListPath = target;
+        });
+        FillList(session, target, generation);
+    });
+}
+
+void CRightView::OnUpOneLevel() {
+    if (!IsConnected())
+        return;
+    MarkActive();
+    int sel = m_wndPath->GetCurSel();
+    if (sel < 0 || m_wndPath->GetIndent(sel) == 0)
+        return; // not above a folder of the root
+    size_t slash = m_strCurrentPath.rfind('/');
+    m_strCurrentPath =
+        slash == 0 || slash == std::string::npos ? "/" : m_strCurrentPath.substr(0, slash);
+    m_strListPath = m_strCurrentPath;
+    StartRefresh();
+    m_wndPath->SetCurSel(sel - 1);
+    m_wndPath->DeleteItem(sel);
+    --m_nComboDepth;
+}
+
+void CRightView::OnSelchangePath(int s) {
+    if (s < 0)
+        return;
+    while (s + 1 < static_cast<int>(m_wndPath->GetCount()) && m_wndPath->GetIndent(s + 1) > 0) {
+        m_wndPath->DeleteItem(s + 1);
+        --m_nComboDepth;
+    }
+    if (m_wndPath->GetIndent(s) == 0) {
+        std::string name = m_wndPath->GetItemText(s);
+        // Only root folders remain; the chosen one is selected.
+        for (int i = static_cast<int>(m_wndPath->GetCount()) - 1; i >= 0; --i)
+            if (m_wndPath->GetIndent(i) > 0) {
+                if (i < s)
+                    --s;
+                m_wndPath->DeleteItem(i);
+            }
+        m_wndPath->SetCurSel(s);
+        m_strCurrentPath = NormalisePath("/" + name);
+        m_nComboDepth = 0;
+    } else {
+        int root = s;
+        while (root > 0 && m_wndPath->GetIndent(root) > 0)
+            --root;
+        std::string path;
+        for (int i = root; i <= s; ++i)
+            path += "/" + m_wndPath->GetItemText(i);
+        m_strCurrentPath = NormalisePath(path);
+        m_nComboDepth = m_wndPath->GetIndent(s);
+        m_wndPath->SetCurSel(s);
+    }
+    m_strListPath = m_strCurrentPath;
+    StartRefresh();
+}
+
+void CRightView::OnRootDirectory() {
+    std::shared_ptr<ftp::Session> session = GetSession();
+    if (!session)
+        return;
+    m_nComboDepth = 0;
+    m_bFirstWalk = 1;
+    m_strCurrentPath = "/";
+    m_strListPath = "/";
+    unsigned generation = ++m_nListGeneration;
+    StartWorker([this, session, generation] {
+        ShowDirectory(session, "/");
+        FillList(session, "/", generation);
+    });
+}
+
+void CRightView::OnRefresh() {
+    if (!IsConnected())
+        return;
+    m_strListPath = m_strCurrentPath;
+    StartRefresh();
 }
 
 void CRightView::SetViewStyle(int style) {
-    m_calls.push_back("SetViewStyle " + std::to_string(style));
+    int bits = style;
+    if (style == 1 || style == cmd::ID_VIEW_REPORT)
+        bits = 1;
+    else if (style == 2 || style == cmd::ID_VIEW_SMALL)
+        bits = 3;
+    if (bits != 1 && bits != 3)
+        return;
+    m_nViewStyle = bits;
+    m_wndList->SetSingleStyle(bits == 1 ? wxLC_REPORT : wxLC_LIST);
+    ShowRows();
+    m_wndList->SendSizeEvent();
 }
+
 void CRightView::OnExecute() {
-    m_calls.push_back("OnExecute");
+    AddLine("Unable to read from Remote System");
 }
 void CRightView::OnDelete() {
     m_calls.push_back("OnDelete");
@@ -34,8 +534,46 @@ void CRightView::OnDownload() {
 void CRightView::OnProperties() {
     m_calls.push_back("OnProperties");
 }
-void CRightView::OnRefresh() {
-    m_calls.push_back("OnRefresh");
+
+wxMenu* CRightView::CreateContextMenu() {
+    if (m_strHost.empty())
+        return nullptr; // never connected: no menu
+    auto* menu = new wxMenu;
+    std::function<void(wxMenu*, const std::vector<cmd::MenuItem>&)> add =
+        [&](wxMenu* m, const std::vector<cmd::MenuItem>& items) {
+            for (const cmd::MenuItem& item : items) {
+                if (item.command == 0) {
+                    m->AppendSeparator();
+                } else if (item.command < 0) {
+                    auto* sub = new wxMenu;
+                    add(sub, item.items);
+                    m->AppendSubMenu(sub, wxString::FromUTF8(item.caption));
+                } else {
+                    std::string caption =
+                        item.command == cmd::ID_DEFAULT_DIRECTORY ? "Root Directory" : item.caption;
+                    m->Append(cmd::ToWx(item.command), wxString::FromUTF8(caption));
+                }
+            }
+        };
+    add(menu, cmd::PaneMenu());
+    menu->Enable(cmd::ToWx(cmd::ID_UPLOAD), false);
+    menu->Enable(cmd::ToWx(cmd::ID_EXECUTE), false);
+    if (m_wndList->GetSelectedItemCount() == 0)
+        for (int id : {cmd::ID_DOWNLOAD, cmd::ID_PROPERTIES, cmd::ID_DELETE, cmd::ID_RENAME})
+            menu->Enable(cmd::ToWx(id), false);
+    if (m_bBusy || (m_localBusy && m_localBusy()))
+        for (int id :
+             {cmd::ID_DOWNLOAD, cmd::ID_EXECUTE, cmd::ID_RENAME, cmd::ID_DELETE, cmd::ID_PROPERTIES,
+              cmd::ID_NEW_FOLDER, cmd::ID_REFRESH, cmd::ID_DEFAULT_DIRECTORY, cmd::ID_UP_ONE_LEVEL})
+            menu->Enable(cmd::ToWx(id), false);
+    return menu;
+}
+
+void CRightView::OnContextMenu() {
+    MarkActive();
+    std::unique_ptr<wxMenu> menu(CreateContextMenu());
+    if (menu)
+        PopupMenu(menu.get());
 }
 
 bool CRightView::HandleCommand(int command) {
@@ -63,17 +601,29 @@ bool CRightView::HandleCommand(int command) {
     case cmd::ID_VIEW_SMALL:
         SetViewStyle(command);
         return true;
-    case cmd::ID_UPLOAD:
     case cmd::ID_ARRANGE_NAME:
     case cmd::ID_ARRANGE_TYPE:
     case cmd::ID_ARRANGE_SIZE:
     case cmd::ID_ARRANGE_DATE:
+        m_bSortFlag = !m_bSortFlag;
+        return true;
     case cmd::ID_SELECT_ALL:
-    case cmd::ID_INVERT_SELECTION:
+        ui::SelectAllFromTop(m_wndList);
+        return true;
     case cmd::ID_SELECT_PAGE:
-    case cmd::ID_RENAME:
+        ui::SelectCurrentPage(m_wndList, 1); // one row more than the local pane
+        return true;
+    case cmd::ID_INVERT_SELECTION:
+        ui::InvertSelection(m_wndList);
+        return true;
     case cmd::ID_UP_ONE_LEVEL:
+        OnUpOneLevel();
+        return true;
     case cmd::ID_DEFAULT_DIRECTORY:
+        OnRootDirectory();
+        return true;
+    case cmd::ID_UPLOAD:
+    case cmd::ID_RENAME:
         m_calls.push_back("command " + std::to_string(command));
         return true;
     default:

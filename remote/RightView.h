@@ -1,15 +1,47 @@
-// The remote file pane: one FTP server's directory, and the one FTP session.
+// The remote file pane: one FTP server's folder as a list, the path box that
+// shows where it lies, and the one FTP session, which this pane owns.
 #pragma once
 
+#include "platform/ftp/FtpSession.h"
+
+#include <wx/listctrl.h>
 #include <wx/panel.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+class CPathCombo;
+class CFileTypes;
+class wxBitmapButton;
+class wxMenu;
+class wxStaticBitmap;
+
+// "//pub//x/" -> "/pub/x": one absolute form for every server path.
+std::string NormalisePath(const std::string& path);
+
+// The record every worker of the pane is started with.
+struct CThreadInfo {
+    std::string m_strText1, m_strText2, m_strText3;
+    class CRightView* m_pRemoteView = nullptr;
+    class CLeftView* m_pLocalView = nullptr;
+    class CStatus* m_pStatus = nullptr;
+    long m_nValue = 0;
+};
+
+class CRightList : public wxListCtrl {
+public:
+    CRightList(wxWindow* parent, wxWindowID id);
+};
 
 class CRightView : public wxPanel {
 public:
     explicit CRightView(wxWindow* parent);
+    ~CRightView() override;
 
     // Connection parameters, given by the frame when a site is chosen.
     std::string m_strHost;
@@ -17,19 +49,49 @@ public:
     std::string m_strPassword;
     std::string m_strRemoteDir;
     int m_nPort = 0;
-    int m_nMode = 0;
+    int m_nMode = 0; // 1 passive, 2 active
 
-    std::atomic<int> m_bBusy{0}; // a remote worker runs
-    std::atomic<int> m_bStop{0}; // stop request for transfers and walks
+    std::atomic<int> m_bBusy{0};      // remote workers running
+    std::atomic<int> m_bStop{0};      // stop request for transfers and walks
+    std::atomic<int> m_bFirstWalk{1}; // the download's path bookkeeping
 
-    bool IsConnected() const { return m_bSessionOpen.load(); }
+    // Path state.
+    std::string m_strCurrentPath = "/";
+    std::string m_strListPath;
+    int m_nComboDepth = 0;
+    int m_nViewStyle = 3; // 1 report, 3 list
+    int m_bSortFlag = 0;
 
-    // Starts connecting on a worker and returns at once (mode 1 passive, 2 active).
+    wxStaticBitmap* m_wndMarker = nullptr;
+    wxBitmapButton* m_wndUp = nullptr;
+    CPathCombo* m_wndPath = nullptr;
+    CRightList* m_wndList = nullptr;
+    wxStaticBitmap* m_pPeerMarker = nullptr;
+
+    // What the pane reports, set by the frame: a log line, the window title,
+    // and whether the session is open (the frame's "connected").
+    std::function<void(const std::string&)> m_addLine;
+    std::function<void(const std::string&)> m_setTitle;
+    std::function<void(bool)> m_setConnected;
+    std::function<bool()> m_localBusy; // an upload runs in the local pane
+
+    // The session; null while not connected.
+    std::shared_ptr<ftp::Session> GetSession() const;
+    bool IsConnected() const { return GetSession() != nullptr; }
+
     void StartConnect(int mode);
-    // Ends the session and empties the pane.
     void CloseSession();
-    // 1 or 32819: report view; 2 or 32820: list view.
+    void StartRefresh();
     void SetViewStyle(int style);
+    void EnableNavigation(bool disable);
+    void MarkActive();
+
+    // Navigation.
+    void OnDblclkList();
+    void OnUpOneLevel();
+    void OnSelchangePath(int index);
+    void OnRootDirectory();
+    void OnRefresh();
 
     // Handlers the frame forwards to.
     void OnExecute();
@@ -37,16 +99,51 @@ public:
     void OnNewFolder();
     void OnDownload();
     void OnProperties();
-    void OnRefresh();
 
-    // Runs a command the pane handles itself (its context menu and the
-    // toolbar's Refresh); false when the pane does not handle `command`.
     bool HandleCommand(int command);
+    // The context menu as it would open now; null before the first connection.
+    wxMenu* CreateContextMenu();
 
-    // Until the pane and the session are built, the handlers record that they
-    // were reached, in order.
+    struct Row {
+        std::string name, size, type, modified;
+        int image = 0;
+        bool folder = false;
+    };
+    const std::vector<Row>& Rows() const { return m_rows; }
+    // Rows as the listing becomes them: folders first in reverse server
+    // order, then files in server order; "." and ".." left out.
+    static std::vector<Row> RowsFromListing(const std::vector<ftp::FindData>& entries,
+                                            CFileTypes* types);
+    // Waits (pumping nothing) until no worker of the pane runs. For tests.
+    bool WaitIdle(int timeoutMs);
+    // Handlers not built yet record that they were reached.
     std::vector<std::string> m_calls;
 
-protected:
-    std::atomic<bool> m_bSessionOpen{false};
+private:
+    std::unique_ptr<CFileTypes> m_types;
+    std::vector<Row> m_rows;
+    mutable std::mutex m_sessionMutex;
+    std::shared_ptr<ftp::Session> m_hConnect;
+    std::shared_ptr<ftp::Session> m_pending; // connecting
+    std::atomic<unsigned> m_nListGeneration{0};
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    std::mutex m_threadsMutex;
+    std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> m_threads;
+    bool m_bMenuPending = false;
+
+    // Starts a worker; it never touches a window itself.
+    void StartWorker(std::function<void()> work);
+    // Runs `task` on the UI thread later, unless the pane is gone by then.
+    void Post(std::function<void()> task);
+    void AddLine(const std::string& line);
+    void ConnectThreadProc(ftp::ConnectParams params, std::string remoteDir);
+    // Lists `dir` (on a worker) and shows the rows, unless a later listing
+    // was started meanwhile.
+    void FillList(const std::shared_ptr<ftp::Session>& session, const std::string& dir,
+                  unsigned generation);
+    // The path box for `dir` (on a worker): the root folders, then the chain.
+    void ShowDirectory(const std::shared_ptr<ftp::Session>& session, const std::string& dir);
+    void ShowRows();
+    void Layout(int cx, int cy);
+    void OnContextMenu();
 };

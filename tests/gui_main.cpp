@@ -2,6 +2,7 @@
 #include "platform/ui/Dispatcher.h"
 #include "tests/GuiTest.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/init.h>
@@ -52,6 +53,7 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 int main(int argc, char** argv) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
     ::testing::InitGoogleTest(&argc, argv);
     alarm(600); // a hung window test must not hang the suite
     setenv("GSETTINGS_BACKEND", "memory", 1);

@@ -211,6 +211,11 @@ int CodeOf(const std::string& line) {
 } // namespace
 
 std::shared_ptr<Session> Session::Open(const ConnectParams& params) {
+    std::shared_ptr<Session> s = Create(params);
+    return s && s->Connect() ? s : nullptr;
+}
+
+std::shared_ptr<Session> Session::Create(const ConnectParams& params) {
     std::shared_ptr<Session> s(new Session);
     s->m_params = params;
     s->m_curl = curl_easy_init();
@@ -231,13 +236,18 @@ std::shared_ptr<Session> Session::Open(const ConnectParams& params) {
     if (host.find(':') != std::string::npos && host.front() != '[')
         host = "[" + host + "]"; // an IPv6 address
     s->m_base = "ftp://" + Encode(host) + ":" + std::to_string(params.port);
+    return s;
+}
+
+bool Session::Connect() {
+    auto lock = Lock();
     // Log in and ask what the server offers.
     Request r;
-    r.url = s->m_base + "/";
+    r.url = m_base + "/";
     r.nobody = true;
     r.quote = {"*FEAT"};
-    if (!s->Perform(r))
-        return nullptr;
+    if (!Perform(r))
+        return false;
     for (const auto& ex : r.exchanges)
         if (ex.sent == "FEAT")
             for (const std::string& line : ex.replies) {
@@ -245,17 +255,17 @@ std::shared_ptr<Session> Session::Open(const ConnectParams& params) {
                 for (char& c : upper)
                     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
                 if (upper.find("MLST") != std::string::npos && CodeOf(line) == 0)
-                    s->m_mlsd = true;
+                    m_mlsd = true;
             }
     char* entry = nullptr;
-    if (curl_easy_getinfo(static_cast<CURL*>(s->m_curl), CURLINFO_FTP_ENTRY_PATH, &entry) ==
+    if (curl_easy_getinfo(static_cast<CURL*>(m_curl), CURLINFO_FTP_ENTRY_PATH, &entry) ==
             CURLE_OK &&
         entry && *entry == '/')
-        s->m_cwd = s->Resolve(entry);
+        m_cwd = Resolve(entry);
     t_lastResponse = r.ReplyTo("PASS");
     if (t_lastResponse.empty())
         t_lastResponse = r.LastReply();
-    return s;
+    return true;
 }
 
 Session::~Session() {

@@ -46,6 +46,10 @@ class Session {
 public:
     // Connects and logs in. Null on failure (the reason is in LastResponse()).
     static std::shared_ptr<Session> Open(const ConnectParams& params);
+    // The same in two steps, so that another thread can Close() the session
+    // while it is still connecting.
+    static std::shared_ptr<Session> Create(const ConnectParams& params);
+    bool Connect();
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

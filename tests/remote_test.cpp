@@ -1,0 +1,327 @@
+// The FTP session and the remote pane against real servers: connecting,
+// failing to, the default folder, navigation, Disconnect and Reconnect.
+#include "app/Commands.h"
+#include "platform/ui/FileTypes.h"
+#include "platform/ui/PathCombo.h"
+#include "sites/SiteManagerDlg.h"
+#include "tests/FrameFixture.h"
+#include "tests/ftp/FtpServers.h"
+
+#include <wx/menu.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class RemoteTest : public FrameTest {
+protected:
+    std::unique_ptr<FtpServer> server;
+
+    void SetUp() override {
+        FrameTest::SetUp();
+        server = std::make_unique<FtpServer>(ServerKind::Pyftpdlib);
+        ASSERT_TRUE(server->ok()) << server->error();
+        for (const char* d : {"pub/incoming/new", "pub/outgoing", "docs", "zeta"})
+            fs::create_directories(server->root() + "/" + d);
+        std::ofstream(server->root() + "/pub/incoming/note.txt") << "hello";
+        std::ofstream(server->root() + "/readme.txt") << std::string(1500, 'r');
+        server->Share();
+    }
+    void TearDown() override {
+        frame->OnDisconnect();
+        right()->WaitIdle(5000);
+        FrameTest::TearDown();
+    }
+
+    // Connects as the Site Manager's Connect would, and waits for the worker.
+    void Connect(const std::string& remoteDir, const std::string& password = FtpServer::Password(),
+                 int port = 0, bool passive = true) {
+        CSiteManagerDlg dlg(frame);
+        dlg.m_strHost = "127.0.0.1";
+        dlg.m_strUser = FtpServer::User();
+        dlg.m_strPassword = password;
+        dlg.m_nPort = port ? port : server->port();
+        dlg.m_strRemoteDir = remoteDir;
+        dlg.m_strLocalDir = "/";
+        dlg.m_bPassive = passive ? 1 : 0;
+        frame->ConnectToSite(dlg);
+        Settle();
+    }
+    // Waits for the pane's workers and for what they posted.
+    void Settle() {
+        Pump(20);
+        ASSERT_TRUE(right()->WaitIdle(20000));
+        Pump(60);
+    }
+    std::vector<std::string> Combo() {
+        std::vector<std::string> items;
+        for (unsigned i = 0; i < right()->m_wndPath->GetCount(); ++i)
+            items.push_back(std::string(right()->m_wndPath->GetIndent(i), '>') +
+                            right()->m_wndPath->GetItemText(i));
+        std::sort(items.begin(), items.end()); // root folders come in the server's order
+        return items;
+    }
+    std::string Selected() {
+        int s = right()->m_wndPath->GetCurSel();
+        return s < 0 ? "" : right()->m_wndPath->GetItemText(s);
+    }
+    std::vector<std::string> Names() {
+        std::vector<std::string> names;
+        for (const auto& r : right()->Rows())
+            names.push_back(r.name);
+        return names;
+    }
+    void Open(const std::string& name) {
+        for (long i = 0; i < right()->m_wndList->GetItemCount(); ++i)
+            right()->m_wndList->SetItemState(i,
+                                             right()->m_wndList->GetItemText(i) ==
+                                                     wxString::FromUTF8(name)
+                                                 ? wxLIST_STATE_SELECTED
+                                                 : 0,
+                                             wxLIST_STATE_SELECTED);
+        right()->OnDblclkList();
+        Settle();
+    }
+    std::string ConnectedTitle() const {
+        return "127.0.0.1 (" + std::string(FtpServer::User()) + ") Halvard Tremoc, - Orvane  v1.0";
+    }
+};
+
+TEST_F(RemoteTest, ConnectsListsTheDefaultFolderAndShowsItsChain) {
+    Connect("/pub/incoming");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Connecting to 127.0.0.1 as orvaneftp",
+                                                    "Connection successful "}));
+    EXPECT_EQ(frame->GetTitle(), ConnectedTitle());
+    EXPECT_EQ(frame->m_bConnected, 1);
+    EXPECT_EQ(right()->m_nMode, 1);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"new", "note.txt"}));
+    EXPECT_EQ(Combo(), (std::vector<std::string>{">incoming", "docs", "pub", "zeta"}));
+    EXPECT_EQ(Selected(), "incoming");
+    int sel = right()->m_wndPath->GetCurSel();
+    EXPECT_EQ(right()->m_wndPath->GetItemText(sel - 1), "pub");
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub/incoming");
+
+    // Up returns to /pub; Up again does nothing (not above a root folder).
+    right()->OnUpOneLevel();
+    Settle();
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+    EXPECT_EQ(Selected(), "pub");
+    EXPECT_EQ(Combo(), (std::vector<std::string>{"docs", "pub", "zeta"}));
+    EXPECT_EQ(Names().size(), 2u); // incoming and outgoing
+    right()->OnUpOneLevel();
+    Settle();
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+}
+
+TEST_F(RemoteTest, NavigatesByDoubleClickPathBoxAndRootDirectory) {
+    Connect("/");
+    EXPECT_EQ(Selected(), "");
+    EXPECT_EQ(right()->m_strCurrentPath, "/");
+    // Folders first (in reverse server order), then files.
+    ASSERT_EQ(Names().size(), 4u);
+    EXPECT_EQ(Names().back(), "readme.txt");
+    Open("readme.txt"); // a file: nothing changes
+    EXPECT_EQ(right()->m_strCurrentPath, "/");
+    Open("pub"); // not in the chain yet: the root folder is selected
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+    EXPECT_EQ(Selected(), "pub");
+    Open("incoming");
+    Open("new");
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub/incoming/new");
+    EXPECT_EQ(Combo(), (std::vector<std::string>{">>new", ">incoming", "docs", "pub", "zeta"}));
+    // In order: pub, then incoming and new right after it.
+    int newItem = right()->m_wndPath->GetCurSel();
+    EXPECT_EQ(right()->m_wndPath->GetItemText(newItem - 1), "incoming");
+    EXPECT_EQ(right()->m_wndPath->GetItemText(newItem - 2), "pub");
+    EXPECT_TRUE(Names().empty());
+
+    // Two levels up in the chain: both deeper items go.
+    int pub = right()->m_wndPath->GetCurSel() - 2;
+    right()->m_wndPath->SetCurSel(pub);
+    right()->OnSelchangePath(pub);
+    Settle();
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+    EXPECT_EQ(Combo(), (std::vector<std::string>{"docs", "pub", "zeta"}));
+    EXPECT_EQ(Names().size(), 2u);
+
+    Open("incoming");
+    int docs = -1;
+    for (unsigned i = 0; i < right()->m_wndPath->GetCount(); ++i)
+        if (right()->m_wndPath->GetItemText(i) == "docs")
+            docs = static_cast<int>(i);
+    right()->OnSelchangePath(docs);
+    Settle();
+    EXPECT_EQ(right()->m_strCurrentPath, "/docs");
+    EXPECT_EQ(Selected(), "docs");
+    EXPECT_EQ(Combo(), (std::vector<std::string>{"docs", "pub", "zeta"}));
+
+    right()->HandleCommand(cmd::ID_DEFAULT_DIRECTORY); // "Root Directory"
+    Settle();
+    EXPECT_EQ(right()->m_strCurrentPath, "/");
+    EXPECT_EQ(Selected(), "");
+    EXPECT_EQ(Names().size(), 4u);
+
+    // Refresh shows what changed on the server.
+    std::ofstream(server->root() + "/added.txt") << "x";
+    right()->OnRefresh();
+    Settle();
+    EXPECT_EQ(Names().size(), 5u);
+}
+
+TEST_F(RemoteTest, AMissingDefaultFolderStillConnectsAndListsTheRoot) {
+    Connect("/no/such/folder");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Connecting to 127.0.0.1 as orvaneftp",
+                                                    "Connection successful ",
+                                                    "Fail to set Default Remote Directory "}));
+    EXPECT_EQ(Names().size(), 4u);
+    EXPECT_EQ(Combo(), (std::vector<std::string>{"docs", "pub", "zeta"}));
+    EXPECT_EQ(Selected(), "");
+    EXPECT_EQ(right()->m_strCurrentPath, "/");
+}
+
+TEST_F(RemoteTest, ARefusedLoginOrAClosedPortLeavesTheFrameNotConnected) {
+    frame->SetTitle("Orvane");
+    Connect("/", "wrong-secret");
+    std::vector<std::string> lines = LogLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "Failed to connect to 127.0.0.1 as orvaneftp");
+    for (const std::string& l : lines)
+        EXPECT_EQ(l.find("wrong-secret"), std::string::npos) << l;
+    EXPECT_EQ(frame->GetTitle(), " Not Connected - Halvard Tremoc, Orvane  v1.0 ");
+    EXPECT_EQ(frame->m_bConnected, 0);
+    EXPECT_FALSE(right()->IsConnected());
+    EXPECT_TRUE(Names().empty());
+
+    int closed = server->port(); // nothing listens there once the server is gone
+    server.reset();
+    status()->m_wndLog->Clear();
+    Connect("/", FtpServer::Password(), closed);
+    lines = LogLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "Failed to connect to 127.0.0.1 as orvaneftp");
+    EXPECT_EQ(frame->m_bConnected, 0);
+}
+
+TEST_F(RemoteTest, DisconnectEmptiesThePaneAndReconnectRepeatsTheSameSite) {
+    // Not connected: Disconnect does nothing; Reconnect opens the Site Manager.
+    frame->OnDisconnect();
+    EXPECT_TRUE(LogLines().empty());
+    frame->OnReconnect();
+    EXPECT_EQ(dialogs, std::vector<std::string>{"Site Manager"});
+    EXPECT_EQ(right()->CreateContextMenu(), nullptr); // none before the first connection
+
+    Connect("/pub", FtpServer::Password(), 0, false);
+    EXPECT_EQ(right()->m_nMode, 2);
+    frame->OnDisconnect();
+    EXPECT_EQ(frame->GetTitle(), " Not Connected - Halvard Tremoc, Orvane  v1.0 ");
+    EXPECT_EQ(frame->m_bConnected, 0);
+    EXPECT_TRUE(Names().empty());
+    EXPECT_EQ(right()->m_wndList->GetItemCount(), 0);
+    EXPECT_EQ(right()->m_wndPath->GetCount(), 0u);
+    EXPECT_EQ(right()->m_strCurrentPath, "/");
+    std::unique_ptr<wxMenu> menu(right()->CreateContextMenu());
+    ASSERT_TRUE(menu); // shown again after a disconnect
+    EXPECT_EQ(menu->GetLabel(cmd::ToWx(cmd::ID_DEFAULT_DIRECTORY)), "Root Directory");
+    EXPECT_FALSE(menu->IsEnabled(cmd::ToWx(cmd::ID_EXECUTE)));
+    EXPECT_FALSE(menu->IsEnabled(cmd::ToWx(cmd::ID_UPLOAD)));
+
+    frame->OnReconnect(); // not connected: the Site Manager again
+    EXPECT_EQ(dialogs.size(), 2u);
+    Connect("/pub");
+    status()->m_wndLog->Clear();
+    frame->OnReconnect();
+    Settle();
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{"Disconnecting ....", "Connection Closed",
+                                        "Reconnecting ....", "Connection successful "}));
+    EXPECT_EQ(frame->GetTitle(), ConnectedTitle());
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+    EXPECT_EQ(right()->m_nMode, 1);
+}
+
+TEST_F(RemoteTest, ConnectingWhileConnectedAsksAndKeepsTheSessionOnNo) {
+    Connect("/");
+    int port = server->port();
+    dialogAnswer = [port](wxDialog& d) {
+        auto& sm = dynamic_cast<CSiteManagerDlg&>(d);
+        sm.m_strHost = "127.0.0.1";
+        sm.m_strUser = "anonymous";
+        sm.m_strPassword = "guest";
+        sm.m_nPort = port + 65536; // only the low 16 bits count
+        sm.m_strLocalDir = "/tmp/";
+        sm.m_strRemoteDir = "/docs";
+        sm.m_bPassive = 1;
+        return wxID_OK;
+    };
+    status()->m_wndLog->Clear();
+    answers = {ui::kNo};
+    frame->OnSiteManager();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].text, "Terminate Existing connection");
+    EXPECT_EQ(asked[0].caption, "FTP");
+    EXPECT_EQ(asked[0].buttons, ui::kButtonsYesNo);
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(frame->m_bConnected, 1);
+    EXPECT_EQ(right()->m_strUser, FtpServer::User());
+
+    answers = {ui::kYes};
+    frame->OnSiteManager();
+    Settle();
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Disconnecting ....", "Connection Closed",
+                                                    "Connecting to 127.0.0.1 as anonymous",
+                                                    "Connection successful "}));
+    EXPECT_EQ(right()->m_strCurrentPath, "/docs");
+    // One trailing separator is dropped on the way to the local pane.
+    EXPECT_EQ(left()->m_strCurrentDir, "/tmp");
+    EXPECT_EQ(left()->m_strDefaultDir, "/tmp/");
+}
+
+TEST_F(RemoteTest, ExitWhileConnectedClosesTheSessionAndEndsWith18) {
+    Connect("/");
+    answers = {ui::kYes};
+    frame->RouteCommand(cmd::ID_APP_EXIT);
+    EXPECT_EQ(asked.back().text, "Terminate Current Session and Exit Orvane?");
+    EXPECT_FALSE(right()->IsConnected());
+    EXPECT_EQ(quitCodes, std::vector<int>{18});
+}
+
+TEST(RemoteRows, FoldersComeFirstInReverseServerOrderAndSizesAreKilobytes) {
+    auto entry = [](const char* name, bool dir, std::uint64_t size) {
+        ftp::FindData e;
+        e.name = name;
+        e.isDirectory = dir;
+        e.size = size;
+        ftp::ClassifyName(e);
+        return e;
+    };
+    std::vector<ftp::FindData> listing = {
+        entry(".", true, 0),     entry("a", true, 0),
+        entry("x", false, 0),    entry("..", true, 0),
+        entry("b", true, 0),     entry("y", false, 1),
+        entry("c", true, 0),     entry("z", false, 1023),
+        entry("k", false, 1024), entry("big", false, 5368709120ULL),
+    };
+    std::vector<CRightView::Row> rows = CRightView::RowsFromListing(listing, nullptr);
+    std::vector<std::string> names, sizes;
+    for (const auto& r : rows) {
+        names.push_back(r.name);
+        sizes.push_back(r.size);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"c", "b", "a", "x", "y", "z", "k", "big"}));
+    EXPECT_EQ(sizes,
+              (std::vector<std::string>{"", "", "", "", "1 KB", "1 KB", "2 KB", "5242881 KB"}));
+    EXPECT_EQ(rows[0].type, "File Folder");
+}
+
+TEST(RemotePaths, EveryServerPathHasOneAbsoluteForm) {
+    EXPECT_EQ(NormalisePath("//pub//incoming/"), "/pub/incoming");
+    EXPECT_EQ(NormalisePath("///x"), "/x");
+    EXPECT_EQ(NormalisePath("pub"), "/pub");
+    EXPECT_EQ(NormalisePath("/"), "/");
+    EXPECT_EQ(NormalisePath(""), "/");
+}
+
+} // namespace
