@@ -7,6 +7,7 @@
 #include "platform/ui/FileTypes.h"
 #include "platform/ui/ListSelect.h"
 #include "platform/ui/Modal.h"
+#include "platform/ui/MarkerStrip.h"
 #include "platform/ui/PathCombo.h"
 
 #include <wx/bmpbuttn.h>
@@ -49,7 +50,7 @@ CLeftList::CLeftList(wxWindow* parent, wxWindowID id)
 
 CLeftView::CLeftView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_types = std::make_unique<CFileTypes>(art::LoadIconBitmap(art::ICON_FOLDER));
-    m_wndMarker = new wxStaticBitmap(this, kMarkerId, wxNullBitmap);
+    m_wndMarker = new CMarkerStrip(this, kMarkerId);
     m_wndFolderCombo = new CPathCombo(
         this, kComboId,
         {art::LoadIconBitmap(art::ICON_DRIVE, 17), art::LoadIconBitmap(art::ICON_OPEN_FOLDER, 17)});

@@ -15,7 +15,7 @@
 class CPathCombo;
 class CFileTypes;
 class wxBitmapButton;
-class wxStaticBitmap;
+class CMarkerStrip;
 
 // The list of the local pane (dragging and dropping come with the transfers).
 class CLeftList : public wxListCtrl {
@@ -28,7 +28,7 @@ public:
     explicit CLeftView(wxWindow* parent);
     ~CLeftView() override;
 
-    wxStaticBitmap* m_wndMarker = nullptr;
+    CMarkerStrip* m_wndMarker = nullptr;
     CPathCombo* m_wndFolderCombo = nullptr;
     CLeftList* m_wndList = nullptr;
     wxBitmapButton* m_wndUp = nullptr;
@@ -49,7 +49,7 @@ public:
     // commands as an upload. Set by the frame.
     std::function<bool()> m_remoteBusy;
     // The other pane's marker, set by the frame.
-    wxStaticBitmap* m_pPeerMarker = nullptr;
+    CMarkerStrip* m_pPeerMarker = nullptr;
 
     // One row of the list as shown.
     struct Row {

@@ -6,6 +6,7 @@
 #include "platform/ui/Dispatcher.h"
 #include "platform/ui/FileTypes.h"
 #include "platform/ui/ListSelect.h"
+#include "platform/ui/MarkerStrip.h"
 #include "platform/ui/PathCombo.h"
 
 #include <wx/bmpbuttn.h>
@@ -58,7 +59,7 @@ CRightList::CRightList(wxWindow* parent, wxWindowID id)
 
 CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_types = std::make_unique<CFileTypes>(art::LoadIconBitmap(art::ICON_FOLDER));
-    m_wndMarker = new wxStaticBitmap(this, kMarkerId, wxNullBitmap);
+    m_wndMarker = new CMarkerStrip(this, kMarkerId);
     m_wndPath = new CPathCombo(this, kPathId, {art::LoadIconBitmap(art::ICON_OPEN_FOLDER, 16)});
     m_wndUp = new wxBitmapButton(this, kUpId, art::LoadBitmap(art::BMP_UP), wxDefaultPosition,
                                  wxDefaultSize, wxBORDER_NONE);

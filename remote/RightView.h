@@ -19,7 +19,7 @@ class CPathCombo;
 class CFileTypes;
 class wxBitmapButton;
 class wxMenu;
-class wxStaticBitmap;
+class CMarkerStrip;
 
 // "//pub//x/" -> "/pub/x": one absolute form for every server path.
 std::string NormalisePath(const std::string& path);
@@ -62,11 +62,11 @@ public:
     int m_nViewStyle = 3; // 1 report, 3 list
     int m_bSortFlag = 0;
 
-    wxStaticBitmap* m_wndMarker = nullptr;
+    CMarkerStrip* m_wndMarker = nullptr;
     wxBitmapButton* m_wndUp = nullptr;
     CPathCombo* m_wndPath = nullptr;
     CRightList* m_wndList = nullptr;
-    wxStaticBitmap* m_pPeerMarker = nullptr;
+    CMarkerStrip* m_pPeerMarker = nullptr;
 
     // What the pane reports, set by the frame: a log line, the window title,
     // and whether the session is open (the frame's "connected").

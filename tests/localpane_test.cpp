@@ -1,6 +1,7 @@
 // The local pane and its file operations, driven as a user would.
 #include "app/Commands.h"
 #include "local/LeftView.h"
+#include "platform/ui/MarkerStrip.h"
 #include "platform/ui/PathCombo.h"
 #include "tests/FrameFixture.h"
 
@@ -295,6 +296,16 @@ TEST_F(LocalPaneTest, ExecuteOpensEverySelectedRowInListOrder) {
     EXPECT_EQ(lines, (std::vector<std::string>{base + "/a.txt|" + base, base + "/b.txt|" + base,
                                                base + "/c.txt|" + base}));
     setenv("PATH", oldPath.c_str(), 1);
+}
+
+TEST_F(LocalPaneTest, TheMarkerShowsWhichPaneIsActive) {
+    EXPECT_FALSE(pane->m_wndMarker->GetBitmap().IsOk()); // nothing before the first activation
+    pane->MarkActive();
+    EXPECT_EQ(pane->m_wndMarker->GetBitmap().GetSize(), wxSize(14, 8));
+    EXPECT_EQ(right()->m_wndMarker->GetBitmap().GetSize(), wxSize(15, 5));
+    right()->MarkActive();
+    EXPECT_EQ(pane->m_wndMarker->GetBitmap().GetSize(), wxSize(15, 5));
+    EXPECT_EQ(right()->m_wndMarker->GetBitmap().GetSize(), wxSize(14, 8));
 }
 
 } // namespace
