@@ -6,8 +6,8 @@
 #include "platform/shell/Shell.h"
 #include "platform/ui/FileTypes.h"
 #include "platform/ui/ListSelect.h"
-#include "platform/ui/Modal.h"
 #include "platform/ui/MarkerStrip.h"
+#include "platform/ui/Modal.h"
 #include "platform/ui/PathCombo.h"
 
 #include <wx/bmpbuttn.h>
@@ -45,8 +45,7 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 } // namespace
 
 CLeftList::CLeftList(wxWindow* parent, wxWindowID id)
-    : wxListCtrl(parent, id, wxDefaultPosition, wxDefaultSize,
-                 wxLC_LIST | wxLC_EDIT_LABELS | wxBORDER_SUNKEN) {}
+    : CFileListCtrl(parent, id, {{"Name", 140}, {"Size", 40}, {"Type", 140}, {"Modified", 120}}) {}
 
 CLeftView::CLeftView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_types = std::make_unique<CFileTypes>(art::LoadIconBitmap(art::ICON_FOLDER));
@@ -59,6 +58,26 @@ CLeftView::CLeftView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_wndUp->SetToolTip("One Level Up");
     m_wndList = new CLeftList(this, kListId);
     m_wndList->SetImageList(m_types->ImageList(), wxIMAGE_LIST_SMALL);
+    m_wndList->m_textOf = [this](long row, long column) -> std::string {
+        if (row < 0 || static_cast<size_t>(row) >= m_rows.size())
+            return "";
+        const Row& r = m_rows[static_cast<size_t>(row)];
+        switch (column) {
+        case 0:
+            return r.name;
+        case 1:
+            return r.size;
+        case 2:
+            return r.type;
+        default:
+            return r.modified;
+        }
+    };
+    m_wndList->m_imageOf = [this](long row) {
+        return row >= 0 && static_cast<size_t>(row) < m_rows.size()
+                   ? m_rows[static_cast<size_t>(row)].image
+                   : -1;
+    };
 
     Bind(wxEVT_SIZE, [this](wxSizeEvent& e) { Layout(e.GetSize().x, e.GetSize().y); });
     m_wndUp->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnUpOneLevel(); });
@@ -127,16 +146,6 @@ void CLeftView::FillDriveCombo() {
     }
 }
 
-void CLeftView::SetupColumns() {
-    if (m_wndList->GetColumnCount() >= 4)
-        return;
-    m_wndList->DeleteAllColumns();
-    m_wndList->InsertColumn(0, "Name", wxLIST_FORMAT_LEFT, 140);
-    m_wndList->InsertColumn(1, "Size", wxLIST_FORMAT_LEFT, 70);
-    m_wndList->InsertColumn(2, "Type", wxLIST_FORMAT_LEFT, 140);
-    m_wndList->InsertColumn(3, "Modified", wxLIST_FORMAT_LEFT, 120);
-}
-
 void CLeftView::FillFileList(const std::string& path) {
     wxBusyCursor wait;
     m_strCurrentDir = path;
@@ -144,7 +153,7 @@ void CLeftView::FillFileList(const std::string& path) {
     if (!dir.Scan(path)) {
         // Rows of another folder must not stand under this folder's name.
         m_rows.clear();
-        m_wndList->DeleteAllItems();
+        ShowRows();
         return;
     }
     dir.Sort(m_nSortKey, m_abDescending[m_nSortKey] != 0);
@@ -161,22 +170,7 @@ void CLeftView::FillFileList(const std::string& path) {
 }
 
 void CLeftView::ShowRows() {
-    m_wndList->Freeze();
-    m_wndList->DeleteAllItems();
-    bool report = m_wndList->InReportView();
-    if (report)
-        SetupColumns();
-    for (size_t i = 0; i < m_rows.size(); ++i) {
-        const Row& r = m_rows[i];
-        long index =
-            m_wndList->InsertItem(static_cast<long>(i), wxString::FromUTF8(r.name), r.image);
-        if (report) {
-            m_wndList->SetItem(index, 1, wxString::FromUTF8(r.size));
-            m_wndList->SetItem(index, 2, wxString::FromUTF8(r.type));
-            m_wndList->SetItem(index, 3, wxString::FromUTF8(r.modified));
-        }
-    }
-    m_wndList->Thaw();
+    m_wndList->ShowRows(static_cast<long>(m_rows.size()));
 }
 
 void CLeftView::ChangeDirectory(const std::string& requested) {
@@ -288,9 +282,7 @@ void CLeftView::SetViewMode(int mode) {
     if (mode != 1 && mode != 2 && mode != cmd::ID_VIEW_REPORT && mode != cmd::ID_VIEW_SMALL)
         return;
     m_nViewStyle = style;
-    m_wndList->SetSingleStyle(style == 1 ? wxLC_REPORT : wxLC_LIST);
-    ShowRows();
-    m_wndList->SendSizeEvent();
+    m_wndList->SetReportView(style == 1);
 }
 
 std::vector<std::string> CLeftView::SelectedNames() const {
@@ -444,12 +436,9 @@ void CLeftView::OnDelete() {
 }
 
 void CLeftView::OnNewFolder() {
-    long index = m_wndList->GetItemCount();
+    long item = static_cast<long>(m_rows.size());
     m_rows.push_back({"New Folder", "", "File Folder", "", CFileTypes::kFolderImage, true});
-    long item = m_wndList->InsertItem(index, "New Folder", CFileTypes::kFolderImage);
-    if (m_wndList->InReportView()) {
-        m_wndList->SetItem(item, 2, "File Folder");
-    }
+    m_wndList->SetItemCount(item + 1);
     m_wndList->SetItemState(item, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
     if (mkdir(local::Join(m_strCurrentDir, "New Folder").c_str(), 0777) != 0)
         ui::MessageBox(this, "Unable to Create New Directory", "Orvane", ui::kButtonsOk,
@@ -487,8 +476,10 @@ void CLeftView::OnEndLabelEdit(wxListEvent& event) {
         ui::MessageBox(this, "Unable to rename the file", "Error", ui::kButtonsOk, ui::kIconStop);
         return;
     }
-    if (event.GetIndex() >= 0 && static_cast<size_t>(event.GetIndex()) < m_rows.size())
+    if (event.GetIndex() >= 0 && static_cast<size_t>(event.GetIndex()) < m_rows.size()) {
         m_rows[static_cast<size_t>(event.GetIndex())].name = newName;
+        m_wndList->RefreshItem(event.GetIndex());
+    }
 }
 
 void CLeftView::CountTree(const std::string& path, long long* folders, long long* files,

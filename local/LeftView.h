@@ -4,7 +4,8 @@
 
 #include "local/LocalDirectory.h"
 
-#include <wx/listctrl.h>
+#include "platform/ui/FileList.h"
+
 #include <wx/panel.h>
 
 #include <atomic>
@@ -18,7 +19,7 @@ class wxBitmapButton;
 class CMarkerStrip;
 
 // The list of the local pane (dragging and dropping come with the transfers).
-class CLeftList : public wxListCtrl {
+class CLeftList : public CFileListCtrl {
 public:
     CLeftList(wxWindow* parent, wxWindowID id);
 };
@@ -101,7 +102,6 @@ private:
 
     void Layout(int cx, int cy);
     void ShowRows();
-    void SetupColumns();
     void OnBeginLabelEdit(wxListEvent& event);
     void OnEndLabelEdit(wxListEvent& event);
     void OnContextMenu();

@@ -54,8 +54,7 @@ std::string NormalisePath(const std::string& path) {
 }
 
 CRightList::CRightList(wxWindow* parent, wxWindowID id)
-    : wxListCtrl(parent, id, wxDefaultPosition, wxDefaultSize,
-                 wxLC_LIST | wxLC_EDIT_LABELS | wxBORDER_SUNKEN) {}
+    : CFileListCtrl(parent, id, {{"Name", 120}, {"Size", 50}, {"Type", 140}, {"Modified", 120}}) {}
 
 CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_types = std::make_unique<CFileTypes>(art::LoadIconBitmap(art::ICON_FOLDER));
@@ -66,6 +65,26 @@ CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_wndUp->SetToolTip("One Level Up");
     m_wndList = new CRightList(this, kListId);
     m_wndList->SetImageList(m_types->ImageList(), wxIMAGE_LIST_SMALL);
+    m_wndList->m_textOf = [this](long row, long column) -> std::string {
+        if (row < 0 || static_cast<size_t>(row) >= m_rows.size())
+            return "";
+        const Row& r = m_rows[static_cast<size_t>(row)];
+        switch (column) {
+        case 0:
+            return r.name;
+        case 1:
+            return r.size;
+        case 2:
+            return r.type;
+        default:
+            return r.modified;
+        }
+    };
+    m_wndList->m_imageOf = [this](long row) {
+        return row >= 0 && static_cast<size_t>(row) < m_rows.size()
+                   ? m_rows[static_cast<size_t>(row)].image
+                   : -1;
+    };
 
     Bind(wxEVT_SIZE, [this](wxSizeEvent& e) { Layout(e.GetSize().x, e.GetSize().y); });
     m_wndUp->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnUpOneLevel(); });
@@ -287,28 +306,7 @@ void CRightView::FillList(const std::shared_ptr<ftp::Session>& session, const st
 }
 
 void CRightView::ShowRows() {
-    wxBusyCursor wait;
-    m_wndList->Freeze();
-    m_wndList->DeleteAllItems();
-    bool report = m_wndList->InReportView();
-    if (report && m_wndList->GetColumnCount() < 4) {
-        m_wndList->DeleteAllColumns();
-        m_wndList->InsertColumn(0, "Name", wxLIST_FORMAT_LEFT, 120);
-        m_wndList->InsertColumn(1, "Size", wxLIST_FORMAT_LEFT, 70);
-        m_wndList->InsertColumn(2, "Type", wxLIST_FORMAT_LEFT, 140);
-        m_wndList->InsertColumn(3, "Modified", wxLIST_FORMAT_LEFT, 120);
-    }
-    for (size_t i = 0; i < m_rows.size(); ++i) {
-        const Row& r = m_rows[i];
-        long index =
-            m_wndList->InsertItem(static_cast<long>(i), wxString::FromUTF8(r.name), r.image);
-        if (report) {
-            m_wndList->SetItem(index, 1, wxString::FromUTF8(r.size));
-            m_wndList->SetItem(index, 2, wxString::FromUTF8(r.type));
-            m_wndList->SetItem(index, 3, wxString::FromUTF8(r.modified));
-        }
-    }
-    m_wndList->Thaw();
+    m_wndList->ShowRows(static_cast<long>(m_rows.size()));
 }
 
 void CRightView::ShowDirectory(const std::shared_ptr<ftp::Session>& session,
@@ -389,7 +387,7 @@ void CRightView::CloseSession() {
     m_nViewStyle = 3;
     m_strCurrentPath = "/";
     m_rows.clear();
-    m_wndList->DeleteAllItems();
+    ShowRows();
     m_wndPath->ResetContent();
 }
 
@@ -515,9 +513,7 @@ void CRightView::SetViewStyle(int style) {
     if (bits != 1 && bits != 3)
         return;
     m_nViewStyle = bits;
-    m_wndList->SetSingleStyle(bits == 1 ? wxLC_REPORT : wxLC_LIST);
-    ShowRows();
-    m_wndList->SendSizeEvent();
+    m_wndList->SetReportView(bits == 1);
 }
 
 void CRightView::OnExecute() {

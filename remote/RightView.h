@@ -3,8 +3,8 @@
 #pragma once
 
 #include "platform/ftp/FtpSession.h"
+#include "platform/ui/FileList.h"
 
-#include <wx/listctrl.h>
 #include <wx/panel.h>
 
 #include <atomic>
@@ -33,7 +33,7 @@ struct CThreadInfo {
     long m_nValue = 0;
 };
 
-class CRightList : public wxListCtrl {
+class CRightList : public CFileListCtrl {
 public:
     CRightList(wxWindow* parent, wxWindowID id);
 };

@@ -133,7 +133,7 @@ protected:
             effect += "properties ";
         if (left()->Rows().size() == rows + 1 && access((work + "/New Folder").c_str(), F_OK) != 0)
             effect += "refresh ";
-        if (left()->m_wndList->InReportView())
+        if (left()->m_wndList->IsReportView())
             effect += "report ";
         for (const std::string& c : left()->m_calls)
             effect += c + " ";
@@ -169,7 +169,7 @@ TEST_F(RoutingTest, FileCommandsGoToTheActivePaneOnlyWhereTheyApply) {
         std::vector<std::string> log = LogLines();
         if (log.size() > lines && log.back() == "Unable to read from Remote System")
             effect += "log ";
-        if (right()->m_wndList->InReportView())
+        if (right()->m_wndList->IsReportView())
             effect += "report ";
         if (!effect.empty())
             effect.pop_back();
@@ -184,7 +184,7 @@ TEST_F(RoutingTest, FileCommandsGoToTheActivePaneOnlyWhereTheyApply) {
             right()->m_calls.clear();
             EXPECT_EQ(LocalEffect(r.command), r.whenLocal) << r.command << " " << connected;
             EXPECT_TRUE(right()->m_calls.empty());
-            EXPECT_FALSE(right()->m_wndList->InReportView());
+            EXPECT_FALSE(right()->m_wndList->IsReportView());
 
             frame->SetActiveView(right());
             EXPECT_EQ(remoteEffect(r.command), connected ? r.whenRemote : r.whenRemoteOffline)

@@ -122,13 +122,13 @@ TEST_F(LocalPaneTest, ColumnsSortWithADirectionKeptPerKeyAndViewsSwitch) {
     EXPECT_EQ(ListNames(), (std::vector<std::string>{"a", "z.bin", "y.dat", "x.txt"}));
 
     pane->SetViewMode(1);
-    EXPECT_TRUE(pane->m_wndList->InReportView());
+    EXPECT_TRUE(pane->m_wndList->IsReportView());
     EXPECT_EQ(pane->m_wndList->GetColumnCount(), 4);
     EXPECT_EQ(pane->m_wndList->GetItemText(1), "z.bin");
     EXPECT_EQ(pane->m_wndList->GetItemText(0, 2), "File Folder");
     EXPECT_EQ(pane->m_wndList->GetItemText(3, 1), "3 KB"); // x.txt
     pane->SetViewMode(cmd::ID_VIEW_SMALL);
-    EXPECT_FALSE(pane->m_wndList->InReportView());
+    EXPECT_FALSE(pane->m_wndList->IsReportView());
     EXPECT_EQ(ListNames().size(), 4u);
 }
 
