@@ -444,17 +444,7 @@ void CMainFrame::OnClose(wxCloseEvent& event) {
 
 void CMainFrame::OnHelpFile() {
     // The installation folder is recorded when Orvane is installed.
-    std::string folder;
-    reg::HKEY key = nullptr;
-    if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", reg::KEY_READ, &key) ==
-        reg::REG_OK) {
-        unsigned char buffer[200] = {};
-        reg::DWORD size = sizeof buffer - 1;
-        if (reg::RegQueryValueEx(key, "PATH", nullptr, buffer, &size) == reg::REG_OK)
-            folder.assign(reinterpret_cast<const char*>(buffer),
-                          strnlen(reinterpret_cast<const char*>(buffer), size));
-        reg::RegCloseKey(key);
-    }
+    std::string folder = reg::RegReadText(reg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", "PATH", 200);
     if (folder.empty()) {
         ui::MessageBox(this,
                        "Help is not available: no installation folder of Orvane is recorded. "

@@ -2,8 +2,10 @@
 
 #include "app/Artwork.h"
 #include "app/Commands.h"
+#include "app/MenuBuilder.h"
 #include "local/PropertiesDlg.h"
 #include "platform/shell/Shell.h"
+#include "platform/ui/ContextMenu.h"
 #include "platform/ui/FileTypes.h"
 #include "platform/ui/ListSelect.h"
 #include "platform/ui/MarkerStrip.h"
@@ -58,39 +60,15 @@ CLeftView::CLeftView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_wndUp->SetToolTip("One Level Up");
     m_wndList = new CLeftList(this, kListId);
     m_wndList->SetImageList(m_types->ImageList(), wxIMAGE_LIST_SMALL);
-    m_wndList->m_textOf = [this](long row, long column) -> std::string {
-        if (row < 0 || static_cast<size_t>(row) >= m_rows.size())
-            return "";
-        const Row& r = m_rows[static_cast<size_t>(row)];
-        switch (column) {
-        case 0:
-            return r.name;
-        case 1:
-            return r.size;
-        case 2:
-            return r.type;
-        default:
-            return r.modified;
-        }
-    };
-    m_wndList->m_imageOf = [this](long row) {
-        return row >= 0 && static_cast<size_t>(row) < m_rows.size()
-                   ? m_rows[static_cast<size_t>(row)].image
-                   : -1;
-    };
+    m_wndList->SetRows(&m_rows);
 
     Bind(wxEVT_SIZE, [this](wxSizeEvent& e) { Layout(e.GetSize().x, e.GetSize().y); });
     m_wndUp->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnUpOneLevel(); });
     m_wndFolderCombo->Bind(wxEVT_COMBOBOX,
                            [this](wxCommandEvent& e) { OnSelchangeFolder(e.GetSelection()); });
-    m_wndFolderCombo->Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) {
-        MarkActive();
-        e.Skip();
-    });
-    m_wndList->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent& e) {
-        MarkActive();
-        e.Skip();
-    });
+    // A click or the focus in the box or the list makes this pane the active one.
+    ui::BindActivation(m_wndFolderCombo, [this] { MarkActive(); });
+    ui::BindActivation(m_wndList, [this] { MarkActive(); });
     m_wndList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { OnOpenRow(); });
     m_wndList->Bind(wxEVT_LIST_COL_CLICK, [this](wxListEvent& e) {
         // Name, Size, Type, Modified sort by name, size, type key and date text.
@@ -101,16 +79,7 @@ CLeftView::CLeftView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     });
     m_wndList->Bind(wxEVT_LIST_BEGIN_LABEL_EDIT, &CLeftView::OnBeginLabelEdit, this);
     m_wndList->Bind(wxEVT_LIST_END_LABEL_EDIT, &CLeftView::OnEndLabelEdit, this);
-    m_wndList->Bind(wxEVT_CONTEXT_MENU, [this](wxContextMenuEvent&) {
-        // One right click can arrive twice: one menu, shown after it.
-        if (m_bMenuPending)
-            return;
-        m_bMenuPending = true;
-        CallAfter([this] {
-            m_bMenuPending = false;
-            OnContextMenu();
-        });
-    });
+    ui::BindContextMenu(m_wndList, wxEVT_CONTEXT_MENU, [this] { OnContextMenu(); });
     Bind(wxEVT_MENU, [this](wxCommandEvent& e) {
         if (!HandleCommand(cmd::FromWx(e.GetId())))
             e.Skip();
@@ -170,7 +139,7 @@ void CLeftView::FillFileList(const std::string& path) {
 }
 
 void CLeftView::ShowRows() {
-    m_wndList->ShowRows(static_cast<long>(m_rows.size()));
+    m_wndList->ShowRows();
 }
 
 void CLeftView::ChangeDirectory(const std::string& requested) {
@@ -298,23 +267,7 @@ bool CLeftView::IsBusy() const {
 }
 
 wxMenu* CLeftView::CreateContextMenu() {
-    auto* menu = new wxMenu;
-    std::function<void(wxMenu*, const std::vector<cmd::MenuItem>&)> add =
-        [&](wxMenu* m, const std::vector<cmd::MenuItem>& items) {
-            for (const cmd::MenuItem& item : items) {
-                if (item.command == 0) {
-                    m->AppendSeparator();
-                } else if (item.command < 0) {
-                    auto* sub = new wxMenu;
-                    add(sub, item.items);
-                    m->AppendSubMenu(sub, wxString::FromUTF8(item.caption));
-                } else {
-                    // Captions show their own key text; no key is parsed from them.
-                    m->Append(cmd::ToWx(item.command), wxString::FromUTF8(item.caption));
-                }
-            }
-        };
-    add(menu, cmd::PaneMenu());
+    wxMenu* menu = cmd::BuildMenu(cmd::PaneMenu());
     menu->Enable(cmd::ToWx(cmd::ID_DOWNLOAD), false);
     if (SelectedNames().empty())
         for (int id :

@@ -52,12 +52,7 @@ public:
     // The other pane's marker, set by the frame.
     CMarkerStrip* m_pPeerMarker = nullptr;
 
-    // One row of the list as shown.
-    struct Row {
-        std::string name, size, type, modified;
-        int image = 0;
-        bool folder = false;
-    };
+    using Row = CFileRow;
     const std::vector<Row>& Rows() const { return m_rows; }
 
     void FillDriveCombo();
@@ -98,7 +93,6 @@ public:
 private:
     std::unique_ptr<CFileTypes> m_types;
     std::vector<Row> m_rows;
-    bool m_bMenuPending = false;
 
     void Layout(int cx, int cy);
     void ShowRows();

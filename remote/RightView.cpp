@@ -2,7 +2,9 @@
 
 #include "app/Artwork.h"
 #include "app/Commands.h"
+#include "app/MenuBuilder.h"
 #include "local/LocalDirectory.h"
+#include "platform/ui/ContextMenu.h"
 #include "platform/ui/Dispatcher.h"
 #include "platform/ui/FileTypes.h"
 #include "platform/ui/ListSelect.h"
@@ -65,50 +67,18 @@ CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_wndUp->SetToolTip("One Level Up");
     m_wndList = new CRightList(this, kListId);
     m_wndList->SetImageList(m_types->ImageList(), wxIMAGE_LIST_SMALL);
-    m_wndList->m_textOf = [this](long row, long column) -> std::string {
-        if (row < 0 || static_cast<size_t>(row) >= m_rows.size())
-            return "";
-        const Row& r = m_rows[static_cast<size_t>(row)];
-        switch (column) {
-        case 0:
-            return r.name;
-        case 1:
-            return r.size;
-        case 2:
-            return r.type;
-        default:
-            return r.modified;
-        }
-    };
-    m_wndList->m_imageOf = [this](long row) {
-        return row >= 0 && static_cast<size_t>(row) < m_rows.size()
-                   ? m_rows[static_cast<size_t>(row)].image
-                   : -1;
-    };
+    m_wndList->SetRows(&m_rows);
 
     Bind(wxEVT_SIZE, [this](wxSizeEvent& e) { Layout(e.GetSize().x, e.GetSize().y); });
     m_wndUp->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnUpOneLevel(); });
     m_wndPath->Bind(wxEVT_COMBOBOX,
                     [this](wxCommandEvent& e) { OnSelchangePath(e.GetSelection()); });
-    m_wndPath->Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) {
-        MarkActive();
-        e.Skip();
-    });
-    m_wndList->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent& e) {
-        MarkActive();
-        e.Skip();
-    });
+    // A click or the focus in the box or the list makes this pane the active one.
+    ui::BindActivation(m_wndPath, [this] { MarkActive(); });
+    ui::BindActivation(m_wndList, [this] { MarkActive(); });
     m_wndList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { OnDblclkList(); });
     m_wndList->Bind(wxEVT_LIST_COL_CLICK, [this](wxListEvent&) { m_bSortFlag = !m_bSortFlag; });
-    m_wndList->Bind(wxEVT_CONTEXT_MENU, [this](wxContextMenuEvent&) {
-        if (m_bMenuPending)
-            return;
-        m_bMenuPending = true;
-        CallAfter([this] {
-            m_bMenuPending = false;
-            OnContextMenu();
-        });
-    });
+    ui::BindContextMenu(m_wndList, wxEVT_CONTEXT_MENU, [this] { OnContextMenu(); });
     Bind(wxEVT_MENU, [this](wxCommandEvent& e) {
         if (!HandleCommand(cmd::FromWx(e.GetId())))
             e.Skip();
@@ -306,7 +276,7 @@ void CRightView::FillList(const std::shared_ptr<ftp::Session>& session, const st
 }
 
 void CRightView::ShowRows() {
-    m_wndList->ShowRows(static_cast<long>(m_rows.size()));
+    m_wndList->ShowRows();
 }
 
 void CRightView::ShowDirectory(const std::shared_ptr<ftp::Session>& session,
@@ -535,24 +505,11 @@ void CRightView::OnProperties() {
 wxMenu* CRightView::CreateContextMenu() {
     if (m_strHost.empty())
         return nullptr; // never connected: no menu
-    auto* menu = new wxMenu;
-    std::function<void(wxMenu*, const std::vector<cmd::MenuItem>&)> add =
-        [&](wxMenu* m, const std::vector<cmd::MenuItem>& items) {
-            for (const cmd::MenuItem& item : items) {
-                if (item.command == 0) {
-                    m->AppendSeparator();
-                } else if (item.command < 0) {
-                    auto* sub = new wxMenu;
-                    add(sub, item.items);
-                    m->AppendSubMenu(sub, wxString::FromUTF8(item.caption));
-                } else {
-                    std::string caption =
-                        item.command == cmd::ID_DEFAULT_DIRECTORY ? "Root Directory" : item.caption;
-                    m->Append(cmd::ToWx(item.command), wxString::FromUTF8(caption));
-                }
-            }
-        };
-    add(menu, cmd::PaneMenu());
+    // The remote pane's "Default Directory" is the server's root.
+    wxMenu* menu = cmd::BuildMenu(cmd::PaneMenu(), [](const cmd::MenuItem& item) {
+        return item.command == cmd::ID_DEFAULT_DIRECTORY ? std::string("Root Directory")
+                                                         : item.caption;
+    });
     menu->Enable(cmd::ToWx(cmd::ID_UPLOAD), false);
     menu->Enable(cmd::ToWx(cmd::ID_EXECUTE), false);
     if (m_wndList->GetSelectedItemCount() == 0)

@@ -104,11 +104,7 @@ public:
     // The context menu as it would open now; null before the first connection.
     wxMenu* CreateContextMenu();
 
-    struct Row {
-        std::string name, size, type, modified;
-        int image = 0;
-        bool folder = false;
-    };
+    using Row = CFileRow;
     const std::vector<Row>& Rows() const { return m_rows; }
     // Rows as the listing becomes them: folders first in reverse server
     // order, then files in server order; "." and ".." left out.
@@ -129,7 +125,6 @@ private:
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::mutex m_threadsMutex;
     std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> m_threads;
-    bool m_bMenuPending = false;
 
     // Starts a worker; it never touches a window itself.
     void StartWorker(std::function<void()> work);

@@ -2,6 +2,7 @@
 
 #include "app/Artwork.h"
 #include "app/Commands.h"
+#include "platform/ui/ContextMenu.h"
 #include "platform/ui/Modal.h"
 #include "sites/SiteSettingsDlg.h"
 #include "sites/SiteStore.h"
@@ -107,16 +108,7 @@ CSiteManagerDlg::CSiteManagerDlg(wxWindow* parent)
     m_wndTree->Bind(wxEVT_TREE_SEL_CHANGED, [this](wxTreeEvent&) { OnSelChanged(); });
     m_wndTree->Bind(wxEVT_TREE_BEGIN_LABEL_EDIT, &CSiteManagerDlg::OnBeginLabelEdit, this);
     m_wndTree->Bind(wxEVT_TREE_END_LABEL_EDIT, &CSiteManagerDlg::OnEndLabelEdit, this);
-    m_wndTree->Bind(wxEVT_TREE_ITEM_MENU, [this](wxTreeEvent&) {
-        // One right click may arrive twice: show the menu once, after it.
-        if (m_bMenuPending)
-            return;
-        m_bMenuPending = true;
-        CallAfter([this] {
-            m_bMenuPending = false;
-            OnContextMenu();
-        });
-    });
+    ui::BindContextMenu(m_wndTree, wxEVT_TREE_ITEM_MENU, [this] { OnContextMenu(); });
 
     // Initialisation: Mode on "FTP", the image list, the tree.
     m_wndMode->SetSelection(0);

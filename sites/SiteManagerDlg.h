@@ -76,7 +76,6 @@ private:
     bool StoreFailed(bool ok, const std::string& what, const std::string& error);
 
     wxStaticText* m_wndHint = nullptr;
-    bool m_bMenuPending = false;
 };
 
 // Asks for a new site's name.

@@ -80,17 +80,8 @@ bool CUninstaller::Run() {
         return false;
     std::string menuFolder = apps + "/Orvane";
 
-    std::string installDir;
-    reg::HKEY key = nullptr;
-    if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", reg::KEY_READ, &key) ==
-        reg::REG_OK) {
-        unsigned char buffer[200] = {};
-        reg::DWORD size = sizeof buffer - 1;
-        if (reg::RegQueryValueEx(key, "PATH", nullptr, buffer, &size) == reg::REG_OK)
-            installDir.assign(reinterpret_cast<char*>(buffer),
-                              strnlen(reinterpret_cast<char*>(buffer), size));
-        reg::RegCloseKey(key);
-    }
+    std::string installDir =
+        reg::RegReadText(reg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", "PATH", 200);
 
     Log("Removing Registry Entries\r\n");
     RemoveRegistryEntries();

@@ -486,6 +486,21 @@ LONG RegCloseKey(HKEY key) {
     return REG_OK;
 }
 
+std::string RegReadText(HKEY root, const char* path, const char* name, DWORD capacity) {
+    HKEY key = nullptr;
+    if (RegOpenKeyEx(root, path, KEY_READ, &key) != REG_OK)
+        return "";
+    std::string buffer(capacity, '\0');
+    DWORD size = capacity;
+    LONG rc =
+        RegQueryValueEx(key, name, nullptr, reinterpret_cast<unsigned char*>(buffer.data()), &size);
+    RegCloseKey(key);
+    if (rc != REG_OK)
+        return "";
+    buffer.resize(size);
+    return buffer.substr(0, buffer.find('\0'));
+}
+
 std::string RegErrorText(LONG code) {
     switch (code) {
     case REG_OK:

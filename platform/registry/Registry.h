@@ -60,6 +60,10 @@ LONG RegDeleteKey(HKEY key, const char* path);
 LONG RegDeleteValue(HKEY key, const char* name);
 LONG RegCloseKey(HKEY key);
 
+// The text of a value of the key `path`, read with a buffer of `capacity`
+// bytes, up to its first NUL; "" when the key or the value is absent.
+std::string RegReadText(HKEY root, const char* path, const char* name, DWORD capacity);
+
 // The store's own message for an error code, for the user.
 std::string RegErrorText(LONG code);
 

@@ -2,7 +2,8 @@
 
 CFileListCtrl::CFileListCtrl(wxWindow* parent, wxWindowID id, std::vector<Column> columns)
     : wxListCtrl(parent, id, wxDefaultPosition, wxDefaultSize,
-                 wxLC_REPORT | wxLC_VIRTUAL | wxLC_EDIT_LABELS | wxLC_NO_HEADER | wxBORDER_SUNKEN),
+                 wxLC_REPORT | wxLC_VIRTUAL | wxLC_EDIT_LABELS | wxLC_NO_HEADER |
+                     wxBORDER_SUNKEN),
       m_columns(std::move(columns)) {
     SetReportView(false);
 }
@@ -16,23 +17,38 @@ void CFileListCtrl::SetReportView(bool report) {
             InsertColumn(static_cast<long>(i), m_columns[i].title, wxLIST_FORMAT_LEFT,
                          m_columns[i].width);
     } else {
-        InsertColumn(0, m_columns.empty() ? "Name" : m_columns[0].title, wxLIST_FORMAT_LEFT, 360);
+        InsertColumn(0, m_columns.empty() ? "Name" : m_columns[0].title, wxLIST_FORMAT_LEFT,
+                     360);
     }
     SetSingleStyle(wxLC_NO_HEADER, !report);
     SetItemCount(count);
     Refresh();
 }
 
-void CFileListCtrl::ShowRows(long count) {
+void CFileListCtrl::ShowRows() {
     DeleteAllItems(); // also forgets the selection
-    SetItemCount(count);
+    SetItemCount(m_rows ? static_cast<long>(m_rows->size()) : 0);
     Refresh();
 }
 
+const CFileRow* CFileListCtrl::Row(long item) const {
+    return m_rows && item >= 0 && static_cast<size_t>(item) < m_rows->size()
+               ? &(*m_rows)[static_cast<size_t>(item)]
+               : nullptr;
+}
+
 wxString CFileListCtrl::OnGetItemText(long item, long column) const {
-    return m_textOf ? wxString::FromUTF8(m_textOf(item, column)) : wxString();
+    const CFileRow* r = Row(item);
+    if (!r)
+        return wxString();
+    const std::string& text = column == 0   ? r->name
+                              : column == 1 ? r->size
+                              : column == 2 ? r->type
+                                            : r->modified;
+    return wxString::FromUTF8(text);
 }
 
 int CFileListCtrl::OnGetItemImage(long item) const {
-    return m_imageOf ? m_imageOf(item) : -1;
+    const CFileRow* r = Row(item);
+    return r ? r->image : -1;
 }

@@ -6,9 +6,15 @@
 
 #include <wx/listctrl.h>
 
-#include <functional>
 #include <string>
 #include <vector>
+
+// One row of a file list as shown.
+struct CFileRow {
+    std::string name, size, type, modified;
+    int image = 0;
+    bool folder = false;
+};
 
 class CFileListCtrl : public wxListCtrl {
 public:
@@ -18,12 +24,10 @@ public:
     };
     CFileListCtrl(wxWindow* parent, wxWindowID id, std::vector<Column> columns);
 
-    // Where the rows come from: text of (row, column) and picture of a row.
-    std::function<std::string(long row, long column)> m_textOf;
-    std::function<int(long row)> m_imageOf;
-
-    // Shows `count` rows afresh (nothing selected).
-    void ShowRows(long count);
+    // The rows shown; they stay the pane's.
+    void SetRows(const std::vector<CFileRow>* rows) { m_rows = rows; }
+    // Shows the rows afresh (nothing selected).
+    void ShowRows();
     void SetReportView(bool report);
     bool IsReportView() const { return m_report; }
 
@@ -32,6 +36,8 @@ protected:
     int OnGetItemImage(long item) const override;
 
 private:
+    const CFileRow* Row(long item) const;
     std::vector<Column> m_columns;
+    const std::vector<CFileRow>* m_rows = nullptr;
     bool m_report = false;
 };

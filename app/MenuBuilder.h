@@ -1,0 +1,17 @@
+// Builds a menu from the command table's description of it.
+#pragma once
+
+#include "app/Commands.h"
+
+#include <functional>
+
+class wxMenu;
+
+namespace cmd {
+
+// A new menu with `items`; `caption` may replace an item's caption (return
+// the one given to keep it).
+wxMenu* BuildMenu(const std::vector<MenuItem>& items,
+                  const std::function<std::string(const MenuItem&)>& caption = nullptr);
+
+} // namespace cmd
