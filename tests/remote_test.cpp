@@ -279,6 +279,35 @@ TEST_F(RemoteTest, ConnectingWhileConnectedAsksAndKeepsTheSessionOnNo) {
     EXPECT_EQ(left()->m_strDefaultDir, "/tmp/");
 }
 
+TEST_F(RemoteTest, SelectCurrentPageTakesOneRowMoreThanInTheLocalPane) {
+    fs::create_directories(server->root() + "/many");
+    std::string local = dir.path() + "/many";
+    fs::create_directories(local);
+    for (int i = 0; i < 300; ++i) {
+        std::ofstream(server->root() + "/many/f" + std::to_string(1000 + i));
+        std::ofstream(local + "/f" + std::to_string(1000 + i));
+    }
+    server->Share();
+    Connect("/many");
+    ASSERT_EQ(Names().size(), 300u);
+    left()->ChangeDirectory(local);
+    for (int style : {1, 2}) {
+        right()->SetViewStyle(style);
+        left()->SetViewMode(style);
+        Pump(50);
+        right()->HandleCommand(cmd::ID_SELECT_PAGE);
+        left()->HandleCommand(cmd::ID_SELECT_PAGE);
+        int remote = right()->m_wndList->GetSelectedItemCount();
+        int localCount = left()->m_wndList->GetSelectedItemCount();
+        EXPECT_GT(localCount, 5);
+        EXPECT_EQ(remote, localCount + 1) << "view " << style;
+        right()->HandleCommand(cmd::ID_INVERT_SELECTION);
+        EXPECT_EQ(right()->m_wndList->GetSelectedItemCount(), 300 - remote);
+        right()->m_wndList->ShowRows();
+        left()->FillFileList(local);
+    }
+}
+
 TEST_F(RemoteTest, ExitWhileConnectedClosesTheSessionAndEndsWith18) {
     Connect("/");
     answers = {ui::kYes};
