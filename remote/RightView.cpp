@@ -79,6 +79,8 @@ CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_wndList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { OnDblclkList(); });
     m_wndList->Bind(wxEVT_LIST_COL_CLICK, [this](wxListEvent&) { m_bSortFlag = !m_bSortFlag; });
     ui::BindContextMenu(m_wndList, wxEVT_CONTEXT_MENU, [this] { OnContextMenu(); });
+    // Names on the server are not edited in place until renaming there is built.
+    m_wndList->Bind(wxEVT_LIST_BEGIN_LABEL_EDIT, [](wxListEvent& e) { e.Veto(); });
     Bind(wxEVT_MENU, [this](wxCommandEvent& e) {
         if (!HandleCommand(cmd::FromWx(e.GetId())))
             e.Skip();
