@@ -88,6 +88,11 @@ CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
 }
 
 CRightView::~CRightView() {
+    Shutdown();
+    m_wndList->SetImageList(nullptr, wxIMAGE_LIST_SMALL);
+}
+
+void CRightView::Shutdown() {
     *m_alive = false;
     // Every worker ends soon once the session is closed; none waits for this
     // thread, so they can be joined here.
@@ -105,7 +110,7 @@ CRightView::~CRightView() {
     for (auto& [thread, done] : m_threads)
         if (thread.joinable())
             thread.join();
-    m_wndList->SetImageList(nullptr, wxIMAGE_LIST_SMALL);
+    m_threads.clear();
 }
 
 std::shared_ptr<ftp::Session> CRightView::GetSession() const {

@@ -79,6 +79,10 @@ public:
     std::shared_ptr<ftp::Session> GetSession() const;
     bool IsConnected() const { return GetSession() != nullptr; }
 
+    // Closes the session and waits for the pane's workers; nothing the pane
+    // started runs afterwards. Called before the windows it reports to go.
+    void Shutdown();
+
     void StartConnect(int mode);
     void CloseSession();
     void StartRefresh();
