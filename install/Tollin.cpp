@@ -65,7 +65,9 @@ bool WriteValue(const char* name, const void* data, reg::DWORD size, bool text) 
 
 // The library's copy of the store is closed when the library is unloaded:
 // every load would otherwise leave its database descriptor open.
-__attribute__((destructor)) void CloseStoreOnUnload() { reg::RegResetStore(); }
+__attribute__((destructor)) void CloseStoreOnUnload() {
+    reg::RegResetStore();
+}
 
 } // namespace
 

@@ -2,13 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <atomic>
-#include <climits>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
