@@ -9,10 +9,12 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -500,6 +502,25 @@ TEST_F(UninstallTest, FoldersDeeperThanAPathCanNameAreEmptiedToo) {
     EXPECT_NE(log.find("Deleting   bottom.txt\r\n"), std::string::npos) << log;
     EXPECT_FALSE(fs::exists(install));
     EXPECT_TRUE(log.ends_with("\r\nOrvane Successfully Uninstalled from your System.")) << log;
+}
+
+TEST_F(UninstallTest, AnotherFileSystemMountedInsideIsNotEntered) {
+    std::string mounted = install + "/mounted";
+    fs::create_directories(mounted);
+    if (mount("none", mounted.c_str(), "tmpfs", 0, nullptr) != 0)
+        GTEST_SKIP() << "no file system can be mounted here: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{mounted};
+    Touch(mounted + "/theirs.txt");
+    ASSERT_TRUE(u.Run());
+    EXPECT_TRUE(fs::exists(mounted + "/theirs.txt")) << log;
+    EXPECT_NE(FilesStep().find("Unable to remove folder   mounted (on another file system)\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_FALSE(fs::exists(install + "/Pondrel1"));
+    EXPECT_FALSE(log.ends_with("Successfully Uninstalled from your System.")) << log;
 }
 
 } // namespace
