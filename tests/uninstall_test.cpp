@@ -341,6 +341,22 @@ TEST_F(UninstallTest, WhatStaysIsListedAndTheLastLineSaysTheRemovalWasIncomplete
                               "was not removed."))
         << log;
     EXPECT_TRUE(fs::exists(install + "/Pondrel1"));
+
+    // Two hundred bytes without a NUL fill the buffer: as cut as a longer path.
+    log.clear();
+    std::string path = dir.path() + "/" + std::string(199 - dir.path().size(), 'x');
+    ASSERT_EQ(path.size(), 200u);
+    fs::rename(install, path); // a 200-byte folder holding the installation
+    Mark(path, path);
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", KEY_ALL_ACCESS, &k), REG_OK);
+    RegSetValueEx(k, "PATH", REG_SZ, path.data(), static_cast<DWORD>(path.size()));
+    RegCloseKey(k);
+    ASSERT_TRUE(u.Run());
+    EXPECT_NE(FilesStep().find("the recorded folder path is longer than 199 bytes"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(fs::exists(path + "/Pondrel1"));
 }
 
 TEST_F(UninstallTest, AFolderThatCannotBeReadIsListed) {

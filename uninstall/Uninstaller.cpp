@@ -392,7 +392,11 @@ bool CUninstaller::Run() {
                 buffer.resize(size);
                 installDir = buffer.substr(0, buffer.find('\0'));
                 pathProblem.clear();
-            } else if (rc == reg::REG_ERR_MORE_DATA) {
+            }
+            // A path that fills the buffer without its NUL is as cut as one
+            // that does not fit.
+            if (rc == reg::REG_ERR_MORE_DATA || installDir.size() >= kPathCapacity) {
+                installDir.clear();
                 pathProblem = "the recorded folder path is longer than " +
                               std::to_string(kPathCapacity - 1) + " bytes";
             }
