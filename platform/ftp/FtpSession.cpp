@@ -469,7 +469,7 @@ bool Session::Perform(Request& r) {
     // Anything but a plain refusal may leave a reply still due on the control
     // connection (a Stop while the final 226 is on its way): the connection
     // is dropped, so that no later command reads an earlier command's reply.
-    if (r.result != CURLE_OK && !r.refusal)
+    if (r.result != CURLE_OK && (!r.refusal || r.result == CURLE_OPERATION_TIMEDOUT))
         DropConnection();
     curl_multi_remove_handle(multi, curl);
     curl_slist_free_all(quote);
