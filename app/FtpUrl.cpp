@@ -146,8 +146,10 @@ bool Parse(const std::string& text, FtpUrl* url, std::string* error) {
         result.user = user;
         if (colon != std::string::npos)
             result.password = password;
-        else if (!IsAnonymous(user))
+        else if (!IsAnonymous(user)) {
             result.password.clear(); // a named user without a password in the link
+            result.askPassword = true;
+        }
     }
 
     std::string host, port;

@@ -20,6 +20,9 @@ struct FtpUrl {
     std::string user = kAnonymousUser;
     std::string password = kAnonymousPassword;
     std::string path = "/"; // the folder to open: absolute, decoded, without a trailing "/"
+    // A user other than "anonymous" or "ftp" without a password in the link:
+    // the password is asked for before connecting.
+    bool askPassword = false;
 };
 
 // Parses `text` into `url`. On failure returns false, leaves `url` as it was

@@ -11,6 +11,7 @@
 
 #include <wx/dcclient.h>
 #include <wx/frame.h>
+#include <wx/textdlg.h>
 #include <wx/utils.h>
 
 #include <chrono>
@@ -83,6 +84,16 @@ void OpenStartArgument(CMainFrame& frame, const std::string& argument) {
     ftpurl::FtpUrl url;
     std::string why;
     if (ftpurl::Parse(argument, &url, &why)) {
+        if (url.askPassword) {
+            wxPasswordEntryDialog ask(
+                &frame, wxString::FromUTF8("Password of " + url.user + " on " + url.host + ":"),
+                "Orvane");
+            if (ui::RunModal(ask) != wxID_OK) {
+                frame.OnSiteManager();
+                return;
+            }
+            url.password = ask.GetValue().utf8_string();
+        }
         ConnectToUrl(frame, url);
         return;
     }

@@ -30,8 +30,9 @@ private:
 void ShowSplash();
 
 // What the frame does once it is up: without an argument, the Site Manager;
-// with an ftp:// link, a connection to it; with anything else, a message
-// saying why, then the Site Manager.
+// with an ftp:// link, a connection to it (asking for the password of a user
+// the link gives none for); with anything else, a message saying why, then
+// the Site Manager.
 void OpenStartArgument(CMainFrame& frame, const std::string& argument);
 
 // Connects the frame to the server of a link, as a one-off connection: no

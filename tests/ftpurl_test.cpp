@@ -48,11 +48,17 @@ TEST(FtpUrl, UserPasswordPortAndPathAreTakenApart) {
     EXPECT_EQ(url.password, "s3cret");
     EXPECT_EQ(url.path, "/pub/linux");
 
-    // A named user without a password in the link gets none, not the
-    // anonymous one; "anonymous" and "ftp" keep the conventional password.
+    // "anonymous" and "ftp" keep the conventional password; a named user
+    // without a password in the link gets none, not the
+    // anonymous one: it is asked for. An empty one in the link is meant.
     EXPECT_EQ(Parsed("ftp://bob@host/").password, "");
+    EXPECT_TRUE(Parsed("ftp://bob@host/").askPassword);
     EXPECT_EQ(Parsed("ftp://bob:@host/").password, "");
+    EXPECT_FALSE(Parsed("ftp://bob:@host/").askPassword);
+    EXPECT_FALSE(Parsed("ftp://host/").askPassword);
+    EXPECT_FALSE(url.askPassword);
     EXPECT_EQ(Parsed("ftp://Anonymous@host/").password, ftpurl::kAnonymousPassword);
+    EXPECT_FALSE(Parsed("ftp://Anonymous@host/").askPassword);
     EXPECT_EQ(Parsed("ftp://ftp@host/").password, ftpurl::kAnonymousPassword);
     // The last @ ends the user part: a password may hold an unescaped @.
     url = Parsed("ftp://bob:p@ss@host/");

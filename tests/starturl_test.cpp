@@ -8,6 +8,7 @@
 
 #include <wx/textctrl.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -94,6 +95,35 @@ TEST_F(StartUrlTest, AnAnonymousLinkWithEscapesLogsInAsAnonymousAtTheDecodedFold
     EXPECT_EQ(frame->GetTitle(), "127.0.0.1 (anonymous) Halvard Tremoc, - Orvane  v1.0");
     EXPECT_EQ(right()->m_strCurrentPath, "/My Files");
     EXPECT_EQ(Names(), std::vector<std::string>{"inner"});
+}
+
+TEST_F(StartUrlTest, AUserWithoutAPasswordInTheLinkIsAskedForIt) {
+    std::string typed = "secret";
+    dialogAnswer = [&typed](wxDialog& d) {
+        // Types into the password field and presses OK.
+        for (wxWindow* child : d.GetChildren())
+            if (auto* field = dynamic_cast<wxTextCtrl*>(child))
+                field->SetValue(typed);
+        d.TransferDataFromWindow();
+        return wxID_OK;
+    };
+    Start("ftp://orvaneftp@127.0.0.1:" + port + "/docs");
+    EXPECT_EQ(dialogs, std::vector<std::string>{"Orvane"});
+    EXPECT_EQ(frame->m_bConnected, 1) << Log();
+    EXPECT_EQ(right()->m_strPassword, "secret");
+    EXPECT_EQ(right()->m_strCurrentPath, "/docs");
+    EXPECT_EQ(Log().find("secret"), std::string::npos);
+    frame->OnDisconnect();
+
+    // Cancel is the ordinary start.
+    dialogs.clear();
+    dialogAnswer = nullptr;
+    Start("ftp://orvaneftp@127.0.0.1:" + port + "/docs");
+    EXPECT_EQ(dialogs, (std::vector<std::string>{"Orvane", "Site Manager"}));
+    EXPECT_EQ(frame->m_bConnected, 0);
+    std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Connecting to 127.0.0.1 as orvaneftp"), 1)
+        << Log();
 }
 
 TEST_F(StartUrlTest, AnIPv6AddressInBracketsReachesTheServer) {
