@@ -56,6 +56,8 @@ def serve(conn, state):
     if SCENARIO == "silent":
         time.sleep(3600)
         return
+    if SCENARIO == "slow-greeting":
+        time.sleep(1.5)
     f = conn.makefile("rb")
 
     def send(line):
