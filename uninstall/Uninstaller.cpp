@@ -472,6 +472,43 @@ bool CUninstaller::RemoveFolder(const std::string& path, const std::string& what
     return complete && removed;
 }
 
+namespace {
+
+// True when the file `reached` through the link at `link` lies inside the
+// open installation folder, each step below it a real folder (no link): a
+// marker's line cannot make a link to anything else count as ours.
+bool LeadsInside(const std::string& link, int installFd, const struct stat& reached) {
+    char real[PATH_MAX], self[64], folder[PATH_MAX];
+    if (!realpath(link.c_str(), real))
+        return false;
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", installFd);
+    ssize_t n = readlink(self, folder, sizeof folder - 1);
+    if (n <= 0)
+        return false;
+    std::string top(folder, static_cast<size_t>(n)), inside(real);
+    if (inside.size() <= top.size() + 1 || inside.compare(0, top.size(), top) != 0 ||
+        inside[top.size()] != '/')
+        return false;
+    std::string rest = inside.substr(top.size() + 1);
+    int dir = dup(installFd);
+    size_t slash;
+    while (dir >= 0 && (slash = rest.find('/')) != std::string::npos) {
+        int next = openat(dir, rest.substr(0, slash).c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(dir);
+        dir = next;
+        rest = rest.substr(slash + 1);
+    }
+    struct stat st;
+    bool same = dir >= 0 && fstatat(dir, rest.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                st.st_dev == reached.st_dev && st.st_ino == reached.st_ino;
+    if (dir >= 0)
+        ::close(dir);
+    return same;
+}
+
+} // namespace
+
 bool CUninstaller::RemoveEntryLinks(const std::string& markerText, int installFd) {
     install::Marker marker;
     if (!install::ParseMarker(markerText, &marker))
@@ -490,10 +527,9 @@ bool CUninstaller::RemoveEntryLinks(const std::string& markerText, int installFd
         // file of the installation itself, is ours: a marker's line cannot
         // make any other link go.
         std::string to = n >= 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-        struct stat through, inside;
+        struct stat through;
         bool ours = n >= 0 && to == target && fstatat(parent, name.c_str(), &through, 0) == 0 &&
-                    fstatat(installFd, BaseName(to).c_str(), &inside, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    through.st_dev == inside.st_dev && through.st_ino == inside.st_ino;
+                    LeadsInside(path, installFd, through);
         if (ours) {
             Log("Deleting   " + ShownName(name) + "\r\n");
             if (unlinkat(parent, name.c_str(), 0) != 0) {
