@@ -10,9 +10,15 @@
 #include "transfer/TransferItem.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,23 +64,45 @@ public:
 
     // From any thread: the batch ends after the file in flight is abandoned.
     void Stop();
+    // A batch runs (new ones are refused).
     bool IsBusy() const { return m_busy; }
-    // For tests and shutdown: waits until no batch runs. False on timeout.
+    // For tests and shutdown: waits until the worker has ended, its
+    // OnBatchEnd included. False on timeout.
     bool WaitIdle(int timeoutMs);
 
-    // The batch state, readable while it runs (the panes' members of the
-    // same names mirror these).
+    // The stop request of the running batch; cleared when a batch starts.
     std::atomic<int> m_bStop{0};
 
 private:
     std::atomic<bool> m_busy{false};
     std::mutex m_mutex;
     std::condition_variable m_idle;
+    bool m_running = false; // guarded by m_mutex
     std::thread m_thread;
     std::shared_ptr<ftp::Session> m_session; // of the running batch, for Stop
 
     bool Begin(const std::shared_ptr<ftp::Session>& session);
-    void End();
+    void Launch(std::function<BatchResult()> work, std::shared_ptr<ITransferHost> host);
+};
+
+// Throttled progress of the file in flight; also turns a stop request into an
+// abort of the transfer, wherever the request came from.
+class CProgressMeter {
+public:
+    CProgressMeter(ITransferHost& host, TransferDirection direction, const std::atomic<int>& stop,
+                   ftp::Session* session);
+    // Before a file: its name and announced size.
+    void Begin(const std::string& name, std::uint64_t total);
+    void Update(std::uint64_t done, std::uint64_t total);
+    std::uint64_t m_nFilesDone = 0;
+
+private:
+    ITransferHost& m_host;
+    TransferDirection m_direction;
+    const std::atomic<int>& m_stop;
+    ftp::Session* m_session;
+    TransferProgress m_progress;
+    std::chrono::steady_clock::time_point m_start, m_last;
 };
 
 // The batches' steps, run on the worker; public so tests can drive them on
@@ -92,15 +120,18 @@ public:
     CReplaceState m_replace;
 
 private:
-    struct Impl;
     DownloadRequest m_request;
     ITransferHost& m_host;
     const std::atomic<int>& m_stop;
     BatchResult m_result;
+    CProgressMeter m_meter;
 
-    bool FetchFile(const std::string& remote, const std::string& target, const std::string& name,
-                   std::uint64_t size, bool topLevel);
-    bool InsideTarget(const std::string& root, const std::string& path);
+    bool Stopped() const { return m_stop.load() != 0; }
+    void Line(const std::string& line) { m_host.AddLine(line); }
+    // One file: the question, the skip rules, the fetch and its lines.
+    // False when the file was skipped.
+    bool DownloadFile(const std::string& remote, const std::string& target, const std::string& root,
+                      const std::string& name, std::uint64_t size, bool sizeKnown, bool topLevel);
     void WalkFolder(const CTransferItem& item);
 };
 
@@ -114,18 +145,30 @@ public:
     // UploadThreadProc's steps.
     BatchResult Run();
     // One local folder's contents, depth first.
-    void UploadFolder(const std::string& strLocalDir, const std::string& strRemoteDir, int depth);
+    void UploadFolder(const std::string& strLocalDir, const std::string& strRemoteDir);
 
     std::vector<CTransferItem> m_arrUpload;
     CReplaceState m_replace;
 
 private:
+    // What one server folder holds, listed once when first needed.
+    struct RemoteFolder {
+        bool listed = false;
+        std::map<std::string, std::uint64_t> sizes;
+    };
+
     UploadRequest m_request;
     ITransferHost& m_host;
     const std::atomic<int>& m_stop;
     BatchResult m_result;
-    std::vector<std::pair<unsigned long, unsigned long>> m_entered; // device, inode
+    CProgressMeter m_meter;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> m_entered; // device, inode
+    std::map<std::string, RemoteFolder> m_remote;
 
-    bool SendFile(const std::string& source, const std::string& remote, const std::string& name,
-                  bool topLevel);
+    bool Stopped() const { return m_stop.load() != 0; }
+    void Line(const std::string& line) { m_host.AddLine(line); }
+    std::optional<std::uint64_t> RemoteSize(const std::string& remoteDir, const std::string& name);
+    // False when the file was skipped.
+    bool UploadFile(const std::string& source, const std::string& remoteDir,
+                    const std::string& name, bool topLevel);
 };
