@@ -409,6 +409,21 @@ TEST_P(TransferTest, FailedFetchesAreReportedAtTopLevelAndInsideFolders) {
     EXPECT_TRUE(TempFilesUnder(local.path()).empty());
 }
 
+TEST_P(TransferTest, ALocalFolderLinkedElsewhereIsNotWrittenThrough) {
+    Write(Root("pub/d/a.txt"), "server a");
+    Write(Root("pub/d/s/b.txt"), "server b");
+    TempDir elsewhere;
+    fs::create_directories(Local("d"));
+    // The mirror of /pub/d/s is a link out of the chosen folder.
+    symlink(elsewhere.path().c_str(), Local("d/s").c_str());
+    FakeHost host;
+    BatchResult r = Download(host, "/pub", {"d"});
+    EXPECT_EQ(Slurp(Local("d/a.txt")), "server a");
+    EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+    EXPECT_EQ(host.Count("Error "), 1u);
+    EXPECT_EQ(r.filesFailed, 1u);
+}
+
 TEST_P(TransferTest, NothingSelectedEndsAtOnceWithoutLines) {
     FakeHost host;
     BatchResult r = Download(host, "/", {});
@@ -446,7 +461,9 @@ TEST_P(TransferTest, UploadWritesItsLinesAndCreatesOnlyNewFolders) {
     Write(Local("single.txt"), "single");
     fs::create_directories(Root("pub/data/old")); // exists already: no line for it
     FakeHost host;
+    std::string cwd = fs::current_path();
     BatchResult r = Upload(host, "/pub", {"data", "single.txt"});
+    EXPECT_EQ(fs::current_path(), cwd); // the folder test does not move the process
     EXPECT_EQ(Slurp(Root("pub/data/a.txt")), "a");
     EXPECT_EQ(Slurp(Root("pub/data/img/b.png")), Pattern(70000));
     EXPECT_EQ(Slurp(Root("pub/data/old/c.txt")), "c");

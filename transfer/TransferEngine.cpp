@@ -155,8 +155,12 @@ void CProgressMeter::Begin(const std::string& name, std::uint64_t total) {
     m_progress.name = name;
     m_progress.total = total;
     m_progress.filesDone = m_nFilesDone;
-    m_start = m_last = std::chrono::steady_clock::now();
-    m_host.OnProgress(m_progress);
+    m_start = std::chrono::steady_clock::now();
+    // Many small files: a report only when the last one is old enough.
+    if (m_start - m_last >= kProgressEvery) {
+        m_last = m_start;
+        m_host.OnProgress(m_progress);
+    }
 }
 
 void CProgressMeter::Update(std::uint64_t done, std::uint64_t total) {
