@@ -4,6 +4,7 @@
 #include "platform/ftp/FtpSession.h"
 #include "tests/TempDir.h"
 #include "tests/ftp/FtpServers.h"
+#include "transfer/BatchEnd.h"
 #include "transfer/RemoteWalk.h"
 #include "transfer/TransferEngine.h"
 
@@ -224,6 +225,44 @@ TEST(ReplaceStateTest, TheQuestionShowsTheExistingFileThenTheIncomingOne) {
     EXPECT_TRUE(u.ConfirmUploadReplace(target, "report.txt", 1024, ask));
     EXPECT_EQ(seen.first, "report.txt    Size : 2 KB");
     EXPECT_EQ(seen.second, "report.txt    Size : 3 KB");
+}
+
+TEST(BatchEndTest, TheLocalListIsRefilledAfterFetchesAndTheSavedFolderRestored) {
+    BatchResult r;
+    int restore = 0;
+    std::string current = "/home/u/now";
+    EXPECT_EQ(EndDownloadBatch(r, restore, current, "/saved"), std::nullopt);
+    r.changed = true;
+    EXPECT_EQ(EndDownloadBatch(r, restore, current, "/saved"), "/home/u/now");
+    // A drop on the local list: back to the saved folder, refilled even
+    // when nothing was fetched.
+    r.changed = false;
+    restore = 1;
+    EXPECT_EQ(EndDownloadBatch(r, restore, current, "/saved"), "/saved");
+    EXPECT_EQ(current, "/saved");
+    EXPECT_EQ(restore, 0);
+}
+
+TEST(BatchEndTest, TheRemoteListIsRefilledUnlessADropAskedNotTo) {
+    BatchResult r;
+    int dropMode = 0, noRefresh = 0;
+    std::string path = "/pub";
+    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), std::nullopt);
+    r.uploaded = true;
+    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), "/pub");
+    // A drop that sent nothing keeps the list as it is.
+    dropMode = 1;
+    noRefresh = 1;
+    r.uploaded = false;
+    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), std::nullopt);
+    EXPECT_EQ(path, "/saved");
+    EXPECT_EQ(dropMode, 0);
+    // One that sent a file refills the restored path.
+    dropMode = 1;
+    path = "/elsewhere";
+    r.uploaded = r.dropSent = true;
+    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), "/saved");
+    EXPECT_EQ(noRefresh, 0);
 }
 
 // ---- against real servers ----
@@ -543,6 +582,64 @@ TEST_P(TransferTest, UnreadableEntriesFailOneByOneAndLinksBackAreNotFollowed) {
     EXPECT_EQ(host.Count("Folder link not followed: " + Local("d/self")), 1u);
     EXPECT_EQ(host.Count("Folder link not followed: " + Local("d/s/loop")), 1u);
     EXPECT_EQ(r.filesFailed, 3u);
+}
+
+TEST_P(TransferTest, AnUnreadableFileInAnUploadedFolderFailsAlone) {
+    Write(Local("d/open.txt"), "open");
+    Write(Local("d/secret.txt"), "secret");
+    chmod(Local("d/secret.txt").c_str(), 0);
+    chmod(local.path().c_str(), 0755);
+    int port = server->port();
+    server->Share();
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    // As an ordinary user: root reads every file whatever its mode.
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(out[0]);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        ftp::ConnectParams p;
+        p.host = "127.0.0.1";
+        p.port = port;
+        p.user = FtpServer::User();
+        p.password = FtpServer::Password();
+        auto s = ftp::Session::Open(p);
+        if (!s)
+            _exit(2);
+        FakeHost host;
+        UploadRequest r;
+        r.session = s;
+        r.remoteDir = "/";
+        r.localDir = local.path();
+        r.names = {"d"};
+        std::atomic<int> stop{0};
+        CUploadBatch batch(r, host, stop);
+        batch.Prepare();
+        batch.Run();
+        std::string text;
+        for (const std::string& l : host.Lines())
+            text += l + "\n";
+        if (write(out[1], text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            _exit(4);
+        _exit(0);
+    }
+    close(out[1]);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(text.find("Uploading  secret.txt\nError Uploading    secret.txt\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Uploading  open.txt\nDone\n"), std::string::npos) << text;
+    EXPECT_EQ(Slurp(Root("d/open.txt")), "open");
+    EXPECT_FALSE(fs::exists(Root("d/secret.txt")));
 }
 
 TEST_P(TransferTest, WalkCountsAndCollectsTheTreeWithSixtyFourBitTotals) {
