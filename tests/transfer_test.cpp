@@ -153,6 +153,7 @@ TEST(TransferTextTest, PathsCollapseAndUnsafeNamesAreRecognised) {
     for (const char* bad : {"", ".", "..", "a/b", "/tmp/x", "../x", "back\\slash"})
         EXPECT_FALSE(IsSafeName(bad)) << bad;
     EXPECT_FALSE(IsSafeName(std::string("nul\0x", 5)));
+    EXPECT_FALSE(IsSafeName("a\r\nDELE x"));
     for (const char* good : {"a", "...", ".hidden", "x y#%;?", "\xc3\xa9t\xc3\xa9", "\xff"})
         EXPECT_TRUE(IsSafeName(good)) << good;
     EXPECT_EQ(PrintableName("a\r\nb"), "a\\x0d\\x0ab");
@@ -640,6 +641,25 @@ TEST_P(TransferTest, AnUnreadableFileInAnUploadedFolderFailsAlone) {
     EXPECT_NE(text.find("Uploading  open.txt\nDone\n"), std::string::npos) << text;
     EXPECT_EQ(Slurp(Root("d/open.txt")), "open");
     EXPECT_FALSE(fs::exists(Root("d/secret.txt")));
+}
+
+TEST_P(TransferTest, NamesThatAreNotUtf8TravelAsTheirBytesAndLineBreaksNever) {
+    if (GetParam() == ServerKind::Pyftpdlib)
+        GTEST_SKIP() << "pyftpdlib reads commands as UTF-8 only";
+    const std::string odd = "caf\xe9 \xff.bin"; // Latin-1, not UTF-8
+    Write(Local("d/" + odd), "odd bytes");
+    Write(Local("d/evil\r\nDELE keep.txt"), "injected");
+    Write(Root("d/keep.txt"), "keep");
+    FakeHost up;
+    Upload(up, "/", {"d"});
+    EXPECT_EQ(Slurp(Root("d/" + odd)), "odd bytes");
+    EXPECT_EQ(Slurp(Root("d/keep.txt")), "keep");
+    EXPECT_EQ(up.Count("Unsafe name skipped: evil\\x0d\\x0aDELE keep.txt"), 1u);
+    fs::remove_all(Local("d"));
+    FakeHost down;
+    Download(down, "/", {"d"});
+    EXPECT_EQ(Slurp(Local("d/" + odd)), "odd bytes");
+    EXPECT_EQ(down.Count("Downloading  " + odd), 1u);
 }
 
 TEST_P(TransferTest, WalkCountsAndCollectsTheTreeWithSixtyFourBitTotals) {
