@@ -518,6 +518,46 @@ TEST_P(TransferTest, UploadWritesItsLinesAndCreatesOnlyNewFolders) {
     EXPECT_EQ(r.filesDone, 4u);
 }
 
+TEST_P(TransferTest, DroppedBatchesCarryTheirOwnPathsBothWays) {
+    Write(Local("src/f/in.txt"), "in");
+    Write(Local("src/one.txt"), "one");
+    Write(Local("src/two.txt"), "two");
+    fs::create_directories(Root("pub/target"));
+    session = Connect();
+    ASSERT_TRUE(session);
+    FakeHost up;
+    UploadRequest u;
+    u.session = session;
+    u.dropMode = true;
+    u.localDir = "/nowhere"; // a drop names its sources itself
+    u.items = {CTransferItem(Local("src/f"), "/pub/target/f", "f", 1),
+               CTransferItem(Local("src/one.txt"), "/pub/target//one.txt", "one.txt", 0),
+               CTransferItem(Local("src/two.txt"), "/pub/target/two.txt", "two.txt", 0)};
+    std::atomic<int> stop{0};
+    CUploadBatch upload(u, up, stop);
+    upload.Prepare();
+    BatchResult ur = upload.Run();
+    EXPECT_EQ(Slurp(Root("pub/target/f/in.txt")), "in");
+    EXPECT_EQ(Slurp(Root("pub/target/one.txt")), "one");
+    EXPECT_EQ(Slurp(Root("pub/target/two.txt")), "two"); // every item, not the first only
+    EXPECT_TRUE(ur.dropSent);
+
+    FakeHost down;
+    DownloadRequest d;
+    d.session = session;
+    d.dropMode = true;
+    d.localDir = "/nowhere";
+    d.items = {CTransferItem("/pub/target/f", Local("back/f"), "f", 1, 11),
+               CTransferItem(Local("back/one.txt"), "/pub/target/one.txt", "one.txt", 0)};
+    fs::create_directories(Local("back"));
+    CDownloadBatch download(d, down, stop);
+    download.Prepare();
+    BatchResult dr = download.Run();
+    EXPECT_EQ(Slurp(Local("back/f/in.txt")), "in");
+    EXPECT_EQ(Slurp(Local("back/one.txt")), "one");
+    EXPECT_TRUE(dr.changed);
+}
+
 TEST_P(TransferTest, UploadAnswersHoldAsForDownloads) {
     Write(Local("d/1.txt"), "new 1");
     Write(Local("d/2.txt"), "new 2");
