@@ -127,6 +127,28 @@ bool Upload(const std::shared_ptr<ftp::Session>& session, const std::string& rem
     return host.done - before == expectDone;
 }
 
+// The floor: the same tree fetched with bare session calls, no batch around
+// them (no question, lines, progress or path checks).
+bool RawTreeDown(ftp::Session& session, const fs::path& tree) {
+    std::vector<ftp::FindData> folders;
+    if (!session.ListDirectory("/tree", &folders))
+        return false;
+    for (const auto& folder : folders) {
+        if (!folder.isDirectory || !folder.safe)
+            continue;
+        fs::create_directories(tree / folder.name);
+        std::vector<ftp::FindData> files;
+        if (!session.ListDirectory("/tree/" + folder.name, &files))
+            return false;
+        for (const auto& f : files)
+            if (!f.isDirectory && f.safe &&
+                !session.GetFile("/tree/" + folder.name + "/" + f.name,
+                                 (tree / folder.name / f.name).string()))
+                return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -190,8 +212,10 @@ int main(int argc, char** argv) {
                                      return Shell(Lftp(server, "mirror --parallel=1 /tree " +
                                                                    (down / "tree").string()));
                                  },
+                                 [&] { return RawTreeDown(*session, down / "tree"); },
                              });
             Report("2,000 files in 40 folders, down", t[0], "lftp mirror", t[1], "<= 0.9");
+            Report("  the same, batch against bare session", t[0], "bare", t[2], "(overhead)");
         }
         if (want("treeup")) {
             auto t = Compare(

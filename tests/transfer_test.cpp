@@ -340,6 +340,7 @@ TEST_P(TransferTest, ASingleFileArrivesWholeWithItsLines) {
     EXPECT_TRUE(host.questions.empty());
     EXPECT_GE(host.progressCalls, 1);
     EXPECT_EQ(host.lastProgress.name, "a.bin");
+    EXPECT_EQ(host.lastProgress.total, 300000u); // the listing gave the size
 }
 
 TEST_P(TransferTest, ANestedTreeIsMirroredLevelByLevelBinaryInsideFolders) {

@@ -3,6 +3,7 @@
 #include "platform/ftp/FtpSession.h"
 #include "transfer/RemoteWalk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -215,6 +216,16 @@ void CDownloadBatch::Prepare() {
             m_arrDownload.emplace_back(probe, name, 0, 0);
         }
     }
+    // One listing gives the sizes of all selected files (for the question and
+    // the progress), instead of one request per file.
+    bool anyFile = std::any_of(m_arrDownload.begin(), m_arrDownload.end(),
+                               [](const CTransferItem& i) { return !i.m_bIsFolder; });
+    std::vector<ftp::FindData> entries;
+    if (anyFile && !Stopped() &&
+        session.ListDirectory(NormalisePath("/" + m_request.currentPath), &entries))
+        for (const ftp::FindData& e : entries)
+            if (!e.isDirectory)
+                m_topSizes[e.name] = e.size;
 }
 
 BatchResult CDownloadBatch::Run() {
@@ -241,8 +252,10 @@ BatchResult CDownloadBatch::Run() {
             Line(UnsafeLine(item.m_strName));
             continue;
         }
-        DownloadFile(NormalisePath(item.m_strRemotePath), target, root, item.m_strName, 0, false,
-                     true);
+        auto size = m_topSizes.find(item.m_strName);
+        bool known = size != m_topSizes.end();
+        DownloadFile(NormalisePath(item.m_strRemotePath), target, root, item.m_strName,
+                     known ? size->second : 0, known, true);
     }
     m_arrDownload.clear();
     m_result.stopped = Stopped();
