@@ -703,6 +703,23 @@ TEST_P(TransferTest, NamesThatAreNotUtf8TravelAsTheirBytesAndLineBreaksNever) {
     EXPECT_EQ(down.Count("Downloading  " + odd), 1u);
 }
 
+TEST_P(TransferTest, PathsLongerThanAnyFixedBufferTravelWhole) {
+    // Five levels of 200-byte names: 1,000 bytes and more below the root.
+    std::string rel = "long";
+    for (int i = 0; i < 5; ++i)
+        rel += "/" + std::string(200, static_cast<char>('a' + i));
+    Write(Local(rel + "/f.txt"), "deep up");
+    FakeHost up;
+    Upload(up, "/", {"long"});
+    EXPECT_EQ(Slurp(Root(rel + "/f.txt")), "deep up");
+    EXPECT_EQ(up.Count("Done"), 1u);
+    fs::remove_all(Local("long"));
+    FakeHost down;
+    Download(down, "/", {"long"});
+    EXPECT_EQ(Slurp(Local(rel + "/f.txt")), "deep up");
+    EXPECT_EQ(down.Count("Done"), 1u);
+}
+
 TEST_P(TransferTest, WalkCountsAndCollectsTheTreeWithSixtyFourBitTotals) {
     Write(Root("w/a.txt"), std::string(1000, 'a'));
     Write(Root("w/s/b.txt"), std::string(24, 'b'));
