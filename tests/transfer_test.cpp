@@ -830,6 +830,34 @@ TEST_P(TransferTest, StopInTheMiddleOfALargeFileKeepsTheOldFileAndSaysNoDone) {
     EXPECT_TRUE(session->ListDirectory("/", &entries)) << ftp::LastResponse();
 }
 
+TEST_P(TransferTest, StopInTheMiddleOfALargeUploadEndsItWithinASecond) {
+    {
+        std::ofstream big(Local("big.bin"), std::ios::binary);
+        big.seekp((3LL << 30) - 1);
+        big.put('x');
+    }
+    session = Connect();
+    ASSERT_TRUE(session);
+    CTransferEngine engine;
+    auto host = std::make_shared<FakeHost>();
+    UploadRequest r;
+    r.session = session;
+    r.remoteDir = "/";
+    r.localDir = local.path();
+    r.names = {"big.bin", "after.txt"};
+    Write(Local("after.txt"), "never sent");
+    ASSERT_TRUE(engine.StartUpload(r, host));
+    ASSERT_TRUE(host->WaitFor([&] { return host->lastProgress.done > 0; }));
+    auto stopped = std::chrono::steady_clock::now();
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitIdle(5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
+    EXPECT_EQ(host->Lines(), (Lines{"Uploading big.bin", "Error Uploading big.bin"}));
+    EXPECT_FALSE(fs::exists(Root("after.txt")));
+    EXPECT_TRUE(host->end->stopped);
+    EXPECT_TRUE(host->end->uploaded); // the remote list is refreshed
+}
+
 TEST_P(TransferTest, OneBatchAtATimeInEitherDirection) {
     Write(Root("a.txt"), "new");
     Write(Local("a.txt"), "old");
