@@ -124,6 +124,8 @@ def serve(conn, state):
     if SCENARIO == "silent":
         time.sleep(3600)
         return
+    if SCENARIO == "slow-greeting":
+        time.sleep(1.5)
     # Replies go out at once: waiting for an acknowledgement of the one before
     # (Nagle) would add tens of milliseconds to every data transfer.
     conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -132,6 +134,9 @@ def serve(conn, state):
     def send(line):
         conn.sendall(line.encode() + b"\r\n")
 
+    if SCENARIO == "huge-greeting":
+        # A greeting of 100 MB in 400,000 continuation lines.
+        conn.sendall((b"220-" + b"g" * 246 + b"\r\n") * 400000)
     send("220 scripted server")
     data_listener = None
     password = ""
