@@ -1,14 +1,14 @@
 #include "app/MainFrame.h"
 
 #include "app/AboutDlg.h"
-#include "app/Artwork.h"
-#include "app/Commands.h"
 #include "app/Status.h"
 #include "local/LeftView.h"
 #include "platform/registry/Registry.h"
 #include "platform/shell/Shell.h"
 #include "platform/ui/Modal.h"
 #include "remote/RightView.h"
+#include "resources/Artwork.h"
+#include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 
 #include <wx/accel.h>

@@ -1,9 +1,9 @@
 #include "app/Pondrel1App.h"
 
-#include "app/Artwork.h"
 #include "app/MainFrame.h"
 #include "platform/registry/Registry.h"
 #include "platform/ui/Dispatcher.h"
+#include "resources/Artwork.h"
 
 #include <wx/dcclient.h>
 #include <wx/frame.h>

@@ -1,8 +1,5 @@
 #include "local/LeftView.h"
 
-#include "app/Artwork.h"
-#include "app/Commands.h"
-#include "app/MenuBuilder.h"
 #include "local/PropertiesDlg.h"
 #include "platform/shell/Shell.h"
 #include "platform/ui/ContextMenu.h"
@@ -11,6 +8,9 @@
 #include "platform/ui/MarkerStrip.h"
 #include "platform/ui/Modal.h"
 #include "platform/ui/PathCombo.h"
+#include "resources/Artwork.h"
+#include "resources/Commands.h"
+#include "resources/MenuBuilder.h"
 
 #include <wx/bmpbuttn.h>
 #include <wx/imaglist.h>

@@ -1,8 +1,5 @@
 #include "remote/RightView.h"
 
-#include "app/Artwork.h"
-#include "app/Commands.h"
-#include "app/MenuBuilder.h"
 #include "local/LocalDirectory.h"
 #include "platform/ui/ContextMenu.h"
 #include "platform/ui/Dispatcher.h"
@@ -10,6 +7,9 @@
 #include "platform/ui/ListSelect.h"
 #include "platform/ui/MarkerStrip.h"
 #include "platform/ui/PathCombo.h"
+#include "resources/Artwork.h"
+#include "resources/Commands.h"
+#include "resources/MenuBuilder.h"
 
 #include <wx/bmpbuttn.h>
 #include <wx/imaglist.h>

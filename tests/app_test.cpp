@@ -1,7 +1,7 @@
 // The main window: layout, command routing, graying, connection commands,
 // Exit, Help and About, driven as the user's commands would drive them.
 #include "app/AboutDlg.h"
-#include "app/Commands.h"
+#include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
 

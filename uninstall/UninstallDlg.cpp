@@ -1,7 +1,7 @@
 #include "uninstall/UninstallDlg.h"
 
-#include "app/Artwork.h"
 #include "platform/ui/Modal.h"
+#include "resources/Artwork.h"
 
 #include <wx/button.h>
 #include <wx/iconbndl.h>
