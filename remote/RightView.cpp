@@ -41,20 +41,6 @@ std::string ModifiedText(const ftp::FindData& e) {
 
 } // namespace
 
-std::string NormalisePath(const std::string& path) {
-    std::string out;
-    for (char c : path) {
-        if (c == '/' && !out.empty() && out.back() == '/')
-            continue;
-        out += c;
-    }
-    if (out.empty() || out[0] != '/')
-        out.insert(out.begin(), '/');
-    while (out.size() > 1 && out.back() == '/')
-        out.pop_back();
-    return out;
-}
-
 CRightList::CRightList(wxWindow* parent, wxWindowID id)
     : CFileListCtrl(parent, id, {{"Name", 120}, {"Size", 50}, {"Type", 140}, {"Modified", 120}}) {}
 

@@ -4,6 +4,7 @@
 
 #include "platform/ftp/FtpSession.h"
 #include "platform/ui/FileList.h"
+#include "transfer/TransferItem.h"
 
 #include <wx/panel.h>
 
@@ -20,9 +21,6 @@ class CFileTypes;
 class wxBitmapButton;
 class wxMenu;
 class CMarkerStrip;
-
-// "//pub//x/" -> "/pub/x": one absolute form for every server path.
-std::string NormalisePath(const std::string& path);
 
 // The record every worker of the pane is started with.
 struct CThreadInfo {

@@ -15,8 +15,6 @@
 
 namespace {
 
-using transfer::ReplaceAnswer;
-
 wxButton* ButtonOf(wxDialog& d, int id) {
     return dynamic_cast<wxButton*>(d.FindWindow(id));
 }

@@ -2,6 +2,8 @@
 // and the incoming one, each as name and size, and four answers.
 #pragma once
 
+#include "transfer/ReplaceState.h"
+
 #include <wx/dialog.h>
 
 #include <atomic>
@@ -49,9 +51,6 @@ private:
 };
 
 namespace transfer {
-
-// What the user answered to one replace question.
-enum class ReplaceAnswer { Replace, Skip, ReplaceAll, SkipAll };
 
 // Asks the replace question on the UI thread and waits for the answer; may be
 // called from a worker or the UI thread itself. While it waits it looks at

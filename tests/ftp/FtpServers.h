@@ -49,6 +49,10 @@ private:
 //   "stor-552"      refuses every upload with 552 after taking the data
 //   "stor-452"      refuses every upload with 452 before taking it
 //   "echo-password" answers PASS with 530 that repeats the password
+//   "hostile-tree"  serves /top with names that try to leave the target
+//   "selfloop-tree" serves /top whose folder "self" lists the same again
+//   "deep-tree"     serves 120 nested folders under /top
+//   "changing-tree" serves /top with a different listing each time
 class ScriptedServer {
 public:
     explicit ScriptedServer(const std::string& scenario);

@@ -25,6 +25,74 @@ GARBAGE = (
 )
 
 
+# Scenarios that serve a tree: each maps a folder path (as entered by CWD) to
+# its listing lines, or None when the path is no folder. Files are served for
+# any RETR with SMALL as their bytes.
+SMALL = b"0123456789abcdef"
+LONG_NAME = "n" * 300
+
+
+def ls_file(name, size=len(SMALL)):
+    return "-rw-r--r-- 1 u g %d Jan 01 2020 %s" % (size, name)
+
+
+def ls_dir(name):
+    return "drwxr-xr-x 2 u g 4096 Jan 01 2020 %s" % name
+
+
+def hostile_tree(path, listing=False):
+    # Names from a stranger: every way out of the target, and two fine files.
+    if path == "/":
+        return [ls_dir("top")]
+    if path == "/top":
+        return [ls_file("../x"), ls_file("/tmp/x"), ls_file("a/b"), ls_dir(".."), ls_dir("."),
+                ls_dir("../up"), ls_file("back\\slash"), ls_file("nul\0name"),
+                ls_file(LONG_NAME), ls_file("ok.txt"), ls_dir("sub"),
+                "lrwxrwxrwx 1 u g 1 Jan 01 2020 lnk -> /"]
+    if path == "/top/sub":
+        return [ls_file("inner.txt"), ls_file("../../escape")]
+    return None
+
+
+def selfloop_tree(path, listing=False):
+    # A folder that lists itself: /top/self/self/... never ends.
+    if path == "/":
+        return [ls_dir("top")]
+    if path.startswith("/top"):
+        return [ls_file("f.txt"), ls_dir("self")]
+    return None
+
+
+def deep_tree(path, listing=False):
+    # 120 nested levels under /top.
+    if path == "/":
+        return [ls_dir("top")]
+    if path == "/top" or path.startswith("/top/"):
+        depth = path.count("/d")
+        return [ls_file("f.txt")] + ([ls_dir("d")] if depth < 120 else [])
+    return None
+
+
+CHANGES = {"n": 0}
+
+
+def changing_tree(path, listing=False):
+    # Each listing of /top differs from the one before.
+    if path == "/":
+        return [ls_dir("top")]
+    if path == "/top":
+        CHANGES["n"] += listing
+        n = CHANGES["n"]
+        return [ls_file("gen%d.txt" % n), ls_dir("sub%d" % n)]
+    if path.startswith("/top/sub"):
+        return [ls_file("x.txt")]
+    return None
+
+
+TREES = {"hostile-tree": hostile_tree, "selfloop-tree": selfloop_tree,
+         "deep-tree": deep_tree, "changing-tree": changing_tree}
+
+
 def main():
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -57,6 +125,8 @@ def serve(conn, state):
     send("220 scripted server")
     data_listener = None
     password = ""
+    tree = TREES.get(SCENARIO)
+    cwd = "/"
     while True:
         raw = f.readline()
         if not raw:
@@ -73,11 +143,19 @@ def serve(conn, state):
             else:
                 send("230 logged in")
         elif verb == "PWD":
-            send('257 "/" is the current directory')
+            send('257 "%s" is the current directory' % cwd if tree else '257 "/" is the current directory')
         elif verb == "FEAT":
             send("211-Features:")
             send(" SIZE")
             send("211 End")
+        elif verb == "CWD" and tree:
+            target = arg if arg.startswith("/") else cwd.rstrip("/") + "/" + arg
+            target = "/" + "/".join(p for p in target.split("/") if p)
+            if tree(target) is None:
+                send("550 no such folder")
+            else:
+                cwd = target
+                send("250 ok")
         elif verb == "CWD":
             if SCENARIO == "421" and not state["gave421"]:
                 state["gave421"] = True
@@ -100,6 +178,8 @@ def serve(conn, state):
             data_listener.listen(1)
             p = data_listener.getsockname()[1]
             send("227 Entering Passive Mode (10,255,255,1,%d,%d)" % (p // 256, p % 256))
+        elif verb == "SIZE" and tree:
+            send("213 %d" % len(SMALL))
         elif verb == "SIZE":
             send("213 %d" % len(PAYLOAD))
         elif verb in ("LIST", "RETR", "STOR", "NLST", "MLSD"):
@@ -120,7 +200,7 @@ def serve(conn, state):
                     data.close()
                     conn.shutdown(socket.SHUT_RDWR)
                     return
-                data.sendall(PAYLOAD)
+                data.sendall(SMALL if tree else PAYLOAD)
                 data.close()
                 send("226 done")
             elif verb == "STOR":
@@ -132,7 +212,10 @@ def serve(conn, state):
                 else:
                     send("226 stored")
             else:
-                if SCENARIO == "garbage-list":
+                if tree:
+                    lines = tree(cwd, listing=True) or []
+                    data.sendall("".join(l + "\r\n" for l in lines).encode("latin-1"))
+                elif SCENARIO == "garbage-list":
                     data.sendall(GARBAGE)
                 else:
                     data.sendall(b"-rw-r--r-- 1 u g 1048576 Jan 01 2020 file.bin\r\n"

@@ -1,0 +1,882 @@
+// The transfer engine as plain code: the replace state, the download and
+// upload batches and the remote walk, driven with a fake host against real
+// servers (pyftpdlib, vsftpd) and our scripted hostile server.
+#include "platform/ftp/FtpSession.h"
+#include "tests/TempDir.h"
+#include "tests/ftp/FtpServers.h"
+#include "transfer/RemoteWalk.h"
+#include "transfer/TransferEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+void Write(const std::string& path, const std::string& data) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string Pattern(size_t n, int seed = 0) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + i / 251 + seed) & 0xFF);
+    return s;
+}
+
+std::vector<std::string> TempFilesUnder(const std::string& dir) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (it->path().filename().string().rfind(".orvane-", 0) == 0)
+            found.push_back(it->path().string());
+    return found;
+}
+
+// A host that records what the batch says and answers the question from a
+// script (Skip when the script is empty, as Esc would).
+class FakeHost : public ITransferHost {
+public:
+    std::deque<ReplaceAnswer> answers;
+    std::vector<ReplaceQuestion> questions;
+    std::function<void(const std::string&)> onLine; // called on the worker
+    std::function<void()> onQuestion;               // called on the worker
+
+    void AddLine(const std::string& line) override {
+        {
+            std::lock_guard lock(m_mutex);
+            m_lines.push_back(line);
+        }
+        m_changed.notify_all();
+        if (onLine)
+            onLine(line);
+    }
+    ReplaceAnswer AskReplace(const ReplaceQuestion& q) override {
+        if (onQuestion)
+            onQuestion();
+        std::lock_guard lock(m_mutex);
+        questions.push_back(q);
+        if (answers.empty())
+            return ReplaceAnswer::Skip;
+        ReplaceAnswer a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    void OnProgress(const TransferProgress& p) override {
+        {
+            std::lock_guard lock(m_mutex);
+            ++progressCalls;
+            lastProgress = p;
+        }
+        m_changed.notify_all();
+    }
+    void OnBatchStart(TransferDirection) override { ++starts; }
+    void OnBatchEnd(const BatchResult& r) override {
+        {
+            std::lock_guard lock(m_mutex);
+            end = r;
+        }
+        m_changed.notify_all();
+    }
+
+    std::vector<std::string> Lines() {
+        std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
+    size_t Count(const std::string& line) {
+        auto l = Lines();
+        return std::count(l.begin(), l.end(), line);
+    }
+    bool WaitFor(const std::function<bool()>& cond, int ms = 20000) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(ms), cond);
+    }
+    bool WaitForEnd(int ms = 20000) {
+        return WaitFor([this] { return end.has_value(); }, ms);
+    }
+    bool HasLine(const std::string& line) { // callers hold no lock
+        return std::find(m_lines.begin(), m_lines.end(), line) != m_lines.end();
+    }
+
+    std::optional<BatchResult> end;
+    int progressCalls = 0;
+    TransferProgress lastProgress;
+    int starts = 0;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_lines;
+};
+
+using Lines = std::vector<std::string>;
+
+} // namespace
+
+// ---- plain logic ----
+
+TEST(TransferTextTest, SizeTextsAreWholeKilobytesPlusOneAndSixtyFourBit) {
+    EXPECT_EQ(FormatSizeText(0), "    Size : 0 KB");
+    EXPECT_EQ(FormatSizeText(1), "    Size : 1 KB");
+    EXPECT_EQ(FormatSizeText(1023), "    Size : 1 KB");
+    EXPECT_EQ(FormatSizeText(1024), "    Size : 2 KB");
+    EXPECT_EQ(FormatSizeText(3000), "    Size : 3 KB");
+    EXPECT_EQ(FormatSizeText(5ULL << 30), "    Size : 5242881 KB");
+}
+
+TEST(TransferTextTest, PathsCollapseAndUnsafeNamesAreRecognised) {
+    EXPECT_EQ(NormalisePath("///x"), "/x");
+    EXPECT_EQ(NormalisePath("//pub//src/"), "/pub/src");
+    EXPECT_EQ(NormalisePath(""), "/");
+    for (const char* bad : {"", ".", "..", "a/b", "/tmp/x", "../x", "back\\slash"})
+        EXPECT_FALSE(IsSafeName(bad)) << bad;
+    EXPECT_FALSE(IsSafeName(std::string("nul\0x", 5)));
+    for (const char* good : {"a", "...", ".hidden", "x y#%;?", "\xc3\xa9t\xc3\xa9", "\xff"})
+        EXPECT_TRUE(IsSafeName(good)) << good;
+    EXPECT_EQ(PrintableName("a\r\nb"), "a\\x0d\\x0ab");
+}
+
+TEST(ReplaceStateTest, EachAnswerSetsTheFlagsOfItsRow) {
+    CReplaceState s;
+    s.TakeAnswer(ReplaceAnswer::Replace);
+    EXPECT_EQ((std::vector<int>{s.m_bAsk, s.m_bReplace, s.m_bSkip, s.m_bSkipAll, s.m_bReplaceAll}),
+              (std::vector<int>{1, 1, 0, 0, 0}));
+    s.Reset();
+    s.TakeAnswer(ReplaceAnswer::Skip);
+    EXPECT_EQ((std::vector<int>{s.m_bAsk, s.m_bReplace, s.m_bSkip, s.m_bSkipAll, s.m_bReplaceAll}),
+              (std::vector<int>{1, 0, 1, 0, 0}));
+    s.Reset();
+    s.TakeAnswer(ReplaceAnswer::ReplaceAll);
+    EXPECT_EQ((std::vector<int>{s.m_bAsk, s.m_bReplace, s.m_bSkip, s.m_bSkipAll, s.m_bReplaceAll}),
+              (std::vector<int>{0, 0, 0, 0, 1}));
+    s.Reset();
+    s.TakeAnswer(ReplaceAnswer::SkipAll);
+    EXPECT_EQ(s.m_bSkipAll, 1);
+    EXPECT_EQ(s.m_bReplaceAll, 0);
+}
+
+TEST(ReplaceStateTest, SkipReturnsToAskAndSkipAllStillLetsMissingTargetsThrough) {
+    CReplaceState s;
+    // Download: Skip skips this file and asks again for the next.
+    s.TakeAnswer(ReplaceAnswer::Skip);
+    EXPECT_TRUE(s.DownloadSkips(true));
+    EXPECT_EQ(s.m_bAsk, 1);
+    EXPECT_EQ(s.m_bSkip, 0);
+    EXPECT_FALSE(s.DownloadSkips(false));
+    // Skip All: asking off, existing targets skipped, missing ones fetched.
+    s.TakeAnswer(ReplaceAnswer::SkipAll);
+    EXPECT_TRUE(s.DownloadSkips(true));
+    EXPECT_EQ(s.m_bAsk, 0);
+    EXPECT_FALSE(s.DownloadSkips(false));
+    EXPECT_TRUE(s.DownloadSkips(true));
+    // Upload: Skip stays set and leaves out only files the server holds.
+    CReplaceState u;
+    u.TakeAnswer(ReplaceAnswer::Skip);
+    EXPECT_TRUE(u.UploadSkips(true));
+    EXPECT_FALSE(u.UploadSkips(false));
+    EXPECT_EQ(u.m_bAsk, 1);
+}
+
+TEST(ReplaceStateTest, TheQuestionShowsTheExistingFileThenTheIncomingOne) {
+    TempDir dir;
+    std::string target = dir.path() + "/report.txt";
+    CReplaceState s;
+    int asked = 0;
+    ReplaceQuestion seen;
+    auto ask = [&](const ReplaceQuestion& q) {
+        ++asked;
+        seen = q;
+        return ReplaceAnswer::ReplaceAll;
+    };
+    // No local file: no question, flags as they were.
+    EXPECT_FALSE(s.ConfirmDownloadReplace(target, "report.txt", FormatSizeText(0), ask));
+    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(s.m_bAsk, 1);
+    Write(target, std::string(3000, 'x'));
+    EXPECT_TRUE(s.ConfirmDownloadReplace(target, "report.txt", FormatSizeText(0), ask));
+    EXPECT_EQ(seen.first, "report.txt    Size : 3 KB");
+    EXPECT_EQ(seen.second, "report.txt    Size : 0 KB");
+    EXPECT_EQ(s.m_bAsk, 0);
+
+    CReplaceState u;
+    EXPECT_FALSE(u.ConfirmUploadReplace(target, "report.txt", std::nullopt, ask));
+    EXPECT_TRUE(u.ConfirmUploadReplace(target, "report.txt", 1024, ask));
+    EXPECT_EQ(seen.first, "report.txt    Size : 2 KB");
+    EXPECT_EQ(seen.second, "report.txt    Size : 3 KB");
+}
+
+// ---- against real servers ----
+
+class TransferTest : public ::testing::TestWithParam<ServerKind> {
+protected:
+    std::unique_ptr<FtpServer> server;
+    TempDir local;
+    std::shared_ptr<ftp::Session> session;
+
+    void SetUp() override {
+        server = std::make_unique<FtpServer>(GetParam());
+        ASSERT_TRUE(server->ok()) << server->error();
+    }
+    std::shared_ptr<ftp::Session> Connect() {
+        server->Share();
+        ftp::ConnectParams p;
+        p.host = "127.0.0.1";
+        p.port = server->port();
+        p.user = FtpServer::User();
+        p.password = FtpServer::Password();
+        p.connectTimeoutSec = 10;
+        p.responseTimeoutSec = 20;
+        return ftp::Session::Open(p);
+    }
+    std::string Root(const std::string& rel) const { return server->root() + "/" + rel; }
+    std::string Local(const std::string& rel) const { return local.path() + "/" + rel; }
+
+    BatchResult Download(FakeHost& host, const std::string& currentPath,
+                         std::vector<std::string> names) {
+        if (!session)
+            session = Connect();
+        EXPECT_TRUE(session) << ftp::LastResponse();
+        DownloadRequest r;
+        r.session = session;
+        r.currentPath = currentPath;
+        r.localDir = local.path();
+        r.names = std::move(names);
+        std::atomic<int> stop{0};
+        CDownloadBatch batch(std::move(r), host, stop);
+        batch.Prepare();
+        return batch.Run();
+    }
+    BatchResult Upload(FakeHost& host, const std::string& remoteDir,
+                       std::vector<std::string> names) {
+        if (!session)
+            session = Connect();
+        EXPECT_TRUE(session) << ftp::LastResponse();
+        UploadRequest r;
+        r.session = session;
+        r.remoteDir = remoteDir;
+        r.localDir = local.path();
+        r.names = std::move(names);
+        std::atomic<int> stop{0};
+        CUploadBatch batch(std::move(r), host, stop);
+        batch.Prepare();
+        return batch.Run();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Servers, TransferTest,
+                         testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
+                         [](const auto& info) { return std::string(KindName(info.param)); });
+
+TEST_P(TransferTest, ASingleFileArrivesWholeWithItsLines) {
+    std::string data = Pattern(300000);
+    Write(Root("pub/a.bin"), data);
+    FakeHost host;
+    BatchResult r = Download(host, "/pub", {"a.bin"});
+    EXPECT_EQ(host.Lines(), (Lines{"Downloading  a.bin", "Done"}));
+    EXPECT_EQ(Slurp(Local("a.bin")), data);
+    EXPECT_TRUE(r.changed);
+    EXPECT_EQ(r.filesDone, 1u);
+    EXPECT_TRUE(host.questions.empty());
+    EXPECT_GE(host.progressCalls, 1);
+    EXPECT_EQ(host.lastProgress.name, "a.bin");
+}
+
+TEST_P(TransferTest, ANestedTreeIsMirroredLevelByLevelBinaryInsideFolders) {
+    // Bytes that a text transfer would change: CR LF pairs and lone LFs.
+    std::string binary = "a\r\nb\nc\r\x00\xff" + Pattern(5000);
+    Write(Root("pub/src/a.c"), "int a;\n");
+    Write(Root("pub/src/lib/deep/x.bin"), binary);
+    Write(Root("pub/src/lib/b.c"), "int b;\r\n");
+    fs::create_directories(Root("pub/src/empty"));
+    FakeHost host;
+    BatchResult r = Download(host, "/pub", {"src"});
+    EXPECT_EQ(Slurp(Local("src/a.c")), "int a;\n");
+    EXPECT_EQ(Slurp(Local("src/lib/b.c")), "int b;\r\n");
+    EXPECT_EQ(Slurp(Local("src/lib/deep/x.bin")), binary);
+    EXPECT_TRUE(fs::is_directory(Local("src/empty")));
+    // Level by level: a.c before the files of lib, lib's before deep's; no
+    // lines for folders, and "Downloading  " lines are followed by "Done".
+    Lines lines = host.Lines();
+    auto at = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l); };
+    EXPECT_LT(at("Downloading  a.c"), at("Downloading  b.c"));
+    EXPECT_LT(at("Downloading  b.c"), at("Downloading  x.bin"));
+    EXPECT_EQ(lines.size(), 6u);
+    EXPECT_EQ(host.Count("Done"), 3u);
+    EXPECT_EQ(r.filesDone, 3u);
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+}
+
+TEST_P(TransferTest, ReplaceFetchesThisOneAndTheNextExistingFileAsksAgain) {
+    Write(Root("pub/a.txt"), "new a");
+    Write(Root("pub/b.txt"), "new b");
+    Write(Local("a.txt"), "old a");
+    Write(Local("b.txt"), "old b");
+    FakeHost host;
+    host.answers = {ReplaceAnswer::Replace, ReplaceAnswer::Skip};
+    Download(host, "/pub", {"a.txt", "b.txt"});
+    ASSERT_EQ(host.questions.size(), 2u);
+    EXPECT_EQ(host.questions[0].first, "a.txt    Size : 1 KB");
+    EXPECT_EQ(host.questions[0].second, "a.txt    Size : 1 KB");
+    EXPECT_EQ(Slurp(Local("a.txt")), "new a");
+    EXPECT_EQ(Slurp(Local("b.txt")), "old b");
+    EXPECT_EQ(host.Lines(), (Lines{"Downloading  a.txt", "Done"}));
+}
+
+TEST_P(TransferTest, SkipThenASecondExistingFileAsksAgain) {
+    for (const char* n : {"a.txt", "b.txt", "c.txt"}) {
+        Write(Root(std::string("pub/") + n), "new");
+        Write(Local(n), "old");
+    }
+    FakeHost host; // every answer Skip, as Esc
+    BatchResult r = Download(host, "/pub", {"a.txt", "b.txt", "c.txt"});
+    EXPECT_EQ(host.questions.size(), 3u);
+    EXPECT_TRUE(host.Lines().empty());
+    EXPECT_EQ(Slurp(Local("c.txt")), "old");
+    EXPECT_EQ(r.filesSkipped, 3u);
+    EXPECT_FALSE(r.changed); // nothing was fetched: no refresh needed
+}
+
+TEST_P(TransferTest, ReplaceAllHoldsAcrossWalkedFolders) {
+    Write(Root("pub/top.txt"), "new top");
+    Write(Root("pub/d/one.txt"), "new one");
+    Write(Root("pub/d/sub/two.txt"), "new two");
+    Write(Local("top.txt"), "old");
+    Write(Local("d/one.txt"), "old");
+    Write(Local("d/sub/two.txt"), "old");
+    FakeHost host;
+    host.answers = {ReplaceAnswer::ReplaceAll};
+    Download(host, "/pub", {"top.txt", "d"});
+    EXPECT_EQ(host.questions.size(), 1u);
+    EXPECT_EQ(Slurp(Local("top.txt")), "new top");
+    EXPECT_EQ(Slurp(Local("d/one.txt")), "new one");
+    EXPECT_EQ(Slurp(Local("d/sub/two.txt")), "new two");
+    EXPECT_EQ(host.Count("Done"), 3u);
+}
+
+TEST_P(TransferTest, SkipAllKeepsExistingFilesAndStillFetchesMissingOnes) {
+    Write(Root("pub/d/one.txt"), "new one");
+    Write(Root("pub/d/sub/two.txt"), "new two");
+    Write(Root("pub/d/sub/three.txt"), "new three");
+    Write(Local("d/one.txt"), "old one");
+    Write(Local("d/sub/two.txt"), "old two");
+    FakeHost host;
+    host.answers = {ReplaceAnswer::SkipAll};
+    Download(host, "/pub", {"d"});
+    EXPECT_EQ(host.questions.size(), 1u);
+    EXPECT_EQ(Slurp(Local("d/one.txt")), "old one");
+    EXPECT_EQ(Slurp(Local("d/sub/two.txt")), "old two");
+    EXPECT_EQ(Slurp(Local("d/sub/three.txt")), "new three");
+    EXPECT_EQ(host.Lines(), (Lines{"Downloading  three.txt", "Done"}));
+}
+
+TEST_P(TransferTest, FailedFetchesAreReportedAtTopLevelAndInsideFolders) {
+    Write(Root("pub/d/blocked.txt"), "server data");
+    Write(Root("pub/d/fine.txt"), "fine");
+    // A local folder where the file should land: the fetch cannot replace it.
+    fs::create_directories(Local("d/blocked.txt"));
+    FakeHost host;
+    host.answers = {ReplaceAnswer::ReplaceAll};
+    BatchResult r = Download(host, "/pub", {"ghost.txt", "d"});
+    Lines lines = host.Lines();
+    EXPECT_EQ(lines[0], "Downloading  ghost.txt");
+    EXPECT_EQ(lines[1], "Error Downloading  ghost.txt");
+    EXPECT_EQ(host.Count("Error "), 1u);
+    EXPECT_EQ(host.Count("Done"), 1u);
+    EXPECT_EQ(Slurp(Local("d/fine.txt")), "fine");
+    EXPECT_TRUE(fs::is_directory(Local("d/blocked.txt")));
+    EXPECT_EQ(r.filesFailed, 2u);
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+}
+
+TEST_P(TransferTest, NothingSelectedEndsAtOnceWithoutLines) {
+    FakeHost host;
+    BatchResult r = Download(host, "/", {});
+    EXPECT_TRUE(host.Lines().empty());
+    EXPECT_FALSE(r.changed);
+    BatchResult u = Upload(host, "/", {});
+    EXPECT_TRUE(host.Lines().empty());
+    EXPECT_FALSE(u.uploaded);
+    EXPECT_EQ(host.starts, 2);
+}
+
+TEST_P(TransferTest, AtTheRootFoldersAndFilesTravelBothWays) {
+    Write(Root("x/in.txt"), "root folder file");
+    Write(Root("r.txt"), "root file");
+    FakeHost host;
+    Download(host, "/", {"x", "r.txt"});
+    EXPECT_EQ(Slurp(Local("x/in.txt")), "root folder file");
+    EXPECT_EQ(Slurp(Local("r.txt")), "root file");
+    EXPECT_EQ(host.Count("Done"), 2u);
+
+    Write(Local("up/deep/u.txt"), "up deep");
+    Write(Local("u.txt"), "u");
+    FakeHost up;
+    BatchResult r = Upload(up, "/", {"up", "u.txt"});
+    EXPECT_EQ(Slurp(Root("up/deep/u.txt")), "up deep");
+    EXPECT_EQ(Slurp(Root("u.txt")), "u");
+    EXPECT_TRUE(r.uploaded);
+    EXPECT_EQ(up.Count("Creating Directory /up/deep"), 1u);
+}
+
+TEST_P(TransferTest, UploadWritesItsLinesAndCreatesOnlyNewFolders) {
+    Write(Local("data/a.txt"), "a");
+    Write(Local("data/img/b.png"), Pattern(70000));
+    Write(Local("data/old/c.txt"), "c");
+    Write(Local("single.txt"), "single");
+    fs::create_directories(Root("pub/data/old")); // exists already: no line for it
+    FakeHost host;
+    BatchResult r = Upload(host, "/pub", {"data", "single.txt"});
+    EXPECT_EQ(Slurp(Root("pub/data/a.txt")), "a");
+    EXPECT_EQ(Slurp(Root("pub/data/img/b.png")), Pattern(70000));
+    EXPECT_EQ(Slurp(Root("pub/data/old/c.txt")), "c");
+    EXPECT_EQ(Slurp(Root("pub/single.txt")), "single");
+    EXPECT_EQ(host.Count("Creating Directory /pub/data/img"), 1u);
+    EXPECT_EQ(host.Count("Creating Directory /pub/data/old"), 0u);
+    EXPECT_EQ(host.Count("Creating Directory /pub/data"), 0u); // made by the command
+    EXPECT_EQ(host.Count("Uploading  a.txt"), 1u);
+    EXPECT_EQ(host.Count("Uploading  b.png"), 1u);
+    EXPECT_EQ(host.Lines().back(), "Done");
+    EXPECT_EQ(host.Lines()[host.Lines().size() - 2], "Uploading single.txt");
+    EXPECT_EQ(r.filesDone, 4u);
+}
+
+TEST_P(TransferTest, UploadAnswersHoldAsForDownloads) {
+    Write(Local("d/1.txt"), "new 1");
+    Write(Local("d/2.txt"), "new 2");
+    Write(Local("d/s/3.txt"), "new 3");
+    Write(Local("d/s/4.txt"), "new 4");
+    Write(Root("pub/d/1.txt"), "old 1");
+    Write(Root("pub/d/2.txt"), "old 2");
+    Write(Root("pub/d/s/3.txt"), "old 3");
+    {
+        // Skip: the next existing file asks again; Skip All then leaves the
+        // rest that exist and sends the missing one.
+        FakeHost host;
+        host.answers = {ReplaceAnswer::Skip, ReplaceAnswer::SkipAll};
+        Upload(host, "/pub", {"d"});
+        EXPECT_EQ(host.questions.size(), 2u);
+        EXPECT_EQ(Slurp(Root("pub/d/1.txt")), "old 1");
+        EXPECT_EQ(Slurp(Root("pub/d/2.txt")), "old 2");
+        EXPECT_EQ(Slurp(Root("pub/d/s/3.txt")), "old 3");
+        EXPECT_EQ(Slurp(Root("pub/d/s/4.txt")), "new 4");
+        EXPECT_EQ(host.Count("Uploading  4.txt"), 1u);
+    }
+    {
+        FakeHost host;
+        host.answers = {ReplaceAnswer::ReplaceAll};
+        Upload(host, "/pub", {"d"});
+        EXPECT_EQ(host.questions.size(), 1u);
+        EXPECT_EQ(Slurp(Root("pub/d/1.txt")), "new 1");
+        EXPECT_EQ(Slurp(Root("pub/d/s/3.txt")), "new 3");
+        EXPECT_EQ(host.Count("Done"), 4u);
+    }
+    {
+        FakeHost host;
+        host.answers = {ReplaceAnswer::Replace};
+        Write(Local("d/1.txt"), "newer 1");
+        Upload(host, "/pub", {"d"});
+        // Replace then every other existing file asks (Skip, by default).
+        EXPECT_EQ(host.questions.size(), 4u);
+        EXPECT_EQ(host.Count("Done"), 1u);
+    }
+}
+
+TEST_P(TransferTest, UnreadableEntriesFailOneByOneAndLinksBackAreNotFollowed) {
+    Write(Local("d/good.txt"), "good");
+    symlink("/nonexistent/target", Local("d/dangling").c_str());
+    mkfifo(Local("d/pipe").c_str(), 0600);
+    Write(Local("d/s/in.txt"), "in");
+    symlink("..", Local("d/s/loop").c_str()); // back up into d
+    symlink(".", Local("d/self").c_str());    // d itself
+    Write(Local("top.txt"), "t");
+    symlink("/nonexistent/top", Local("gone.txt").c_str());
+    FakeHost host;
+    BatchResult r = Upload(host, "/", {"d", "gone.txt", "top.txt"});
+    EXPECT_EQ(Slurp(Root("d/good.txt")), "good");
+    EXPECT_EQ(host.Count("Error Uploading    dangling"), 1u);
+    EXPECT_EQ(host.Count("Error Uploading    pipe"), 1u);
+    EXPECT_EQ(host.Count("Error Uploading gone.txt"), 1u);
+    EXPECT_EQ(Slurp(Root("top.txt")), "t");
+    EXPECT_EQ(Slurp(Root("d/s/in.txt")), "in");
+    // Links back into folders already entered are not followed (nor made).
+    EXPECT_FALSE(fs::exists(Root("d/self")));
+    EXPECT_FALSE(fs::exists(Root("d/s/loop")));
+    EXPECT_EQ(host.Count("Uploading  good.txt"), 1u);
+    EXPECT_EQ(host.Count("Folder link not followed: " + Local("d/self")), 1u);
+    EXPECT_EQ(host.Count("Folder link not followed: " + Local("d/s/loop")), 1u);
+    EXPECT_EQ(r.filesFailed, 3u);
+}
+
+TEST_P(TransferTest, WalkCountsAndCollectsTheTreeWithSixtyFourBitTotals) {
+    Write(Root("w/a.txt"), std::string(1000, 'a'));
+    Write(Root("w/s/b.txt"), std::string(24, 'b'));
+    fs::create_directories(Root("w/s/t/u"));
+    {
+        // A sparse file of 5 GiB: the total passes 32 bits.
+        std::ofstream big(Root("w/s/t/big"), std::ios::binary);
+        big.seekp((5LL << 30) - 1);
+        big.put('x');
+    }
+    session = Connect();
+    ASSERT_TRUE(session);
+    std::atomic<int> stop{0};
+    CRemoteWalk count(session, &stop, nullptr);
+    count.WalkTree(2, "/w");
+    EXPECT_EQ(count.m_nFolderCount, 3u);
+    EXPECT_EQ(count.m_nFileCount, 3u);
+    EXPECT_EQ(count.m_nTotalBytes, (5ULL << 30) + 1024);
+
+    CRemoteWalk collect(session, &stop, nullptr);
+    collect.WalkTree(3, "//w/");
+    std::vector<std::string> paths;
+    for (const CRemoteItem& i : collect.m_arrRemoteItems)
+        paths.push_back(i.m_strPath + (i.m_bIsDir ? "/" : ""));
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{"/w/a.txt", "/w/s/", "/w/s/b.txt", "/w/s/t/",
+                                               "/w/s/t/big", "/w/s/t/u/"}));
+    // Breadth first: a folder comes before everything inside it.
+    auto pos = [&](const std::string& p) {
+        for (size_t i = 0; i < collect.m_arrRemoteItems.size(); ++i)
+            if (collect.m_arrRemoteItems[i].m_strPath == p)
+                return i;
+        return size_t(-1);
+    };
+    EXPECT_LT(pos("/w/s"), pos("/w/s/t"));
+    EXPECT_LT(pos("/w/s/t"), pos("/w/s/t/big"));
+    EXPECT_EQ(collect.m_nFileCount, 0u); // collect mode does not count
+}
+
+TEST_P(TransferTest, StopInADeepTreeEndsTheBatchAfterTheFileInFlight) {
+    std::string path = "t";
+    for (int level = 0; level < 10; ++level) {
+        for (int f = 0; f < 10; ++f)
+            Write(Root(path + "/f" + std::to_string(f) + ".txt"), "data");
+        path += "/l" + std::to_string(level);
+    }
+    session = Connect();
+    ASSERT_TRUE(session);
+    CTransferEngine engine;
+    auto host = std::make_shared<FakeHost>();
+    DownloadRequest r;
+    r.session = session;
+    r.currentPath = "/";
+    r.localDir = local.path();
+    r.names = {"t"};
+    ASSERT_TRUE(engine.StartDownload(r, host));
+    ASSERT_TRUE(host->WaitFor([&] { return host->HasLine("Done"); }));
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitIdle(5000));
+    ASSERT_TRUE(host->end);
+    EXPECT_TRUE(host->end->stopped);
+    EXPECT_TRUE(host->end->changed);
+    size_t fetched = 0;
+    Lines lines = host->Lines();
+    for (const std::string& l : lines)
+        fetched += l.rfind("Downloading  ", 0) == 0;
+    EXPECT_LT(fetched, 100u);
+    // Nothing starts after the stop: the last line ends the file in flight.
+    EXPECT_NE(lines.back().rfind("Downloading  ", 0), 0u);
+    EXPECT_FALSE(engine.IsBusy());
+    // The engine takes the next batch at once.
+    auto again = std::make_shared<FakeHost>();
+    r.names = {};
+    EXPECT_TRUE(engine.StartDownload(r, again));
+    EXPECT_TRUE(engine.WaitIdle(5000));
+}
+
+TEST_P(TransferTest, StopInTheMiddleOfALargeFileKeepsTheOldFileAndSaysNoDone) {
+    {
+        std::ofstream big(Root("big.bin"), std::ios::binary);
+        big.seekp((3LL << 30) - 1);
+        big.put('x');
+    }
+    Write(Local("big.bin"), "the old file");
+    session = Connect();
+    ASSERT_TRUE(session);
+    CTransferEngine engine;
+    auto host = std::make_shared<FakeHost>();
+    host->answers = {ReplaceAnswer::Replace};
+    DownloadRequest r;
+    r.session = session;
+    r.currentPath = "/";
+    r.localDir = local.path();
+    r.names = {"big.bin"};
+    ASSERT_TRUE(engine.StartDownload(r, host));
+    // Stop once some bytes have arrived.
+    ASSERT_TRUE(host->WaitFor([&] { return host->lastProgress.done > 0; }));
+    auto stopped = std::chrono::steady_clock::now();
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitIdle(5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
+    EXPECT_EQ(host->Lines(), (Lines{"Downloading  big.bin", "Error Downloading  big.bin"}));
+    EXPECT_EQ(Slurp(Local("big.bin")), "the old file");
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+    EXPECT_TRUE(host->end->stopped);
+    // The session goes on after the abort.
+    std::vector<ftp::FindData> entries;
+    EXPECT_TRUE(session->ListDirectory("/", &entries)) << ftp::LastResponse();
+}
+
+TEST_P(TransferTest, OneBatchAtATimeInEitherDirection) {
+    Write(Root("a.txt"), "new");
+    Write(Local("a.txt"), "old");
+    session = Connect();
+    ASSERT_TRUE(session);
+    CTransferEngine engine;
+    auto host = std::make_shared<FakeHost>();
+    std::mutex m;
+    std::condition_variable cv;
+    bool asked = false, release = false;
+    host->onQuestion = [&] {
+        std::unique_lock lock(m);
+        asked = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+    };
+    DownloadRequest d;
+    d.session = session;
+    d.currentPath = "/";
+    d.localDir = local.path();
+    d.names = {"a.txt"};
+    ASSERT_TRUE(engine.StartDownload(d, host));
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return asked; }));
+    }
+    EXPECT_TRUE(engine.IsBusy());
+    UploadRequest u;
+    u.session = session;
+    u.remoteDir = "/";
+    u.localDir = local.path();
+    u.names = {"a.txt"};
+    auto other = std::make_shared<FakeHost>();
+    EXPECT_FALSE(engine.StartUpload(u, other));
+    EXPECT_FALSE(engine.StartDownload(d, other));
+    {
+        std::lock_guard lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(engine.WaitIdle(10000));
+    EXPECT_TRUE(other->Lines().empty());
+    EXPECT_EQ(Slurp(Local("a.txt")), "old"); // the default answer was Skip
+    host->onQuestion = nullptr;
+    EXPECT_TRUE(engine.StartUpload(u, other));
+    ASSERT_TRUE(engine.WaitIdle(10000));
+    EXPECT_FALSE(engine.StartDownload(DownloadRequest{}, other)); // no session
+}
+
+TEST_P(TransferTest, AFullDiskFailsTheFileAndKeepsWhatWasThere) {
+    Write(Root("pub/big.bin"), Pattern(3 << 20));
+    Write(Root("pub/small.txt"), "small");
+    Write(Local("big.bin"), "kept");
+    session.reset();
+    int port = server->port();
+    server->Share();
+    std::string lines = Local("lines.txt");
+    // In a child whose files may not grow past 1 MiB, as on a full disk.
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit lim{1 << 20, 1 << 20};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        ftp::ConnectParams p;
+        p.host = "127.0.0.1";
+        p.port = port;
+        p.user = FtpServer::User();
+        p.password = FtpServer::Password();
+        auto s = ftp::Session::Open(p);
+        if (!s)
+            _exit(2);
+        FakeHost host;
+        host.answers = {ReplaceAnswer::Replace};
+        DownloadRequest r;
+        r.session = s;
+        r.currentPath = "/pub";
+        r.localDir = local.path();
+        r.names = {"big.bin", "small.txt"};
+        std::atomic<int> stop{0};
+        CDownloadBatch batch(r, host, stop);
+        batch.Prepare();
+        batch.Run();
+        std::ofstream out(lines);
+        for (const std::string& l : host.Lines())
+            out << l << "\n";
+        out.close();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(Slurp(lines), "Downloading  big.bin\nError Downloading  big.bin\n"
+                            "Downloading  small.txt\nDone\n");
+    EXPECT_EQ(Slurp(Local("big.bin")), "kept");
+    EXPECT_EQ(Slurp(Local("small.txt")), "small");
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+}
+
+// ---- against the scripted hostile server ----
+
+namespace {
+
+std::shared_ptr<ftp::Session> ConnectScripted(const ScriptedServer& server) {
+    ftp::ConnectParams p;
+    p.host = "127.0.0.1";
+    p.port = server.port();
+    p.user = "user";
+    p.password = "pw";
+    p.connectTimeoutSec = 10;
+    p.responseTimeoutSec = 10;
+    p.lowSpeedTimeSec = 10;
+    return ftp::Session::Open(p);
+}
+
+// Every file below `dir`, relative to it.
+std::vector<std::string> FilesUnder(const std::string& dir) {
+    std::vector<std::string> out;
+    for (auto& e : fs::recursive_directory_iterator(dir))
+        if (!e.is_directory())
+            out.push_back(fs::relative(e.path(), dir).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+struct HostileRun {
+    TempDir outside; // holds the target folder and a canary beside it
+    std::string target;
+    FakeHost host;
+    BatchResult result;
+
+    explicit HostileRun(const std::string& scenario) {
+        target = outside.path() + "/target";
+        fs::create_directories(target);
+        Write(outside.path() + "/x", "canary");
+        Write(outside.path() + "/escape", "canary");
+        ScriptedServer server(scenario);
+        EXPECT_TRUE(server.ok());
+        auto session = ConnectScripted(server);
+        EXPECT_TRUE(session) << ftp::LastResponse();
+        if (!session)
+            return;
+        DownloadRequest r;
+        r.session = session;
+        r.currentPath = "/";
+        r.localDir = target;
+        r.names = {"top"};
+        std::atomic<int> stop{0};
+        CDownloadBatch batch(r, host, stop);
+        batch.Prepare();
+        result = batch.Run();
+    }
+};
+
+} // namespace
+
+TEST(HostileServerTest, NamesFromTheServerNeverLeaveTheTarget) {
+    std::string tmpCanary = "/tmp/x";
+    bool hadTmpX = fs::exists(tmpCanary);
+    HostileRun run("hostile-tree");
+    // Only the safe names arrived, all inside the target; the link came as a file.
+    EXPECT_EQ(FilesUnder(run.target),
+              (std::vector<std::string>{"top/lnk", "top/ok.txt", "top/sub/inner.txt"}));
+    EXPECT_EQ(Slurp(run.outside.path() + "/x"), "canary");
+    EXPECT_EQ(Slurp(run.outside.path() + "/escape"), "canary");
+    EXPECT_EQ(fs::exists(tmpCanary), hadTmpX);
+    EXPECT_EQ(FilesUnder(run.outside.path()).size(), 5u); // x, escape and the three above
+    // One line for each unsafe name, naming it; "." and ".." pass silently.
+    size_t unsafe = 0;
+    for (const std::string& l : run.host.Lines())
+        if (l.rfind("Unsafe name skipped: ", 0) == 0)
+            ++unsafe;
+    EXPECT_EQ(unsafe, 7u); // ../x /tmp/x a/b ../up back\slash nul\0name ../../escape
+    EXPECT_EQ(run.host.Count("Unsafe name skipped: /top : nul\\x00name"), 1u);
+    // The 300-byte name is longer than a local file name may be: its error line.
+    EXPECT_EQ(run.host.Count("Downloading  " + std::string(300, 'n')), 1u);
+    EXPECT_EQ(run.host.Count("Error "), 1u);
+    for (const std::string& l : run.host.Lines())
+        EXPECT_EQ(l.find_first_of("\r\n"), std::string::npos);
+}
+
+TEST(HostileServerTest, AFolderThatListsItselfStopsAtTheDepthLimit) {
+    HostileRun run("selfloop-tree");
+    EXPECT_EQ(run.host.Count("Done"), 101u); // /top and 100 levels below it
+    Lines lines = run.host.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("Not entered, more than 100 levels deep: /top/self", 0), 0u);
+    EXPECT_TRUE(fs::exists(run.target + "/top/self/self/f.txt"));
+}
+
+TEST(HostileServerTest, ADeepTreeIsCutAtOneHundredLevelsWithALine) {
+    HostileRun run("deep-tree");
+    EXPECT_EQ(run.host.Count("Done"), 101u);
+    size_t notEntered = 0;
+    for (const std::string& l : run.host.Lines())
+        notEntered += l.rfind("Not entered, more than 100 levels deep: ", 0) == 0;
+    EXPECT_EQ(notEntered, 1u);
+}
+
+TEST(HostileServerTest, AListingThatChangesBetweenWalksIsTakenAsItComes) {
+    TempDir target;
+    ScriptedServer server("changing-tree");
+    ASSERT_TRUE(server.ok());
+    auto session = ConnectScripted(server);
+    ASSERT_TRUE(session);
+    std::atomic<int> stop{0};
+    CRemoteWalk first(session, &stop, nullptr);
+    first.WalkTree(2, "/top");
+    CRemoteWalk second(session, &stop, nullptr);
+    second.WalkTree(3, "/top");
+    EXPECT_EQ(first.m_nFileCount, 2u); // gen1.txt, sub1/x.txt
+    ASSERT_EQ(second.m_arrRemoteItems.size(), 3u);
+    EXPECT_EQ(second.m_arrRemoteItems[0].m_strPath, "/top/gen2.txt");
+}
+
+TEST(HostileServerTest, AConnectionDroppedMidFileKeepsTheOldFileAndTheBatchGoesOn) {
+    TempDir target;
+    Write(target.path() + "/file.bin", "old");
+    ScriptedServer server("drop-retr");
+    ASSERT_TRUE(server.ok());
+    auto session = ConnectScripted(server);
+    ASSERT_TRUE(session);
+    FakeHost host;
+    host.answers = {ReplaceAnswer::ReplaceAll};
+    // A dropped batch: the items carry their targets.
+    DownloadRequest r;
+    r.session = session;
+    r.dropMode = true;
+    r.items = {CTransferItem("/file.bin", target.path() + "/file.bin", "file.bin", 0, 0),
+               CTransferItem("/other.bin", target.path() + "/other.bin", "other.bin", 0, 0)};
+    std::atomic<int> stop{0};
+    CDownloadBatch batch(r, host, stop);
+    batch.Prepare();
+    BatchResult result = batch.Run();
+    // Every connection drops mid-file: each file fails on its own.
+    EXPECT_EQ(host.Lines(), (Lines{"Downloading  file.bin", "Error Downloading  file.bin",
+                                   "Downloading  other.bin", "Error Downloading  other.bin"}));
+    EXPECT_TRUE(result.changed);
+    EXPECT_FALSE(fs::exists(target.path() + "/other.bin"));
+    EXPECT_EQ(Slurp(target.path() + "/file.bin"), "old");
+    EXPECT_TRUE(TempFilesUnder(target.path()).empty());
+}

@@ -1,0 +1,81 @@
+#include "transfer/RemoteWalk.h"
+
+#include "platform/ftp/FtpSession.h"
+
+CRemoteWalk::CRemoteWalk(std::shared_ptr<ftp::Session> session, const std::atomic<int>* stop,
+                         LineSink addLine)
+    : m_session(std::move(session)), m_stop(stop), m_addLine(std::move(addLine)) {}
+
+void CRemoteWalk::WalkRemote(int nMode, const std::string& strRemoteDir,
+                             const std::string& strLocalDir, int depth) {
+    auto stopped = [this] { return m_stop && m_stop->load() != 0; };
+    if (stopped())
+        return;
+    std::vector<ftp::FindData> entries;
+    std::string dir = NormalisePath(strRemoteDir);
+    if (!m_session || !m_session->ListDirectory(dir, &entries)) {
+        ++m_nListFailures;
+        return;
+    }
+    for (const ftp::FindData& e : entries) {
+        if (stopped())
+            break;
+        if (e.name == "." || e.name == "..")
+            continue;
+        if (!IsSafeName(e.name)) {
+            if (m_addLine)
+                m_addLine("Unsafe name skipped: " + PrintableName(dir) + " : " +
+                          PrintableName(e.name));
+            continue;
+        }
+        std::string child = NormalisePath(dir + "/" + e.name);
+        // A link is never descended into: it may lead back up the tree.
+        if (e.isDirectory && !e.isLink) {
+            if (depth > kMaxDepth) {
+                if (m_addLine)
+                    m_addLine("Not entered, more than " + std::to_string(kMaxDepth) +
+                              " levels deep: " + PrintableName(child));
+                continue;
+            }
+            CRemoteItem item(child, 1);
+            item.m_nDepth = depth;
+            if (nMode == 1) {
+                item.m_strLocal = strLocalDir + "/" + e.name;
+                if (m_folderStep)
+                    m_folderStep(child, item.m_strLocal);
+            } else if (nMode == 2) {
+                ++m_nFolderCount;
+            }
+            m_arrRemoteItems.push_back(std::move(item));
+        } else {
+            if (nMode == 1) {
+                if (m_fileStep && !m_fileStep(e, child, strLocalDir))
+                    continue;
+            } else if (nMode == 2) {
+                ++m_nFileCount;
+                m_nTotalBytes += e.size;
+            }
+            CRemoteItem item(child, 0);
+            item.m_nSize = e.size;
+            item.m_nDepth = depth;
+            m_arrRemoteItems.push_back(std::move(item));
+        }
+    }
+}
+
+void CRemoteWalk::WalkTree(int nMode, const std::string& top, const std::string& localTop) {
+    size_t first = m_arrRemoteItems.size();
+    WalkRemote(nMode, top, localTop, 1);
+    // Folders found on the way are appended; the loop reaches them too, so
+    // the tree is walked level by level.
+    for (size_t j = first; j < m_arrRemoteItems.size(); ++j) {
+        if (m_stop && m_stop->load())
+            break;
+        if (!m_arrRemoteItems[j].m_bIsDir)
+            continue;
+        std::string path = m_arrRemoteItems[j].m_strPath;
+        std::string local = m_arrRemoteItems[j].m_strLocal;
+        int depth = m_arrRemoteItems[j].m_nDepth + 1;
+        WalkRemote(nMode, path, local, depth);
+    }
+}

@@ -1,0 +1,496 @@
+#include "transfer/TransferEngine.h"
+
+#include "platform/ftp/FtpSession.h"
+#include "transfer/RemoteWalk.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr auto kProgressEvery = std::chrono::milliseconds(100);
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string ParentOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string RealPath(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real)
+        return "";
+    std::string out = real;
+    std::free(real);
+    return out;
+}
+
+// `path` lies inside `root`, by its text and on the disk: its folder, with
+// every link resolved, is `root` or below it.
+bool InsideFolder(const std::string& root, const std::string& path) {
+    std::string realRoot = RealPath(root);
+    std::string realParent = RealPath(ParentOf(path));
+    if (realRoot.empty() || realParent.empty())
+        return false;
+    if (realRoot == "/")
+        return true;
+    return realParent == realRoot || (realParent.size() > realRoot.size() &&
+                                      realParent.compare(0, realRoot.size(), realRoot) == 0 &&
+                                      realParent[realRoot.size()] == '/');
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+    if (!folder.empty() && folder.back() == '/')
+        return folder + name;
+    return folder + "/" + name;
+}
+
+std::string UnsafeLine(const std::string& name) {
+    return "Unsafe name skipped: " + PrintableName(name);
+}
+
+} // namespace
+
+// ---- engine ----
+
+CTransferEngine::~CTransferEngine() {
+    Stop();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+bool CTransferEngine::Begin(const std::shared_ptr<ftp::Session>& session) {
+    if (!session)
+        return false;
+    bool expected = false;
+    if (!m_busy.compare_exchange_strong(expected, true))
+        return false;
+    // The previous worker has announced its end already; it only returns.
+    if (m_thread.joinable())
+        m_thread.join();
+    m_bStop = 0;
+    std::lock_guard lock(m_mutex);
+    m_session = session;
+    m_running = true;
+    return true;
+}
+
+void CTransferEngine::Launch(std::function<BatchResult()> work,
+                             std::shared_ptr<ITransferHost> host) {
+    m_thread = std::thread([this, work = std::move(work), host = std::move(host)] {
+        BatchResult result = work();
+        {
+            std::lock_guard lock(m_mutex);
+            m_session.reset();
+        }
+        m_busy = false;
+        host->OnBatchEnd(result);
+        std::lock_guard lock(m_mutex);
+        m_running = false;
+        m_idle.notify_all();
+    });
+}
+
+bool CTransferEngine::StartDownload(DownloadRequest request, std::shared_ptr<ITransferHost> host) {
+    if (!host || !Begin(request.session))
+        return false;
+    Launch(
+        [this, request = std::move(request), host]() mutable {
+            CDownloadBatch batch(std::move(request), *host, m_bStop);
+            batch.Prepare();
+            return batch.Run();
+        },
+        host);
+    return true;
+}
+
+bool CTransferEngine::StartUpload(UploadRequest request, std::shared_ptr<ITransferHost> host) {
+    if (!host || !Begin(request.session))
+        return false;
+    Launch(
+        [this, request = std::move(request), host]() mutable {
+            CUploadBatch batch(std::move(request), *host, m_bStop);
+            batch.Prepare();
+            return batch.Run();
+        },
+        host);
+    return true;
+}
+
+void CTransferEngine::Stop() {
+    if (!m_busy)
+        return;
+    m_bStop = 1;
+    std::lock_guard lock(m_mutex);
+    if (m_session)
+        m_session->Abort();
+}
+
+bool CTransferEngine::WaitIdle(int timeoutMs) {
+    std::unique_lock lock(m_mutex);
+    return m_idle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [this] { return !m_running; });
+}
+
+// ---- progress ----
+
+CProgressMeter::CProgressMeter(ITransferHost& host, TransferDirection direction,
+                               const std::atomic<int>& stop, ftp::Session* session)
+    : m_host(host), m_direction(direction), m_stop(stop), m_session(session) {}
+
+void CProgressMeter::Begin(const std::string& name, std::uint64_t total) {
+    m_progress = TransferProgress{};
+    m_progress.direction = m_direction;
+    m_progress.name = name;
+    m_progress.total = total;
+    m_progress.filesDone = m_nFilesDone;
+    m_start = m_last = std::chrono::steady_clock::now();
+    m_host.OnProgress(m_progress);
+}
+
+void CProgressMeter::Update(std::uint64_t done, std::uint64_t total) {
+    // A stop that came between two requests (when the abort found nothing to
+    // end) ends this one at its next step.
+    if (m_stop.load() && m_session)
+        m_session->Abort();
+    auto now = std::chrono::steady_clock::now();
+    if (now - m_last < kProgressEvery)
+        return;
+    m_last = now;
+    m_progress.done = done;
+    if (total)
+        m_progress.total = total;
+    double seconds = std::chrono::duration<double>(now - m_start).count();
+    m_progress.bytesPerSecond = seconds > 0 ? done / seconds : 0;
+    m_host.OnProgress(m_progress);
+}
+
+// ---- download ----
+
+CDownloadBatch::CDownloadBatch(DownloadRequest request, ITransferHost& host,
+                               const std::atomic<int>& stop)
+    : m_request(std::move(request)), m_host(host), m_stop(stop),
+      m_meter(host, TransferDirection::Download, stop, m_request.session.get()) {
+    m_result.direction = TransferDirection::Download;
+}
+
+void CDownloadBatch::Prepare() {
+    m_replace.Reset();
+    m_arrDownload.clear();
+    if (m_request.dropMode) {
+        m_arrDownload = m_request.items;
+        return;
+    }
+    ftp::Session& session = *m_request.session;
+    for (const std::string& name : m_request.names) {
+        if (!IsSafeName(name)) {
+            Line(UnsafeLine(name));
+            continue;
+        }
+        std::string probe = "/" + m_request.currentPath + "/" + name;
+        if (session.SetCurrentDirectory(probe)) {
+            std::string local = Join(m_request.localDir, name);
+            if (InsideFolder(m_request.localDir, local))
+                mkdir(local.c_str(), 0777); // an existing folder is fine
+            m_arrDownload.emplace_back(probe, name, 1,
+                                       static_cast<int>(m_request.currentPath.size()));
+        } else {
+            m_arrDownload.emplace_back(probe, name, 0, 0);
+        }
+    }
+}
+
+BatchResult CDownloadBatch::Run() {
+    m_host.OnBatchStart(TransferDirection::Download);
+    if (m_request.dropMode)
+        m_result.changed = true;
+    for (size_t i = 0; i < m_arrDownload.size(); ++i) {
+        if (Stopped())
+            break;
+        CTransferItem item = m_arrDownload[i];
+        if (item.m_bIsFolder) {
+            WalkFolder(item);
+            continue;
+        }
+        std::string target, root;
+        if (m_request.dropMode) {
+            target = item.m_strLocalPath;
+            root = ParentOf(target);
+        } else {
+            target = Join(m_request.localDir, item.m_strName);
+            root = m_request.localDir;
+        }
+        if (!IsSafeName(item.m_strName)) {
+            Line(UnsafeLine(item.m_strName));
+            continue;
+        }
+        DownloadFile(NormalisePath(item.m_strRemotePath), target, root, item.m_strName, 0, false,
+                     true);
+    }
+    m_arrDownload.clear();
+    m_result.stopped = Stopped();
+    return m_result;
+}
+
+bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& target,
+                                  const std::string& root, const std::string& name,
+                                  std::uint64_t size, bool sizeKnown, bool topLevel) {
+    ftp::Session& session = *m_request.session;
+    auto ask = [this](const ReplaceQuestion& q) { return m_host.AskReplace(q); };
+    if (m_replace.m_bAsk && Exists(target)) {
+        if (!sizeKnown) {
+            // The size is only needed for the question: one listing then.
+            ftp::FindData fd;
+            if (session.FindFirstFile(remote, &fd)) {
+                size = fd.size;
+                sizeKnown = true;
+            }
+        }
+        m_replace.ConfirmDownloadReplace(target, name, FormatSizeText(size), ask);
+    }
+    if (m_replace.DownloadSkips(Exists(target))) {
+        ++m_result.filesSkipped;
+        return false;
+    }
+    m_result.changed = true;
+    Line("Downloading  " + PrintableName(name));
+    bool ok = false;
+    // The target is joined from safe names; this also refuses a folder on the
+    // way that is a link to somewhere else.
+    if (InsideFolder(root, target)) {
+        m_meter.Begin(name, sizeKnown ? size : 0);
+        ok = session.GetFile(remote, target, [this](std::uint64_t done, std::uint64_t total) {
+            m_meter.Update(done, total);
+        });
+    }
+    ++m_meter.m_nFilesDone;
+    if (ok) {
+        ++m_result.filesDone;
+        Line("Done");
+    } else {
+        ++m_result.filesFailed;
+        Line(topLevel ? "Error Downloading  " + PrintableName(name) : std::string("Error "));
+    }
+    return true;
+}
+
+void CDownloadBatch::WalkFolder(const CTransferItem& item) {
+    std::string localTop, root;
+    if (m_request.dropMode) {
+        localTop = item.m_strLocalPath;
+        root = ParentOf(localTop);
+        if (InsideFolder(root, localTop))
+            mkdir(localTop.c_str(), 0777);
+    } else {
+        if (!IsSafeName(item.m_strName)) {
+            Line(UnsafeLine(item.m_strName));
+            return;
+        }
+        localTop = Join(m_request.localDir, item.m_strName);
+        root = m_request.localDir;
+    }
+    CRemoteWalk walk(m_request.session, &m_stop, [this](const std::string& l) { Line(l); });
+    walk.m_folderStep = [&](const std::string&, const std::string& localFolder) {
+        if (InsideFolder(root, localFolder))
+            mkdir(localFolder.c_str(), 0777); // failures show as the files' errors
+    };
+    walk.m_fileStep = [&](const ftp::FindData& entry, const std::string& child,
+                          const std::string& localFolder) {
+        return DownloadFile(child, Join(localFolder, entry.name), root, entry.name, entry.size,
+                            true, false);
+    };
+    walk.WalkTree(1, NormalisePath(item.m_strRemotePath), localTop);
+}
+
+// ---- upload ----
+
+CUploadBatch::CUploadBatch(UploadRequest request, ITransferHost& host, const std::atomic<int>& stop)
+    : m_request(std::move(request)), m_host(host), m_stop(stop),
+      m_meter(host, TransferDirection::Upload, stop, m_request.session.get()) {
+    m_result.direction = TransferDirection::Upload;
+}
+
+void CUploadBatch::Prepare() {
+    m_replace.Reset();
+    m_arrUpload.clear();
+    if (m_request.dropMode) {
+        m_arrUpload = m_request.items;
+        return;
+    }
+    std::string remoteDir = "/" + m_request.remoteDir;
+    for (const std::string& name : m_request.names) {
+        if (!IsSafeName(name)) {
+            Line(UnsafeLine(name));
+            continue;
+        }
+        std::string remote = NormalisePath(remoteDir + "/" + name);
+        std::string local = Join(m_request.localDir, name);
+        // The folder test looks at the entry; the process's folder stays.
+        struct stat st;
+        bool folder = stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        // An existing folder is fine; one just made is known to be empty.
+        if (folder && m_request.session->CreateDirectory(remote))
+            m_remote[remote].listed = true;
+        m_arrUpload.emplace_back(local, remote, name, folder ? 1 : 0);
+    }
+}
+
+BatchResult CUploadBatch::Run() {
+    m_host.OnBatchStart(TransferDirection::Upload);
+    for (size_t i = 0; i < m_arrUpload.size(); ++i) {
+        if (Stopped())
+            break;
+        CTransferItem item = m_arrUpload[i];
+        if (item.m_bIsFolder) {
+            UploadFolder(item.m_strLocalPath, item.m_strRemotePath);
+            continue;
+        }
+        std::string remote = NormalisePath(item.m_strRemotePath);
+        std::string remoteName = remote.substr(remote.rfind('/') + 1);
+        if (!IsSafeName(remoteName)) {
+            Line(UnsafeLine(remoteName));
+            continue;
+        }
+        std::string source =
+            m_request.dropMode ? item.m_strLocalPath : Join(m_request.localDir, item.m_strName);
+        UploadFile(source, ParentOf(remote), remoteName, true);
+    }
+    m_arrUpload.clear();
+    m_result.stopped = Stopped();
+    return m_result;
+}
+
+std::optional<std::uint64_t> CUploadBatch::RemoteSize(const std::string& remoteDir,
+                                                      const std::string& name) {
+    RemoteFolder& folder = m_remote[remoteDir];
+    if (!folder.listed) {
+        folder.listed = true;
+        std::vector<ftp::FindData> entries;
+        if (m_request.session->ListDirectory(remoteDir, &entries))
+            for (const ftp::FindData& e : entries)
+                folder.sizes[e.name] = e.size;
+    }
+    auto it = folder.sizes.find(name);
+    if (it == folder.sizes.end())
+        return std::nullopt;
+    return it->second;
+}
+
+bool CUploadBatch::UploadFile(const std::string& source, const std::string& remoteDir,
+                              const std::string& name, bool topLevel) {
+    auto ask = [this](const ReplaceQuestion& q) { return m_host.AskReplace(q); };
+    std::optional<std::uint64_t> remoteSize;
+    bool looked = false;
+    auto lookUp = [&] {
+        if (!looked)
+            remoteSize = RemoteSize(remoteDir, name);
+        looked = true;
+        return remoteSize;
+    };
+    if (m_replace.m_bAsk)
+        m_replace.ConfirmUploadReplace(source, name, lookUp(), ask);
+    // Skip and Skip All leave out only the files the server holds.
+    bool skip =
+        (m_replace.m_bSkip || m_replace.m_bSkipAll) && m_replace.UploadSkips(lookUp().has_value());
+    if (skip) {
+        ++m_result.filesSkipped;
+        return false;
+    }
+    Line(topLevel ? "Uploading " + PrintableName(name) : "Uploading  " + PrintableName(name));
+    m_result.uploaded = true;
+    std::string remote = NormalisePath(remoteDir + "/" + name);
+    bool ok = false;
+    struct stat st;
+    // Only plain files are sent: opening a pipe or a device would wait forever.
+    if (stat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        m_meter.Begin(name, static_cast<std::uint64_t>(st.st_size));
+        ok = m_request.session->PutFile(
+            source, remote,
+            [this](std::uint64_t done, std::uint64_t total) { m_meter.Update(done, total); });
+    }
+    ++m_meter.m_nFilesDone;
+    if (ok) {
+        ++m_result.filesDone;
+        if (m_request.dropMode)
+            m_result.dropSent = true;
+        m_remote[remoteDir].sizes[name] = static_cast<std::uint64_t>(st.st_size);
+        Line("Done");
+    } else {
+        ++m_result.filesFailed;
+        Line(topLevel ? "Error Uploading " + PrintableName(name)
+                      : "Error Uploading    " + PrintableName(name));
+    }
+    return true;
+}
+
+void CUploadBatch::UploadFolder(const std::string& strLocalDir, const std::string& strRemoteDir) {
+    int fd = open(strLocalDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return; // a folder that cannot be read contributes nothing
+    struct stat st;
+    // A folder link back into a folder already entered is not followed again.
+    if (fstat(fd, &st) != 0 ||
+        !m_entered.insert({static_cast<std::uint64_t>(st.st_dev), st.st_ino}).second) {
+        close(fd);
+        return;
+    }
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return;
+    }
+    // The names first: the folder is not held open while the tree below is sent.
+    struct Entry {
+        std::string name;
+        bool folder;
+        std::pair<std::uint64_t, std::uint64_t> id;
+    };
+    std::vector<Entry> entries;
+    while (dirent* e = readdir(dir)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat est;
+        bool folder = fstatat(fd, e->d_name, &est, 0) == 0 && S_ISDIR(est.st_mode);
+        entries.push_back(
+            {std::move(name), folder, {static_cast<std::uint64_t>(est.st_dev), est.st_ino}});
+    }
+    closedir(dir);
+
+    std::string remoteDir = NormalisePath(strRemoteDir);
+    for (const auto& [name, folder, id] : entries) {
+        if (Stopped())
+            return;
+        if (!IsSafeName(name)) {
+            Line(UnsafeLine(name));
+            continue;
+        }
+        std::string childLocal = Join(strLocalDir, name);
+        if (folder && m_entered.count(id)) {
+            Line("Folder link not followed: " + PrintableName(childLocal));
+            continue;
+        }
+        if (folder) {
+            std::string childRemote = NormalisePath(remoteDir + "/" + name);
+            if (m_request.session->CreateDirectory(childRemote)) {
+                Line("Creating Directory " + PrintableName(childRemote));
+                // A folder just made is empty: no listing needed for it.
+                m_remote[childRemote].listed = true;
+            }
+            UploadFolder(childLocal, childRemote);
+        } else {
+            UploadFile(childLocal, remoteDir, name, false);
+        }
+    }
+}

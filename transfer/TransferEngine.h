@@ -1,0 +1,174 @@
+// The download and upload batches. A pane hands the engine a request (what is
+// selected, where it goes) and a host to report to; one worker thread does the
+// rest: probes, folder creation, walks, the replace question, the transfers,
+// the log lines. One batch at a time, in either direction. Stop is honoured
+// within a second, also in the middle of a file.
+#pragma once
+
+#include "transfer/ReplaceState.h"
+#include "transfer/TransferHost.h"
+#include "transfer/TransferItem.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ftp {
+class Session;
+}
+
+struct DownloadRequest {
+    std::shared_ptr<ftp::Session> session;
+    std::string currentPath; // the remote pane's m_strCurrentPath
+    std::string localDir;    // the local pane's m_strCurrentDir when the batch starts
+    // Download command: the selected names (exact bytes), in list order.
+    std::vector<std::string> names;
+    // A dropped batch (m_bDropMode): ready items whose m_strLocalPath is the
+    // target; `names` is then ignored.
+    std::vector<CTransferItem> items;
+    bool dropMode = false;
+};
+
+struct UploadRequest {
+    std::shared_ptr<ftp::Session> session;
+    std::string remoteDir; // the remote pane's m_strCurrentPath
+    std::string localDir;  // the local pane's m_strCurrentDir when the batch starts
+    std::vector<std::string> names;
+    // A dropped batch: ready items (local source, remote target).
+    std::vector<CTransferItem> items;
+    bool dropMode = false;
+};
+
+class CTransferEngine {
+public:
+    CTransferEngine() = default;
+    // Stops a running batch and waits for its worker.
+    ~CTransferEngine();
+    CTransferEngine(const CTransferEngine&) = delete;
+    CTransferEngine& operator=(const CTransferEngine&) = delete;
+
+    // Start a batch on a worker thread. False (and nothing happens) while a
+    // batch runs in either direction or without a session.
+    bool StartDownload(DownloadRequest request, std::shared_ptr<ITransferHost> host);
+    bool StartUpload(UploadRequest request, std::shared_ptr<ITransferHost> host);
+
+    // From any thread: the batch ends after the file in flight is abandoned.
+    void Stop();
+    // A batch runs (new ones are refused).
+    bool IsBusy() const { return m_busy; }
+    // For tests and shutdown: waits until the worker has ended, its
+    // OnBatchEnd included. False on timeout.
+    bool WaitIdle(int timeoutMs);
+
+    // The stop request of the running batch; cleared when a batch starts.
+    std::atomic<int> m_bStop{0};
+
+private:
+    std::atomic<bool> m_busy{false};
+    std::mutex m_mutex;
+    std::condition_variable m_idle;
+    bool m_running = false; // guarded by m_mutex
+    std::thread m_thread;
+    std::shared_ptr<ftp::Session> m_session; // of the running batch, for Stop
+
+    bool Begin(const std::shared_ptr<ftp::Session>& session);
+    void Launch(std::function<BatchResult()> work, std::shared_ptr<ITransferHost> host);
+};
+
+// Throttled progress of the file in flight; also turns a stop request into an
+// abort of the transfer, wherever the request came from.
+class CProgressMeter {
+public:
+    CProgressMeter(ITransferHost& host, TransferDirection direction, const std::atomic<int>& stop,
+                   ftp::Session* session);
+    // Before a file: its name and announced size.
+    void Begin(const std::string& name, std::uint64_t total);
+    void Update(std::uint64_t done, std::uint64_t total);
+    std::uint64_t m_nFilesDone = 0;
+
+private:
+    ITransferHost& m_host;
+    TransferDirection m_direction;
+    const std::atomic<int>& m_stop;
+    ftp::Session* m_session;
+    TransferProgress m_progress;
+    std::chrono::steady_clock::time_point m_start, m_last;
+};
+
+// The batches' steps, run on the worker; public so tests can drive them on
+// their own thread.
+class CDownloadBatch {
+public:
+    CDownloadBatch(DownloadRequest request, ITransferHost& host, const std::atomic<int>& stop);
+    // The command's steps: probe each name, create the top-level local folders,
+    // build m_arrDownload.
+    void Prepare();
+    // DownloadThreadProc's steps. Returns how the batch ended.
+    BatchResult Run();
+
+    std::vector<CTransferItem> m_arrDownload;
+    CReplaceState m_replace;
+
+private:
+    DownloadRequest m_request;
+    ITransferHost& m_host;
+    const std::atomic<int>& m_stop;
+    BatchResult m_result;
+    CProgressMeter m_meter;
+
+    bool Stopped() const { return m_stop.load() != 0; }
+    void Line(const std::string& line) { m_host.AddLine(line); }
+    // One file: the question, the skip rules, the fetch and its lines.
+    // False when the file was skipped.
+    bool DownloadFile(const std::string& remote, const std::string& target, const std::string& root,
+                      const std::string& name, std::uint64_t size, bool sizeKnown, bool topLevel);
+    void WalkFolder(const CTransferItem& item);
+};
+
+class CUploadBatch {
+public:
+    CUploadBatch(UploadRequest request, ITransferHost& host, const std::atomic<int>& stop);
+    // The command's steps: test each name for a folder (without changing the
+    // process's current folder), create the top-level remote folders, build
+    // m_arrUpload.
+    void Prepare();
+    // UploadThreadProc's steps.
+    BatchResult Run();
+    // One local folder's contents, depth first.
+    void UploadFolder(const std::string& strLocalDir, const std::string& strRemoteDir);
+
+    std::vector<CTransferItem> m_arrUpload;
+    CReplaceState m_replace;
+
+private:
+    // What one server folder holds, listed once when first needed.
+    struct RemoteFolder {
+        bool listed = false;
+        std::map<std::string, std::uint64_t> sizes;
+    };
+
+    UploadRequest m_request;
+    ITransferHost& m_host;
+    const std::atomic<int>& m_stop;
+    BatchResult m_result;
+    CProgressMeter m_meter;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> m_entered; // device, inode
+    std::map<std::string, RemoteFolder> m_remote;
+
+    bool Stopped() const { return m_stop.load() != 0; }
+    void Line(const std::string& line) { m_host.AddLine(line); }
+    std::optional<std::uint64_t> RemoteSize(const std::string& remoteDir, const std::string& name);
+    // False when the file was skipped.
+    bool UploadFile(const std::string& source, const std::string& remoteDir,
+                    const std::string& name, bool topLevel);
+};

@@ -1,0 +1,54 @@
+// What a transfer batch reports and asks, and to whom. The panes implement
+// ITransferHost; every call comes on the batch's worker thread, in order, so
+// the implementation posts to the UI thread (and waits only for the answer to
+// the replace question).
+#pragma once
+
+#include "transfer/ReplaceState.h"
+
+#include <cstdint>
+#include <string>
+
+enum class TransferDirection { Download, Upload };
+
+// The file in flight, a few times a second at most.
+struct TransferProgress {
+    TransferDirection direction = TransferDirection::Download;
+    std::string name;            // the file's name as the log shows it
+    std::uint64_t done = 0;      // bytes of this file so far
+    std::uint64_t total = 0;     // its size, 0 when unknown
+    double bytesPerSecond = 0;   // of this file so far
+    std::uint64_t filesDone = 0; // files of the batch finished (sent or failed)
+};
+
+// How the batch ended: what the panes refresh and restore.
+struct BatchResult {
+    TransferDirection direction = TransferDirection::Download;
+    bool stopped = false; // Stop ended it
+    // Download: a fetch was attempted or a drop started the batch
+    // (m_bChanged): refresh the local list.
+    bool changed = false;
+    // Upload: a send was attempted (m_bUploaded): refresh the remote list
+    // unless a drop asked not to.
+    bool uploaded = false;
+    // Upload from a drop: at least one file arrived (clears m_bNoRefresh).
+    bool dropSent = false;
+    std::uint64_t filesDone = 0;   // fetched or sent
+    std::uint64_t filesFailed = 0; // error lines
+    std::uint64_t filesSkipped = 0;
+};
+
+class ITransferHost {
+public:
+    virtual ~ITransferHost() = default;
+    // The batch begins (navigation of the remote pane goes off).
+    virtual void OnBatchStart(TransferDirection) {}
+    // One log line, exactly as the batch writes it.
+    virtual void AddLine(const std::string& line) = 0;
+    // Blocks the worker until the user answers.
+    virtual ReplaceAnswer AskReplace(const ReplaceQuestion& question) = 0;
+    virtual void OnProgress(const TransferProgress&) {}
+    // The batch is over; the engine already accepts the next one. Must not
+    // wait for the UI thread (post instead).
+    virtual void OnBatchEnd(const BatchResult& result) = 0;
+};
