@@ -422,6 +422,40 @@ TEST(PaneHostTest, ProgressIsCoalescedAndTheEndClearsIt) {
     EXPECT_EQ(ended, 1);
 }
 
+// A batch of small files reports at every file; the window shows a few
+// updates a second however fast the UI thread takes them.
+TEST(PaneHostTest, ProgressReachesTheWindowAFewTimesASecond) {
+    int shownCount = 0;
+    std::uint64_t lastShown = 0;
+    CPaneHost::Handlers h;
+    h.progress = [&](const TransferProgress* p) {
+        if (p) {
+            ++shownCount;
+            lastShown = p->done;
+        }
+    };
+    auto host = CPaneHost::Create(h);
+    std::atomic<bool> done{false};
+    auto start = std::chrono::steady_clock::now();
+    std::thread worker([&] {
+        TransferProgress p;
+        // Reports for 0.6 s, one a millisecond, as 600 tiny files would.
+        for (std::uint64_t i = 1;
+             std::chrono::steady_clock::now() - start < std::chrono::milliseconds(600); ++i) {
+            p.done = i;
+            host->OnProgress(p);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        done = true;
+    });
+    PumpUntil([&] { return done.load(); }, 5000); // the UI thread takes every update at once
+    worker.join();
+    Pump(20);
+    EXPECT_GE(shownCount, 2);
+    EXPECT_LE(host->PostedProgress(), 600 / 200 + 2);
+    EXPECT_GT(lastShown, 0u);
+}
+
 TEST(PaneHostTest, ProgressTextSaysNameBytesPercentSpeedTimeLeftAndFiles) {
     TransferProgress p;
     p.name = "disk.img";

@@ -33,6 +33,12 @@ void CPaneHost::OnProgress(const TransferProgress& progress) {
         m_latest = progress;
         if (m_posted)
             return; // the update on its way shows the latest values
+        // Showing costs the UI thread a relayout of the status bar: a batch of
+        // small files would otherwise ask for it hundreds of times a second.
+        auto now = std::chrono::steady_clock::now();
+        if (now - m_lastPost < kProgressEvery)
+            return; // kept: a later report shows it
+        m_lastPost = now;
         m_posted = true;
     }
     ++m_nPosted;

@@ -1,6 +1,6 @@
 // How a batch running on its worker reaches the windows: log lines as they
-// come, the replace question asked on the UI thread, progress coalesced so the
-// UI thread never gets more than one update waiting, and the batch's end.
+// come, the replace question asked on the UI thread, progress at most five
+// times a second and never more than one update waiting, and the batch's end.
 // Everything but the log line and the question is posted; nothing is posted
 // once the host is detached (the panes are going).
 #pragma once
@@ -8,6 +8,7 @@
 #include "transfer/TransferHost.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,9 @@
 
 class CPaneHost : public ITransferHost, public std::enable_shared_from_this<CPaneHost> {
 public:
+    // The shortest time between two progress updates shown.
+    static constexpr std::chrono::milliseconds kProgressEvery{200};
+
     struct Handlers {
         // Called on the worker: the log takes lines from any thread.
         std::function<void(const std::string&)> addLine;
@@ -47,8 +51,9 @@ private:
     Handlers m_handlers;
     std::shared_ptr<std::atomic<bool>> m_alive = std::make_shared<std::atomic<bool>>(true);
     std::mutex m_mutex;
-    std::optional<TransferProgress> m_latest; // waiting to be shown; guarded
-    bool m_posted = false;                    // an update is on its way; guarded
+    std::optional<TransferProgress> m_latest;           // waiting to be shown; guarded
+    bool m_posted = false;                              // an update is on its way; guarded
+    std::chrono::steady_clock::time_point m_lastPost{}; // guarded
     std::atomic<int> m_nPosted{0};
 };
 
