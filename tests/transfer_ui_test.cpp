@@ -378,6 +378,51 @@ TEST_P(TransferUiTest, StopAbandonsALargeFileShowsNoDoneAndClearsTheProgress) {
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  b.txt", "Done"}));
 }
 
+// Batches a drop builds: the items carry their own targets, and the end
+// steps put the panes back where the drop found them.
+TEST_P(TransferUiTest, DroppedBatchesRestoreTheSavedFolderAndPath) {
+    Connect("/pub");
+    std::string elsewhere = dir.path() + "/elsewhere";
+    fs::create_directories(elsewhere);
+    // A download dropped on a folder row of the local list.
+    left()->m_strSavedDir = local;
+    left()->m_bRestoreDir = 1;
+    left()->m_strCurrentDir = elsewhere;
+    right()->m_arrDownload = {CTransferItem("/pub/b.txt", elsewhere + "/b.txt", "b.txt", 0, 0)};
+    ASSERT_TRUE(Batch([&] { right()->StartDownloadThread(); }));
+    EXPECT_EQ(ReadAll(elsewhere + "/b.txt"), "bee\r\nline\n");
+    EXPECT_EQ(left()->m_strCurrentDir, local); // back, and listed afresh
+    EXPECT_EQ(left()->m_bRestoreDir, 0);
+    EXPECT_TRUE(LocalNames().empty());
+    EXPECT_TRUE(right()->m_arrDownload.empty());
+    EXPECT_EQ(right()->m_bDropMode, 0);
+
+    // An upload dropped on the folder row "tree" of the remote list.
+    std::ofstream(local + "/up.txt") << "dropped";
+    right()->m_strSavedPath = "/pub";
+    right()->m_strCurrentPath = "/pub/tree";
+    right()->m_bDropMode = 1;
+    right()->m_bNoRefresh = 1;
+    left()->m_arrUpload = {CTransferItem(local + "/up.txt", "/pub/tree/up.txt", "up.txt", 0)};
+    status()->m_wndLog->Clear();
+    ASSERT_TRUE(Batch([&] { left()->StartUploadThread(); }));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Uploading up.txt", "Done"}));
+    EXPECT_EQ(ReadAll(server->root() + "/pub/tree/up.txt"), "dropped");
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+    EXPECT_EQ(right()->m_bDropMode, 0);
+    EXPECT_EQ(right()->m_bNoRefresh, 0); // a file arrived: the list is refreshed
+    auto names = RemoteNames();
+    EXPECT_NE(std::find(names.begin(), names.end(), "tree"), names.end());
+    EXPECT_TRUE(left()->m_arrUpload.empty());
+
+    // Without a session a dropped upload is discarded.
+    frame->OnDisconnect();
+    left()->m_arrUpload = {CTransferItem(local + "/up.txt", "/pub/up.txt", "up.txt", 0)};
+    left()->StartUploadThread();
+    EXPECT_TRUE(left()->m_arrUpload.empty());
+    EXPECT_FALSE(frame->m_pEngine->IsBusy());
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, TransferUiTest,
                          ::testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
                          [](const auto& info) { return std::string(KindName(info.param)); });
