@@ -228,6 +228,22 @@ TEST_P(TransferUiTest, DownloadAndUploadGoOnlyToTheirPaneAndOnlyWhenConnected) {
     EXPECT_EQ(ReadAll(server->root() + "/pub/up.txt"), "up");
     auto names = RemoteNames();
     EXPECT_NE(std::find(names.begin(), names.end(), "up.txt"), names.end());
+
+    // Ctrl+U from the keyboard, the local list focused.
+    std::ofstream(local + "/keyed.txt") << "by key";
+    left()->FillFileList(local);
+    status()->m_wndLog->Clear();
+    int rc = std::system(("xdotool search --name '" + frame->GetTitle().utf8_string() +
+                          "' windowfocus --sync >/dev/null 2>&1")
+                             .c_str());
+    (void)rc;
+    left()->m_wndList->SetFocus();
+    Select(left()->m_wndList, {"keyed.txt"});
+    ASSERT_TRUE(PumpUntil([&] { return frame->GetActiveView() == left(); }, 2000));
+    wxUIActionSimulator sim;
+    ASSERT_TRUE(Batch([&] { sim.Char('u', wxMOD_CONTROL); }, 10000));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Uploading keyed.txt", "Done"}));
+    EXPECT_EQ(ReadAll(server->root() + "/pub/keyed.txt"), "by key");
 }
 
 TEST_P(TransferUiTest, UploadOfAFolderFromTheContextMenu) {
