@@ -4,6 +4,7 @@
 #include "tests/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 using namespace sites;
 using namespace reg;
@@ -122,6 +123,44 @@ TEST_F(SiteStoreTest, LoadingReadsUpToTheNulAndFillsEmptyHostAndPort) {
     EXPECT_EQ(LoadSite("raw").password, "");
 }
 
+TEST_F(SiteStoreTest, TextsLongerThanAValueAreCutBetweenCharactersAndReadBackWhole) {
+    auto repeat = [](const std::string& unit, int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i)
+            s += unit;
+        return s;
+    };
+    const std::string zhe = "\xD0\xB6", e = "\xC3\xA9", euro = "\xE2\x82\xAC";
+    ASSERT_TRUE(CreateSite("s"));
+    // 250 Cyrillic letters are 500 bytes: 249 fit the comment's 499.
+    ASSERT_TRUE(SaveSite("s", repeat(euro, 40), repeat(e, 60), repeat(e, 50), "pw", "21",
+                         "/" + repeat(e, 80), "/" + repeat(zhe, 100), repeat(zhe, 250)));
+    SiteRecord r = LoadSite("s");
+    EXPECT_EQ(r.comments, repeat(zhe, 249));
+    EXPECT_EQ(r.host, repeat(e, 49)); // 98 of the 99 bytes
+    EXPECT_EQ(r.user, repeat(euro, 33));
+    EXPECT_EQ(r.label, repeat(e, 49));
+    EXPECT_EQ(r.localDir, "/" + repeat(e, 74));
+    EXPECT_EQ(r.remoteDir, "/" + repeat(zhe, 74));
+    // The port is written without its NUL, and cut the same way.
+    ASSERT_TRUE(SaveSite("s", "u", "h", "l", "p", repeat(e, 60), "/", "/", ""));
+    EXPECT_EQ(Raw("s", "PORT NO"), repeat(e, 49));
+    ASSERT_TRUE(RenameSite("s", "t", "u", repeat(e, 60), "l", "p", "21"));
+    EXPECT_EQ(LoadSite("t").host, repeat(e, 49));
+
+    // A value stored cut inside its last character reads back without that
+    // half character; shorter values keep all their bytes (Latin-1 ones too).
+    WriteRaw("old", "HOST NAME", repeat(e, 49) + "\xC3" + std::string(1, '\0'));
+    WriteRaw("old", "COMMENTS", Padded(repeat(zhe, 249) + "\xD0", 500));
+    WriteRaw("old", "DEFAULT LOCAL DIRECTORY", Padded("/caf\xE9", 150));
+    WriteRaw("old", "USER NAME", Padded(std::string(98, 'u') + "\xE9", 100));
+    r = LoadSite("old");
+    EXPECT_EQ(r.host, repeat(e, 49));
+    EXPECT_EQ(r.comments, repeat(zhe, 249));
+    EXPECT_EQ(r.localDir, "/caf\xE9");
+    EXPECT_EQ(r.user, std::string(98, 'u')); // a lone lead byte at the very end
+}
+
 TEST_F(SiteStoreTest, RenameKeepsFoldersAndCommentsAndTakesTheTypedValues) {
     ASSERT_TRUE(CreateSite("old"));
     ASSERT_TRUE(
@@ -167,6 +206,25 @@ TEST_F(SiteStoreTest, DeleteRemovesTheSite) {
     ASSERT_TRUE(DeleteSite("A"));
     EXPECT_EQ(ListSites(), std::vector<std::string>{"b"});
     EXPECT_FALSE(DeleteSite("a"));
+}
+
+TEST_F(SiteStoreTest, SiteRowsWithoutANameInADamagedStoreAreNotListed) {
+    // Tables made without their NOT NULL constraints, as another tool may.
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open((dir.path() + "/registry.db").c_str(), &raw), SQLITE_OK);
+    const char* sql =
+        "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER, name TEXT, uname TEXT,"
+        "  UNIQUE(parent, uname));"
+        "CREATE TABLE vals(key INTEGER, name TEXT, uname TEXT, type INTEGER, data BLOB,"
+        "  PRIMARY KEY(key, uname));"
+        "INSERT INTO keys VALUES (1, 0, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE'),"
+        "  (2, 0, 'HKEY_CURRENT_USER', 'HKEY_CURRENT_USER'), (3, 1, 'SOFTWARE', 'SOFTWARE'),"
+        "  (4, 2, 'Software', 'SOFTWARE'), (5, 3, 'Orvane', 'ORVANE'),"
+        "  (6, 5, NULL, NULL), (7, 5, 'work', 'WORK');";
+    ASSERT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    RegResetStore();
+    EXPECT_EQ(ListSites(), std::vector<std::string>{"work"});
 }
 
 } // namespace

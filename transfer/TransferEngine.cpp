@@ -3,6 +3,7 @@
 #include "platform/ftp/FtpSession.h"
 #include "transfer/RemoteWalk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -155,8 +156,12 @@ void CProgressMeter::Begin(const std::string& name, std::uint64_t total) {
     m_progress.name = name;
     m_progress.total = total;
     m_progress.filesDone = m_nFilesDone;
-    m_start = m_last = std::chrono::steady_clock::now();
-    m_host.OnProgress(m_progress);
+    m_start = std::chrono::steady_clock::now();
+    // Many small files: a report only when the last one is old enough.
+    if (m_start - m_last >= kProgressEvery) {
+        m_last = m_start;
+        m_host.OnProgress(m_progress);
+    }
 }
 
 void CProgressMeter::Update(std::uint64_t done, std::uint64_t total) {
@@ -194,6 +199,8 @@ void CDownloadBatch::Prepare() {
     }
     ftp::Session& session = *m_request.session;
     for (const std::string& name : m_request.names) {
+        if (Stopped())
+            return;
         if (!IsSafeName(name)) {
             Line(UnsafeLine(name));
             continue;
@@ -209,6 +216,16 @@ void CDownloadBatch::Prepare() {
             m_arrDownload.emplace_back(probe, name, 0, 0);
         }
     }
+    // One listing gives the sizes of all selected files (for the question and
+    // the progress), instead of one request per file.
+    bool anyFile = std::any_of(m_arrDownload.begin(), m_arrDownload.end(),
+                               [](const CTransferItem& i) { return !i.m_bIsFolder; });
+    std::vector<ftp::FindData> entries;
+    if (anyFile && !Stopped() &&
+        session.ListDirectory(NormalisePath("/" + m_request.currentPath), &entries))
+        for (const ftp::FindData& e : entries)
+            if (!e.isDirectory)
+                m_topSizes[e.name] = e.size;
 }
 
 BatchResult CDownloadBatch::Run() {
@@ -235,8 +252,10 @@ BatchResult CDownloadBatch::Run() {
             Line(UnsafeLine(item.m_strName));
             continue;
         }
-        DownloadFile(NormalisePath(item.m_strRemotePath), target, root, item.m_strName, 0, false,
-                     true);
+        auto size = m_topSizes.find(item.m_strName);
+        bool known = size != m_topSizes.end();
+        DownloadFile(NormalisePath(item.m_strRemotePath), target, root, item.m_strName,
+                     known ? size->second : 0, known, true);
     }
     m_arrDownload.clear();
     m_result.stopped = Stopped();
@@ -326,10 +345,16 @@ void CUploadBatch::Prepare() {
     m_arrUpload.clear();
     if (m_request.dropMode) {
         m_arrUpload = m_request.items;
+        // A dropped folder is made here, on the worker, like the command's.
+        for (const CTransferItem& item : m_arrUpload)
+            if (item.m_bIsFolder && m_request.session->CreateDirectory(item.m_strRemotePath))
+                m_remote[NormalisePath(item.m_strRemotePath)].listed = true;
         return;
     }
     std::string remoteDir = "/" + m_request.remoteDir;
     for (const std::string& name : m_request.names) {
+        if (Stopped())
+            return;
         if (!IsSafeName(name)) {
             Line(UnsafeLine(name));
             continue;

@@ -125,6 +125,8 @@ private:
     const std::atomic<int>& m_stop;
     BatchResult m_result;
     CProgressMeter m_meter;
+    // Sizes of the selected files, from one listing of their folder.
+    std::map<std::string, std::uint64_t> m_topSizes;
 
     bool Stopped() const { return m_stop.load() != 0; }
     void Line(const std::string& line) { m_host.AddLine(line); }
