@@ -394,6 +394,36 @@ TEST_P(TransferUiTest, StopAbandonsALargeFileShowsNoDoneAndClearsTheProgress) {
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  b.txt", "Done"}));
 }
 
+// Disconnect in the middle of a large file: the batch ends on its own, the
+// existing target stays whole and the window is ready for the next session.
+TEST_P(TransferUiTest, DisconnectDuringALargeFileEndsTheBatchCleanly) {
+    { std::ofstream big(server->root() + "/pub/big.iso"); }
+    fs::resize_file(server->root() + "/pub/big.iso", 8ull << 30);
+    server->Share();
+    Connect("/pub");
+    Select(right()->m_wndList, {"big.iso"});
+    int before = right()->m_nBatchesEnded;
+    right()->OnDownload();
+    ASSERT_TRUE(
+        PumpUntil([&] { return StatusText().find(" of 8.0 GB") != std::string::npos; }, 20000));
+    frame->OnDisconnect();
+    ASSERT_TRUE(PumpUntil([&] { return right()->m_nBatchesEnded > before; }, 5000));
+    Settle();
+    std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Done"), 0) << ::testing::PrintToString(lines);
+    EXPECT_FALSE(fs::exists(local + "/big.iso")); // nothing half-written under its name
+    EXPECT_EQ(StatusText(), "Ready");
+    EXPECT_TRUE(right()->m_wndUp->IsEnabled());
+    EXPECT_FALSE(frame->m_pEngine->IsBusy());
+    EXPECT_EQ(right()->m_bBusy, 0);
+
+    // Connected again, the next batch runs.
+    Connect("/pub");
+    Select(right()->m_wndList, {"b.txt"});
+    ASSERT_TRUE(Batch([&] { right()->OnDownload(); }));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  b.txt", "Done"}));
+}
+
 // Batches a drop builds: the items carry their own targets, and the end
 // steps put the panes back where the drop found them.
 TEST_P(TransferUiTest, DroppedBatchesRestoreTheSavedFolderAndPath) {
