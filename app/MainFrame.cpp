@@ -235,6 +235,7 @@ void CMainFrame::BuildStatusBar() {
 }
 
 void CMainFrame::PlaceGauge() {
+    ui::RequireUiThread("CMainFrame::PlaceGauge");
     wxRect field;
     if (!m_wndGauge || !m_wndStatusBar->GetFieldRect(0, field))
         return;
@@ -243,10 +244,7 @@ void CMainFrame::PlaceGauge() {
 }
 
 void CMainFrame::ShowTransferProgress(const TransferProgress* p) {
-    if (!ui::IsUiThread()) {
-        std::fprintf(stderr, "CMainFrame::ShowTransferProgress called off the UI thread\n");
-        std::abort();
-    }
+    ui::RequireUiThread("CMainFrame::ShowTransferProgress");
     if (!p) {
         m_wndGauge->Hide();
         SetStatusText("Ready", 0);

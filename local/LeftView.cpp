@@ -48,14 +48,6 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
     return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
-// A function that changes a widget runs on the UI thread, in every build.
-void RequireUiThread(const char* what) {
-    if (!ui::IsUiThread()) {
-        std::fprintf(stderr, "%s called off the UI thread\n", what);
-        std::abort();
-    }
-}
-
 } // namespace
 
 CLeftList::CLeftList(wxWindow* parent, wxWindowID id)
@@ -369,7 +361,7 @@ void CLeftView::OnRefresh() {
 }
 
 void CLeftView::OnUpload() {
-    RequireUiThread("CLeftView::OnUpload");
+    ui::RequireUiThread("CLeftView::OnUpload");
     if (!m_pEngine || m_pEngine->IsBusy() || !m_remote.session)
         return; // one batch at a time, in either direction
     UploadRequest request;
@@ -385,7 +377,7 @@ void CLeftView::OnUpload() {
 }
 
 void CLeftView::StartUploadThread() {
-    RequireUiThread("CLeftView::StartUploadThread");
+    ui::RequireUiThread("CLeftView::StartUploadThread");
     std::shared_ptr<ftp::Session> session = m_remote.session ? m_remote.session() : nullptr;
     if (!m_pEngine || m_pEngine->IsBusy() || !session) {
         m_arrUpload.clear(); // no session: the dropped batch is discarded
@@ -433,7 +425,7 @@ bool CLeftView::StartBatch(UploadRequest request) {
 }
 
 void CLeftView::OnUploadEnded(const BatchResult& result) {
-    RequireUiThread("CLeftView::OnUploadEnded");
+    ui::RequireUiThread("CLeftView::OnUploadEnded");
     m_arrUpload.clear();
     m_bDropUpload = 0;
     m_pHost.reset();

@@ -45,14 +45,6 @@ std::string ModifiedText(const ftp::FindData& e) {
     return buf;
 }
 
-// A function that changes a widget runs on the UI thread, in every build.
-void RequireUiThread(const char* what) {
-    if (!ui::IsUiThread()) {
-        std::fprintf(stderr, "%s called off the UI thread\n", what);
-        std::abort();
-    }
-}
-
 // Server names compare as the path box matches them: A-Z folded to a-z, all
 // other bytes as they are.
 bool SameName(const std::string& a, const std::string& b) {
@@ -204,7 +196,7 @@ void CRightView::MarkActive() {
 }
 
 void CRightView::EnableNavigation(bool disable) {
-    RequireUiThread("CRightView::EnableNavigation");
+    ui::RequireUiThread("CRightView::EnableNavigation");
     m_wndUp->Enable(!disable);
     m_wndPath->Enable(!disable);
 }
@@ -585,7 +577,7 @@ void CRightView::OnNewFolder() {
     m_calls.push_back("OnNewFolder");
 }
 void CRightView::OnDownload() {
-    RequireUiThread("CRightView::OnDownload");
+    ui::RequireUiThread("CRightView::OnDownload");
     if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView)
         return; // one batch at a time, in either direction
     DownloadRequest request;
@@ -601,7 +593,7 @@ void CRightView::OnDownload() {
 }
 
 void CRightView::StartDownloadThread() {
-    RequireUiThread("CRightView::StartDownloadThread");
+    ui::RequireUiThread("CRightView::StartDownloadThread");
     if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView)
         return;
     DownloadRequest request;
@@ -650,7 +642,7 @@ bool CRightView::StartBatch(DownloadRequest request) {
 }
 
 void CRightView::OnDownloadEnded(const BatchResult&) {
-    RequireUiThread("CRightView::OnDownloadEnded");
+    ui::RequireUiThread("CRightView::OnDownloadEnded");
     CLeftView* local = m_pLocalView;
     if (local && local->m_bRestoreDir) {
         local->m_bRestoreDir = 0;
@@ -668,7 +660,7 @@ void CRightView::OnDownloadEnded(const BatchResult&) {
 }
 
 void CRightView::OnUploadEnded(const BatchResult& result) {
-    RequireUiThread("CRightView::OnUploadEnded");
+    ui::RequireUiThread("CRightView::OnUploadEnded");
     bool uploaded = result.uploaded;
     if (result.dropSent)
         m_bNoRefresh = 0;

@@ -8,27 +8,13 @@
 #include <wx/stattext.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <future>
 #include <memory>
-
-namespace {
-
-// Changing a widget off the UI thread is a fault in every build.
-void RequireUiThread(const char* what) {
-    if (!ui::IsUiThread()) {
-        std::fprintf(stderr, "%s called off the UI thread\n", what);
-        std::abort();
-    }
-}
-
-} // namespace
 
 CReplaceDlg::CReplaceDlg(wxWindow* parent)
     : wxDialog(parent, IDD, "Dialog", wxDefaultPosition, wxDefaultSize,
                wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX) {
-    RequireUiThread("CReplaceDlg");
+    ui::RequireUiThread("CReplaceDlg");
     SetFont(wxFont(wxFontInfo(8).FaceName("Verdana")));
     auto* top = new wxBoxSizer(wxVERTICAL);
     top->Add(new wxStaticText(this, wxID_ANY, "Would you like to replace the existing one"), 0,
@@ -63,7 +49,7 @@ CReplaceDlg::CReplaceDlg(wxWindow* parent)
 }
 
 bool CReplaceDlg::TransferDataToWindow() {
-    RequireUiThread("CReplaceDlg::TransferDataToWindow");
+    ui::RequireUiThread("CReplaceDlg::TransferDataToWindow");
     m_wndFirst->SetLabelText(wxString::FromUTF8(m_strFirst));
     m_wndSecond->SetLabelText(wxString::FromUTF8(m_strSecond));
     Fit();
@@ -76,7 +62,7 @@ bool CReplaceDlg::TransferDataFromWindow() {
 }
 
 void CReplaceDlg::Answer(int* chosen) {
-    RequireUiThread("CReplaceDlg answer");
+    ui::RequireUiThread("CReplaceDlg answer");
     m_bReplace = m_bSkip = m_bSkipAll = m_bReplaceAll = 0;
     *chosen = 1;
     TransferDataFromWindow();
