@@ -60,6 +60,13 @@ TEST_F(ReplaceDlgTest, ShowsBothFilesAndFourButtonsInOneRow) {
     dlg.TransferDataToWindow();
     EXPECT_EQ(first->GetLabel(), "a.txt    Size : 3 KB");
     EXPECT_EQ(second->GetLabel(), "a.txt    Size : 0 KB");
+    // Names are bytes: one that is not UTF-8 still shows, escaped.
+    dlg.m_strFirst = "caf\xE9.txt    Size : 1 KB";
+    dlg.TransferDataToWindow();
+    EXPECT_EQ(first->GetLabel(), "caf\\xE9.txt    Size : 1 KB");
+    EXPECT_EQ(dlg.m_strFirst, "caf\xE9.txt    Size : 1 KB"); // the bytes stay as given
+    dlg.m_strFirst = "a.txt    Size : 3 KB";
+    dlg.TransferDataToWindow();
 
     // The question, the first file, "With this one ?", the second file, top to bottom.
     std::vector<std::string> texts;

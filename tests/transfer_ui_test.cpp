@@ -564,6 +564,9 @@ TEST(PaneHostTest, ProgressTextSaysNameBytesPercentSpeedTimeLeftAndFiles) {
     p.bytesPerSecond = 0;
     EXPECT_EQ(FormatProgress(p), "disk.img  100 B of 100 B  100%  (1 file done)");
     EXPECT_EQ(FormatBytes(5.0 * (1ull << 40) * 1024), "5120.0 TB");
+    // A name that is not UTF-8 and holds a line break shows escaped, in full.
+    p.name = "bad\xE9\r\nname";
+    EXPECT_EQ(FormatProgress(p), "bad\\xE9\\x0D\\x0Aname  100 B of 100 B  100%  (1 file done)");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "transfer/PaneHost.h"
 
 #include "platform/ui/Dispatcher.h"
+#include "platform/ui/Text.h"
 #include "transfer/ReplaceDlg.h"
 
 #include <cmath>
@@ -90,7 +91,9 @@ std::string FormatBytes(double bytes) {
 }
 
 std::string FormatProgress(const TransferProgress& p) {
-    std::string text = p.name + "  " + FormatBytes(static_cast<double>(p.done));
+    // The name as bytes from the server or the disk: shown readable, a CR or
+    // LF or a byte that is not UTF-8 escaped.
+    std::string text = ui::DisplayText(p.name) + "  " + FormatBytes(static_cast<double>(p.done));
     if (p.total > 0) {
         std::uint64_t done = p.done > p.total ? p.total : p.done;
         text += " of " + FormatBytes(static_cast<double>(p.total));

@@ -2,6 +2,7 @@
 
 #include "platform/ui/Dispatcher.h"
 #include "platform/ui/Modal.h"
+#include "platform/ui/Text.h"
 
 #include <wx/button.h>
 #include <wx/sizer.h>
@@ -50,8 +51,9 @@ CReplaceDlg::CReplaceDlg(wxWindow* parent)
 
 bool CReplaceDlg::TransferDataToWindow() {
     ui::RequireUiThread("CReplaceDlg::TransferDataToWindow");
-    m_wndFirst->SetLabelText(wxString::FromUTF8(m_strFirst));
-    m_wndSecond->SetLabelText(wxString::FromUTF8(m_strSecond));
+    // Names are bytes: what is not UTF-8 shows escaped, never as nothing.
+    m_wndFirst->SetLabelText(ui::ToWx(m_strFirst));
+    m_wndSecond->SetLabelText(ui::ToWx(m_strSecond));
     Fit();
     return true;
 }
