@@ -703,6 +703,23 @@ TEST_P(TransferTest, NamesThatAreNotUtf8TravelAsTheirBytesAndLineBreaksNever) {
     EXPECT_EQ(down.Count("Downloading  " + odd), 1u);
 }
 
+TEST_P(TransferTest, PathsLongerThanAnyFixedBufferTravelWhole) {
+    // Five levels of 200-byte names: 1,000 bytes and more below the root.
+    std::string rel = "long";
+    for (int i = 0; i < 5; ++i)
+        rel += "/" + std::string(200, static_cast<char>('a' + i));
+    Write(Local(rel + "/f.txt"), "deep up");
+    FakeHost up;
+    Upload(up, "/", {"long"});
+    EXPECT_EQ(Slurp(Root(rel + "/f.txt")), "deep up");
+    EXPECT_EQ(up.Count("Done"), 1u);
+    fs::remove_all(Local("long"));
+    FakeHost down;
+    Download(down, "/", {"long"});
+    EXPECT_EQ(Slurp(Local(rel + "/f.txt")), "deep up");
+    EXPECT_EQ(down.Count("Done"), 1u);
+}
+
 TEST_P(TransferTest, WalkCountsAndCollectsTheTreeWithSixtyFourBitTotals) {
     Write(Root("w/a.txt"), std::string(1000, 'a'));
     Write(Root("w/s/b.txt"), std::string(24, 'b'));
@@ -811,6 +828,34 @@ TEST_P(TransferTest, StopInTheMiddleOfALargeFileKeepsTheOldFileAndSaysNoDone) {
     // The session goes on after the abort.
     std::vector<ftp::FindData> entries;
     EXPECT_TRUE(session->ListDirectory("/", &entries)) << ftp::LastResponse();
+}
+
+TEST_P(TransferTest, StopInTheMiddleOfALargeUploadEndsItWithinASecond) {
+    {
+        std::ofstream big(Local("big.bin"), std::ios::binary);
+        big.seekp((3LL << 30) - 1);
+        big.put('x');
+    }
+    session = Connect();
+    ASSERT_TRUE(session);
+    CTransferEngine engine;
+    auto host = std::make_shared<FakeHost>();
+    UploadRequest r;
+    r.session = session;
+    r.remoteDir = "/";
+    r.localDir = local.path();
+    r.names = {"big.bin", "after.txt"};
+    Write(Local("after.txt"), "never sent");
+    ASSERT_TRUE(engine.StartUpload(r, host));
+    ASSERT_TRUE(host->WaitFor([&] { return host->lastProgress.done > 0; }));
+    auto stopped = std::chrono::steady_clock::now();
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitIdle(5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
+    EXPECT_EQ(host->Lines(), (Lines{"Uploading big.bin", "Error Uploading big.bin"}));
+    EXPECT_FALSE(fs::exists(Root("after.txt")));
+    EXPECT_TRUE(host->end->stopped);
+    EXPECT_TRUE(host->end->uploaded); // the remote list is refreshed
 }
 
 TEST_P(TransferTest, OneBatchAtATimeInEitherDirection) {

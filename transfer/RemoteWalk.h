@@ -1,7 +1,8 @@
 // The remote tree walk: one folder level per call, entries appended to
 // m_arrRemoteItems, which the caller works through (breadth first). Mode 1
-// downloads (the batch's per-file step), mode 2 counts, mode 3 collects (what
-// a remote delete removes, deepest last).
+// downloads (the batch's per-file step), mode 2 counts, mode 3 collects: every
+// folder comes before what it holds, so a remote delete works from the last
+// entry to the first.
 //
 // A walk never leaves the tree or runs forever: names that are not safe are
 // logged and left out, "." and ".." are never walked, server links are

@@ -40,7 +40,14 @@ std::string RealPath(const std::string& path) {
 // `path` lies inside `root`, by its text and on the disk: its folder, with
 // every link resolved, is `root` or below it.
 bool InsideFolder(const std::string& root, const std::string& path) {
-    std::string realRoot = RealPath(root);
+    // A batch asks about the same root for every file: resolved once a batch
+    // (per worker thread; a batch's root stays where it is while it runs).
+    thread_local std::string lastRoot, lastReal;
+    if (root != lastRoot || lastReal.empty()) {
+        lastRoot = root;
+        lastReal = RealPath(root);
+    }
+    const std::string& realRoot = lastReal;
     std::string realParent = RealPath(ParentOf(path));
     if (realRoot.empty() || realParent.empty())
         return false;
