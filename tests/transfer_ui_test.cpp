@@ -424,6 +424,32 @@ TEST_P(TransferUiTest, DisconnectDuringALargeFileEndsTheBatchCleanly) {
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  b.txt", "Done"}));
 }
 
+// The window goes while a large file is in flight: the batch ends first,
+// nothing it posts reaches the destroyed panes, and nothing hangs.
+TEST_P(TransferUiTest, TheWindowGoingDuringABatchEndsItFirst) {
+    { std::ofstream big(server->root() + "/pub/big.iso"); }
+    fs::resize_file(server->root() + "/pub/big.iso", 8ull << 30);
+    server->Share();
+    Connect("/pub");
+    Select(right()->m_wndList, {"big.iso"});
+    right()->OnDownload();
+    ASSERT_TRUE(
+        PumpUntil([&] { return StatusText().find(" of 8.0 GB") != std::string::npos; }, 20000));
+    std::shared_ptr<CTransferEngine> engine = frame->m_pEngine;
+    auto start = std::chrono::steady_clock::now();
+    delete frame; // as the session ending takes the window away
+    frame = nullptr;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_FALSE(engine->IsBusy());
+    Pump(100); // what the batch posted finds its panes gone
+    EXPECT_FALSE(fs::exists(local + "/big.iso"));
+    // A fresh window for the rest of the test's life.
+    frame = new CMainFrame;
+    frame->m_quit = [this](int code) { quitCodes.push_back(code); };
+    frame->Show();
+    Pump(30);
+}
+
 // Batches a drop builds: the items carry their own targets, and the end
 // steps put the panes back where the drop found them.
 TEST_P(TransferUiTest, DroppedBatchesRestoreTheSavedFolderAndPath) {
