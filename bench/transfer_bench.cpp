@@ -149,13 +149,26 @@ bool RawTreeDown(ftp::Session& session, const fs::path& tree) {
     return true;
 }
 
+bool RawTreeUp(ftp::Session& session, const fs::path& tree, const std::string& remote) {
+    session.CreateDirectory(remote);
+    for (const auto& folder : fs::directory_iterator(tree)) {
+        std::string dir = remote + "/" + folder.path().filename().string();
+        session.CreateDirectory(dir);
+        for (const auto& f : fs::directory_iterator(folder.path()))
+            if (!session.PutFile(f.path().string(), dir + "/" + f.path().filename().string()))
+                return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1)
         g_runs = std::max(1, std::atoi(argv[1]));
-    // Optional: which measurements (treedown, treeup, dl, up) and which servers.
-    std::string only = argc > 2 ? argv[2] : "treedown,treeup,dl,up";
+    // Optional: which measurements (treedown, treeup, filedown, fileup) and
+    // which servers.
+    std::string only = argc > 2 ? argv[2] : "treedown,treeup,filedown,fileup";
     std::string servers = argc > 3 ? argv[3] : "vsftpd,pyftpdlib";
     auto want = [&](const char* what) { return only.find(what) != std::string::npos; };
     curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -230,10 +243,12 @@ int main(int argc, char** argv) {
                         return Shell(Lftp(server, "mirror -R --parallel=1 " +
                                                       (source / "tree").string() + " /up/tree"));
                     },
+                    [&] { return RawTreeUp(*session, source / "tree", "/up/tree"); },
                 });
             Report("2,000 files in 40 folders, up", t[0], "lftp mirror -R", t[1], "<= 0.9");
+            Report("  the same, batch against bare session", t[0], "bare", t[2], "(overhead)");
         }
-        if (want("dl")) {
+        if (want("filedown")) {
             auto t = Compare([&] { fs::remove_all(down), fs::create_directories(down); },
                              {
                                  [&] { return Download(session, "/", "1g.bin", down, 1, host); },
@@ -244,7 +259,7 @@ int main(int argc, char** argv) {
                              });
             Report("1 GiB download", t[0], "curl", t[1], "<= 1.05");
         }
-        if (want("up")) {
+        if (want("fileup")) {
             fs::remove_all(down);
             fs::create_directories(down);
             Download(session, "/", "1g.bin", down, 1, host);
