@@ -1,7 +1,7 @@
 #include "app/AboutDlg.h"
 
-#include "app/Artwork.h"
 #include "platform/ui/Modal.h"
+#include "resources/Artwork.h"
 
 #include <wx/button.h>
 #include <wx/sizer.h>

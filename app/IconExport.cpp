@@ -3,7 +3,7 @@
 //   orvane_icon_export <folder> <name>   writes <folder>/<size>x<size>/apps/<name>.png
 // The files under install/icons were made with it, on a virtual display:
 //   xvfb-run -a build-plain/bin/orvane_icon_export install/icons org.example.orvane.Orvane
-#include "app/Artwork.h"
+#include "resources/Artwork.h"
 
 #include <wx/app.h>
 #include <wx/filename.h>

@@ -1,18 +1,22 @@
 #include "app/MainFrame.h"
 
 #include "app/AboutDlg.h"
-#include "app/Artwork.h"
-#include "app/Commands.h"
 #include "app/Status.h"
 #include "local/LeftView.h"
 #include "platform/registry/Registry.h"
 #include "platform/shell/Shell.h"
+#include "platform/ui/Dispatcher.h"
 #include "platform/ui/Modal.h"
 #include "platform/ui/Text.h"
 #include "remote/RightView.h"
+#include "resources/Artwork.h"
+#include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
+#include "transfer/PaneHost.h"
+#include "transfer/TransferEngine.h"
 
 #include <wx/accel.h>
+#include <wx/gauge.h>
 #include <wx/menu.h>
 #include <wx/splitter.h>
 #include <wx/statusbr.h>
@@ -22,6 +26,9 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -123,12 +130,32 @@ CMainFrame::CMainFrame()
         SetTitle(wxString::FromUTF8(title));
     };
     m_pRightView->m_setConnected = [this](bool open) { m_bConnected = open ? 1 : 0; };
+
+    // Transfers: one engine for both directions; each pane starts its own
+    // batches and finds the other pane through these links.
+    m_pEngine = std::make_shared<CTransferEngine>();
+    CRightView* right = m_pRightView;
+    CLeftView* left = m_pLeftView;
+    right->m_pEngine = m_pEngine;
+    right->m_pLocalView = left;
+    left->m_pEngine = m_pEngine;
+    auto progress = [this](const TransferProgress* p) { ShowTransferProgress(p); };
+    right->m_showProgress = progress;
+    left->m_remote.session = [right] { return right->GetSession(); };
+    left->m_remote.currentPath = [right] { return right->m_strCurrentPath; };
+    left->m_remote.enableNavigation = [right](bool disable) { right->EnableNavigation(disable); };
+    left->m_remote.uploadEnded = [right](const BatchResult& r) { right->OnUploadEnded(r); };
+    left->m_remote.showProgress = progress;
+    left->m_remote.addLine = [status](const std::string& line) { status->AddLine(line); };
 }
 
 CMainFrame::~CMainFrame() {
     m_timer.Stop();
     // The remote pane's workers report to the log pane and to this frame:
     // they end before any of those windows goes.
+    // Batches end while the log and the panes they report to still stand.
+    if (m_pLeftView)
+        m_pLeftView->EndTransfers();
     if (m_pRightView)
         m_pRightView->Shutdown();
 }
@@ -197,6 +224,43 @@ void CMainFrame::BuildStatusBar() {
     SetStatusBarPane(0); // fly-by prompts of menus and toolbar go to the message pane
     SetStatusText("Ready", 0);
     UpdateIndicators();
+    // The gauge of the file in flight sits at the right end of the message pane.
+    m_wndGauge = new wxGauge(m_wndStatusBar, wxID_ANY, 1000, wxDefaultPosition, wxDefaultSize,
+                             wxGA_HORIZONTAL | wxGA_SMOOTH);
+    m_wndGauge->Hide();
+    m_wndStatusBar->Bind(wxEVT_SIZE, [this](wxSizeEvent& e) {
+        PlaceGauge();
+        e.Skip();
+    });
+}
+
+void CMainFrame::PlaceGauge() {
+    ui::RequireUiThread("CMainFrame::PlaceGauge");
+    wxRect field;
+    if (!m_wndGauge || !m_wndStatusBar->GetFieldRect(0, field))
+        return;
+    int width = std::min(160, field.width / 3);
+    m_wndGauge->SetSize(field.GetRight() - width - 2, field.y + 2, width, field.height - 4);
+}
+
+void CMainFrame::ShowTransferProgress(const TransferProgress* p) {
+    ui::RequireUiThread("CMainFrame::ShowTransferProgress");
+    if (!p) {
+        m_wndGauge->Hide();
+        SetStatusText("Ready", 0);
+        return;
+    }
+    std::string verb = p->direction == TransferDirection::Download ? "Downloading " : "Uploading ";
+    SetStatusText(wxString::FromUTF8(verb + FormatProgress(*p)), 0);
+    int value = p->total
+                    ? static_cast<int>(std::min<std::uint64_t>(p->done, p->total) * 1000 / p->total)
+                    : 0;
+    if (!m_wndGauge->IsShown()) {
+        PlaceGauge();
+        m_wndGauge->Show();
+    }
+    if (m_wndGauge->GetValue() != value)
+        m_wndGauge->SetValue(value);
 }
 
 void CMainFrame::UpdateIndicators() {
@@ -428,6 +492,8 @@ void CMainFrame::OnReconnect() {
 void CMainFrame::OnStop() {
     GetLeftView()->m_bStopUpload = 1;
     GetRightView()->m_bStop = 1;
+    // The batch ends at once: the file in flight is abandoned.
+    m_pEngine->Stop();
 }
 
 void CMainFrame::OnExit() {

@@ -7,11 +7,15 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 
 class wxSplitterWindow;
 class wxToolBar;
 class wxStatusBar;
+class wxGauge;
+class CTransferEngine;
+struct TransferProgress;
 class CStatus;
 class CLeftView;
 class CRightView;
@@ -68,6 +72,13 @@ public:
     std::string GetIndicatorText(int pane) const;
     void UpdateIndicators();
 
+    // The file in flight in the status bar's message pane and its gauge;
+    // nullptr clears both.
+    void ShowTransferProgress(const TransferProgress* progress);
+    wxGauge* m_wndGauge = nullptr;
+    // The engine both panes run their batches on.
+    std::shared_ptr<CTransferEngine> m_pEngine;
+
 private:
     wxWindow* m_pActiveView = nullptr;
     wxWindow* m_pLastFocus = nullptr;
@@ -79,6 +90,7 @@ private:
     void BuildToolBar();
     void BuildStatusBar();
     void BuildPanes();
+    void PlaceGauge();
     void OnMenuEvent(wxCommandEvent& event);
     void OnClose(wxCloseEvent& event);
 };

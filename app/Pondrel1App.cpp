@@ -1,12 +1,12 @@
 #include "app/Pondrel1App.h"
 
-#include "app/Artwork.h"
 #include "app/FtpUrl.h"
 #include "app/MainFrame.h"
 #include "local/LeftView.h"
 #include "platform/registry/Registry.h"
 #include "platform/ui/Dispatcher.h"
 #include "platform/ui/Modal.h"
+#include "resources/Artwork.h"
 #include "sites/SiteManagerDlg.h"
 
 #include <wx/dcclient.h>

@@ -1,17 +1,19 @@
 #include "local/LeftView.h"
 
-#include "app/Artwork.h"
-#include "app/Commands.h"
-#include "app/MenuBuilder.h"
 #include "local/PropertiesDlg.h"
 #include "platform/shell/Shell.h"
 #include "platform/ui/ContextMenu.h"
+#include "platform/ui/Dispatcher.h"
 #include "platform/ui/FileTypes.h"
 #include "platform/ui/ListSelect.h"
 #include "platform/ui/MarkerStrip.h"
 #include "platform/ui/Modal.h"
 #include "platform/ui/PathCombo.h"
 #include "platform/ui/Text.h"
+#include "resources/Artwork.h"
+#include "resources/Commands.h"
+#include "resources/MenuBuilder.h"
+#include "transfer/PaneHost.h"
 
 #include <wx/bmpbuttn.h>
 #include <wx/imaglist.h>
@@ -23,6 +25,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,6 +93,7 @@ CLeftView::CLeftView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
 }
 
 CLeftView::~CLeftView() {
+    EndTransfers();
     m_wndList->SetImageList(nullptr, wxIMAGE_LIST_SMALL);
 }
 
@@ -357,7 +361,86 @@ void CLeftView::OnRefresh() {
 }
 
 void CLeftView::OnUpload() {
-    m_calls.push_back("OnUpload");
+    ui::RequireUiThread("CLeftView::OnUpload");
+    if (!m_pEngine || m_pEngine->IsBusy() || !m_remote.session)
+        return; // one batch at a time, in either direction
+    UploadRequest request;
+    request.session = m_remote.session();
+    if (!request.session)
+        return; // not connected: no visible effect
+    request.remoteDir = m_remote.currentPath ? m_remote.currentPath() : "/";
+    request.localDir = m_strCurrentDir;
+    request.names = SelectedNames();
+    m_arrUpload.clear();
+    m_bDropUpload = 0;
+    StartBatch(std::move(request));
+}
+
+void CLeftView::StartUploadThread() {
+    ui::RequireUiThread("CLeftView::StartUploadThread");
+    std::shared_ptr<ftp::Session> session = m_remote.session ? m_remote.session() : nullptr;
+    if (!m_pEngine || m_pEngine->IsBusy() || !session) {
+        m_arrUpload.clear(); // no session: the dropped batch is discarded
+        return;
+    }
+    UploadRequest request;
+    request.session = session;
+    request.remoteDir = m_remote.currentPath ? m_remote.currentPath() : "/";
+    request.localDir = m_strCurrentDir;
+    request.items = m_arrUpload;
+    request.dropMode = true;
+    m_bDropUpload = 1;
+    if (!StartBatch(std::move(request))) {
+        m_arrUpload.clear();
+        m_bDropUpload = 0;
+    }
+}
+
+bool CLeftView::StartBatch(UploadRequest request) {
+    CPaneHost::Handlers h;
+    h.addLine = m_remote.addLine;
+    h.ended = [this](const BatchResult& r) {
+        if (r.uploaded)
+            m_bUploaded = 1;
+        m_bUploading = 0;
+    };
+    h.progress = m_remote.showProgress;
+    h.uiEnded = [this](const BatchResult& r) { OnUploadEnded(r); };
+    std::shared_ptr<CTransferEngine> engine = m_pEngine;
+    h.cancelled = [engine] { return engine->m_bStop != 0; };
+    std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
+    m_bUploading = 1;
+    m_bUploaded = 0;
+    m_bStopUpload = 0;
+    if (m_remote.enableNavigation)
+        m_remote.enableNavigation(true);
+    if (!m_pEngine->StartUpload(std::move(request), host)) {
+        m_bUploading = 0;
+        if (m_remote.enableNavigation)
+            m_remote.enableNavigation(false);
+        return false;
+    }
+    m_pHost = host;
+    return true;
+}
+
+void CLeftView::OnUploadEnded(const BatchResult& result) {
+    ui::RequireUiThread("CLeftView::OnUploadEnded");
+    m_arrUpload.clear();
+    m_bDropUpload = 0;
+    m_pHost.reset();
+    if (m_remote.uploadEnded)
+        m_remote.uploadEnded(result); // restores, refreshes and enables the remote side
+    ++m_nBatchesEnded;
+}
+
+void CLeftView::EndTransfers() {
+    if (m_pHost)
+        m_pHost->Detach();
+    if (m_pEngine && m_pEngine->IsBusy()) {
+        m_pEngine->Stop();
+        m_pEngine->WaitIdle(10000);
+    }
 }
 
 void CLeftView::OnExecute() {

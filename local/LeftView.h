@@ -5,6 +5,7 @@
 #include "local/LocalDirectory.h"
 
 #include "platform/ui/FileList.h"
+#include "transfer/TransferEngine.h"
 
 #include <wx/panel.h>
 
@@ -17,6 +18,7 @@ class CPathCombo;
 class CFileTypes;
 class wxBitmapButton;
 class CMarkerStrip;
+class CPaneHost;
 
 // The list of the local pane (dragging and dropping come with the transfers).
 class CLeftList : public CFileListCtrl {
@@ -45,6 +47,28 @@ public:
 
     std::atomic<int> m_bUploading{0};  // an upload runs
     std::atomic<int> m_bStopUpload{0}; // stop request for uploads
+    std::atomic<int> m_bUploaded{0};   // a send was attempted: refresh the remote list
+    int m_bDropUpload = 0;             // a drop started the batch
+    std::vector<CTransferItem> m_arrUpload;
+    // Set by a drop on this list: the folder to return to after the download.
+    std::string m_strSavedDir;
+    int m_bRestoreDir = 0;
+
+    // The one engine of both panes (one batch at a time, either direction).
+    std::shared_ptr<CTransferEngine> m_pEngine;
+    // What an upload needs of the remote pane; set by the frame.
+    struct RemoteSide {
+        std::function<std::shared_ptr<ftp::Session>()> session;
+        std::function<std::string()> currentPath;
+        std::function<void(bool)> enableNavigation; // true: disable while the batch runs
+        std::function<void(const BatchResult&)> uploadEnded;
+        std::function<void(const TransferProgress*)> showProgress;
+        std::function<void(const std::string&)> addLine;
+    } m_remote;
+    // Upload batches that have ended, their end steps done (tests wait on it).
+    int m_nBatchesEnded = 0;
+    // Stops a running batch and waits for it; nothing it posts arrives after.
+    void EndTransfers();
 
     // Whether the remote pane is busy (its workers run): grays the same
     // commands as an upload. Set by the frame.
@@ -73,6 +97,8 @@ public:
     void OnRename();
     void OnProperties();
     void OnUpload();
+    // Starts the worker on a batch a drop put into m_arrUpload.
+    void StartUploadThread();
     void OnRefresh();
 
     // Runs a command the pane handles itself (its context menu); false when
@@ -87,9 +113,6 @@ public:
     static void CountTree(const std::string& path, long long* folders, long long* files,
                           long long* bytes);
 
-    // Until uploads are built, the upload command records that it was reached.
-    std::vector<std::string> m_calls;
-
 private:
     std::unique_ptr<CFileTypes> m_types;
     std::vector<Row> m_rows;
@@ -100,4 +123,7 @@ private:
     void OnEndLabelEdit(wxListEvent& event);
     void OnContextMenu();
     bool IsBusy() const;
+    std::shared_ptr<CPaneHost> m_pHost; // of the running upload
+    bool StartBatch(UploadRequest request);
+    void OnUploadEnded(const BatchResult& result);
 };

@@ -1,8 +1,6 @@
 #include "remote/RightView.h"
 
-#include "app/Artwork.h"
-#include "app/Commands.h"
-#include "app/MenuBuilder.h"
+#include "local/LeftView.h"
 #include "local/LocalDirectory.h"
 #include "platform/ui/ContextMenu.h"
 #include "platform/ui/Dispatcher.h"
@@ -11,6 +9,10 @@
 #include "platform/ui/MarkerStrip.h"
 #include "platform/ui/PathCombo.h"
 #include "platform/ui/Text.h"
+#include "resources/Artwork.h"
+#include "resources/Commands.h"
+#include "resources/MenuBuilder.h"
+#include "transfer/PaneHost.h"
 
 #include <wx/bmpbuttn.h>
 #include <wx/imaglist.h>
@@ -19,6 +21,8 @@
 #include <wx/utils.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace {
@@ -98,6 +102,13 @@ CRightView::~CRightView() {
 void CRightView::Shutdown() {
     *m_alive = false;
     m_bShutdown = true;
+    if (m_pHost)
+        m_pHost->Detach();
+    // A batch still running ends now (a question it waits for goes away).
+    if (m_pEngine && m_pEngine->IsBusy()) {
+        m_pEngine->Stop();
+        m_pEngine->WaitIdle(10000);
+    }
     // Every worker ends soon once the session is closed (a connect in
     // progress included); none waits for this thread, so they can be joined
     // here.
@@ -190,6 +201,7 @@ void CRightView::MarkActive() {
 }
 
 void CRightView::EnableNavigation(bool disable) {
+    ui::RequireUiThread("CRightView::EnableNavigation");
     m_wndUp->Enable(!disable);
     m_wndPath->Enable(!disable);
 }
@@ -570,8 +582,110 @@ void CRightView::OnNewFolder() {
     m_calls.push_back("OnNewFolder");
 }
 void CRightView::OnDownload() {
-    m_calls.push_back("OnDownload");
+    ui::RequireUiThread("CRightView::OnDownload");
+    if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView)
+        return; // one batch at a time, in either direction
+    DownloadRequest request;
+    request.session = GetSession();
+    if (!request.session)
+        return; // no session: nothing to fetch and nothing reported
+    request.currentPath = m_strCurrentPath;
+    request.localDir = m_pLocalView->m_strCurrentDir;
+    request.names = SelectedNames();
+    m_arrDownload.clear();
+    m_bChanged = 0;
+    StartBatch(std::move(request));
 }
+
+void CRightView::StartDownloadThread() {
+    ui::RequireUiThread("CRightView::StartDownloadThread");
+    if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView)
+        return;
+    DownloadRequest request;
+    request.session = GetSession();
+    request.currentPath = m_strCurrentPath;
+    request.localDir = m_pLocalView->m_strCurrentDir;
+    request.items = m_arrDownload;
+    request.dropMode = true;
+    m_bDropMode = 1;
+    m_bChanged = 1; // the local list is always refreshed after a drop
+    if (!StartBatch(std::move(request))) {
+        m_arrDownload.clear();
+        m_bDropMode = 0;
+    }
+}
+
+bool CRightView::StartBatch(DownloadRequest request) {
+    std::shared_ptr<bool> alive = m_alive;
+    CPaneHost::Handlers h;
+    h.addLine = [this](const std::string& line) { AddLine(line); };
+    h.ended = [this](const BatchResult& r) {
+        if (r.changed)
+            m_bChanged = 1;
+    };
+    h.progress = [this](const TransferProgress* p) {
+        if (m_showProgress)
+            m_showProgress(p);
+    };
+    h.uiEnded = [this, alive](const BatchResult& r) {
+        if (*alive)
+            OnDownloadEnded(r);
+    };
+    std::shared_ptr<CTransferEngine> engine = m_pEngine;
+    h.cancelled = [engine] { return engine->m_bStop != 0; };
+    std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
+    m_bStop = 0;
+    ++m_bBusy;
+    EnableNavigation(true);
+    if (!m_pEngine->StartDownload(std::move(request), host)) {
+        --m_bBusy;
+        EnableNavigation(false);
+        return false;
+    }
+    m_pHost = host;
+    return true;
+}
+
+void CRightView::OnDownloadEnded(const BatchResult&) {
+    ui::RequireUiThread("CRightView::OnDownloadEnded");
+    CLeftView* local = m_pLocalView;
+    if (local && local->m_bRestoreDir) {
+        local->m_bRestoreDir = 0;
+        m_bChanged = 1;
+        local->m_strCurrentDir = local->m_strSavedDir;
+    }
+    if (local && m_bChanged)
+        local->FillFileList(local->m_strCurrentDir);
+    m_arrDownload.clear();
+    m_bDropMode = 0;
+    m_pHost.reset();
+    --m_bBusy;
+    EnableNavigation(false);
+    ++m_nBatchesEnded;
+}
+
+void CRightView::OnUploadEnded(const BatchResult& result) {
+    ui::RequireUiThread("CRightView::OnUploadEnded");
+    bool uploaded = result.uploaded;
+    if (result.dropSent)
+        m_bNoRefresh = 0;
+    if (m_bDropMode) {
+        m_bDropMode = 0;
+        uploaded = true;
+        m_strCurrentPath = m_strSavedPath;
+    }
+    if (uploaded && !m_bNoRefresh)
+        RefreshList();
+    EnableNavigation(false);
+}
+
+void CRightView::RefreshList() {
+    if (!IsConnected())
+        return;
+    m_strListPath = m_strCurrentPath;
+    StartRefresh();
+}
+
 void CRightView::OnProperties() {
     m_calls.push_back("OnProperties");
 }

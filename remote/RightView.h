@@ -4,6 +4,7 @@
 
 #include "platform/ftp/FtpSession.h"
 #include "platform/ui/FileList.h"
+#include "transfer/TransferEngine.h"
 #include "transfer/TransferItem.h"
 
 #include <wx/panel.h>
@@ -21,6 +22,8 @@ class CFileTypes;
 class wxBitmapButton;
 class wxMenu;
 class CMarkerStrip;
+class CLeftView;
+class CPaneHost;
 
 // The record every worker of the pane is started with.
 struct CThreadInfo {
@@ -52,6 +55,19 @@ public:
     std::atomic<int> m_bBusy{0};      // remote workers running
     std::atomic<int> m_bStop{0};      // stop request for transfers and walks
     std::atomic<int> m_bFirstWalk{1}; // the download's path bookkeeping
+
+    // The download batch and what a drop sets around it.
+    std::atomic<int> m_bChanged{0}; // a fetch was attempted: refresh the local list
+    int m_bDropMode = 0;            // a drop built m_arrDownload; after an upload
+                                    // dropped here: restore m_strSavedPath
+    std::string m_strSavedPath;     // the server path to restore after a dropped upload
+    int m_bNoRefresh = 0;           // 1: no remote refresh after a dropped upload
+    std::vector<CTransferItem> m_arrDownload;
+    // The one engine of both panes (one batch at a time, either direction).
+    std::shared_ptr<CTransferEngine> m_pEngine;
+    CLeftView* m_pLocalView = nullptr;
+    // Shows the file in flight in the frame (nullptr clears it); set by the frame.
+    std::function<void(const TransferProgress*)> m_showProgress;
 
     // Path state.
     std::string m_strCurrentPath = "/";
@@ -102,6 +118,14 @@ public:
     void OnDelete();
     void OnNewFolder();
     void OnDownload();
+    // Starts the worker on a batch a drop put into m_arrDownload.
+    void StartDownloadThread();
+    // The upload's end on this side: restore the path a drop saved, refresh.
+    void OnUploadEnded(const BatchResult& result);
+    // Lists the current folder again (after an upload).
+    void RefreshList();
+    // Batches of this pane that have ended, their end steps done (tests wait on it).
+    int m_nBatchesEnded = 0;
     void OnProperties();
 
     bool HandleCommand(int command);
@@ -137,6 +161,9 @@ private:
 
     // Starts a worker; it never touches a window itself.
     void StartWorker(std::function<void()> work);
+    std::shared_ptr<CPaneHost> m_pHost; // of the running download
+    bool StartBatch(DownloadRequest request);
+    void OnDownloadEnded(const BatchResult& result);
     // Runs `task` on the UI thread later, unless the pane is gone by then.
     void Post(std::function<void()> task);
     void AddLine(const std::string& line);

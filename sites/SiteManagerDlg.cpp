@@ -1,9 +1,9 @@
 #include "sites/SiteManagerDlg.h"
 
-#include "app/Artwork.h"
-#include "app/Commands.h"
 #include "platform/ui/ContextMenu.h"
 #include "platform/ui/Modal.h"
+#include "resources/Artwork.h"
+#include "resources/Commands.h"
 #include "sites/SiteSettingsDlg.h"
 #include "sites/SiteStore.h"
 

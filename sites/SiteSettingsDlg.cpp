@@ -1,7 +1,7 @@
 #include "sites/SiteSettingsDlg.h"
 
-#include "app/Artwork.h"
 #include "platform/ui/Modal.h"
+#include "resources/Artwork.h"
 #include "sites/SiteStore.h"
 
 #include <wx/bmpbuttn.h>

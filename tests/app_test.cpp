@@ -1,7 +1,7 @@
 // The main window: layout, command routing, graying, connection commands,
 // Exit, Help and About, driven as the user's commands would drive them.
 #include "app/AboutDlg.h"
-#include "app/Commands.h"
+#include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
 
@@ -117,7 +117,6 @@ protected:
         left()->m_wndList->SetItemState(0, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
         std::ofstream(work + "/fresh.txt") << "x"; // seen only after a refresh
         size_t rows = left()->Rows().size(), questions = asked.size(), shown = dialogs.size();
-        left()->m_calls.clear();
         frame->RouteCommand(command);
         Pump(20);
         if (left()->m_wndList->GetEditControl())
@@ -136,8 +135,6 @@ protected:
             effect += "refresh ";
         if (left()->m_wndList->IsReportView() != startInReport)
             effect += left()->m_wndList->IsReportView() ? "report " : "list ";
-        for (const std::string& c : left()->m_calls)
-            effect += c + " ";
         if (!effect.empty())
             effect.pop_back();
         return effect;
@@ -151,7 +148,6 @@ TEST_F(RoutingTest, FileCommandsGoToTheActivePaneOnlyWhereTheyApply) {
         {ID_VIEW_FILES, "open", "log", ""},
         {ID_DELETE_TOOLBAR, "trash? refresh", "OnDelete", ""},
         {ID_NEW_FOLDER_TOOLBAR, "new folder", "OnNewFolder", ""},
-        {ID_DOWNLOAD_TOOLBAR, "", "OnDownload", ""},
         {ID_PROPERTIES_TOOLBAR, "properties", "OnProperties", ""},
         {ID_REFRESH_TOOLBAR, "refresh", "", ""},
         {ID_VIEW_DETAILS, "report", "report", "report"},
@@ -200,11 +196,7 @@ TEST_F(RoutingTest, FileCommandsGoToTheActivePaneOnlyWhereTheyApply) {
             }
         }
     }
-    frame->SetActiveView(left());
-    frame->m_bConnected = 0;
-    EXPECT_EQ(LocalEffect(ID_UPLOAD_TOOLBAR, false), "");
-    frame->m_bConnected = 1;
-    EXPECT_EQ(LocalEffect(ID_UPLOAD_TOOLBAR, false), "OnUpload");
+    // Upload and Download are routed in the transfer tests, against a server.
 }
 
 TEST_F(FrameTest, KeysReachTheirCommandsAndAltFDeletesInsteadOfOpeningTheMenu) {

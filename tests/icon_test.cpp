@@ -1,6 +1,6 @@
 // The program's icon: the windows carry it in every size the desktop asks
 // for, and the files installed for the icon theme show the same picture.
-#include "app/Artwork.h"
+#include "resources/Artwork.h"
 #include "tests/FrameFixture.h"
 #include "uninstall/UninstallDlg.h"
 

@@ -1,8 +1,8 @@
 // The local pane and its file operations, driven as a user would.
-#include "app/Commands.h"
 #include "local/LeftView.h"
 #include "platform/ui/MarkerStrip.h"
 #include "platform/ui/PathCombo.h"
+#include "resources/Commands.h"
 #include "tests/FrameFixture.h"
 
 #include <wx/menu.h>

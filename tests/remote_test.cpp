@@ -1,8 +1,8 @@
 // The FTP session and the remote pane against real servers: connecting,
 // failing to, the default folder, navigation, Disconnect and Reconnect.
-#include "app/Commands.h"
 #include "platform/ui/FileTypes.h"
 #include "platform/ui/PathCombo.h"
+#include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
 #include "tests/ftp/FtpServers.h"

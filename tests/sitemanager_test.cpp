@@ -1,7 +1,7 @@
 // The Site Manager and Site Settings dialogs, driven as a user would.
-#include "app/Commands.h"
 #include "platform/registry/Registry.h"
 #include "platform/ui/Modal.h"
+#include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 #include "sites/SiteSettingsDlg.h"
 #include "sites/SiteStore.h"

@@ -1,8 +1,8 @@
 #include "uninstall/UninstallDlg.h"
 
-#include "app/Artwork.h"
 #include "platform/ui/Dispatcher.h"
 #include "platform/ui/Modal.h"
+#include "resources/Artwork.h"
 
 #include <wx/button.h>
 #include <wx/iconbndl.h>

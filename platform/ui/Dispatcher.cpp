@@ -3,6 +3,8 @@
 #include <wx/app.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace ui {
@@ -17,6 +19,13 @@ void SetUiThread() {
 
 bool IsUiThread() {
     return g_uiThread.load() == std::this_thread::get_id();
+}
+
+void RequireUiThread(const char* what) {
+    if (!IsUiThread()) {
+        std::fprintf(stderr, "%s called off the UI thread\n", what);
+        std::abort();
+    }
 }
 
 bool Post(std::function<void()> task) {

@@ -14,6 +14,9 @@ namespace ui {
 // before any worker starts.
 void SetUiThread();
 bool IsUiThread();
+// Ends the program with a message naming `what` unless called on the UI
+// thread: every function that changes a widget starts with it, in every build.
+void RequireUiThread(const char* what);
 
 // Queues `task` to run on the UI thread. Tasks posted by one thread run in the
 // order they were posted. Returns false when there is no application to run it

@@ -1,4 +1,4 @@
-#include "app/Artwork.h"
+#include "resources/Artwork.h"
 
 #include <wx/brush.h>
 #include <wx/font.h>

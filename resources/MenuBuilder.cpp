@@ -1,4 +1,4 @@
-#include "app/MenuBuilder.h"
+#include "resources/MenuBuilder.h"
 
 #include <wx/menu.h>
 

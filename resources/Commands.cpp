@@ -1,4 +1,4 @@
-#include "app/Commands.h"
+#include "resources/Commands.h"
 
 #include <map>
 

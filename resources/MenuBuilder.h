@@ -1,7 +1,7 @@
 // Builds a menu from the command table's description of it.
 #pragma once
 
-#include "app/Commands.h"
+#include "resources/Commands.h"
 
 #include <functional>
 

@@ -1,0 +1,598 @@
+// Transfers in the window, against real servers: Download and Upload through
+// the toolbar, the context menu and the keys, the replace question in a real
+// batch, one batch at a time, Stop in the middle of a large file, graying and
+// navigation while a batch runs, progress shown and cleared, and the other
+// list refreshed at the end.
+#include "platform/ui/PathCombo.h"
+#include "resources/Commands.h"
+#include "sites/SiteManagerDlg.h"
+#include "tests/FrameFixture.h"
+#include "tests/ftp/FtpServers.h"
+#include "transfer/PaneHost.h"
+#include "transfer/ReplaceDlg.h"
+
+#include <wx/bmpbuttn.h>
+#include <wx/button.h>
+#include <wx/gauge.h>
+#include <wx/menu.h>
+#include <wx/statusbr.h>
+#include <wx/uiaction.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace cmd;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Bytes 0..255 over and over: a text-mode transfer would change them.
+std::string Binary(size_t size) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return data;
+}
+
+class TransferUiTest : public FrameTest, public ::testing::WithParamInterface<ServerKind> {
+protected:
+    std::unique_ptr<FtpServer> server;
+    std::string local; // the local pane's folder
+    std::vector<std::string> questions;
+    std::function<void(CReplaceDlg&)> onQuestion; // runs while the batch waits
+    int answerButton = wxID_OK;
+
+    void SetUp() override {
+        FrameTest::SetUp();
+        server = std::make_unique<FtpServer>(GetParam());
+        ASSERT_TRUE(server->ok()) << server->error();
+        fs::create_directories(server->root() + "/pub/tree/deeper");
+        std::ofstream(server->root() + "/pub/a.bin", std::ios::binary) << Binary(70000);
+        std::ofstream(server->root() + "/pub/b.txt") << "bee\r\nline\n";
+        std::ofstream(server->root() + "/pub/tree/t1.txt") << "one";
+        std::ofstream(server->root() + "/pub/tree/deeper/t2.bin", std::ios::binary) << Binary(3000);
+        server->Share();
+        local = dir.path() + "/local";
+        fs::create_directories(local);
+        dialogAnswer = [this](wxDialog& d) -> int {
+            auto* q = dynamic_cast<CReplaceDlg*>(&d);
+            if (!q)
+                return wxID_CANCEL;
+            questions.push_back(q->m_strFirst + " | " + q->m_strSecond);
+            if (onQuestion)
+                onQuestion(*q);
+            wxCommandEvent click(wxEVT_BUTTON, answerButton);
+            q->FindWindow(answerButton)->ProcessWindowEvent(click);
+            return q->GetReturnCode();
+        };
+    }
+    void TearDown() override {
+        frame->OnStop();
+        frame->m_pEngine->WaitIdle(10000);
+        Pump(50);
+        frame->OnDisconnect();
+        right()->WaitIdle(5000);
+        FrameTest::TearDown();
+    }
+
+    void Connect(const std::string& remoteDir) {
+        CSiteManagerDlg dlg(frame);
+        dlg.m_strHost = "127.0.0.1";
+        dlg.m_strUser = FtpServer::User();
+        dlg.m_strPassword = FtpServer::Password();
+        dlg.m_nPort = server->port();
+        dlg.m_strRemoteDir = remoteDir;
+        dlg.m_strLocalDir = local;
+        dlg.m_bPassive = 1;
+        frame->ConnectToSite(dlg);
+        ASSERT_TRUE(
+            PumpUntil([&] { return frame->m_bConnected != 0 && right()->m_bBusy == 0; }, 20000));
+        Pump(50);
+        status()->m_wndLog->Clear();
+    }
+    // Waits for the listings of the remote pane.
+    void Settle() {
+        ASSERT_TRUE(PumpUntil([&] { return right()->m_bBusy == 0; }, 20000));
+        Pump(30);
+    }
+    static void Select(CFileListCtrl* list, const std::vector<std::string>& names) {
+        for (long i = 0; i < list->GetItemCount(); ++i) {
+            bool want = std::find(names.begin(), names.end(), list->GetItemText(i).utf8_string()) !=
+                        names.end();
+            list->SetItemState(i, want ? wxLIST_STATE_SELECTED : 0, wxLIST_STATE_SELECTED);
+        }
+    }
+    std::vector<std::string> RemoteNames() {
+        std::vector<std::string> names;
+        for (const auto& r : right()->Rows())
+            names.push_back(r.name);
+        return names;
+    }
+    std::vector<std::string> LocalNames() {
+        std::vector<std::string> names;
+        for (const auto& r : left()->Rows())
+            names.push_back(r.name);
+        return names;
+    }
+    // Runs `start` and waits until the batch it starts has ended, end steps
+    // and the remote refresh included.
+    bool Batch(const std::function<void()>& start, int timeoutMs = 30000) {
+        int before = right()->m_nBatchesEnded + left()->m_nBatchesEnded;
+        start();
+        bool ended = PumpUntil(
+            [&] { return right()->m_nBatchesEnded + left()->m_nBatchesEnded > before; }, timeoutMs);
+        Settle();
+        return ended;
+    }
+    std::string StatusText() { return frame->m_wndStatusBar->GetStatusText(0).utf8_string(); }
+    // The commands a context menu would offer now, "-" for grayed.
+    std::string Offered(wxMenu* menu, std::initializer_list<int> ids) {
+        std::unique_ptr<wxMenu> owned(menu);
+        std::string out;
+        for (int id : ids)
+            out += menu->IsEnabled(ToWx(id)) ? "+" : "-";
+        return out;
+    }
+    void MenuCommand(wxWindow* pane, int command) {
+        wxCommandEvent e(wxEVT_MENU, ToWx(command));
+        pane->ProcessWindowEvent(e); // as the pane's context menu sends it
+    }
+};
+
+TEST_P(TransferUiTest, DownloadFromTheToolbarKeysAndContextMenuRefreshesTheLocalList) {
+    Connect("/pub");
+    ASSERT_EQ(left()->m_strCurrentDir, local);
+    EXPECT_TRUE(LocalNames().empty());
+
+    // Toolbar Download with the remote pane active.
+    Select(right()->m_wndList, {"a.bin"});
+    frame->SetActiveView(right());
+    ASSERT_TRUE(Batch([&] { frame->RouteCommand(ID_DOWNLOAD_TOOLBAR); }));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  a.bin", "Done"}));
+    EXPECT_EQ(ReadAll(local + "/a.bin"), Binary(70000));
+    EXPECT_EQ(LocalNames(), std::vector<std::string>{"a.bin"});
+    EXPECT_TRUE(right()->m_wndUp->IsEnabled());
+    EXPECT_TRUE(right()->m_wndPath->IsEnabled());
+    EXPECT_EQ(StatusText(), "Ready");
+
+    // The context menu's Download: a folder, mirrored with its sub-folders.
+    status()->m_wndLog->Clear();
+    Select(right()->m_wndList, {"tree", "b.txt"});
+    ASSERT_TRUE(Batch([&] { MenuCommand(right(), ID_DOWNLOAD); }));
+    EXPECT_EQ(ReadAll(local + "/tree/t1.txt"), "one");
+    EXPECT_EQ(ReadAll(local + "/tree/deeper/t2.bin"), Binary(3000));
+    EXPECT_EQ(ReadAll(local + "/b.txt"), "bee\r\nline\n"); // binary: line ends kept
+    std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Done"), 3) << ::testing::PrintToString(lines);
+    EXPECT_EQ(LocalNames(), (std::vector<std::string>{"tree", "a.bin", "b.txt"}));
+
+    // Ctrl+D from the keyboard.
+    fs::remove(local + "/b.txt");
+    status()->m_wndLog->Clear();
+    int rc = std::system(("xdotool search --name '" + frame->GetTitle().utf8_string() +
+                          "' windowfocus --sync >/dev/null 2>&1")
+                             .c_str());
+    (void)rc;
+    right()->m_wndList->SetFocus();
+    Select(right()->m_wndList, {"b.txt"});
+    ASSERT_TRUE(PumpUntil([&] { return frame->GetActiveView() == right(); }, 2000));
+    wxUIActionSimulator sim;
+    ASSERT_TRUE(Batch([&] { sim.Char('d', wxMOD_CONTROL); }, 10000));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  b.txt", "Done"}));
+    EXPECT_TRUE(fs::exists(local + "/b.txt"));
+}
+
+TEST_P(TransferUiTest, DownloadAndUploadGoOnlyToTheirPaneAndOnlyWhenConnected) {
+    std::ofstream(local + "/up.txt") << "up";
+    left()->FillFileList(local);
+    Select(left()->m_wndList, {"up.txt"});
+    // Not connected: nothing happens in either pane.
+    frame->SetActiveView(left());
+    frame->RouteCommand(ID_UPLOAD_TOOLBAR);
+    MenuCommand(left(), ID_UPLOAD);
+    frame->SetActiveView(right());
+    frame->RouteCommand(ID_DOWNLOAD_TOOLBAR);
+    Pump(100);
+    EXPECT_FALSE(frame->m_pEngine->IsBusy());
+    EXPECT_TRUE(LogLines().empty());
+
+    Connect("/pub");
+    Select(left()->m_wndList, {"up.txt"});
+    Select(right()->m_wndList, {"b.txt"});
+    // The wrong pane active: Upload with the remote pane, Download with the local one.
+    frame->SetActiveView(right());
+    frame->RouteCommand(ID_UPLOAD_TOOLBAR);
+    frame->SetActiveView(left());
+    frame->RouteCommand(ID_DOWNLOAD_TOOLBAR);
+    MenuCommand(left(), ID_DOWNLOAD); // grayed there, and never from this pane
+    Pump(100);
+    EXPECT_FALSE(frame->m_pEngine->IsBusy());
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_FALSE(fs::exists(local + "/b.txt"));
+    EXPECT_FALSE(fs::exists(server->root() + "/pub/up.txt"));
+
+    // Upload from the toolbar: the remote list shows the new file afterwards.
+    frame->SetActiveView(left());
+    ASSERT_TRUE(Batch([&] { frame->RouteCommand(ID_UPLOAD_TOOLBAR); }));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Uploading up.txt", "Done"}));
+    EXPECT_EQ(ReadAll(server->root() + "/pub/up.txt"), "up");
+    auto names = RemoteNames();
+    EXPECT_NE(std::find(names.begin(), names.end(), "up.txt"), names.end());
+
+    // Ctrl+U from the keyboard, the local list focused.
+    std::ofstream(local + "/keyed.txt") << "by key";
+    left()->FillFileList(local);
+    status()->m_wndLog->Clear();
+    int rc = std::system(("xdotool search --name '" + frame->GetTitle().utf8_string() +
+                          "' windowfocus --sync >/dev/null 2>&1")
+                             .c_str());
+    (void)rc;
+    left()->m_wndList->SetFocus();
+    Select(left()->m_wndList, {"keyed.txt"});
+    ASSERT_TRUE(PumpUntil([&] { return frame->GetActiveView() == left(); }, 2000));
+    wxUIActionSimulator sim;
+    ASSERT_TRUE(Batch([&] { sim.Char('u', wxMOD_CONTROL); }, 10000));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Uploading keyed.txt", "Done"}));
+    EXPECT_EQ(ReadAll(server->root() + "/pub/keyed.txt"), "by key");
+}
+
+TEST_P(TransferUiTest, UploadOfAFolderFromTheContextMenu) {
+    fs::create_directories(local + "/data/img");
+    std::ofstream(local + "/data/a.txt") << "a";
+    std::ofstream(local + "/data/img/b.png", std::ios::binary) << Binary(5000);
+    Connect("/pub");
+    left()->FillFileList(local);
+    Select(left()->m_wndList, {"data"});
+    ASSERT_TRUE(Batch([&] { MenuCommand(left(), ID_UPLOAD); }));
+    EXPECT_EQ(ReadAll(server->root() + "/pub/data/a.txt"), "a");
+    EXPECT_EQ(ReadAll(server->root() + "/pub/data/img/b.png"), Binary(5000));
+    std::vector<std::string> lines = LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Creating Directory /pub/data/img"),
+              lines.end())
+        << ::testing::PrintToString(lines);
+    auto names = RemoteNames();
+    EXPECT_NE(std::find(names.begin(), names.end(), "data"), names.end());
+}
+
+TEST_P(TransferUiTest, NothingSelectedEndsAtOnceWithoutLinesOrRefresh) {
+    Connect("/pub");
+    Select(right()->m_wndList, {});
+    std::ofstream(local + "/later.txt") << "x"; // shown only by a refresh
+    frame->SetActiveView(right());
+    frame->RouteCommand(ID_DOWNLOAD_TOOLBAR);
+    ASSERT_TRUE(PumpUntil([&] { return !frame->m_pEngine->IsBusy() && right()->m_bBusy == 0; }));
+    Pump(50);
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_TRUE(LocalNames().empty());
+    EXPECT_TRUE(right()->m_wndUp->IsEnabled());
+    EXPECT_TRUE(right()->m_wndPath->IsEnabled());
+
+    // Upload: nothing sent, the remote list not listed again.
+    size_t rows = RemoteNames().size();
+    fs::create_directories(server->root() + "/pub/new-on-server");
+    Select(left()->m_wndList, {});
+    frame->SetActiveView(left());
+    frame->RouteCommand(ID_UPLOAD_TOOLBAR);
+    ASSERT_TRUE(
+        PumpUntil([&] { return !frame->m_pEngine->IsBusy() && left()->m_bUploading == 0; }));
+    Settle();
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(RemoteNames().size(), rows);
+}
+
+TEST_P(TransferUiTest, TheReplaceQuestionInABatchAndOneBatchAtATime) {
+    std::ofstream(local + "/a.bin") << std::string(3000, 'x');
+    std::ofstream(local + "/b.txt") << "old";
+    std::ofstream(local + "/other.txt") << "to upload";
+    Connect("/pub");
+    left()->FillFileList(local);
+    Select(left()->m_wndList, {"other.txt"});
+
+    // While the batch waits for the answer: graying, navigation off, and no
+    // second batch in either direction.
+    std::string whileAsking;
+    onQuestion = [&](CReplaceDlg&) {
+        right()->OnDownload();
+        left()->OnUpload();
+        whileAsking = Offered(right()->CreateContextMenu(), {ID_DOWNLOAD, ID_REFRESH}) + " " +
+                      Offered(left()->CreateContextMenu(), {ID_UPLOAD, ID_REFRESH, ID_VIEW_REPORT});
+        frame->OnInitMenu();
+        whileAsking += frame->GetMenuBar()->IsEnabledTop(0) ? " file" : " no-file";
+        whileAsking +=
+            right()->m_wndUp->IsEnabled() || right()->m_wndPath->IsEnabled() ? " nav" : " no-nav";
+    };
+    Select(right()->m_wndList, {"a.bin", "b.txt"});
+    frame->SetActiveView(right());
+    answerButton = wxID_CANCEL; // Skip, then the second existing file asks again
+    ASSERT_TRUE(Batch([&] { right()->OnDownload(); }));
+    ASSERT_EQ(questions.size(), 2u);
+    EXPECT_EQ(questions[0], "a.bin    Size : 3 KB | a.bin    Size : 69 KB");
+    EXPECT_EQ(whileAsking, "-- --+ no-file no-nav");
+    EXPECT_TRUE(LogLines().empty()); // skipped: no lines, and no upload ran
+    EXPECT_EQ(ReadAll(local + "/b.txt"), "old");
+    EXPECT_FALSE(fs::exists(server->root() + "/pub/other.txt"));
+    // After the batch everything is offered again.
+    EXPECT_EQ(Offered(right()->CreateContextMenu(), {ID_DOWNLOAD, ID_REFRESH}), "++");
+    frame->OnInitMenu();
+    EXPECT_TRUE(frame->GetMenuBar()->IsEnabledTop(0));
+    EXPECT_TRUE(right()->m_wndUp->IsEnabled());
+
+    // Replace All at the first: both fetched, one question.
+    onQuestion = nullptr;
+    questions.clear();
+    answerButton = CReplaceDlg::IDC_REPLACE_ALL;
+    ASSERT_TRUE(Batch([&] { right()->OnDownload(); }));
+    EXPECT_EQ(questions.size(), 1u);
+    EXPECT_EQ(ReadAll(local + "/a.bin"), Binary(70000));
+    EXPECT_EQ(ReadAll(local + "/b.txt"), "bee\r\nline\n");
+}
+
+TEST_P(TransferUiTest, StopAbandonsALargeFileShowsNoDoneAndClearsTheProgress) {
+    // A large file the server reads quickly (a sparse one); the local copy is
+    // stopped long before it is whole.
+    { std::ofstream big(server->root() + "/pub/big.iso"); }
+    fs::resize_file(server->root() + "/pub/big.iso", 8ull << 30);
+    server->Share();
+    std::ofstream(local + "/big.iso") << "the old one";
+    Connect("/pub");
+    Select(right()->m_wndList, {"big.iso"});
+    answerButton = wxID_OK; // Replace
+    frame->SetActiveView(right());
+    int before = right()->m_nBatchesEnded;
+    frame->RouteCommand(ID_DOWNLOAD_TOOLBAR);
+    // Progress shows: name, bytes, percent; the gauge is up.
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return StatusText().find("Downloading big.iso") == 0 &&
+                   StatusText().find(" of 8.0 GB") != std::string::npos;
+        },
+        20000))
+        << StatusText();
+    EXPECT_TRUE(frame->m_wndGauge->IsShown());
+    EXPECT_NE(StatusText().find("%"), std::string::npos);
+    EXPECT_NE(StatusText().find("(0 files done)"), std::string::npos) << StatusText();
+    // Meanwhile: no upload can start, and the menus are grayed.
+    std::ofstream(local + "/up.txt") << "u";
+    left()->FillFileList(local);
+    Select(left()->m_wndList, {"up.txt"});
+    left()->OnUpload();
+    EXPECT_EQ(Offered(left()->CreateContextMenu(), {ID_UPLOAD}), "-");
+
+    auto stopAt = std::chrono::steady_clock::now();
+    frame->RouteCommand(ID_STOP);
+    ASSERT_TRUE(PumpUntil([&] { return right()->m_nBatchesEnded > before; }, 5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(1));
+    Settle();
+    std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(lines.front(), "Downloading  big.iso");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Done"), 0) << ::testing::PrintToString(lines);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Uploading up.txt"), 0);
+    EXPECT_EQ(ReadAll(local + "/big.iso"), "the old one"); // kept whole
+    EXPECT_EQ(StatusText(), "Ready");
+    EXPECT_FALSE(frame->m_wndGauge->IsShown());
+    EXPECT_TRUE(right()->m_wndUp->IsEnabled());
+    EXPECT_FALSE(fs::exists(server->root() + "/pub/up.txt"));
+    // Nothing half-written is left beside it either.
+    for (const auto& e : fs::directory_iterator(local))
+        EXPECT_TRUE(e.path().filename() == "big.iso" || e.path().filename() == "up.txt")
+            << e.path();
+
+    // The next batch runs normally.
+    status()->m_wndLog->Clear();
+    Select(right()->m_wndList, {"b.txt"});
+    ASSERT_TRUE(Batch([&] { right()->OnDownload(); }));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  b.txt", "Done"}));
+}
+
+// Disconnect in the middle of a large file: the batch ends on its own, the
+// existing target stays whole and the window is ready for the next session.
+TEST_P(TransferUiTest, DisconnectDuringALargeFileEndsTheBatchCleanly) {
+    { std::ofstream big(server->root() + "/pub/big.iso"); }
+    fs::resize_file(server->root() + "/pub/big.iso", 8ull << 30);
+    server->Share();
+    Connect("/pub");
+    Select(right()->m_wndList, {"big.iso"});
+    int before = right()->m_nBatchesEnded;
+    right()->OnDownload();
+    ASSERT_TRUE(
+        PumpUntil([&] { return StatusText().find(" of 8.0 GB") != std::string::npos; }, 20000));
+    frame->OnDisconnect();
+    ASSERT_TRUE(PumpUntil([&] { return right()->m_nBatchesEnded > before; }, 5000));
+    Settle();
+    std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Done"), 0) << ::testing::PrintToString(lines);
+    EXPECT_FALSE(fs::exists(local + "/big.iso")); // nothing half-written under its name
+    EXPECT_EQ(StatusText(), "Ready");
+    EXPECT_TRUE(right()->m_wndUp->IsEnabled());
+    EXPECT_FALSE(frame->m_pEngine->IsBusy());
+    EXPECT_EQ(right()->m_bBusy, 0);
+
+    // Connected again, the next batch runs.
+    Connect("/pub");
+    Select(right()->m_wndList, {"b.txt"});
+    ASSERT_TRUE(Batch([&] { right()->OnDownload(); }));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  b.txt", "Done"}));
+}
+
+// The window goes while a large file is in flight: the batch ends first,
+// nothing it posts reaches the destroyed panes, and nothing hangs.
+TEST_P(TransferUiTest, TheWindowGoingDuringABatchEndsItFirst) {
+    { std::ofstream big(server->root() + "/pub/big.iso"); }
+    fs::resize_file(server->root() + "/pub/big.iso", 8ull << 30);
+    server->Share();
+    Connect("/pub");
+    Select(right()->m_wndList, {"big.iso"});
+    right()->OnDownload();
+    ASSERT_TRUE(
+        PumpUntil([&] { return StatusText().find(" of 8.0 GB") != std::string::npos; }, 20000));
+    std::shared_ptr<CTransferEngine> engine = frame->m_pEngine;
+    auto start = std::chrono::steady_clock::now();
+    delete frame; // as the session ending takes the window away
+    frame = nullptr;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_FALSE(engine->IsBusy());
+    Pump(100); // what the batch posted finds its panes gone
+    EXPECT_FALSE(fs::exists(local + "/big.iso"));
+    // A fresh window for the rest of the test's life.
+    frame = new CMainFrame;
+    frame->m_quit = [this](int code) { quitCodes.push_back(code); };
+    frame->Show();
+    Pump(30);
+}
+
+// Batches a drop builds: the items carry their own targets, and the end
+// steps put the panes back where the drop found them.
+TEST_P(TransferUiTest, DroppedBatchesRestoreTheSavedFolderAndPath) {
+    Connect("/pub");
+    std::string elsewhere = dir.path() + "/elsewhere";
+    fs::create_directories(elsewhere);
+    // A download dropped on a folder row of the local list.
+    left()->m_strSavedDir = local;
+    left()->m_bRestoreDir = 1;
+    left()->m_strCurrentDir = elsewhere;
+    right()->m_arrDownload = {CTransferItem("/pub/b.txt", elsewhere + "/b.txt", "b.txt", 0, 0)};
+    ASSERT_TRUE(Batch([&] { right()->StartDownloadThread(); }));
+    EXPECT_EQ(ReadAll(elsewhere + "/b.txt"), "bee\r\nline\n");
+    EXPECT_EQ(left()->m_strCurrentDir, local); // back, and listed afresh
+    EXPECT_EQ(left()->m_bRestoreDir, 0);
+    EXPECT_TRUE(LocalNames().empty());
+    EXPECT_TRUE(right()->m_arrDownload.empty());
+    EXPECT_EQ(right()->m_bDropMode, 0);
+
+    // An upload dropped on the folder row "tree" of the remote list.
+    std::ofstream(local + "/up.txt") << "dropped";
+    right()->m_strSavedPath = "/pub";
+    right()->m_strCurrentPath = "/pub/tree";
+    right()->m_bDropMode = 1;
+    right()->m_bNoRefresh = 1;
+    left()->m_arrUpload = {CTransferItem(local + "/up.txt", "/pub/tree/up.txt", "up.txt", 0)};
+    status()->m_wndLog->Clear();
+    ASSERT_TRUE(Batch([&] { left()->StartUploadThread(); }));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Uploading up.txt", "Done"}));
+    EXPECT_EQ(ReadAll(server->root() + "/pub/tree/up.txt"), "dropped");
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+    EXPECT_EQ(right()->m_bDropMode, 0);
+    EXPECT_EQ(right()->m_bNoRefresh, 0); // a file arrived: the list is refreshed
+    auto names = RemoteNames();
+    EXPECT_NE(std::find(names.begin(), names.end(), "tree"), names.end());
+    EXPECT_TRUE(left()->m_arrUpload.empty());
+
+    // Without a session a dropped upload is discarded.
+    frame->OnDisconnect();
+    left()->m_arrUpload = {CTransferItem(local + "/up.txt", "/pub/up.txt", "up.txt", 0)};
+    left()->StartUploadThread();
+    EXPECT_TRUE(left()->m_arrUpload.empty());
+    EXPECT_FALSE(frame->m_pEngine->IsBusy());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, TransferUiTest,
+                         ::testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
+                         [](const auto& info) { return std::string(KindName(info.param)); });
+
+// Progress updates reach the UI thread coalesced: however often the batch
+// reports, at most one update waits on the UI thread, showing the latest.
+TEST(PaneHostTest, ProgressIsCoalescedAndTheEndClearsIt) {
+    std::vector<std::uint64_t> shown;
+    int cleared = 0, ended = 0;
+    CPaneHost::Handlers h;
+    h.progress = [&](const TransferProgress* p) {
+        if (p)
+            shown.push_back(p->done);
+        else
+            ++cleared;
+    };
+    h.uiEnded = [&](const BatchResult&) { ++ended; };
+    auto host = CPaneHost::Create(h);
+    std::thread worker([&] {
+        TransferProgress p;
+        p.name = "f";
+        p.total = 100000;
+        for (std::uint64_t i = 1; i <= 100000; ++i) {
+            p.done = i;
+            host->OnProgress(p);
+        }
+        host->OnBatchEnd(BatchResult{});
+    });
+    worker.join();
+    PumpUntil([&] { return ended == 1; }, 3000);
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(cleared, 1);
+    EXPECT_LE(host->PostedProgress(), 2); // nothing ran the UI thread meanwhile
+    ASSERT_FALSE(shown.empty());
+    EXPECT_LE(shown.size(), 2u);
+
+    // Detached: nothing more reaches the windows.
+    host->Detach();
+    host->OnProgress(TransferProgress{});
+    host->OnBatchEnd(BatchResult{});
+    Pump(50);
+    EXPECT_EQ(ended, 1);
+}
+
+// A batch of small files reports at every file; the window shows a few
+// updates a second however fast the UI thread takes them.
+TEST(PaneHostTest, ProgressReachesTheWindowAFewTimesASecond) {
+    int shownCount = 0;
+    std::uint64_t lastShown = 0;
+    CPaneHost::Handlers h;
+    h.progress = [&](const TransferProgress* p) {
+        if (p) {
+            ++shownCount;
+            lastShown = p->done;
+        }
+    };
+    auto host = CPaneHost::Create(h);
+    std::atomic<bool> done{false};
+    auto start = std::chrono::steady_clock::now();
+    std::thread worker([&] {
+        TransferProgress p;
+        // Reports for 0.6 s, one a millisecond, as 600 tiny files would.
+        for (std::uint64_t i = 1;
+             std::chrono::steady_clock::now() - start < std::chrono::milliseconds(600); ++i) {
+            p.done = i;
+            host->OnProgress(p);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        done = true;
+    });
+    PumpUntil([&] { return done.load(); }, 5000); // the UI thread takes every update at once
+    worker.join();
+    Pump(20);
+    EXPECT_GE(shownCount, 2);
+    EXPECT_LE(host->PostedProgress(), 600 / 200 + 2);
+    EXPECT_GT(lastShown, 0u);
+}
+
+TEST(PaneHostTest, ProgressTextSaysNameBytesPercentSpeedTimeLeftAndFiles) {
+    TransferProgress p;
+    p.name = "disk.img";
+    p.done = 512ull << 20;
+    p.total = 2ull << 30;
+    p.bytesPerSecond = 128.0 * (1 << 20);
+    p.filesDone = 3;
+    EXPECT_EQ(FormatProgress(p),
+              "disk.img  512.0 MB of 2.0 GB  25%  128.0 MB/s  0:12 left  (3 files done)");
+    p.total = 0; // size unknown: no percent, no time left
+    p.filesDone = 1;
+    EXPECT_EQ(FormatProgress(p), "disk.img  512.0 MB  128.0 MB/s  (1 file done)");
+    p.done = 100;
+    p.total = 100;
+    p.bytesPerSecond = 0;
+    EXPECT_EQ(FormatProgress(p), "disk.img  100 B of 100 B  100%  (1 file done)");
+    EXPECT_EQ(FormatBytes(5.0 * (1ull << 40) * 1024), "5120.0 TB");
+    // A name that is not UTF-8 and holds a line break shows escaped, in full.
+    p.name = "bad\xE9\r\nname";
+    EXPECT_EQ(FormatProgress(p), "bad\\xE9\\x0D\\x0Aname  100 B of 100 B  100%  (1 file done)");
+}
+
+} // namespace
