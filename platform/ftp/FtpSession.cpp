@@ -23,6 +23,13 @@ thread_local std::string t_lastResponse;
 // Listings larger than this are refused rather than held in memory.
 constexpr size_t kMaxListing = 512u << 20;
 
+// A CR or LF inside a command's argument would end the command there and start
+// another one on the control connection: such a name is never sent.
+constexpr const char* kLineBreakRefused = "A name holding a line break or a NUL is not sent";
+bool HasLineBreak(const std::string& s) {
+    return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
 std::string Encode(const std::string& path) {
     static const char* hex = "0123456789ABCDEF";
     std::string out;
@@ -448,14 +455,16 @@ bool Session::List(const std::string& dir, const std::string& argument, std::str
     return true;
 }
 
-bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entries) {
+bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entries,
+                            bool showLinks) {
     auto lock = Lock();
     std::string abs = Resolve(path);
     std::string text;
-    if (!List(abs, m_mlsd ? "MLSD" : "LIST", &text))
+    bool mlsd = m_mlsd && !showLinks;
+    if (!List(abs, mlsd ? "MLSD" : "LIST", &text))
         return false;
     m_cwd = abs;
-    *entries = ParseListing(text, m_mlsd, std::time(nullptr));
+    *entries = ParseListing(text, mlsd, std::time(nullptr));
     return true;
 }
 
@@ -559,6 +568,10 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
 // quoted command fails, so it is sent marked as allowed to fail ("*") and its
 // reply is read here.
 bool Session::Command(const std::string& verb, const std::string& arg) {
+    if (HasLineBreak(arg)) {
+        t_lastResponse = kLineBreakRefused;
+        return false;
+    }
     Request r;
     r.url = m_base + "/";
     r.nobody = true;
@@ -593,6 +606,10 @@ bool Session::DeleteFile(const std::string& path) {
 
 bool Session::RenameFile(const std::string& from, const std::string& to) {
     auto lock = Lock();
+    if (HasLineBreak(from) || HasLineBreak(to)) {
+        t_lastResponse = kLineBreakRefused;
+        return false;
+    }
     Request r;
     r.url = m_base + "/";
     r.nobody = true;

@@ -65,8 +65,11 @@ public:
     // Lists the current folder (empty pattern) or one name or path. Null when
     // the listing fails or finds nothing; else the handle with the first entry.
     std::unique_ptr<FindHandle> FindFirstFile(const std::string& pattern, FindData* first);
-    // Lists a folder in one step that no other request can split.
-    bool ListDirectory(const std::string& path, std::vector<FindData>* entries);
+    // Lists a folder in one step that no other request can split. With
+    // `showLinks` the plain LIST is used even where MLSD is offered: some
+    // servers' MLSD follows links and shows a link to a folder as a folder.
+    bool ListDirectory(const std::string& path, std::vector<FindData>* entries,
+                       bool showLinks = false);
     // Downloads into a temporary file beside `localPath`, renamed into place
     // only when complete: a failed or stopped download leaves an existing
     // file untouched.
