@@ -9,6 +9,7 @@
 #include <wx/panel.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@ class CPathCombo;
 class CFileTypes;
 class wxBitmapButton;
 class wxMenu;
+class wxListEvent;
 class CMarkerStrip;
 
 // The record every worker of the pane is started with.
@@ -52,6 +54,12 @@ public:
     std::atomic<int> m_bBusy{0};      // remote workers running
     std::atomic<int> m_bStop{0};      // stop request for transfers and walks
     std::atomic<int> m_bFirstWalk{1}; // the download's path bookkeeping
+    std::atomic<int> m_bChanged{0};   // a delete removed something: refresh at its end
+    int m_bEditing = 0;               // a name is being edited (or New Folder runs)
+    // What the last Properties walk counted (64-bit: no wrap at 2 GiB).
+    std::uint64_t m_nFileCount = 0;
+    std::uint64_t m_nFolderCount = 0;
+    std::uint64_t m_nTotalBytes = 0;
 
     // Path state.
     std::string m_strCurrentPath = "/";
@@ -101,6 +109,9 @@ public:
     void OnNewFolder();
     void OnDownload();
     void OnProperties();
+    void OnRename();
+    void OnBeginLabelEdit(wxListEvent& event);
+    void OnEndLabelEdit(wxListEvent& event);
 
     bool HandleCommand(int command);
     // The context menu as it would open now; null before the first connection.
@@ -141,6 +152,12 @@ private:
     // The path box for `dir` (on a worker): the root folders, then the chain.
     void ShowDirectory(const std::shared_ptr<ftp::Session>& session, const std::string& dir);
     void ShowRows();
+    // The selected rows' names, in list order, as the server's exact bytes.
+    std::vector<std::string> SelectedRowNames() const;
+    // Counts a folder tree or looks up a file, then shows the Properties box.
+    void PropertiesThreadProc(CThreadInfo info, std::shared_ptr<ftp::Session> session);
+    // A delete or a Properties walk runs; a second one does not start.
+    std::atomic<bool> m_bWalking{false};
     void Layout(int cx, int cy);
     void OnContextMenu();
 };
