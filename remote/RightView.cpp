@@ -514,6 +514,7 @@ std::vector<std::string> CRightView::SelectedRowNames() const {
 
 void CRightView::OnNewFolder() {
     RequireUiThread("CRightView::OnNewFolder");
+    m_calls.push_back("OnNewFolder");
     std::shared_ptr<ftp::Session> session = GetSession();
     if (!session)
         return;
@@ -634,6 +635,7 @@ void CRightView::OnEndLabelEdit(wxListEvent& event) {
 
 void CRightView::OnDelete() {
     RequireUiThread("CRightView::OnDelete");
+    m_calls.push_back("OnDelete");
     if (m_bEditing)
         return;
     std::vector<std::string> names = SelectedRowNames();
@@ -670,6 +672,7 @@ void CRightView::OnDelete() {
 
 void CRightView::OnProperties() {
     RequireUiThread("CRightView::OnProperties");
+    m_calls.push_back("OnProperties");
     m_nFileCount = m_nFolderCount = m_nTotalBytes = 0;
     m_bStop = 0;
     std::vector<std::string> names = SelectedRowNames();

@@ -125,7 +125,7 @@ public:
                                             CFileTypes* types);
     // Waits (pumping nothing) until no worker of the pane runs. For tests.
     bool WaitIdle(int timeoutMs);
-    // Handlers not built yet record that they were reached.
+    // Handlers record that they were reached (the routing tests read it).
     std::vector<std::string> m_calls;
 
 private:
