@@ -4,6 +4,7 @@
 #include "platform/ftp/FtpSession.h"
 #include "tests/TempDir.h"
 #include "tests/ftp/FtpServers.h"
+#include "transfer/BatchEnd.h"
 #include "transfer/RemoteWalk.h"
 #include "transfer/TransferEngine.h"
 
@@ -152,6 +153,7 @@ TEST(TransferTextTest, PathsCollapseAndUnsafeNamesAreRecognised) {
     for (const char* bad : {"", ".", "..", "a/b", "/tmp/x", "../x", "back\\slash"})
         EXPECT_FALSE(IsSafeName(bad)) << bad;
     EXPECT_FALSE(IsSafeName(std::string("nul\0x", 5)));
+    EXPECT_FALSE(IsSafeName("a\r\nDELE x"));
     for (const char* good : {"a", "...", ".hidden", "x y#%;?", "\xc3\xa9t\xc3\xa9", "\xff"})
         EXPECT_TRUE(IsSafeName(good)) << good;
     EXPECT_EQ(PrintableName("a\r\nb"), "a\\x0d\\x0ab");
@@ -224,6 +226,44 @@ TEST(ReplaceStateTest, TheQuestionShowsTheExistingFileThenTheIncomingOne) {
     EXPECT_TRUE(u.ConfirmUploadReplace(target, "report.txt", 1024, ask));
     EXPECT_EQ(seen.first, "report.txt    Size : 2 KB");
     EXPECT_EQ(seen.second, "report.txt    Size : 3 KB");
+}
+
+TEST(BatchEndTest, TheLocalListIsRefilledAfterFetchesAndTheSavedFolderRestored) {
+    BatchResult r;
+    int restore = 0;
+    std::string current = "/home/u/now";
+    EXPECT_EQ(EndDownloadBatch(r, restore, current, "/saved"), std::nullopt);
+    r.changed = true;
+    EXPECT_EQ(EndDownloadBatch(r, restore, current, "/saved"), "/home/u/now");
+    // A drop on the local list: back to the saved folder, refilled even
+    // when nothing was fetched.
+    r.changed = false;
+    restore = 1;
+    EXPECT_EQ(EndDownloadBatch(r, restore, current, "/saved"), "/saved");
+    EXPECT_EQ(current, "/saved");
+    EXPECT_EQ(restore, 0);
+}
+
+TEST(BatchEndTest, TheRemoteListIsRefilledUnlessADropAskedNotTo) {
+    BatchResult r;
+    int dropMode = 0, noRefresh = 0;
+    std::string path = "/pub";
+    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), std::nullopt);
+    r.uploaded = true;
+    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), "/pub");
+    // A drop that sent nothing keeps the list as it is.
+    dropMode = 1;
+    noRefresh = 1;
+    r.uploaded = false;
+    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), std::nullopt);
+    EXPECT_EQ(path, "/saved");
+    EXPECT_EQ(dropMode, 0);
+    // One that sent a file refills the restored path.
+    dropMode = 1;
+    path = "/elsewhere";
+    r.uploaded = r.dropSent = true;
+    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), "/saved");
+    EXPECT_EQ(noRefresh, 0);
 }
 
 // ---- against real servers ----
@@ -478,6 +518,46 @@ TEST_P(TransferTest, UploadWritesItsLinesAndCreatesOnlyNewFolders) {
     EXPECT_EQ(r.filesDone, 4u);
 }
 
+TEST_P(TransferTest, DroppedBatchesCarryTheirOwnPathsBothWays) {
+    Write(Local("src/f/in.txt"), "in");
+    Write(Local("src/one.txt"), "one");
+    Write(Local("src/two.txt"), "two");
+    fs::create_directories(Root("pub/target"));
+    session = Connect();
+    ASSERT_TRUE(session);
+    FakeHost up;
+    UploadRequest u;
+    u.session = session;
+    u.dropMode = true;
+    u.localDir = "/nowhere"; // a drop names its sources itself
+    u.items = {CTransferItem(Local("src/f"), "/pub/target/f", "f", 1),
+               CTransferItem(Local("src/one.txt"), "/pub/target//one.txt", "one.txt", 0),
+               CTransferItem(Local("src/two.txt"), "/pub/target/two.txt", "two.txt", 0)};
+    std::atomic<int> stop{0};
+    CUploadBatch upload(u, up, stop);
+    upload.Prepare();
+    BatchResult ur = upload.Run();
+    EXPECT_EQ(Slurp(Root("pub/target/f/in.txt")), "in");
+    EXPECT_EQ(Slurp(Root("pub/target/one.txt")), "one");
+    EXPECT_EQ(Slurp(Root("pub/target/two.txt")), "two"); // every item, not the first only
+    EXPECT_TRUE(ur.dropSent);
+
+    FakeHost down;
+    DownloadRequest d;
+    d.session = session;
+    d.dropMode = true;
+    d.localDir = "/nowhere";
+    d.items = {CTransferItem("/pub/target/f", Local("back/f"), "f", 1, 11),
+               CTransferItem(Local("back/one.txt"), "/pub/target/one.txt", "one.txt", 0)};
+    fs::create_directories(Local("back"));
+    CDownloadBatch download(d, down, stop);
+    download.Prepare();
+    BatchResult dr = download.Run();
+    EXPECT_EQ(Slurp(Local("back/f/in.txt")), "in");
+    EXPECT_EQ(Slurp(Local("back/one.txt")), "one");
+    EXPECT_TRUE(dr.changed);
+}
+
 TEST_P(TransferTest, UploadAnswersHoldAsForDownloads) {
     Write(Local("d/1.txt"), "new 1");
     Write(Local("d/2.txt"), "new 2");
@@ -543,6 +623,83 @@ TEST_P(TransferTest, UnreadableEntriesFailOneByOneAndLinksBackAreNotFollowed) {
     EXPECT_EQ(host.Count("Folder link not followed: " + Local("d/self")), 1u);
     EXPECT_EQ(host.Count("Folder link not followed: " + Local("d/s/loop")), 1u);
     EXPECT_EQ(r.filesFailed, 3u);
+}
+
+TEST_P(TransferTest, AnUnreadableFileInAnUploadedFolderFailsAlone) {
+    Write(Local("d/open.txt"), "open");
+    Write(Local("d/secret.txt"), "secret");
+    chmod(Local("d/secret.txt").c_str(), 0);
+    chmod(local.path().c_str(), 0755);
+    int port = server->port();
+    server->Share();
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    // As an ordinary user: root reads every file whatever its mode.
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(out[0]);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        ftp::ConnectParams p;
+        p.host = "127.0.0.1";
+        p.port = port;
+        p.user = FtpServer::User();
+        p.password = FtpServer::Password();
+        auto s = ftp::Session::Open(p);
+        if (!s)
+            _exit(2);
+        FakeHost host;
+        UploadRequest r;
+        r.session = s;
+        r.remoteDir = "/";
+        r.localDir = local.path();
+        r.names = {"d"};
+        std::atomic<int> stop{0};
+        CUploadBatch batch(r, host, stop);
+        batch.Prepare();
+        batch.Run();
+        std::string text;
+        for (const std::string& l : host.Lines())
+            text += l + "\n";
+        if (write(out[1], text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            _exit(4);
+        _exit(0);
+    }
+    close(out[1]);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(text.find("Uploading  secret.txt\nError Uploading    secret.txt\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Uploading  open.txt\nDone\n"), std::string::npos) << text;
+    EXPECT_EQ(Slurp(Root("d/open.txt")), "open");
+    EXPECT_FALSE(fs::exists(Root("d/secret.txt")));
+}
+
+TEST_P(TransferTest, NamesThatAreNotUtf8TravelAsTheirBytesAndLineBreaksNever) {
+    if (GetParam() == ServerKind::Pyftpdlib)
+        GTEST_SKIP() << "pyftpdlib reads commands as UTF-8 only";
+    const std::string odd = "caf\xe9 \xff.bin"; // Latin-1, not UTF-8
+    Write(Local("d/" + odd), "odd bytes");
+    Write(Local("d/evil\r\nDELE keep.txt"), "injected");
+    Write(Root("d/keep.txt"), "keep");
+    FakeHost up;
+    Upload(up, "/", {"d"});
+    EXPECT_EQ(Slurp(Root("d/" + odd)), "odd bytes");
+    EXPECT_EQ(Slurp(Root("d/keep.txt")), "keep");
+    EXPECT_EQ(up.Count("Unsafe name skipped: evil\\x0d\\x0aDELE keep.txt"), 1u);
+    fs::remove_all(Local("d"));
+    FakeHost down;
+    Download(down, "/", {"d"});
+    EXPECT_EQ(Slurp(Local("d/" + odd)), "odd bytes");
+    EXPECT_EQ(down.Count("Downloading  " + odd), 1u);
 }
 
 TEST_P(TransferTest, WalkCountsAndCollectsTheTreeWithSixtyFourBitTotals) {

@@ -198,6 +198,8 @@ void CDownloadBatch::Prepare() {
     }
     ftp::Session& session = *m_request.session;
     for (const std::string& name : m_request.names) {
+        if (Stopped())
+            return;
         if (!IsSafeName(name)) {
             Line(UnsafeLine(name));
             continue;
@@ -330,10 +332,16 @@ void CUploadBatch::Prepare() {
     m_arrUpload.clear();
     if (m_request.dropMode) {
         m_arrUpload = m_request.items;
+        // A dropped folder is made here, on the worker, like the command's.
+        for (const CTransferItem& item : m_arrUpload)
+            if (item.m_bIsFolder && m_request.session->CreateDirectory(item.m_strRemotePath))
+                m_remote[NormalisePath(item.m_strRemotePath)].listed = true;
         return;
     }
     std::string remoteDir = "/" + m_request.remoteDir;
     for (const std::string& name : m_request.names) {
+        if (Stopped())
+            return;
         if (!IsSafeName(name)) {
             Line(UnsafeLine(name));
             continue;

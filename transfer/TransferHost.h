@@ -45,7 +45,8 @@ public:
     virtual void OnBatchStart(TransferDirection) {}
     // One log line, exactly as the batch writes it.
     virtual void AddLine(const std::string& line) = 0;
-    // Blocks the worker until the user answers.
+    // Blocks the worker until the user answers. Must also return (Skip) when
+    // the program shuts down: the engine's destructor waits for the worker.
     virtual ReplaceAnswer AskReplace(const ReplaceQuestion& question) = 0;
     virtual void OnProgress(const TransferProgress&) {}
     // The batch is over; the engine already accepts the next one. Must not

@@ -23,7 +23,7 @@ bool IsSafeName(const std::string& name) {
     if (name.empty() || name == "." || name == "..")
         return false;
     for (char c : name)
-        if (c == '/' || c == '\\' || c == '\0')
+        if (c == '/' || c == '\\' || c == '\0' || c == '\r' || c == '\n')
             return false;
     return true;
 }

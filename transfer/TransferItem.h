@@ -16,7 +16,8 @@ std::string NormalisePath(const std::string& path);
 std::string FormatSizeText(std::uint64_t bytes);
 
 // False for a name that must never be walked, fetched or joined into a local
-// path: empty, ".", "..", or containing "/", "\" or NUL.
+// path: empty, ".", "..", or containing "/", "\" or NUL; nor one with a CR or
+// LF, which no FTP command can carry.
 bool IsSafeName(const std::string& name);
 
 // A name as it may appear in the log: bytes below 0x20 and 0x7f as "\xNN", so

@@ -1,0 +1,31 @@
+#include "transfer/BatchEnd.h"
+
+std::optional<std::string> EndDownloadBatch(const BatchResult& result, int& bRestoreDir,
+                                            std::string& strCurrentDir,
+                                            const std::string& strSavedDir) {
+    bool changed = result.changed;
+    if (bRestoreDir) {
+        bRestoreDir = 0;
+        changed = true;
+        strCurrentDir = strSavedDir;
+    }
+    if (!changed)
+        return std::nullopt;
+    return strCurrentDir;
+}
+
+std::optional<std::string> EndUploadBatch(const BatchResult& result, int& bDropMode,
+                                          std::string& strCurrentPath,
+                                          const std::string& strSavedPath, int& bNoRefresh) {
+    bool uploaded = result.uploaded;
+    if (result.dropSent)
+        bNoRefresh = 0;
+    if (bDropMode) {
+        bDropMode = 0;
+        uploaded = true;
+        strCurrentPath = strSavedPath;
+    }
+    if (!uploaded || bNoRefresh)
+        return std::nullopt;
+    return strCurrentPath;
+}
