@@ -63,6 +63,12 @@ bool WriteValue(const char* name, const void* data, reg::DWORD size, bool text) 
     return true;
 }
 
+// The library's copy of the store is closed when the library is unloaded:
+// every load would otherwise leave its database descriptor open.
+__attribute__((destructor)) void CloseStoreOnUnload() {
+    reg::RegResetStore();
+}
+
 } // namespace
 
 TOLLIN_API int RegisterApp(const char* installDir) {

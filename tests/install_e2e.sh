@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Install into a temporary prefix, check what the installation recorded, then
-# run the installed uninstaller as a user would (press Uninstall, then Exit)
-# and check that everything is gone.
+# Install into a temporary prefix shared with another program, check what the
+# installation wrote and recorded, then run the installed uninstaller as a
+# user would (press Uninstall, then Exit) and check that everything of Orvane
+# is gone and nothing else is.
 set -euo pipefail
 BUILD=$1
 T=$(mktemp -d)
@@ -10,16 +11,35 @@ PID=
 export ORVANE_REGISTRY="$T/registry.db" XDG_DATA_HOME="$T/data" HOME="$T/home"
 export GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1
 mkdir -p "$HOME"
-PREFIX="$T/opt/Orvane dir"
+PREFIX="$T/opt/Orvane 100% dir"
+DIR="$PREFIX/lib/orvane"
 fail() { echo "FAIL: $*"; exit 1; }
 
+# What another program keeps in the same prefix.
+mkdir -p "$PREFIX/bin" "$PREFIX/lib" "$PREFIX/share"
+echo other >"$PREFIX/bin/other-tool"
+echo other >"$PREFIX/lib/libother.so"
+echo other >"$PREFIX/share/keep.txt"
+
+# A prefix with a line break is refused before anything is installed.
+BAD="$T/bad"$'\n'"Exec=/bin/false"
+if cmake --install "$BUILD" --prefix "$BAD" >/dev/null 2>&1; then fail "a prefix with a newline was taken"; fi
+[[ ! -e "$BAD" ]] || fail "files installed under a prefix with a newline"
+
 cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
-for f in Pondrel1 libTollin.so OrvaneUninstall Orvane.html; do
-  [[ -f "$PREFIX/$f" ]] || fail "$f not installed"
+for f in Pondrel1 libTollin.so OrvaneUninstall OrvaneRegister Orvane.html .orvane-installation; do
+  [[ -f "$DIR/$f" ]] || fail "$f not installed in $DIR"
 done
+for f in Pondrel1 OrvaneUninstall; do
+  [[ -L "$PREFIX/bin/$f" && "$(readlink -f "$PREFIX/bin/$f")" == "$(readlink -f "$DIR/$f")" ]] ||
+    fail "no entry link $PREFIX/bin/$f"
+done
+[[ "$(head -2 "$DIR/.orvane-installation")" == "Orvane installation"$'\n'"folder"$'\t'"$DIR" ]] ||
+  fail "marker: $(cat "$DIR/.orvane-installation")"
 MENU="$XDG_DATA_HOME/applications/Orvane"
-grep -q '^Exec="'"$PREFIX"'/Pondrel1"$' "$MENU/orvane.desktop" || fail "menu entry: $(cat "$MENU/orvane.desktop")"
+grep -qF 'Exec="'"${DIR//%/%%}"'/Pondrel1"' "$MENU/orvane.desktop" || fail "menu entry: $(cat "$MENU/orvane.desktop")"
 grep -q 'OrvaneUninstall' "$MENU/orvane-uninstall.desktop" || fail "uninstall menu entry"
+[[ $(grep -c "" "$MENU/orvane.desktop") == 7 ]] || fail "menu entry lines: $(cat "$MENU/orvane.desktop")"
 value() {
   /usr/bin/python3 - "$ORVANE_REGISTRY" "$1" <<'PY'
 import sqlite3, sys
@@ -29,10 +49,16 @@ row = db.execute("SELECT v.data FROM vals v JOIN keys k ON v.key = k.id "
 sys.stdout.write(row[0].rstrip(b"\0").decode() if row else "<absent>")
 PY
 }
-[[ "$(value PATH)" == "$PREFIX" ]] || fail "PATH is $(value PATH)"
+[[ "$(value PATH)" == "$DIR" ]] || fail "PATH is $(value PATH)"
 [[ "$(value URL)" == http* ]] || fail "URL is $(value URL)"
 
-"$PREFIX/OrvaneUninstall" &
+# The registering step itself refuses a folder with a line break: no menu
+# entry gains a line.
+if "$DIR/OrvaneRegister" "$T/x"$'\n'"Exec=/bin/false" 2>/dev/null; then fail "OrvaneRegister took a newline"; fi
+grep -q '/bin/false' "$MENU"/*.desktop && fail "a menu entry was rewritten"
+[[ "$(value PATH)" == "$DIR" ]] || fail "PATH changed to $(value PATH)"
+
+"$PREFIX/bin/OrvaneUninstall" &
 PID=$!
 for _ in $(seq 100); do
   W=$(xdotool search --name '^Uninstall Orvane$' 2>/dev/null | head -1) && [[ -n "$W" ]] && break
@@ -42,11 +68,17 @@ done
 xdotool windowfocus --sync "$W" 2>/dev/null || true
 xdotool key alt+u
 for _ in $(seq 150); do
-  [[ ! -e "$PREFIX" && ! -e "$MENU" ]] && break
+  [[ ! -e "$DIR" && ! -e "$MENU" ]] && break
   sleep 0.1
 done
-[[ ! -e "$PREFIX" ]] || fail "left in the installation folder: $(ls -A "$PREFIX")"
+[[ ! -e "$DIR" ]] || fail "left in the installation folder: $(ls -A "$DIR")"
 [[ ! -e "$MENU" ]] || fail "menu folder left"
+for f in Pondrel1 OrvaneUninstall; do
+  [[ ! -L "$PREFIX/bin/$f" ]] || fail "entry link $f left"
+done
+for f in bin/other-tool lib/libother.so share/keep.txt; do
+  [[ -f "$PREFIX/$f" ]] || fail "the other program's $f was removed"
+done
 [[ "$(value PATH)" == "<absent>" ]] || fail "PATH still recorded"
 xdotool windowfocus --sync "$W" 2>/dev/null || true
 xdotool key alt+x

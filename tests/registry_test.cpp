@@ -3,8 +3,11 @@
 #include "tests/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
@@ -309,6 +312,71 @@ TEST_F(RegistryTest, ReadOnlyFileIsReadButRefusesWrites) {
     chmod(folder.c_str(), 0700);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not readable, 2: write accepted, 3: no user";
+}
+
+} // namespace
+
+namespace {
+
+// A store made by another tool: the same tables without their NOT NULL
+// constraints, holding key rows whose names are missing.
+void MakeDamagedStore(const std::string& path) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const char* sql =
+        "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER, name TEXT, uname TEXT,"
+        "  UNIQUE(parent, uname));"
+        "CREATE TABLE vals(key INTEGER, name TEXT, uname TEXT, type INTEGER, data BLOB,"
+        "  PRIMARY KEY(key, uname));"
+        "INSERT INTO keys VALUES (1, 0, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE'),"
+        "  (2, 0, 'HKEY_CURRENT_USER', 'HKEY_CURRENT_USER'), (3, 1, 'SOFTWARE', 'SOFTWARE'),"
+        "  (4, 2, 'Software', 'SOFTWARE'), (5, 3, 'Orvane', 'ORVANE'),"
+        "  (6, 5, NULL, NULL), (7, 5, 'alpha', 'ALPHA'), (8, 5, NULL, 'AAA'),"
+        "  (9, 5, 'beta', NULL);"
+        "INSERT INTO vals VALUES (5, 'PATH', 'PATH', 1, '/x'), (7, NULL, NULL, NULL, NULL);";
+    char* err = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
+    sqlite3_free(err);
+    sqlite3_close(db);
+}
+
+TEST_F(RegistryTest, KeyRowsWithoutANameAreSkippedAsDamagedData) {
+    std::filesystem::create_directories(dir.path() + "/conf/orvane");
+    MakeDamagedStore(dbPath);
+    RegResetStore();
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", KEY_ALL_ACCESS, &k), REG_OK);
+    // "beta" has a name but no folded name: it is listed (where is left
+    // open), and no row without a name is.
+    std::vector<std::string> names = Enum(k);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"alpha", "beta"}));
+    char name[100];
+    EXPECT_EQ(RegEnumKey(k, 2, name, sizeof name), REG_ERR_NO_MORE_ITEMS);
+    EXPECT_EQ(RegDeleteKey(k, "alpha"), REG_OK);
+    EXPECT_EQ(Enum(k), (std::vector<std::string>{"beta"}));
+    RegCloseKey(k);
+}
+
+TEST(RegistryPathTest, ABareFileNameIsAFileInTheCurrentFolder) {
+    TempDir dir;
+    std::string before = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir.path());
+    setenv("ORVANE_REGISTRY", "bare.db", 1);
+    RegResetStore();
+    EXPECT_EQ(RegistryPath(), dir.path() + "/bare.db");
+    HKEY k = nullptr;
+    EXPECT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", KEY_ALL_ACCESS, &k), REG_OK);
+    RegCloseKey(k);
+    // The store stays where it was first found when the current folder changes.
+    std::filesystem::current_path(before);
+    EXPECT_EQ(RegistryPath(), dir.path() + "/bare.db");
+    EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", KEY_READ, &k), REG_OK);
+    RegCloseKey(k);
+    RegResetStore();
+    unsetenv("ORVANE_REGISTRY");
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir.path() + "/bare.db"));
+    EXPECT_FALSE(std::filesystem::exists(before + "/bare.db"));
 }
 
 } // namespace

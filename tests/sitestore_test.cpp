@@ -4,6 +4,7 @@
 #include "tests/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 using namespace sites;
 using namespace reg;
@@ -167,6 +168,25 @@ TEST_F(SiteStoreTest, DeleteRemovesTheSite) {
     ASSERT_TRUE(DeleteSite("A"));
     EXPECT_EQ(ListSites(), std::vector<std::string>{"b"});
     EXPECT_FALSE(DeleteSite("a"));
+}
+
+TEST_F(SiteStoreTest, SiteRowsWithoutANameInADamagedStoreAreNotListed) {
+    // Tables made without their NOT NULL constraints, as another tool may.
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open((dir.path() + "/registry.db").c_str(), &raw), SQLITE_OK);
+    const char* sql =
+        "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER, name TEXT, uname TEXT,"
+        "  UNIQUE(parent, uname));"
+        "CREATE TABLE vals(key INTEGER, name TEXT, uname TEXT, type INTEGER, data BLOB,"
+        "  PRIMARY KEY(key, uname));"
+        "INSERT INTO keys VALUES (1, 0, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE'),"
+        "  (2, 0, 'HKEY_CURRENT_USER', 'HKEY_CURRENT_USER'), (3, 1, 'SOFTWARE', 'SOFTWARE'),"
+        "  (4, 2, 'Software', 'SOFTWARE'), (5, 3, 'Orvane', 'ORVANE'),"
+        "  (6, 5, NULL, NULL), (7, 5, 'work', 'WORK');";
+    ASSERT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    RegResetStore();
+    EXPECT_EQ(ListSites(), std::vector<std::string>{"work"});
 }
 
 } // namespace

@@ -4,9 +4,11 @@
 #include "tests/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdio>
 #include <ctime>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <set>
 #include <string>
@@ -170,6 +172,64 @@ TEST_F(TollinTest, UnRegisterAppRemovesSitesAndValuesAndKeepsTheEmptyKey) {
         EXPECT_EQ(Value(value), "<absent>") << value;
     EXPECT_EQ(unregisterApp(), 1); // the empty key is still there
     EXPECT_EQ(SubkeyCount(), 0);
+}
+
+int OpenDescriptors() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (!d)
+        return -1;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.')
+            ++n;
+    closedir(d);
+    return n;
+}
+
+TEST_F(TollinTest, LoadingAndUnloadingTheLibraryLeavesNoDescriptorOpen) {
+    // The fixture's copy stays loaded; these cycles use their own handles on
+    // a copy of the file, so each load is a fresh library.
+    dlclose(lib);
+    lib = nullptr;
+    std::string copy = dir.path() + "/libTollinCopy.so";
+    ASSERT_EQ(system(("cp '" TOLLIN_PATH "' '" + copy + "'").c_str()), 0);
+    auto cycle = [&] {
+        void* h = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_TRUE(h) << dlerror();
+        auto reg = reinterpret_cast<RegisterFn>(dlsym(h, "RegisterApp"));
+        auto unreg = reinterpret_cast<UnRegisterFn>(dlsym(h, "UnRegisterApp"));
+        ASSERT_TRUE(reg && unreg);
+        reg("/opt/orvane");
+        unreg();
+        dlclose(h);
+    };
+    cycle(); // the first load may keep what every later one shares
+    int before = OpenDescriptors();
+    for (int i = 0; i < 40; ++i)
+        cycle();
+    EXPECT_EQ(OpenDescriptors(), before);
+    lib = dlopen(TOLLIN_PATH, RTLD_NOW | RTLD_LOCAL);
+}
+
+TEST_F(TollinTest, UnRegisterAppPassesOverSiteRowsWithoutANameInADamagedStore) {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+    const char* sql =
+        "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER, name TEXT, uname TEXT,"
+        "  UNIQUE(parent, uname));"
+        "CREATE TABLE vals(key INTEGER, name TEXT, uname TEXT, type INTEGER, data BLOB,"
+        "  PRIMARY KEY(key, uname));"
+        "INSERT INTO keys VALUES (1, 0, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE'),"
+        "  (2, 0, 'HKEY_CURRENT_USER', 'HKEY_CURRENT_USER'), (3, 1, 'SOFTWARE', 'SOFTWARE'),"
+        "  (4, 2, 'Software', 'SOFTWARE'), (5, 3, 'Orvane', 'ORVANE'),"
+        "  (6, 5, NULL, NULL), (7, 5, 'zeta', 'ZETA'), (8, 5, NULL, 'A');"
+        "INSERT INTO vals VALUES (5, 'PATH', 'PATH', 1, '/x');";
+    ASSERT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    RegResetStore();
+    EXPECT_EQ(unregisterApp(), 1);
+    EXPECT_EQ(SubkeyCount(), 0);
+    EXPECT_EQ(Value("PATH"), "<absent>");
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <wx/textctrl.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -63,6 +64,39 @@ TEST(UninstallDialog, AfterARunTheLogIsShownUninstallIsOffAndExitHasTheFocus) {
     dlg->OnAbout();
     EXPECT_EQ(about, "About OrvaneUninstall|OrvaneUninstall Version 1.0");
     ui::SetDialogHook(nullptr);
+    ui::SetMessageBoxHook(nullptr);
+    dlg->Destroy();
+    Pump(20);
+    reg::RegResetStore();
+    unsetenv("ORVANE_REGISTRY");
+    setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+}
+
+TEST(UninstallDialog, ANameThatIsNotUtf8OrHoldsALineBreakIsShownEscaped) {
+    TempDir dir;
+    setenv("ORVANE_REGISTRY", (dir.path() + "/registry.db").c_str(), 1);
+    std::string dataHome = getenv("XDG_DATA_HOME");
+    setenv("XDG_DATA_HOME", (dir.path() + "/data").c_str(), 1);
+    reg::RegResetStore();
+    std::string menu = dir.path() + "/data/applications/Orvane";
+    std::filesystem::create_directories(menu);
+    std::ofstream(menu + "/caf\xe9.desktop") << "x";
+    std::ofstream(menu + "/two\nDeleting   lines") << "x";
+    ui::SetMessageBoxHook([&](const ui::MessageBoxRequest&) { return ui::kOk; });
+    auto* dlg = new COrvaneUninstallDlg(nullptr);
+    dlg->m_uninstaller.m_strLibraryDir = dir.path();
+    dlg->m_uninstaller.m_nPauseMs = 0;
+    dlg->Show();
+    Pump(30);
+    dlg->OnUninstall();
+    Pump(30);
+    auto* log = dynamic_cast<wxTextCtrl*>(dlg->FindWindow(1002));
+    ASSERT_TRUE(log);
+    std::string shown = log->GetValue().utf8_string();
+    EXPECT_NE(shown.find("Deleting   caf\\xE9.desktop\r\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Deleting   two\\x0ADeleting   lines\r\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Removing Program Files"), std::string::npos) << shown;
+    EXPECT_FALSE(std::filesystem::exists(menu));
     ui::SetMessageBoxHook(nullptr);
     dlg->Destroy();
     Pump(20);

@@ -1,6 +1,7 @@
 #include "uninstall/UninstallDlg.h"
 
 #include "app/Artwork.h"
+#include "platform/ui/Dispatcher.h"
 #include "platform/ui/Modal.h"
 
 #include <wx/button.h>
@@ -10,6 +11,9 @@
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 constexpr int kUninstallId = 1000;
@@ -68,6 +72,10 @@ COrvaneUninstallDlg::COrvaneUninstallDlg(wxWindow* parent)
 }
 
 void COrvaneUninstallDlg::AppendLog(const std::string& text) {
+    if (!ui::IsUiThread()) {
+        std::fprintf(stderr, "OrvaneUninstall: the log was changed off the UI thread\n");
+        std::abort();
+    }
     m_strLog += text;
     m_wndLog->ChangeValue(wxString::FromUTF8(m_strLog));
     m_wndLog->ShowPosition(m_wndLog->GetLastPosition());

@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +25,7 @@ struct Key {
 namespace {
 
 Key g_localMachine{1, true, true, 0};
+std::atomic<int> g_busyTimeoutMs{15000};
 Key g_currentUser{2, true, true, 0};
 
 // Key and value names compare as the Windows registry compares them: ASCII
@@ -95,6 +98,7 @@ public:
         return m_db;
     }
     unsigned Generation() const { return m_generation; }
+    sqlite3* OpenDb() const { return m_db; }
 
     void Reset() {
         if (m_db)
@@ -128,7 +132,8 @@ private:
         m_path = path;
         // Create the folder and the file ourselves so the file is never readable
         // by others: it holds passwords.
-        std::string dir = path.substr(0, path.find_last_of('/'));
+        size_t slash = path.find_last_of('/');
+        std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash);
         for (size_t pos = 1; !dir.empty() && pos != std::string::npos;) {
             pos = dir.find('/', pos + 1);
             std::string part = dir.substr(0, pos);
@@ -157,7 +162,7 @@ private:
             Fail(path, m_db ? sqlite3_errmsg(m_db) : "out of memory");
             return;
         }
-        sqlite3_busy_timeout(m_db, 15000);
+        sqlite3_busy_timeout(m_db, g_busyTimeoutMs.load());
         if (flags & SQLITE_OPEN_READONLY) {
             Stmt probe(m_db, "SELECT count(*) FROM keys, vals LIMIT 1");
             if (!probe.Ok() || probe.Step() != SQLITE_ROW)
@@ -264,9 +269,27 @@ bool IsWriteAccess(DWORD access) {
 const HKEY HKEY_LOCAL_MACHINE = &g_localMachine;
 const HKEY HKEY_CURRENT_USER = &g_currentUser;
 
+namespace {
+// A relative $ORVANE_REGISTRY is taken in the folder current when it is first
+// used, so a later change of folder does not move the store.
+std::mutex g_pathMutex;
+std::string g_relativeGiven, g_relativeResolved;
+} // namespace
+
 std::string RegistryPath() {
-    if (const char* p = std::getenv("ORVANE_REGISTRY"); p && *p)
-        return p;
+    if (const char* p = std::getenv("ORVANE_REGISTRY"); p && *p) {
+        if (*p == '/')
+            return p;
+        std::lock_guard lock(g_pathMutex);
+        if (g_relativeResolved.empty() || g_relativeGiven != p) {
+            char cwd[PATH_MAX];
+            if (!getcwd(cwd, sizeof cwd))
+                return p; // the folder is gone: opened relative to it, as given
+            g_relativeGiven = p;
+            g_relativeResolved = std::string(cwd) + (cwd[1] ? "/" : "") + p;
+        }
+        return g_relativeResolved;
+    }
     std::string base;
     if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x)
         base = x;
@@ -281,6 +304,49 @@ void RegResetStore() {
     Store& store = TheStore();
     std::lock_guard lock(store.mutex);
     store.Reset();
+    std::lock_guard pathLock(g_pathMutex);
+    g_relativeResolved.clear();
+}
+
+void RegSetBusyTimeout(int ms) {
+    g_busyTimeoutMs = ms;
+    Store& store = TheStore();
+    std::lock_guard lock(store.mutex);
+    if (sqlite3* db = store.OpenDb())
+        sqlite3_busy_timeout(db, ms);
+}
+
+StoreState RegStoreState(int timeoutMs) {
+    std::string path = RegistryPath();
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? StoreState::Missing : StoreState::Unusable;
+    if (!S_ISREG(st.st_mode))
+        return StoreState::Unusable;
+    // A connection of its own that never creates the file; the try to write
+    // is rolled back.
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return ::access(path.c_str(), R_OK) == 0 ? StoreState::ReadOnly : StoreState::Unusable;
+    }
+    sqlite3_busy_timeout(db, timeoutMs);
+    StoreState state = StoreState::Writable;
+    int rc = sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) {
+        Stmt probe(db, "SELECT count(*) FROM keys, vals LIMIT 1");
+        if (!probe.Ok() || probe.Step() != SQLITE_ROW)
+            state = StoreState::Unusable;
+        sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    } else if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+        state = StoreState::Busy;
+    } else if (rc == SQLITE_READONLY || rc == SQLITE_CANTOPEN || rc == SQLITE_PERM) {
+        state = StoreState::ReadOnly;
+    } else {
+        state = StoreState::Unusable;
+    }
+    sqlite3_close_v2(db);
+    return state;
 }
 
 LONG RegOpenKeyEx(HKEY parent, const char* path, DWORD access, HKEY* result) {
@@ -417,11 +483,16 @@ LONG RegEnumKey(HKEY key, DWORD index, char* name, DWORD cbName) {
     sqlite3* db = store.Db();
     if (!db)
         return REG_ERR_NO_MORE_ITEMS;
-    Stmt s(db, "SELECT name FROM keys WHERE parent = ? ORDER BY uname LIMIT 1 OFFSET ?");
+    // A row without a name (a store made or damaged by another tool) is no
+    // key that can be listed; it is passed over.
+    Stmt s(db, "SELECT name FROM keys WHERE parent = ? AND name IS NOT NULL "
+               "ORDER BY uname, name LIMIT 1 OFFSET ?");
     s.Bind(1, key->id).Bind(2, static_cast<sqlite3_int64>(index));
     if (s.Step() != SQLITE_ROW)
         return REG_ERR_NO_MORE_ITEMS;
     const char* text = reinterpret_cast<const char*>(sqlite3_column_text(s.Get(), 0));
+    if (!text)
+        return REG_ERR_STORE; // out of memory
     size_t len = std::strlen(text);
     if (len + 1 > cbName)
         return REG_ERR_MORE_DATA;

@@ -67,9 +67,23 @@ std::string RegReadText(HKEY root, const char* path, const char* name, DWORD cap
 // The store's own message for an error code, for the user.
 std::string RegErrorText(LONG code);
 
-// The file in use: $ORVANE_REGISTRY, else $XDG_CONFIG_HOME/orvane/registry.db,
+// The file in use: $ORVANE_REGISTRY (a relative one taken in the folder current
+// at its first use), else $XDG_CONFIG_HOME/orvane/registry.db,
 // else ~/.config/orvane/registry.db.
 std::string RegistryPath();
+// The file in use as found on disk, without opening or creating it for use.
+enum class StoreState {
+    Missing,  // no file
+    Writable, // can be changed now
+    Busy,     // another connection holds it for longer than the timeout
+    ReadOnly, // may be read, not written
+    Unusable, // not a store, or not readable
+};
+StoreState RegStoreState(int timeoutMs);
+// How long a statement waits for another connection's lock (15 s unless set);
+// applies to the open store and to every later one of this process.
+void RegSetBusyTimeout(int ms);
+
 // Closes the store; the next call opens it again (at the path then in force).
 // Open handles become invalid. For tests and for a library being unloaded.
 void RegResetStore();
