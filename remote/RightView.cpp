@@ -662,7 +662,8 @@ void CRightView::OnDelete() {
             return;
         // One refresh, at the end, of the folder the delete was made in.
         Post([this, folder] {
-            if (!IsConnected())
+            // A user who went elsewhere meanwhile keeps the folder shown.
+            if (!IsConnected() || m_strCurrentPath != folder)
                 return;
             m_strListPath = folder;
             StartRefresh();

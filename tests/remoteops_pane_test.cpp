@@ -204,6 +204,29 @@ TEST_F(RemoteOpsPaneTest, ALargeDeleteKeepsThePaneBusyAndStopEndsIt) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"big"}));
 }
 
+TEST_F(RemoteOpsPaneTest, ADeleteEndingAfterTheUserWentElsewhereLeavesTheNewFolderShown) {
+    Write(work + "/doomed/a.txt", "a");
+    Write(server->root() + "/elsewhere.txt", "e");
+    Connect("/work");
+    // The delete holds after its first file until the user has gone to the root.
+    auto went = std::make_shared<std::promise<void>>();
+    std::shared_future<void> wentThere = went->get_future().share();
+    auto log = right()->m_addLine;
+    right()->m_addLine = [log, wentThere](const std::string& line) {
+        log(line);
+        if (line == "Deleted")
+            wentThere.wait_for(std::chrono::seconds(20));
+    };
+    Select({"doomed"});
+    right()->OnDelete();
+    right()->OnRootDirectory();
+    went->set_value();
+    Settle();
+    EXPECT_FALSE(fs::exists(work + "/doomed"));
+    EXPECT_EQ(right()->m_strCurrentPath, "/");
+    EXPECT_EQ(SortedNames(), (std::vector<std::string>{"elsewhere.txt", "work"}));
+}
+
 TEST_F(RemoteOpsPaneTest, RenameInPlaceRefusesTakenNamesAndSlashesAndSendsNothingForEmptyOrEscape) {
     Write(work + "/a.txt", "first");
     Write(work + "/b.txt", "second");
