@@ -178,27 +178,51 @@ TEST_P(RemoteOpsTest, ALinkInsideTheTreeOrSelectedIsDeletedNeverWhatItPointsTo) 
 }
 
 TEST_P(RemoteOpsTest, StopInTheMiddleOfALargeDeleteSendsNothingMore) {
-    for (int i = 0; i < 120; ++i)
+    for (int i = 0; i < 300; ++i)
         Write(Root() + "/big/f" + std::to_string(i) + ".txt", "x");
     Open();
-    int deleted = 0;
+    long deleted = 0;
     remote::CRemoteDelete del(session, &stop, [&](const std::string& line) {
         lines.push_back(line);
         if (line == "Deleted" && ++deleted == 30)
-            stop = 1; // as the frame's Stop would, between two deletes
+            stop = 1; // as the frame's Stop would, in the middle
     });
     del.Run("/", {"big"});
     EXPECT_EQ(del.m_bChanged, 1);
     EXPECT_TRUE(del.m_bStopped);
     EXPECT_EQ(lines.back(), "Delete stopped");
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Deleted"), 30);
-    size_t left = 0;
-    for (auto& e : fs::directory_iterator(Root() + "/big")) {
-        (void)e;
-        ++left;
-    }
-    EXPECT_EQ(left, 90u);
+    // The request in flight ends, no other is sent.
+    long said = std::count(lines.begin(), lines.end(), "Deleted");
+    EXPECT_GE(said, 30);
+    EXPECT_LE(said, 64);
+    long left = std::distance(fs::directory_iterator(Root() + "/big"), fs::directory_iterator());
+    EXPECT_EQ(left + said, 300);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Directory Successfully Deleted"), 0);
     EXPECT_TRUE(del.m_walk.m_arrRemoteItems.empty());
+}
+
+TEST_P(RemoteOpsTest, AFileThatCannotBeDeletedInsideATreeIsReportedAndTheRestGoes) {
+    for (int i = 0; i < 40; ++i)
+        Write(Root() + "/t/f" + std::to_string(i) + ".txt", "x");
+    Open();
+    remote::CRemoteDelete del(session, &stop, Sink());
+    del.m_walk.WalkTree(3, "/t");
+    ASSERT_EQ(del.m_walk.m_arrRemoteItems.size(), 40u);
+    std::vector<std::string> found;
+    for (const CRemoteItem& item : del.m_walk.m_arrRemoteItems)
+        found.push_back(item.m_strPath);
+    // Gone between the walk and its delete: that one fails, the others go.
+    ASSERT_TRUE(fs::remove(Root() + found[5]));
+    del.DeleteCollectedItems();
+    // Each file's line before its outcome, from the last found to the first.
+    ASSERT_EQ(lines.size(), 80u);
+    for (size_t k = 0; k < 40; ++k) {
+        const std::string& path = found[39 - k];
+        EXPECT_EQ(lines[2 * k], "Deleting   /" + path);
+        EXPECT_EQ(lines[2 * k + 1], path == found[5] ? "Error Deleting  " + path : "Deleted");
+    }
+    EXPECT_EQ(del.m_bChanged, 1);
+    EXPECT_TRUE(fs::is_empty(Root() + "/t"));
 }
 
 TEST_P(RemoteOpsTest, PropertiesCountsThreeFilesInOneSubfolder) {
@@ -299,12 +323,17 @@ TEST(RemoteOpsHostile, ANameWithALineBreakNeverReachesTheControlConnection) {
     EXPECT_FALSE(script.session->RemoveDirectory("/top/a\nRMD /victim"));
     EXPECT_FALSE(script.session->CreateDirectory("/top/a\rMKD /victim"));
     EXPECT_FALSE(script.session->RenameFile("/top/ok.txt", "/top/b\r\nDELE /victim"));
+    std::vector<bool> done;
+    std::vector<std::string> replies;
+    script.session->DeleteFiles({"/top/b\nDELE /victim", "/top/ok.txt"}, &done, &replies);
+    EXPECT_EQ(done, (std::vector<bool>{false, true}));
     // The session still works.
     EXPECT_TRUE(script.session->DeleteFile("/top/ok.txt"));
     std::ifstream in(script.record);
     for (std::string line; std::getline(in, line);)
         EXPECT_EQ(line.find("victim"), std::string::npos) << line;
-    EXPECT_EQ(script.Removals(), (std::vector<std::string>{"DELE /top/ok.txt"}));
+    EXPECT_EQ(script.Removals(),
+              (std::vector<std::string>{"DELE /top/ok.txt", "DELE /top/ok.txt"}));
 }
 
 } // namespace

@@ -604,6 +604,43 @@ bool Session::DeleteFile(const std::string& path) {
     return Command("DELE", Resolve(path));
 }
 
+bool Session::DeleteFiles(const std::vector<std::string>& paths, std::vector<bool>* done,
+                          std::vector<std::string>* replies) {
+    auto lock = Lock();
+    done->assign(paths.size(), false);
+    replies->assign(paths.size(), std::string());
+    Request r;
+    r.url = m_base + "/";
+    r.nobody = true;
+    std::vector<std::string> sent(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (HasLineBreak(paths[i])) {
+            (*replies)[i] = kLineBreakRefused;
+            continue;
+        }
+        sent[i] = "DELE " + Resolve(paths[i]);
+        r.quote.push_back("*" + sent[i]);
+    }
+    if (r.quote.empty())
+        return true;
+    bool ok = Perform(r);
+    // The exchanges come in the order the commands went out.
+    size_t next = 0;
+    for (const auto& exchange : r.exchanges) {
+        while (next < paths.size() && sent[next].empty())
+            ++next;
+        if (next == paths.size())
+            break;
+        if (exchange.sent != sent[next] || exchange.replies.empty())
+            continue;
+        (*replies)[next] = exchange.replies.back();
+        int code = CodeOf(exchange.replies.back());
+        (*done)[next] = code >= 200 && code < 300;
+        ++next;
+    }
+    return ok;
+}
+
 bool Session::RenameFile(const std::string& from, const std::string& to) {
     auto lock = Lock();
     if (HasLineBreak(from) || HasLineBreak(to)) {

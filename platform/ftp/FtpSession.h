@@ -81,6 +81,12 @@ public:
     bool RemoveDirectory(const std::string& path);
     bool RenameFile(const std::string& from, const std::string& to);
     bool DeleteFile(const std::string& path);
+    // Deletes several files in one request (each command still waits for its
+    // reply). `done[i]` says whether paths[i] was deleted, `replies[i]` the
+    // server's answer. False only when the request itself failed; then the
+    // entries not reached are false.
+    bool DeleteFiles(const std::vector<std::string>& paths, std::vector<bool>* done,
+                     std::vector<std::string>* replies);
 
     // From any thread: ends the request in flight within a fraction of a
     // second. The session logs in again by itself for the next request.
