@@ -8,6 +8,7 @@
 #include "platform/registry/Registry.h"
 #include "platform/shell/Shell.h"
 #include "platform/ui/Modal.h"
+#include "platform/ui/Text.h"
 #include "remote/RightView.h"
 #include "sites/SiteManagerDlg.h"
 
@@ -126,6 +127,10 @@ CMainFrame::CMainFrame()
 
 CMainFrame::~CMainFrame() {
     m_timer.Stop();
+    // The remote pane's workers report to the log pane and to this frame:
+    // they end before any of those windows goes.
+    if (m_pRightView)
+        m_pRightView->Shutdown();
 }
 
 void CMainFrame::BuildPanes() {
@@ -387,7 +392,7 @@ void CMainFrame::ConnectToSite(CSiteManagerDlg& dlg) {
     left->m_strDefaultDir = dlg.m_strLocalDir;
     // The stored field holds at most 149 characters; one trailing separator is
     // dropped, except from the root itself.
-    std::string dir = dlg.m_strLocalDir.substr(0, 149);
+    std::string dir = ui::CutAtCharBoundary(dlg.m_strLocalDir, 149);
     if (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
     left->ChangeDirectory(dir);
@@ -427,14 +432,16 @@ void CMainFrame::OnExit() {
                                         : "Are you sure you want to Exit Orvane?";
     if (ui::MessageBox(this, question, "Confirm", ui::kButtonsYesNo, ui::kIconQuestion) != ui::kYes)
         return;
-    if (m_bConnected)
-        GetRightView()->CloseSession();
+    // Whatever the state, also while a connect is still under way: the
+    // session is closed and nothing the pane started reports any more.
+    GetRightView()->CloseSession();
     if (m_quit)
         m_quit(18);
 }
 
 void CMainFrame::OnClose(wxCloseEvent& event) {
     if (!event.CanVeto()) { // the session is ending: no question can be asked
+        m_pRightView->Shutdown();
         Destroy();
         return;
     }

@@ -1,6 +1,7 @@
 #include "app/Status.h"
 
 #include "platform/ui/Dispatcher.h"
+#include "platform/ui/Text.h"
 
 #include <gtk/gtk.h>
 
@@ -132,14 +133,13 @@ void CStatus::AppendOnUiThread(const std::string& line) {
     // Appending at the end costs the same however long the log grows.
     GtkTextIter end;
     gtk_text_buffer_get_end_iter(buffer, &end);
-    std::string text = "\n";
-    if (g_utf8_validate(line.data(), static_cast<gssize>(line.size()), nullptr)) {
-        text += line;
-    } else { // a server's Latin-1 name, say: shown with replacement marks
-        gchar* valid = g_utf8_make_valid(line.data(), static_cast<gssize>(line.size()));
-        text += valid;
-        g_free(valid);
-    }
+    // One entry is one line: names from disks and servers may hold bytes that
+    // are not UTF-8 or control characters (a newline would forge a line), so
+    // those are shown escaped.
+    std::string body = line;
+    while (!body.empty() && (body.back() == '\n' || body.back() == '\r'))
+        body.pop_back();
+    std::string text = "\n" + ui::DisplayText(body);
     gtk_text_buffer_insert(buffer, &end, text.data(), static_cast<int>(text.size()));
     // Bring the newest line to the top of the view, now and again as the
     // view lays out the new text (it measures lines in the background).

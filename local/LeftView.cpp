@@ -11,6 +11,7 @@
 #include "platform/ui/MarkerStrip.h"
 #include "platform/ui/Modal.h"
 #include "platform/ui/PathCombo.h"
+#include "platform/ui/Text.h"
 
 #include <wx/bmpbuttn.h>
 #include <wx/imaglist.h>
@@ -149,7 +150,9 @@ void CLeftView::ChangeDirectory(const std::string& requested) {
     m_wndFolderCombo->ResetContent();
     FillDriveCombo();
     m_strCurrentDir = path;
-    if (!IsFolder(path)) {
+    // Only an absolute path names a folder: a relative one (a damaged or
+    // hand-made site record) would depend on where the program was started.
+    if (path.empty() || path[0] != '/' || !IsFolder(path)) {
         // A folder that cannot be entered leads to the root, once.
         if (path != "/")
             ChangeDirectory("/");
@@ -258,7 +261,8 @@ std::vector<std::string> CLeftView::SelectedNames() const {
     std::vector<std::string> names;
     for (long i = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); i != -1;
          i = m_wndList->GetNextItem(i, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED))
-        names.push_back(m_wndList->GetItemText(i).utf8_string());
+        if (static_cast<size_t>(i) < m_rows.size())
+            names.push_back(m_rows[static_cast<size_t>(i)].name);
     return names;
 }
 
@@ -372,16 +376,16 @@ void CLeftView::OnDelete() {
     // One question for the whole selection; what goes to the trash can be
     // brought back from there.
     std::string question =
-        paths.size() == 1
-            ? "Move \"" + paths[0].substr(paths[0].rfind('/') + 1) + "\" to the Trash?"
-            : "Move these " + std::to_string(paths.size()) + " items to the Trash?";
+        paths.size() == 1 ? "Move \"" + ui::DisplayText(paths[0].substr(paths[0].rfind('/') + 1)) +
+                                "\" to the Trash?"
+                          : "Move these " + std::to_string(paths.size()) + " items to the Trash?";
     if (ui::MessageBox(this, question, "Orvane", ui::kButtonsYesNo, ui::kIconQuestion) ==
         ui::kYes) {
         std::vector<std::string> failed = shell::MoveToTrash(paths);
         if (!failed.empty()) {
             std::string text = "These items could not be moved to the Trash:";
             for (const std::string& f : failed)
-                text += "\n" + f;
+                text += "\n" + ui::DisplayText(f);
             ui::MessageBox(this, text, "Orvane", ui::kButtonsOk, ui::kIconStop);
         }
     }
@@ -401,7 +405,8 @@ void CLeftView::OnNewFolder() {
 
 void CLeftView::OnRename() {
     long first = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
-    if (first >= 0 && !m_wndList->GetItemText(first).empty())
+    if (first >= 0 && static_cast<size_t>(first) < m_rows.size() &&
+        !m_rows[static_cast<size_t>(first)].name.empty())
         m_wndList->EditLabel(first);
 }
 
@@ -416,8 +421,14 @@ void CLeftView::OnEndLabelEdit(wxListEvent& event) {
         event.Veto();
         return;
     }
-    std::string oldName = m_wndList->GetItemText(event.GetIndex()).utf8_string();
-    if (newName == oldName)
+    if (event.GetIndex() < 0 || static_cast<size_t>(event.GetIndex()) >= m_rows.size()) {
+        event.Veto();
+        return;
+    }
+    const std::string oldName = m_rows[static_cast<size_t>(event.GetIndex())].name;
+    // The edit shows a name that is not UTF-8 with its bad bytes escaped:
+    // confirming that text unchanged keeps the name.
+    if (newName == oldName || newName == ui::DisplayText(oldName))
         return;
     // A name is one entry of this folder: a "/" would move it elsewhere, and
     // an existing entry of the new name is never replaced.
@@ -429,10 +440,8 @@ void CLeftView::OnEndLabelEdit(wxListEvent& event) {
         ui::MessageBox(this, "Unable to rename the file", "Error", ui::kButtonsOk, ui::kIconStop);
         return;
     }
-    if (event.GetIndex() >= 0 && static_cast<size_t>(event.GetIndex()) < m_rows.size()) {
-        m_rows[static_cast<size_t>(event.GetIndex())].name = newName;
-        m_wndList->RefreshItem(event.GetIndex());
-    }
+    m_rows[static_cast<size_t>(event.GetIndex())].name = newName;
+    m_wndList->RefreshItem(event.GetIndex());
 }
 
 void CLeftView::CountTree(const std::string& path, long long* folders, long long* files,

@@ -1,6 +1,7 @@
 #include "local/PropertiesDlg.h"
 
 #include "platform/ui/Modal.h"
+#include "platform/ui/Text.h"
 
 #include <wx/button.h>
 #include <wx/sizer.h>
@@ -37,7 +38,7 @@ bool CPropertiesDlg::TransferDataToWindow() {
     for (auto [id, text] : {std::pair{kType, &m_strType}, std::pair{kLocation, &m_strLocation},
                             std::pair{kSize, &m_strSize}, std::pair{kContains, &m_strContains}})
         if (auto* st = dynamic_cast<wxStaticText*>(FindWindow(id)))
-            st->SetLabel(wxString::FromUTF8(*text));
+            st->SetLabelText(ui::ToWx(*text)); // an "&" in a path is no mnemonic
     return true;
 }
 

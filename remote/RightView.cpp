@@ -14,6 +14,7 @@
 #include "platform/ui/ListSelect.h"
 #include "platform/ui/MarkerStrip.h"
 #include "platform/ui/PathCombo.h"
+#include "platform/ui/Text.h"
 
 #include <wx/bmpbuttn.h>
 #include <wx/imaglist.h>
@@ -24,6 +25,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -43,6 +45,21 @@ std::string ModifiedText(const ftp::FindData& e) {
     char buf[32];
     std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M:%S", &t);
     return buf;
+}
+
+// Server names compare as the path box matches them: A-Z folded to a-z, all
+// other bytes as they are.
+bool SameName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && local::CompareNoCase(a, b) == 0;
+}
+
+// The path box's root item named `name`, or -1.
+int FindRootItem(const CPathCombo* combo, const std::string& name) {
+    for (unsigned i = 0; i < combo->GetCount(); ++i)
+        if (combo->GetIndent(static_cast<int>(i)) == 0 &&
+            SameName(combo->GetItemText(static_cast<int>(i)), name))
+            return static_cast<int>(i);
+    return -1;
 }
 
 // Stops the program when a function that changes widgets runs off the UI
@@ -97,11 +114,14 @@ CRightView::~CRightView() {
 
 void CRightView::Shutdown() {
     *m_alive = false;
-    // Every worker ends soon once the session is closed; none waits for this
-    // thread, so they can be joined here.
+    m_bShutdown = true;
+    // Every worker ends soon once the session is closed (a connect in
+    // progress included); none waits for this thread, so they can be joined
+    // here.
     std::shared_ptr<ftp::Session> session, pending;
     {
         std::lock_guard lock(m_sessionMutex);
+        ++m_nConnectAttempt; // no attempt sets the session from now on
         session = m_hConnect;
         pending = m_pending;
     }
@@ -123,6 +143,8 @@ std::shared_ptr<ftp::Session> CRightView::GetSession() const {
 
 void CRightView::StartWorker(std::function<void()> work) {
     std::lock_guard lock(m_threadsMutex);
+    if (m_bShutdown)
+        return; // the windows the worker would report to are going
     // Threads that ended are joined as new ones start.
     for (auto it = m_threads.begin(); it != m_threads.end();) {
         if (it->second->load()) {
@@ -185,6 +207,8 @@ void CRightView::EnableNavigation(bool disable) {
 }
 
 void CRightView::StartConnect(int mode) {
+    if (m_bShutdown)
+        return;
     m_nMode = mode;
     ftp::ConnectParams params;
     params.host = m_strHost;
@@ -192,25 +216,55 @@ void CRightView::StartConnect(int mode) {
     params.user = m_strUser;
     params.password = m_strPassword;
     params.mode = mode == 1 ? ftp::Mode::Passive : ftp::Mode::Active;
+    // The session exists before its worker starts, so that a later attempt,
+    // a disconnect or the end of the program can close it at any moment.
+    std::shared_ptr<ftp::Session> session = ftp::Session::Create(params);
+    std::string reason = session ? std::string() : ftp::LastResponse();
+    std::shared_ptr<ftp::Session> older;
+    unsigned attempt;
+    {
+        std::lock_guard lock(m_sessionMutex);
+        attempt = ++m_nConnectAttempt;
+        older = std::exchange(m_pending, session);
+    }
+    // Only the latest attempt may become the session: an older one still
+    // connecting is closed, and its worker discards it.
+    if (older)
+        older->Close();
     wxBeginBusyCursor();
-    StartWorker([this, params, dir = m_strRemoteDir] { ConnectThreadProc(params, dir); });
+    StartWorker([this, session, params, reason, attempt, dir = m_strRemoteDir] {
+        ConnectThreadProc(session, params, reason, dir, attempt);
+    });
 }
 
-void CRightView::ConnectThreadProc(ftp::ConnectParams params, std::string remoteDir) {
-    std::shared_ptr<ftp::Session> session = ftp::Session::Create(params);
-    {
-        std::lock_guard lock(m_sessionMutex);
-        m_pending = session;
-    }
+void CRightView::ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::ConnectParams params,
+                                   std::string reason, std::string remoteDir, unsigned attempt) {
     bool ok = session && session->Connect();
-    std::string reason = ftp::LastResponse();
+    if (session)
+        reason = ftp::LastResponse();
+    bool latest;
+    std::shared_ptr<ftp::Session> replaced;
     {
         std::lock_guard lock(m_sessionMutex);
-        m_pending.reset();
+        if (m_pending == session)
+            m_pending.reset();
+        latest = attempt == m_nConnectAttempt;
         // A session closed while it was connecting does not come back.
-        if (ok && session->IsClosed())
+        if (ok && (session->IsClosed() || !latest))
             ok = false;
-        m_hConnect = ok ? session : nullptr;
+        if (latest)
+            replaced = std::exchange(m_hConnect, ok ? session : nullptr);
+    }
+    // A session this attempt replaces (an older one still listing) ends.
+    if (replaced && replaced != session)
+        replaced->Close();
+    if (!latest) {
+        // A later attempt (or a disconnect) replaced this one: it reports
+        // nothing and leaves the session, the title and the state alone.
+        if (session)
+            session->Close();
+        Post([] { wxEndBusyCursor(); });
+        return;
     }
     if (ok) {
         AddLine("Connection successful ");
@@ -221,7 +275,9 @@ void CRightView::ConnectThreadProc(ftp::ConnectParams params, std::string remote
     }
     m_bFirstWalk = 1;
     std::string host = params.host, user = params.user;
-    Post([this, ok, host, user] {
+    Post([this, ok, host, user, attempt] {
+        if (attempt != m_nConnectAttempt)
+            return; // a later attempt titles the window
         if (m_setTitle)
             m_setTitle(ok ? host + " (" + user + ") " + "Halvard Tremoc, - Orvane  v1.0"
                           : kTitleNotConnected);
@@ -234,10 +290,15 @@ void CRightView::ConnectThreadProc(ftp::ConnectParams params, std::string remote
             AddLine("Fail to set Default Remote Directory ");
             FillList(session, "/", generation);
         }
-        ShowDirectory(session, remoteDir);
+        ShowDirectory(session, remoteDir, generation);
     }
-    if (m_setConnected)
-        m_setConnected(ok);
+    {
+        // Said under the lock, so that a later attempt's state cannot be
+        // overwritten by this one's.
+        std::lock_guard lock(m_sessionMutex);
+        if (attempt == m_nConnectAttempt && m_setConnected)
+            m_setConnected(ok);
+    }
     Post([] { wxEndBusyCursor(); });
 }
 
@@ -290,7 +351,7 @@ void CRightView::ShowRows() {
 }
 
 void CRightView::ShowDirectory(const std::shared_ptr<ftp::Session>& session,
-                               const std::string& requested) {
+                               const std::string& requested, unsigned generation) {
     std::string dir = NormalisePath(requested);
     bool entered = session->SetCurrentDirectory(dir);
     std::vector<ftp::FindData> root;
@@ -300,7 +361,9 @@ void CRightView::ShowDirectory(const std::shared_ptr<ftp::Session>& session,
         for (const ftp::FindData& e : root)
             if (e.isDirectory && !e.isDots)
                 folders.push_back(e.name);
-    Post([this, entered, dir, folders] {
+    Post([this, entered, dir, folders, generation] {
+        if (generation != m_nListGeneration)
+            return; // the user went elsewhere meanwhile: the box shows that
         m_wndPath->ResetContent();
         for (const std::string& f : folders)
             m_wndPath->InsertItem(-1, f, 0, 0);
@@ -318,12 +381,10 @@ void CRightView::ShowDirectory(const std::shared_ptr<ftp::Session>& session,
             std::string part =
                 dir.substr(start, slash == std::string::npos ? slash : slash - start);
             if (first) {
-                for (unsigned i = 0; i < m_wndPath->GetCount(); ++i)
-                    if (wxString::FromUTF8(m_wndPath->GetItemText(i))
-                            .IsSameAs(wxString::FromUTF8(part), false)) {
-                        sel = static_cast<int>(i);
-                        break;
-                    }
+                sel = FindRootItem(m_wndPath, part);
+                // Not among the root folders but entered: a link to a folder.
+                if (sel < 0)
+                    sel = m_wndPath->InsertItem(-1, part, 0, 0);
                 first = false;
             } else {
                 sel = m_wndPath->InsertItem(sel + 1, part, 0, m_nComboDepth);
@@ -353,9 +414,11 @@ void CRightView::CloseSession() {
     std::shared_ptr<ftp::Session> session, pending;
     {
         std::lock_guard lock(m_sessionMutex);
+        ++m_nConnectAttempt; // an attempt under way does not come back
         session = std::move(m_hConnect);
         m_hConnect.reset();
-        pending = m_pending;
+        pending = std::move(m_pending);
+        m_pending.reset();
     }
     // Aborts what runs on the session; its workers end on their own.
     if (session)
@@ -377,7 +440,9 @@ void CRightView::OnDblclkList() {
     long first = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
     if (first < 0)
         return;
-    std::string name = m_wndList->GetItemText(first).utf8_string();
+    if (static_cast<size_t>(first) >= m_rows.size())
+        return;
+    std::string name = m_rows[static_cast<size_t>(first)].name; // the server's bytes
     std::shared_ptr<ftp::Session> session = GetSession();
     if (name.empty() || !session)
         return;
@@ -397,12 +462,14 @@ void CRightView::OnDblclkList() {
                 int item = m_wndPath->InsertItem(c + 1, name, 0, m_nComboDepth);
                 m_wndPath->SetCurSel(item);
             } else {
-                for (unsigned i = 0; i < m_wndPath->GetCount(); ++i)
-                    if (wxString::FromUTF8(m_wndPath->GetItemText(i))
-                            .IsSameAs(wxString::FromUTF8(name), false)) {
-                        m_wndPath->SetCurSel(static_cast<int>(i));
-                        break;
-                    }
+                // At the root: the root folder of that name, or, for a link
+                // to a folder (not among the root folders), a root item of
+                // its own, so that the chain below it stays right.
+                int item = FindRootItem(m_wndPath, name);
+                if (item < 0)
+                    item = m_wndPath->InsertItem(-1, name, 0, 0);
+                m_wndPath->SetCurSel(item);
+                m_nComboDepth = 0;
             }
             m_strCurrentPath = target;
             m_strListPath = target;
@@ -472,7 +539,7 @@ void CRightView::OnRootDirectory() {
     m_strListPath = "/";
     unsigned generation = ++m_nListGeneration;
     StartWorker([this, session, generation] {
-        ShowDirectory(session, "/");
+        ShowDirectory(session, "/", generation);
         FillList(session, "/", generation);
     });
 }
@@ -494,6 +561,15 @@ void CRightView::SetViewStyle(int style) {
         return;
     m_nViewStyle = bits;
     m_wndList->SetReportView(bits == 1);
+}
+
+std::vector<std::string> CRightView::SelectedNames() const {
+    std::vector<std::string> names;
+    for (long i = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); i != -1;
+         i = m_wndList->GetNextItem(i, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED))
+        if (static_cast<size_t>(i) < m_rows.size())
+            names.push_back(m_rows[static_cast<size_t>(i)].name);
+    return names;
 }
 
 void CRightView::OnExecute() {

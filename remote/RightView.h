@@ -119,6 +119,9 @@ public:
 
     using Row = CFileRow;
     const std::vector<Row>& Rows() const { return m_rows; }
+    // Names of the selected rows, in list order, as the exact bytes the
+    // server listed them with.
+    std::vector<std::string> SelectedNames() const;
     // Rows as the listing becomes them: folders first in reverse server
     // order, then files in server order; "." and ".." left out.
     static std::vector<Row> RowsFromListing(const std::vector<ftp::FindData>& entries,
@@ -133,8 +136,10 @@ private:
     std::vector<Row> m_rows;
     mutable std::mutex m_sessionMutex;
     std::shared_ptr<ftp::Session> m_hConnect;
-    std::shared_ptr<ftp::Session> m_pending; // connecting
+    std::shared_ptr<ftp::Session> m_pending;    // connecting
+    std::atomic<unsigned> m_nConnectAttempt{0}; // the latest attempt; changed under m_sessionMutex
     std::atomic<unsigned> m_nListGeneration{0};
+    std::atomic<bool> m_bShutdown{false}; // no worker starts once the pane shuts down
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::mutex m_threadsMutex;
     std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> m_threads;
@@ -144,13 +149,18 @@ private:
     // Runs `task` on the UI thread later, unless the pane is gone by then.
     void Post(std::function<void()> task);
     void AddLine(const std::string& line);
-    void ConnectThreadProc(ftp::ConnectParams params, std::string remoteDir);
+    // Connects `session` (made by attempt number `attempt`); only the latest
+    // attempt sets the session, the title and the state.
+    void ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::ConnectParams params,
+                           std::string reason, std::string remoteDir, unsigned attempt);
     // Lists `dir` (on a worker) and shows the rows, unless a later listing
     // was started meanwhile.
     void FillList(const std::shared_ptr<ftp::Session>& session, const std::string& dir,
                   unsigned generation);
-    // The path box for `dir` (on a worker): the root folders, then the chain.
-    void ShowDirectory(const std::shared_ptr<ftp::Session>& session, const std::string& dir);
+    // The path box for `dir` (on a worker): the root folders, then the chain;
+    // not shown when a navigation later than `generation` was started.
+    void ShowDirectory(const std::shared_ptr<ftp::Session>& session, const std::string& dir,
+                       unsigned generation);
     void ShowRows();
     // The selected rows' names, in list order, as the server's exact bytes.
     std::vector<std::string> SelectedRowNames() const;

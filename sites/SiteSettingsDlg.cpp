@@ -71,7 +71,9 @@ CSiteSettingsDlg::CSiteSettingsDlg(wxWindow* parent, const std::string& siteName
 }
 
 bool CSiteSettingsDlg::IsValidDirectory(const std::string& path) {
-    if (path.empty() || path == "/" || path == "\\" || path[0] != '/')
+    // "/" is the root folder here, a folder like any other; "\" typed alone
+    // is no path.
+    if (path.empty() || path == "\\" || path[0] != '/')
         return false;
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(path.c_str(), X_OK) == 0;

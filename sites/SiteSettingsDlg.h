@@ -29,7 +29,7 @@ public:
     bool Validate() override;
     bool TransferDataFromWindow() override;
 
-    // A folder that exists, given absolutely, and not "/" or "\" typed alone.
+    // A folder that exists, given absolutely ("/", the root, included).
     static bool IsValidDirectory(const std::string& path);
 
     wxTextCtrl* m_wndRemote = nullptr;

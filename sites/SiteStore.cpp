@@ -1,6 +1,7 @@
 #include "sites/SiteStore.h"
 
 #include "platform/registry/Registry.h"
+#include "platform/ui/Text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -32,9 +33,11 @@ struct Writer {
     reg::LONG failure = reg::REG_OK;
 
     void Put(const char* name, const std::string& text, size_t bytes) {
-        // The text cut to fit, its NUL, and zero padding up to the fixed size.
+        // The text cut to fit (never inside a character), its NUL, and zero
+        // padding up to the fixed size.
         std::string data(bytes, '\0');
-        std::memcpy(data.data(), text.data(), std::min(text.size(), bytes - 1));
+        std::string fit = ui::CutAtCharBoundary(text, bytes - 1);
+        std::memcpy(data.data(), fit.data(), fit.size());
         Raw(name, data);
     }
     void Raw(const char* name, const std::string& data) {
@@ -45,6 +48,29 @@ struct Writer {
     }
 };
 
+// A value that fills its field may have been cut inside a character when it
+// was written: the partial character at its end goes. (Shorter values keep
+// every byte, also ones that are not UTF-8.)
+std::string DropCutCharacter(std::string value, size_t capacity) {
+    if (value.size() + 1 < capacity)
+        return value;
+    size_t i = value.size(), continuation = 0;
+    while (i > 0 && continuation < 3 && (static_cast<unsigned char>(value[i - 1]) & 0xC0) == 0x80) {
+        --i;
+        ++continuation;
+    }
+    if (i == 0)
+        return value;
+    auto lead = static_cast<unsigned char>(value[i - 1]);
+    size_t need = lead >= 0xF0 && lead <= 0xF4   ? 4
+                  : lead >= 0xE0 && lead <= 0xEF ? 3
+                  : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                 : 0;
+    if (need > continuation + 1)
+        value.resize(i - 1);
+    return value;
+}
+
 std::string Read(HKEY key, const char* name, size_t capacity) {
     std::string buffer(capacity, '\0');
     DWORD size = static_cast<DWORD>(capacity);
@@ -53,7 +79,7 @@ std::string Read(HKEY key, const char* name, size_t capacity) {
         return ""; // absent or unreadable
     buffer.resize(size);
     // Up to the first NUL or the end of the data.
-    return buffer.substr(0, buffer.find('\0'));
+    return DropCutCharacter(buffer.substr(0, buffer.find('\0')), capacity);
 }
 
 bool Fail(reg::LONG rc, std::string* error) {
@@ -63,7 +89,7 @@ bool Fail(reg::LONG rc, std::string* error) {
 }
 
 std::string Cut(const std::string& text, size_t bytes) {
-    return text.substr(0, bytes - 1);
+    return ui::CutAtCharBoundary(text, bytes - 1);
 }
 
 } // namespace

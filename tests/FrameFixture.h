@@ -54,7 +54,8 @@ protected:
     }
 
     void TearDown() override {
-        frame->Destroy();
+        if (frame) // a test may have closed it itself
+            frame->Destroy();
         Pump(20);
         ui::SetMessageBoxHook(nullptr);
         ui::SetDialogHook(nullptr);

@@ -80,6 +80,7 @@ struct Route {
     const char* whenLocal;         // effect in the local pane ("" none)
     const char* whenRemote;        // call expected in the remote pane when connected
     const char* whenRemoteOffline; // ... when not connected
+    bool startInReport = false;    // both panes start in the report view (else the list view)
 };
 
 class RoutingTest : public FrameTest {
@@ -106,13 +107,13 @@ protected:
     std::string oldPath;
 
     // Puts the local pane on `work` with doc.txt selected, runs `command` and
-    // says what the local pane did.
-    std::string LocalEffect(int command) {
+    // says what the local pane did ("report" or "list" when its view changed).
+    std::string LocalEffect(int command, bool startInReport) {
         rmdir((work + "/New Folder").c_str());
         unlink((work + "/fresh.txt").c_str());
         unlink(record.c_str());
         left()->ChangeDirectory(work);
-        left()->SetViewMode(2);
+        left()->SetViewMode(startInReport ? 1 : 2);
         left()->m_wndList->SetItemState(0, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
         std::ofstream(work + "/fresh.txt") << "x"; // seen only after a refresh
         size_t rows = left()->Rows().size(), questions = asked.size(), shown = dialogs.size();
@@ -133,8 +134,8 @@ protected:
             effect += "properties ";
         if (left()->Rows().size() == rows + 1 && access((work + "/New Folder").c_str(), F_OK) != 0)
             effect += "refresh ";
-        if (left()->m_wndList->IsReportView())
-            effect += "report ";
+        if (left()->m_wndList->IsReportView() != startInReport)
+            effect += left()->m_wndList->IsReportView() ? "report " : "list ";
         for (const std::string& c : left()->m_calls)
             effect += c + " ";
         if (!effect.empty())
@@ -154,23 +155,24 @@ TEST_F(RoutingTest, FileCommandsGoToTheActivePaneOnlyWhereTheyApply) {
         {ID_PROPERTIES_TOOLBAR, "properties", "OnProperties", ""},
         {ID_REFRESH_TOOLBAR, "refresh", "", ""},
         {ID_VIEW_DETAILS, "report", "report", "report"},
-        {ID_VIEW_SMALLICON, "", "", ""},
+        {ID_VIEW_SMALLICON, "list", "list", "list", true},
         {ID_REFRESH, "refresh", "", ""},
         {ID_DELETE, "trash? refresh", "OnDelete", "OnDelete"},
     };
-    auto remoteEffect = [&](int command) {
+    auto remoteEffect = [&](const Route& r) {
+        int command = r.command;
         right()->m_calls.clear();
-        right()->SetViewStyle(2);
+        right()->SetViewStyle(r.startInReport ? 1 : 2);
         size_t lines = LogLines().size();
-        std::string effect = LocalEffect(command);
+        std::string effect = LocalEffect(command, r.startInReport);
         EXPECT_EQ(effect, "") << command;
         for (const std::string& c : right()->m_calls)
             effect += c + " ";
         std::vector<std::string> log = LogLines();
         if (log.size() > lines && log.back() == "Unable to read from Remote System")
             effect += "log ";
-        if (right()->m_wndList->IsReportView())
-            effect += "report ";
+        if (right()->m_wndList->IsReportView() != r.startInReport)
+            effect += right()->m_wndList->IsReportView() ? "report " : "list ";
         if (!effect.empty())
             effect.pop_back();
         return effect;
@@ -180,28 +182,29 @@ TEST_F(RoutingTest, FileCommandsGoToTheActivePaneOnlyWhereTheyApply) {
         for (bool connected : {false, true}) {
             frame->m_bConnected = connected ? 1 : 0;
             frame->SetActiveView(left());
-            right()->SetViewStyle(2);
+            right()->SetViewStyle(r.startInReport ? 1 : 2);
             right()->m_calls.clear();
-            EXPECT_EQ(LocalEffect(r.command), r.whenLocal) << r.command << " " << connected;
+            EXPECT_EQ(LocalEffect(r.command, r.startInReport), r.whenLocal)
+                << r.command << " " << connected;
             EXPECT_TRUE(right()->m_calls.empty());
-            EXPECT_FALSE(right()->m_wndList->IsReportView());
+            EXPECT_EQ(right()->m_wndList->IsReportView(), r.startInReport);
 
             frame->SetActiveView(right());
-            EXPECT_EQ(remoteEffect(r.command), connected ? r.whenRemote : r.whenRemoteOffline)
+            EXPECT_EQ(remoteEffect(r), connected ? r.whenRemote : r.whenRemoteOffline)
                 << r.command << " " << connected;
 
             // With the log pane or no pane active nothing is forwarded.
             for (wxWindow* none : {static_cast<wxWindow*>(status()), (wxWindow*)nullptr}) {
                 frame->SetActiveView(none);
-                EXPECT_EQ(remoteEffect(r.command), "") << r.command;
+                EXPECT_EQ(remoteEffect(r), "") << r.command;
             }
         }
     }
     frame->SetActiveView(left());
     frame->m_bConnected = 0;
-    EXPECT_EQ(LocalEffect(ID_UPLOAD_TOOLBAR), "");
+    EXPECT_EQ(LocalEffect(ID_UPLOAD_TOOLBAR, false), "");
     frame->m_bConnected = 1;
-    EXPECT_EQ(LocalEffect(ID_UPLOAD_TOOLBAR), "OnUpload");
+    EXPECT_EQ(LocalEffect(ID_UPLOAD_TOOLBAR, false), "OnUpload");
 }
 
 TEST_F(FrameTest, KeysReachTheirCommandsAndAltFDeletesInsteadOfOpeningTheMenu) {
@@ -256,11 +259,36 @@ TEST_F(FrameTest, FileMenuIsGrayedWhileAPaneIsBusy) {
 }
 
 TEST_F(FrameTest, CancelledSiteManagerLeavesTheFrameAsItWas) {
-    frame->SetTitle("Orvane");
+    // The title the frame has of its own; the Site Manager cancelled changes
+    // nothing: no connect starts, nothing is logged, no question is asked.
+    wxString title = frame->GetTitle();
+    EXPECT_EQ(title, "Orvane");
     frame->OnSiteManager();
-    EXPECT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs, std::vector<std::string>{"Site Manager"});
     EXPECT_TRUE(LogLines().empty());
-    EXPECT_EQ(frame->GetTitle(), "Orvane");
+    EXPECT_EQ(frame->GetTitle(), title);
+    EXPECT_EQ(frame->m_bConnected, 0);
+    EXPECT_EQ(right()->m_bBusy, 0);
+    EXPECT_TRUE(right()->m_strHost.empty());
+
+    // The same while connected: the session is not asked about nor closed.
+    frame->m_bConnected = 1;
+    frame->OnSiteManager();
+    EXPECT_EQ(dialogs.size(), 2u);
+    EXPECT_TRUE(asked.empty());
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(frame->GetTitle(), title);
+    EXPECT_EQ(frame->m_bConnected, 1);
+    frame->m_bConnected = 0;
+}
+
+TEST_F(FrameTest, TheLogShowsOneLinePerEntryWithBadBytesEscaped) {
+    status()->AddLine("Failed to open caf\xE9.txt");
+    status()->AddLine("name\r\nConnection successful ");
+    status()->AddLine("ready\r\n"); // a reply's own line end is no line of its own
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{"Failed to open caf\\xE9.txt",
+                                        "name\\x0D\\x0AConnection successful ", "ready"}));
 }
 
 TEST_F(FrameTest, StopRequestsBothPanesToStop) {

@@ -139,4 +139,97 @@ TEST(ListParser, LinesItDoesNotUnderstandAreSkipped) {
     EXPECT_TRUE(ParseListing("type=file;size=1\r\n", true, kNow).empty());
 }
 
+// Lines real servers send that a column-counting parser drops or misreads.
+TEST(ListParser, OwnersGroupsAclsAndDevicesAsRealServersWriteThem) {
+    // Owners named like months with a numeric group.
+    FindData e = One("-rw-r--r--   1 may      10          1234 Mar  8  2002 report.txt");
+    EXPECT_EQ(e.name, "report.txt");
+    EXPECT_EQ(e.size, 1234u);
+    EXPECT_EQ(e.modified, Utc(2002, 3, 8, 0, 0));
+    e = One("drwxr-xr-x   2 jan      1000        4096 Jan 05 12:40 pub");
+    EXPECT_EQ(e.name, "pub");
+    EXPECT_TRUE(e.isDirectory);
+    EXPECT_EQ(e.modified, Utc(2026, 1, 5, 12, 40));
+    e = One("-rw-r--r--   1 dec 12 12:30 700 Feb  3 10:00 owner dec");
+    EXPECT_EQ(e.name, "owner dec");
+    EXPECT_EQ(e.size, 700u);
+    // Groups with blanks (Windows domains).
+    e = One("-rw-r--r--   1 owner    Domain Users   77 Mar  8  2002 shared.doc");
+    EXPECT_EQ(e.name, "shared.doc");
+    EXPECT_EQ(e.size, 77u);
+    e = One("-rw-r--r--   1 owner    Domain Admin Users 12 Jan 05 12:40 x y");
+    EXPECT_EQ(e.name, "x y");
+    EXPECT_EQ(e.size, 12u);
+    // An ACL mark written straight before the link count.
+    e = One("-rw-r--r--+1 owner group 4242 Mar  8  2002 acl.txt");
+    EXPECT_EQ(e.name, "acl.txt");
+    EXPECT_EQ(e.size, 4242u);
+    e = One("drwxr-xr-x@12 owner staff 408 Mar  8  2002 mac");
+    EXPECT_EQ(e.name, "mac");
+    EXPECT_TRUE(e.isDirectory);
+    // Device files: "major, minor" or "major,minor" where the size stands.
+    e = One("crw-rw-rw-   1 root     root       1,   3 Mar  8  2002 null");
+    EXPECT_EQ(e.name, "null");
+    EXPECT_EQ(e.size, 0u);
+    EXPECT_EQ(e.modified, Utc(2002, 3, 8, 0, 0));
+    e = One("brw-rw----   1 root     disk       8,0 Jan 05 12:40 sda");
+    EXPECT_EQ(e.name, "sda");
+    EXPECT_EQ(e.size, 0u);
+    // A regular file never takes "1, 3" as its size.
+    EXPECT_TRUE(ParseListing("-rw-r--r-- 1 u g 1,3 Mar  8  2002 f\r\n", false, kNow).empty());
+}
+
+TEST(ListParser, IisWithFourDigitYearsFirst) {
+    FindData e = One("2013-09-02  18:48       <DIR>          x");
+    EXPECT_TRUE(e.isDirectory);
+    EXPECT_EQ(e.name, "x");
+    EXPECT_EQ(e.modified, Utc(2013, 9, 2, 18, 48));
+    e = One("2013-09-02  06:48PM              1,234 with blank.txt");
+    EXPECT_FALSE(e.isDirectory);
+    EXPECT_EQ(e.size, 1234u);
+    EXPECT_EQ(e.name, "with blank.txt");
+    EXPECT_EQ(e.modified, Utc(2013, 9, 2, 18, 48));
+    EXPECT_TRUE(ParseListing("2013-13-02  18:48  <DIR>  bad\r\n", false, kNow).empty());
+}
+
+// Callers that parse one line at a time get the same guarantees as the
+// whole-listing parse.
+TEST(ListParser, OneLineParsersMarkUnsafeNamesThemselves) {
+    FindData e;
+    ASSERT_TRUE(ParseListLine("-rw-r--r-- 1 u g 1 Jan 1 2020 ../../etc/passwd", kNow, &e));
+    EXPECT_FALSE(e.safe);
+    ASSERT_TRUE(ParseListLine("drwxr-xr-x 2 u g 1 Jan 1 2020 ..", kNow, &e));
+    EXPECT_FALSE(e.safe);
+    EXPECT_TRUE(e.isDots);
+    ASSERT_TRUE(ParseListLine("04-27-00  12:09PM  <DIR>  a\\b", kNow, &e));
+    EXPECT_FALSE(e.safe);
+    ASSERT_TRUE(ParseListLine("+/,\t.", kNow, &e));
+    EXPECT_FALSE(e.safe);
+    ASSERT_TRUE(ParseListLine("-rw-r--r-- 1 u g 1 Jan 1 2020 fine", kNow, &e));
+    EXPECT_TRUE(e.safe);
+    ASSERT_TRUE(ParseMlsdLine("type=file;size=1; sub/../../x", &e));
+    EXPECT_FALSE(e.safe);
+    ASSERT_TRUE(ParseMlsdLine("type=pdir; whatever", &e));
+    EXPECT_FALSE(e.safe);
+    EXPECT_TRUE(e.isDots);
+    ASSERT_TRUE(ParseMlsdLine(std::string_view("type=file; a\0b", 14), &e));
+    EXPECT_FALSE(e.safe);
+    ASSERT_TRUE(ParseMlsdLine("type=file; good", &e));
+    EXPECT_TRUE(e.safe);
+}
+
+TEST(ListParser, AListingIsBoundedInEntries) {
+    std::string tiny;
+    for (int i = 0; i < 1000; ++i)
+        tiny += " x\r\n";
+    std::vector<FindData> entries;
+    EXPECT_TRUE(ParseListing(tiny, true, kNow, 1000, &entries));
+    EXPECT_EQ(entries.size(), 1000u);
+    EXPECT_FALSE(ParseListing(tiny + " y\r\n", true, kNow, 1000, &entries));
+    EXPECT_LE(entries.size(), 1000u);
+    // Lines that are not entries do not count.
+    EXPECT_TRUE(ParseListing(tiny + "total 5\r\n\r\n", false, kNow, 0, &entries));
+    EXPECT_TRUE(entries.empty());
+}
+
 } // namespace

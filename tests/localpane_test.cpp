@@ -254,7 +254,7 @@ TEST_F(LocalPaneTest, PropertiesCountWhatIsBelowWithoutFollowingLinks) {
     dialogAnswer = [&](wxDialog& d) {
         for (int id : {1031, 1032, 1033, 1034})
             shown.push_back(
-                dynamic_cast<wxStaticText*>(d.FindWindow(id))->GetLabel().utf8_string());
+                dynamic_cast<wxStaticText*>(d.FindWindow(id))->GetLabelText().utf8_string());
         return wxID_OK;
     };
     Select({"p"});
@@ -275,13 +275,17 @@ TEST_F(LocalPaneTest, PropertiesCountWhatIsBelowWithoutFollowingLinks) {
 TEST_F(LocalPaneTest, ExecuteOpensEverySelectedRowInListOrder) {
     std::string bin = dir.path() + "/bin", record = dir.path() + "/opened.txt";
     fs::create_directories(bin);
-    std::ofstream(bin + "/xdg-open") << "#!/bin/sh\necho \"$1|$(pwd)\" >> '" << record << "'\n";
+    // Each opener notes its process id: the openers run side by side, so the
+    // order in which they write says nothing, the order they started in does.
+    std::ofstream(bin + "/xdg-open") << "#!/bin/sh\necho \"$$|$1|$(pwd)\" >> '" << record << "'\n";
     fs::permissions(bin + "/xdg-open", fs::perms::owner_all);
     std::string oldPath = getenv("PATH");
     setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
     for (const char* f : {"c.txt", "a.txt", "b.txt"})
         std::ofstream(base + "/" + f);
     pane->ChangeDirectory(base);
+    pane->SortBy(CLocalDirectory::kName); // descending: the list shows c, b, a
+    ASSERT_EQ(ListNames(), (std::vector<std::string>{"a", "c.txt", "b.txt", "a.txt"}));
     Select({"a.txt", "b.txt", "c.txt"});
     pane->OnExecute();
     std::vector<std::string> lines;
@@ -292,10 +296,101 @@ TEST_F(LocalPaneTest, ExecuteOpensEverySelectedRowInListOrder) {
             lines.push_back(l);
         return lines.size() == 3;
     });
-    std::sort(lines.begin(), lines.end()); // the openers run side by side
-    EXPECT_EQ(lines, (std::vector<std::string>{base + "/a.txt|" + base, base + "/b.txt|" + base,
-                                               base + "/c.txt|" + base}));
+    ASSERT_EQ(lines.size(), 3u);
+    std::vector<std::pair<long, std::string>> started;
+    for (const std::string& l : lines)
+        started.emplace_back(std::stol(l.substr(0, l.find('|'))), l.substr(l.find('|') + 1));
+    std::sort(started.begin(), started.end());
+    std::vector<std::string> opened;
+    for (const auto& [pid, what] : started)
+        opened.push_back(what);
+    EXPECT_EQ(opened, (std::vector<std::string>{base + "/c.txt|" + base, base + "/b.txt|" + base,
+                                                base + "/a.txt|" + base}));
     setenv("PATH", oldPath.c_str(), 1);
+}
+
+TEST_F(LocalPaneTest, NamesThatAreNotUtf8AreShownEscapedAndActedOnByTheirBytes) {
+    const std::string file = "caf\xE9.txt", folder = "d\xE9j\xE0";
+    fs::create_directories(base + "/" + folder + "/inner");
+    std::ofstream(base + "/" + file) << "latin-1";
+    std::ofstream(base + "/keep.txt") << "k";
+    pane->ChangeDirectory(base);
+    std::vector<std::string> names;
+    for (const auto& r : pane->Rows())
+        names.push_back(r.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"a", folder, file, "keep.txt"}));
+    EXPECT_EQ(ListNames(),
+              (std::vector<std::string>{"a", "d\\xE9j\\xE0", "caf\\xE9.txt", "keep.txt"}));
+    Select({"caf\\xE9.txt", "keep.txt"});
+    EXPECT_EQ(pane->SelectedNames(), (std::vector<std::string>{file, "keep.txt"}));
+
+    // Delete acts on that entry only.
+    Select({"caf\\xE9.txt"});
+    answers = {ui::kYes};
+    pane->OnDelete();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].text, "Move \"caf\\xE9.txt\" to the Trash?");
+    EXPECT_FALSE(fs::exists(base + "/" + file));
+    EXPECT_TRUE(fs::exists(g_dataHome + "/Trash/files/" + file));
+    EXPECT_TRUE(fs::exists(base + "/keep.txt"));
+    EXPECT_TRUE(fs::exists(base + "/" + folder + "/inner"));
+    EXPECT_TRUE(fs::exists(base));
+
+    // Double-click enters the folder of that name; the box keeps its bytes.
+    Select({"d\\xE9j\\xE0"});
+    pane->OnOpenRow();
+    EXPECT_EQ(pane->m_strCurrentDir, base + "/" + folder);
+    EXPECT_EQ(ListNames(), std::vector<std::string>{"inner"});
+    EXPECT_EQ(Selected(), folder);
+    EXPECT_EQ(pane->m_wndFolderCombo->GetString(pane->m_wndFolderCombo->GetCurSel()).utf8_string(),
+              "d\\xE9j\\xE0");
+    // Up and a pick in the box go back by the same bytes.
+    pane->OnUpOneLevel();
+    EXPECT_EQ(pane->m_strCurrentDir, base);
+    pane->ChangeDirectory(base + "/" + folder + "/inner");
+    EXPECT_EQ(Combo(), Chain(base + "/" + folder + "/inner"));
+    int s = pane->m_wndFolderCombo->GetCurSel() - 1;
+    pane->m_wndFolderCombo->SetCurSel(s);
+    pane->OnSelchangeFolder(s);
+    EXPECT_EQ(pane->m_strCurrentDir, base + "/" + folder);
+
+    // Renaming: confirming the shown text unchanged keeps the name.
+    pane->ChangeDirectory(base);
+    Select({"d\\xE9j\\xE0"});
+    pane->OnRename();
+    ASSERT_NE(pane->m_wndList->GetEditControl(), nullptr);
+    pane->m_wndList->EndEditLabel(false);
+    Pump(20);
+    EXPECT_TRUE(fs::exists(base + "/" + folder + "/inner"));
+    EXPECT_EQ(asked.size(), 1u); // no failed rename reported
+}
+
+TEST_F(LocalPaneTest, ARelativeDefaultFolderLeadsToTheRootAsAMissingOneDoes) {
+    fs::create_directories(dir.path() + "/victim/sub");
+    std::string oldCwd = fs::current_path();
+    fs::current_path(dir.path()); // where the relative path would lead
+    pane->ChangeDirectory(base);
+    pane->m_strDefaultDir = "victim/sub/";
+    pane->OnDefaultDirectory();
+    EXPECT_EQ(pane->m_strCurrentDir, "/");
+    EXPECT_EQ(Combo(), std::vector<std::string>{"/"});
+    pane->ChangeDirectory("victim");
+    EXPECT_EQ(pane->m_strCurrentDir, "/");
+    EXPECT_EQ(Combo(), std::vector<std::string>{"/"});
+    fs::current_path(oldCwd);
+}
+
+TEST_F(LocalPaneTest, PropertiesShowAnAmpersandInThePathAsItIs) {
+    fs::create_directories(base + "/R&D & more");
+    pane->ChangeDirectory(base);
+    std::string location;
+    dialogAnswer = [&](wxDialog& d) {
+        location = dynamic_cast<wxStaticText*>(d.FindWindow(1032))->GetLabelText().utf8_string();
+        return wxID_OK;
+    };
+    Select({"R&D & more"});
+    pane->OnProperties();
+    EXPECT_EQ(location, base + "/R&D & more");
 }
 
 TEST_F(LocalPaneTest, TheMarkerShowsWhichPaneIsActive) {

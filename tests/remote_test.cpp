@@ -9,6 +9,8 @@
 
 #include <wx/menu.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -19,10 +21,11 @@ namespace {
 class RemoteTest : public FrameTest {
 protected:
     std::unique_ptr<FtpServer> server;
+    ServerKind kind = ServerKind::Pyftpdlib;
 
     void SetUp() override {
         FrameTest::SetUp();
-        server = std::make_unique<FtpServer>(ServerKind::Pyftpdlib);
+        server = std::make_unique<FtpServer>(kind);
         ASSERT_TRUE(server->ok()) << server->error();
         for (const char* d : {"pub/incoming/new", "pub/outgoing", "docs", "zeta"})
             fs::create_directories(server->root() + "/" + d);
@@ -31,11 +34,25 @@ protected:
         server->Share();
     }
     void TearDown() override {
-        frame->OnDisconnect();
-        right()->WaitIdle(5000);
+        if (frame) {
+            frame->OnDisconnect();
+            right()->WaitIdle(5000);
+        }
         FrameTest::TearDown();
     }
 
+    // Starts connecting as the Site Manager's Connect would.
+    void StartConnect(const std::string& remoteDir, int port, const std::string& localDir = "/") {
+        CSiteManagerDlg dlg(frame);
+        dlg.m_strHost = "127.0.0.1";
+        dlg.m_strUser = FtpServer::User();
+        dlg.m_strPassword = FtpServer::Password();
+        dlg.m_nPort = port;
+        dlg.m_strRemoteDir = remoteDir;
+        dlg.m_strLocalDir = localDir;
+        dlg.m_bPassive = 1;
+        frame->ConnectToSite(dlg);
+    }
     // Connects as the Site Manager's Connect would, and waits for the worker.
     void Connect(const std::string& remoteDir, const std::string& password = FtpServer::Password(),
                  int port = 0, bool passive = true) {
@@ -49,6 +66,29 @@ protected:
         dlg.m_bPassive = passive ? 1 : 0;
         frame->ConnectToSite(dlg);
         Settle();
+    }
+    int Find(const std::string& item) {
+        for (unsigned i = 0; i < right()->m_wndPath->GetCount(); ++i)
+            if (right()->m_wndPath->GetItemText(static_cast<int>(i)) == item)
+                return static_cast<int>(i);
+        return -1;
+    }
+    // Selects the row whose name is `name` (its bytes) and double-clicks it.
+    void OpenRow(const std::string& name) {
+        for (long i = 0; i < right()->m_wndList->GetItemCount(); ++i)
+            right()->m_wndList->SetItemState(
+                i, right()->Rows()[static_cast<size_t>(i)].name == name ? wxLIST_STATE_SELECTED : 0,
+                wxLIST_STATE_SELECTED);
+        right()->OnDblclkList();
+        Settle();
+    }
+    // The path box from its first item down, indents as ">".
+    std::vector<std::string> Box() {
+        std::vector<std::string> items;
+        for (unsigned i = 0; i < right()->m_wndPath->GetCount(); ++i)
+            items.push_back(std::string(right()->m_wndPath->GetIndent(i), '>') +
+                            right()->m_wndPath->GetItemText(i));
+        return items;
     }
     // Waits for the pane's workers and for what they posted.
     void Settle() {
@@ -315,6 +355,179 @@ TEST_F(RemoteTest, ExitWhileConnectedClosesTheSessionAndEndsWith18) {
     EXPECT_EQ(asked.back().text, "Terminate Current Session and Exit Orvane?");
     EXPECT_FALSE(right()->IsConnected());
     EXPECT_EQ(quitCodes, std::vector<int>{18});
+}
+
+TEST_F(RemoteTest, APathBoxPickWhileTheRootIsListedIsNotOverwritten) {
+    Connect("/pub/incoming");
+    right()->HandleCommand(cmd::ID_DEFAULT_DIRECTORY); // "Root Directory" starts listing
+    int docs = Find("docs");
+    ASSERT_GE(docs, 0);
+    right()->m_wndPath->SetCurSel(docs);
+    right()->OnSelchangePath(docs); // picked before the root's path box arrives
+    Settle();
+    EXPECT_EQ(right()->m_strCurrentPath, "/docs");
+    EXPECT_EQ(Selected(), "docs");
+    EXPECT_TRUE(Names().empty());
+    EXPECT_EQ(Combo(), (std::vector<std::string>{"docs", "pub", "zeta"}));
+}
+
+TEST_F(RemoteTest, AnOlderConnectAttemptNeverOverwritesTheLatest) {
+    ScriptedServer silent("silent"); // accepts and never greets
+    ASSERT_TRUE(silent.ok());
+    StartConnect("/", silent.port());
+    Pump(100);
+    EXPECT_EQ(right()->m_bBusy, 1);
+    // Another site while the first still waits for its greeting.
+    StartConnect("/pub", server->port());
+    Settle(); // both workers end: the older one was closed
+    EXPECT_EQ(frame->GetTitle(), ConnectedTitle());
+    EXPECT_EQ(frame->m_bConnected, 1);
+    EXPECT_TRUE(right()->IsConnected());
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+    EXPECT_EQ(Names().size(), 2u);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Connecting to 127.0.0.1 as orvaneftp",
+                                                    "Connecting to 127.0.0.1 as orvaneftp",
+                                                    "Connection successful "}));
+    // The session works: it is the newer one.
+    right()->OnRefresh();
+    Settle();
+    EXPECT_EQ(Names().size(), 2u);
+}
+
+TEST_F(RemoteTest, ExitWhileConnectingClosesTheAttemptAtOnce) {
+    ScriptedServer silent("silent");
+    ASSERT_TRUE(silent.ok());
+    StartConnect("/", silent.port());
+    Pump(100);
+    ASSERT_EQ(right()->m_bBusy, 1);
+    answers = {ui::kYes};
+    frame->RouteCommand(cmd::ID_APP_EXIT);
+    EXPECT_EQ(asked.back().text, "Are you sure you want to Exit Orvane?");
+    EXPECT_EQ(quitCodes, std::vector<int>{18});
+    // Well before the connect timeout: the connect was aborted.
+    EXPECT_TRUE(right()->WaitIdle(3000));
+    EXPECT_FALSE(right()->IsConnected());
+    Pump(50);
+    for (const std::string& line : LogLines())
+        EXPECT_EQ(line.find("Connection successful"), std::string::npos);
+}
+
+TEST_F(RemoteTest, ClosingTheWindowWhileConnectingEndsTheWorkerFirst) {
+    ScriptedServer silent("silent");
+    ASSERT_TRUE(silent.ok());
+    StartConnect("/", silent.port());
+    Pump(100);
+    ASSERT_EQ(right()->m_bBusy, 1);
+    // The window goes while the worker waits; the worker reports its end to
+    // the log pane, which must still be there (an address sanitizer build
+    // sees any write after it went).
+    wxWindow* window = frame;
+    auto start = std::chrono::steady_clock::now();
+    frame->Destroy();
+    frame = nullptr;
+    EXPECT_TRUE(PumpUntil([&] { return !wxTopLevelWindows.Find(window); }, 10000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    Pump(50);
+}
+
+TEST_F(RemoteTest, TheLocalFolderOfAConnectIsCutBetweenCharacters) {
+    // A folder whose path has 148 bytes; the 149th starts an "é".
+    std::string prefix = dir.path() + "/";
+    std::string name = (149 - prefix.size()) % 2 == 1 ? "" : "x";
+    while (prefix.size() + name.size() < 200)
+        name += "\xC3\xA9";
+    std::string full = prefix + name;
+    std::string fits = full.substr(0, 148);
+    ASSERT_EQ(static_cast<unsigned char>(full[148]), 0xC3);
+    fs::create_directories(fits);
+    StartConnect("/", server->port(), full + "/below");
+    Settle();
+    EXPECT_EQ(left()->m_strCurrentDir, fits);
+}
+
+class RemoteVsftpdTest : public RemoteTest {
+protected:
+    RemoteVsftpdTest() { kind = ServerKind::Vsftpd; }
+};
+
+TEST_F(RemoteVsftpdTest, NamesThatAreNotUtf8AreShownEscapedAndEnteredByTheirBytes) {
+    const std::string folder = "d\xE9j\xE0", file = "caf\xE9.txt";
+    fs::create_directories(server->root() + "/" + folder + "/inner");
+    std::ofstream(server->root() + "/" + file) << "latin-1";
+    server->Share();
+    Connect("/");
+    std::vector<std::string> names = Names();
+    EXPECT_NE(std::find(names.begin(), names.end(), folder), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), file), names.end());
+    std::vector<std::string> shown;
+    for (long i = 0; i < right()->m_wndList->GetItemCount(); ++i)
+        shown.push_back(right()->m_wndList->GetItemText(i).utf8_string());
+    EXPECT_NE(std::find(shown.begin(), shown.end(), "caf\\xE9.txt"), shown.end());
+    EXPECT_NE(std::find(shown.begin(), shown.end(), "d\\xE9j\\xE0"), shown.end());
+
+    // The selection gives the exact bytes, in list order.
+    for (long i = 0; i < right()->m_wndList->GetItemCount(); ++i)
+        right()->m_wndList->SetItemState(i, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
+    EXPECT_EQ(right()->SelectedNames(), names);
+
+    OpenRow(folder);
+    EXPECT_EQ(right()->m_strCurrentPath, "/" + folder);
+    EXPECT_EQ(Names(), std::vector<std::string>{"inner"});
+    EXPECT_EQ(Selected(), folder);
+    OpenRow("inner");
+    EXPECT_EQ(right()->m_strCurrentPath, "/" + folder + "/inner");
+    int up = right()->m_wndPath->GetCurSel() - 1;
+    right()->m_wndPath->SetCurSel(up);
+    right()->OnSelchangePath(up);
+    Settle();
+    EXPECT_EQ(right()->m_strCurrentPath, "/" + folder);
+    EXPECT_EQ(Names(), std::vector<std::string>{"inner"});
+}
+
+TEST_F(RemoteVsftpdTest, LinksToFoldersAreEnteredAndKeepThePathBoxChain) {
+    fs::create_directories(server->root() + "/real/sub");
+    std::ofstream(server->root() + "/real/sub/f.txt") << "f";
+    fs::create_directories(server->root() + "/pub");
+    fs::create_directory_symlink("real", server->root() + "/lnk");
+    fs::create_directory_symlink("../real/sub", server->root() + "/pub/deep");
+    std::ofstream(server->root() + "/plain.txt") << "p";
+    fs::create_symlink("plain.txt", server->root() + "/flink");
+    server->Share();
+    Connect("/");
+    OpenRow("flink"); // a link to a file: nothing changes
+    EXPECT_EQ(right()->m_strCurrentPath, "/");
+    OpenRow("lnk");
+    EXPECT_EQ(right()->m_strCurrentPath, "/lnk");
+    EXPECT_EQ(Names(), std::vector<std::string>{"sub"});
+    EXPECT_EQ(Selected(), "lnk");
+    EXPECT_EQ(right()->m_wndPath->GetIndent(right()->m_wndPath->GetCurSel()), 0);
+    OpenRow("sub");
+    EXPECT_EQ(right()->m_strCurrentPath, "/lnk/sub");
+    EXPECT_EQ(Names(), std::vector<std::string>{"f.txt"});
+    int sel = right()->m_wndPath->GetCurSel();
+    EXPECT_EQ(right()->m_wndPath->GetItemText(sel), "sub");
+    EXPECT_EQ(right()->m_wndPath->GetIndent(sel), 1);
+    EXPECT_EQ(right()->m_wndPath->GetItemText(sel - 1), "lnk");
+    right()->OnUpOneLevel();
+    Settle();
+    EXPECT_EQ(right()->m_strCurrentPath, "/lnk");
+    EXPECT_EQ(Selected(), "lnk");
+
+    // A link below a root folder, and a default folder through a link.
+    right()->OnRootDirectory();
+    Settle();
+    OpenRow("pub");
+    OpenRow("deep");
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub/deep");
+    EXPECT_EQ(Names(), std::vector<std::string>{"f.txt"});
+    frame->OnDisconnect();
+    Connect("/lnk/sub");
+    EXPECT_EQ(right()->m_strCurrentPath, "/lnk/sub");
+    EXPECT_EQ(Selected(), "sub");
+    sel = right()->m_wndPath->GetCurSel();
+    EXPECT_EQ(right()->m_wndPath->GetIndent(sel), 1);
+    EXPECT_EQ(right()->m_wndPath->GetItemText(sel - 1), "lnk");
+    EXPECT_EQ(right()->m_wndPath->GetIndent(sel - 1), 0);
 }
 
 TEST(RemoteRows, FoldersComeFirstInReverseServerOrderAndSizesAreKilobytes) {

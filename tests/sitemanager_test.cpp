@@ -85,6 +85,21 @@ protected:
                 return it;
         return wxTreeItemId();
     }
+    // Shows `dlg` modally and presses its OK button as the user would, so
+    // that its validation runs; the dialog's end code (Cancel when OK did
+    // not close it).
+    static int PressOk(wxDialog& dlg) {
+        dlg.CallAfter([&dlg] {
+            auto* ok = dynamic_cast<wxButton*>(dlg.FindWindow(wxID_OK));
+            ASSERT_NE(ok, nullptr);
+            wxCommandEvent click(wxEVT_BUTTON, wxID_OK);
+            click.SetEventObject(ok);
+            ok->GetEventHandler()->ProcessEvent(click);
+            if (dlg.IsModal())
+                dlg.EndModal(wxID_CANCEL);
+        });
+        return dlg.ShowModal();
+    }
     static bool Shown(CSiteManagerDlg& d, int id) { return d.FindWindow(id)->IsShown(); }
     static bool Enabled(CSiteManagerDlg& d, int id) { return d.FindWindow(id)->IsEnabled(); }
     // Renames by editing the label in place, as the user does.
@@ -305,14 +320,47 @@ TEST_F(SiteManagerTest, EditSiteStoresTheSettingsOnOkAndNothingOnCancel) {
         s.m_wndRemote->SetValue("/pub/");
         s.m_wndLocal->SetValue(dir.path());
         s.m_wndComments->SetValue("my notes");
-        s.TransferDataFromWindow();
-        return wxID_OK;
+        return PressOk(s);
     };
     d.OnEditSite();
+    EXPECT_TRUE(asked.empty());
     sites::SiteRecord r = sites::LoadSite("srv");
     EXPECT_EQ(r.remoteDir, "/pub/"); // kept as typed
     EXPECT_EQ(r.localDir, dir.path());
     EXPECT_EQ(r.comments, "my notes");
+
+    // OK refuses a folder that does not exist: the message and the browser
+    // come, and nothing is stored while the dialog stays open.
+    dialogAnswer = [&](wxDialog& dlg) {
+        auto& s = dynamic_cast<CSiteSettingsDlg&>(dlg);
+        s.m_wndLocal->SetValue(dir.path() + "/missing");
+        s.m_wndComments->SetValue("other notes");
+        return PressOk(s);
+    };
+    d.OnEditSite();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].text, "Select a Valid Directory");
+    EXPECT_EQ(browsed, 1);
+    EXPECT_EQ(sites::LoadSite("srv").comments, "my notes");
+}
+
+TEST_F(SiteManagerTest, ANewSitesRootFolderPassesOkSoItsCommentsCanChange) {
+    ASSERT_TRUE(sites::CreateSite("fresh"));
+    ASSERT_EQ(sites::LoadSite("fresh").localDir, "/");
+    CSiteManagerDlg d(nullptr);
+    d.m_wndTree->SelectItem(Find(d, "fresh"));
+    dialogAnswer = [&](wxDialog& dlg) {
+        auto& s = dynamic_cast<CSiteSettingsDlg&>(dlg);
+        EXPECT_EQ(s.m_wndLocal->GetValue(), "/");
+        s.m_wndComments->SetValue("changed");
+        return PressOk(s);
+    };
+    d.OnEditSite();
+    EXPECT_TRUE(asked.empty());
+    EXPECT_EQ(browsed, 0);
+    sites::SiteRecord r = sites::LoadSite("fresh");
+    EXPECT_EQ(r.comments, "changed");
+    EXPECT_EQ(r.localDir, "/");
 }
 
 TEST_F(SiteManagerTest, SiteSettingsInsistOnAValidLocalFolderButLetTheUserOut) {
@@ -326,14 +374,13 @@ TEST_F(SiteManagerTest, SiteSettingsInsistOnAValidLocalFolderButLetTheUserOut) {
     EXPECT_EQ(asked[0].icon, ui::kIconStop);
     EXPECT_EQ(browsed, 1);
     EXPECT_EQ(s.m_wndLocal->GetValue(), "");
-    // "/" and "\" alone are refused although they exist.
-    for (const char* bad : {"/", "\\"}) {
-        s.m_wndLocal->SetValue(bad);
-        EXPECT_FALSE(CSiteSettingsDlg::IsValidDirectory(bad));
-    }
+    // "\" alone and relative paths are refused; "/" is the root folder.
+    EXPECT_FALSE(CSiteSettingsDlg::IsValidDirectory("\\"));
+    EXPECT_FALSE(CSiteSettingsDlg::IsValidDirectory("tmp"));
+    EXPECT_TRUE(CSiteSettingsDlg::IsValidDirectory("/"));
     // The browser's choice is taken and checked: a bad one asks again.
     s.m_wndLocal->SetValue("/no/such/folder");
-    folders = {"/", dir.path()};
+    folders = {"/no/such/folder/either", dir.path()};
     EXPECT_TRUE(s.Validate());
     EXPECT_EQ(s.m_wndLocal->GetValue().utf8_string(), dir.path());
     EXPECT_EQ(asked.size(), 3u);

@@ -123,6 +123,44 @@ TEST_F(SiteStoreTest, LoadingReadsUpToTheNulAndFillsEmptyHostAndPort) {
     EXPECT_EQ(LoadSite("raw").password, "");
 }
 
+TEST_F(SiteStoreTest, TextsLongerThanAValueAreCutBetweenCharactersAndReadBackWhole) {
+    auto repeat = [](const std::string& unit, int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i)
+            s += unit;
+        return s;
+    };
+    const std::string zhe = "\xD0\xB6", e = "\xC3\xA9", euro = "\xE2\x82\xAC";
+    ASSERT_TRUE(CreateSite("s"));
+    // 250 Cyrillic letters are 500 bytes: 249 fit the comment's 499.
+    ASSERT_TRUE(SaveSite("s", repeat(euro, 40), repeat(e, 60), repeat(e, 50), "pw", "21",
+                         "/" + repeat(e, 80), "/" + repeat(zhe, 100), repeat(zhe, 250)));
+    SiteRecord r = LoadSite("s");
+    EXPECT_EQ(r.comments, repeat(zhe, 249));
+    EXPECT_EQ(r.host, repeat(e, 49)); // 98 of the 99 bytes
+    EXPECT_EQ(r.user, repeat(euro, 33));
+    EXPECT_EQ(r.label, repeat(e, 49));
+    EXPECT_EQ(r.localDir, "/" + repeat(e, 74));
+    EXPECT_EQ(r.remoteDir, "/" + repeat(zhe, 74));
+    // The port is written without its NUL, and cut the same way.
+    ASSERT_TRUE(SaveSite("s", "u", "h", "l", "p", repeat(e, 60), "/", "/", ""));
+    EXPECT_EQ(Raw("s", "PORT NO"), repeat(e, 49));
+    ASSERT_TRUE(RenameSite("s", "t", "u", repeat(e, 60), "l", "p", "21"));
+    EXPECT_EQ(LoadSite("t").host, repeat(e, 49));
+
+    // A value stored cut inside its last character reads back without that
+    // half character; shorter values keep all their bytes (Latin-1 ones too).
+    WriteRaw("old", "HOST NAME", repeat(e, 49) + "\xC3" + std::string(1, '\0'));
+    WriteRaw("old", "COMMENTS", Padded(repeat(zhe, 249) + "\xD0", 500));
+    WriteRaw("old", "DEFAULT LOCAL DIRECTORY", Padded("/caf\xE9", 150));
+    WriteRaw("old", "USER NAME", Padded(std::string(98, 'u') + "\xE9", 100));
+    r = LoadSite("old");
+    EXPECT_EQ(r.host, repeat(e, 49));
+    EXPECT_EQ(r.comments, repeat(zhe, 249));
+    EXPECT_EQ(r.localDir, "/caf\xE9");
+    EXPECT_EQ(r.user, std::string(98, 'u')); // a lone lead byte at the very end
+}
+
 TEST_F(SiteStoreTest, RenameKeepsFoldersAndCommentsAndTakesTheTypedValues) {
     ASSERT_TRUE(CreateSite("old"));
     ASSERT_TRUE(

@@ -2,8 +2,10 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,14 +22,41 @@ namespace {
 
 thread_local std::string t_lastResponse;
 
-// Listings larger than this are refused rather than held in memory.
+// Listings larger than this are refused rather than held in memory: bytes,
+// and entries (a listing of one-character lines is small in bytes only).
 constexpr size_t kMaxListing = 512u << 20;
+constexpr size_t kMaxEntries = 1000000;
 
-// A CR or LF inside a command's argument would end the command there and start
-// another one on the control connection: such a name is never sent.
-constexpr const char* kLineBreakRefused = "A name holding a line break or a NUL is not sent";
-bool HasLineBreak(const std::string& s) {
-    return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+// Whether a path or name may go into a command: a CR or LF would end the
+// command and start another, a NUL would cut it.
+bool Sendable(const std::string& text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+bool RefuseUnsendable(const std::string& text) {
+    if (Sendable(text))
+        return false;
+    t_lastResponse = "Refused: the name holds a line break or NUL character";
+    return true;
+}
+
+// "150 Opening BINARY mode data connection for x (1000 bytes)." -> 1000; -1
+// when the reply names no size.
+std::int64_t AnnouncedSize(const std::string& reply) {
+    size_t open = reply.rfind('(');
+    if (open == std::string::npos)
+        return -1;
+    size_t i = open + 1;
+    std::int64_t n = 0;
+    size_t digits = 0;
+    while (i < reply.size() && std::isdigit(static_cast<unsigned char>(reply[i])) && digits < 18) {
+        n = n * 10 + (reply[i] - '0');
+        ++i;
+        ++digits;
+    }
+    if (digits == 0 || reply.compare(i, 6, " bytes") != 0)
+        return -1;
+    return n;
 }
 
 std::string Encode(const std::string& path) {
@@ -114,11 +143,22 @@ struct Session::Request {
     std::string* text = nullptr;
     FILE* file = nullptr;
     bool writeFailed = false;
+    bool ignoreLength = true;
     // Upload source.
     FILE* source = nullptr;
     curl_off_t sourceSize = -1;
     const Progress* progress = nullptr;
-    std::atomic<bool>* abort = nullptr;
+    // Bytes that arrived for `file` or `text`, and bytes moved either way.
+    std::uint64_t received = 0;
+    std::uint64_t moved = 0;
+    // The session's abort count as this request began.
+    const std::atomic<std::uint64_t>* aborts = nullptr;
+    std::uint64_t abortsAtStart = 0;
+    bool Stopped() const { return aborts && aborts->load() != abortsAtStart; }
+    bool stopped = false;
+    bool tooSlow = false;
+    // When the request failed by the server's refusal: its reply code.
+    int refusal = 0;
     // Commands sent and the replies to each, in order.
     struct Exchange {
         std::string sent;
@@ -148,6 +188,7 @@ namespace {
 size_t WriteToRequest(char* data, size_t size, size_t n, void* userp) {
     auto* r = static_cast<Session::Request*>(userp);
     size_t bytes = size * n;
+    r->received += bytes;
     if (r->text) {
         if (r->text->size() + bytes > kMaxListing) {
             r->writeFailed = true;
@@ -177,8 +218,9 @@ size_t ReadFromRequest(char* buffer, size_t size, size_t n, void* userp) {
 int OnProgress(void* userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                curl_off_t ulnow) {
     auto* r = static_cast<Session::Request*>(userp);
-    if (r->abort && r->abort->load())
+    if (r->Stopped())
         return 1;
+    r->moved = static_cast<std::uint64_t>(dlnow) + static_cast<std::uint64_t>(ulnow);
     if (r->progress && *r->progress) {
         if (ultotal > 0 || ulnow > 0)
             (*r->progress)(static_cast<std::uint64_t>(ulnow), static_cast<std::uint64_t>(ultotal));
@@ -196,7 +238,8 @@ int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
     if (type == CURLINFO_HEADER_OUT) {
-        // The password is never kept, not even here.
+        // The password is never kept, not even here: of what we send, only
+        // the argument of PASS is masked; replies are the server's own words.
         if (text.compare(0, 5, "PASS ") == 0)
             text = "PASS ****";
         r->exchanges.push_back({text, {}});
@@ -248,6 +291,10 @@ std::shared_ptr<Session> Session::Create(const ConnectParams& params) {
 
 bool Session::Connect() {
     auto lock = Lock();
+    if (!Sendable(m_params.user) || !Sendable(m_params.password)) {
+        t_lastResponse = "Refused: the user name or password holds a line break or NUL character";
+        return false;
+    }
     // Log in and ask what the server offers.
     Request r;
     r.url = m_base + "/";
@@ -314,6 +361,10 @@ std::string Session::Url(const std::string& absPath, bool directory) const {
 }
 
 bool Session::Perform(Request& r) {
+    // The abort count is read before the closed flag: a Close() that the
+    // check below misses has not counted up yet, so this request still sees it.
+    r.aborts = &m_aborts;
+    r.abortsAtStart = m_aborts.load();
     if (m_closed) {
         t_lastResponse = "Not connected";
         return false;
@@ -330,9 +381,16 @@ bool Session::Perform(Request& r) {
     curl_easy_setopt(curl, CURLOPT_FTP_SKIP_PASV_IP, 1L); // data goes to the control peer only
     if (m_params.mode == Mode::Active)
         curl_easy_setopt(curl, CURLOPT_FTPPORT, "-");
+    if (m_freshConnection) {
+        // The last connection was dropped: never reuse it.
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+        m_freshConnection = false;
+    }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, m_params.connectTimeoutSec);
     curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, m_params.responseTimeoutSec);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    // A server that never connects back in active mode.
+    curl_easy_setopt(curl, CURLOPT_ACCEPTTIMEOUT_MS, m_params.responseTimeoutSec * 1000L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, m_params.minBytesPerSec));
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, m_params.lowSpeedTimeSec);
     curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
     curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, SockOpt);
@@ -346,7 +404,10 @@ bool Session::Perform(Request& r) {
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &r);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToRequest);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r);
-    curl_easy_setopt(curl, CURLOPT_IGNORE_CONTENT_LENGTH, 1L); // the listing gave the size
+    // With a size known from the listing no SIZE is sent; the bytes are
+    // counted against it afterwards.
+    if (r.ignoreLength)
+        curl_easy_setopt(curl, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
     // Large buffers: fewer callbacks and system calls per gigabyte.
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
     curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
@@ -366,24 +427,50 @@ bool Session::Perform(Request& r) {
         if (r.sourceSize >= 0)
             curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, r.sourceSize);
     }
-    r.abort = &m_abort;
-    m_abort = false;
 
     // Driven through the multi interface: curl_easy_perform leaves some
     // passive data connections waiting a whole second before they connect.
+    // The loop also ends a request that was stopped, or that has run longer
+    // than its allowance: a fixed part for logging in and waiting for
+    // replies, and a part that grows with the bytes moved.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    const double fixedSec = static_cast<double>(
+        m_params.connectTimeoutSec + m_params.responseTimeoutSec + m_params.lowSpeedTimeSec);
+    const double rate = static_cast<double>(std::max(1L, m_params.minBytesPerSec));
     curl_multi_add_handle(multi, curl);
     int running = 1;
     while (running) {
+        if (r.Stopped()) {
+            r.stopped = true;
+            break;
+        }
+        double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        if (elapsed > fixedSec + static_cast<double>(std::max(r.moved, r.received)) / rate) {
+            r.tooSlow = true;
+            break;
+        }
         if (curl_multi_perform(multi, &running) != CURLM_OK)
             break;
         if (running)
             curl_multi_poll(multi, nullptr, 0, 1, nullptr);
     }
-    r.result = CURLE_GOT_NOTHING;
+    r.result = running ? CURLE_ABORTED_BY_CALLBACK : CURLE_GOT_NOTHING;
     int queued = 0;
     while (CURLMsg* msg = curl_multi_info_read(multi, &queued))
         if (msg->msg == CURLMSG_DONE && msg->easy_handle == curl)
             r.result = msg->data.result;
+    if (r.result == CURLE_ABORTED_BY_CALLBACK && !r.tooSlow)
+        r.stopped = true;
+
+    int code = CodeOf(r.LastReply());
+    if (r.result != CURLE_OK && !r.stopped && !r.tooSlow && code >= 400)
+        r.refusal = code;
+    // Anything but a plain refusal may leave a reply still due on the control
+    // connection (a Stop while the final 226 is on its way): the connection
+    // is dropped, so that no later command reads an earlier command's reply.
+    if (r.result != CURLE_OK && (!r.refusal || r.result == CURLE_OPERATION_TIMEDOUT))
+        DropConnection();
     curl_multi_remove_handle(multi, curl);
     curl_slist_free_all(quote);
 
@@ -393,28 +480,35 @@ bool Session::Perform(Request& r) {
     }
     m_curlDir.clear(); // libcurl forgets its folder after a failure
     std::string reason;
-    if (m_abort || r.result == CURLE_ABORTED_BY_CALLBACK)
+    if (r.stopped)
         reason = "Stopped";
+    else if (r.tooSlow)
+        reason = "Timed out: the server sent less than " + std::to_string(m_params.minBytesPerSec) +
+                 " bytes a second on average";
     else if (r.writeFailed)
         reason = r.file ? std::string("Cannot write the local file: ") + std::strerror(errno)
                         : "The listing is too large";
     else {
-        std::string reply = r.LastReply();
-        int code = CodeOf(reply);
-        reason = code >= 400 ? reply : std::string(curl_easy_strerror(r.result));
-        if (code < 400 && r.error[0])
+        reason = r.refusal ? r.LastReply() : std::string(curl_easy_strerror(r.result));
+        if (!r.refusal && r.error[0])
             reason += std::string(": ") + r.error;
     }
-    // A server that echoes the password does not get it into the log.
-    if (!m_params.password.empty())
-        for (size_t p; (p = reason.find(m_params.password)) != std::string::npos;)
-            reason.replace(p, m_params.password.size(), "****");
     t_lastResponse = reason;
     return false;
 }
 
+void Session::DropConnection() {
+    CURL* curl = static_cast<CURL*>(m_curl);
+    curl_socket_t fd = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK && fd != CURL_SOCKET_BAD)
+        shutdown(fd, SHUT_RDWR); // libcurl finds it dead and closes it
+    m_freshConnection = true;
+}
+
 bool Session::SetCurrentDirectory(const std::string& path) {
     auto lock = Lock();
+    if (RefuseUnsendable(path))
+        return false;
     std::string abs = Resolve(path);
     Request r;
     r.url = Url(abs, true);
@@ -444,46 +538,98 @@ std::string Session::GetCurrentDirectory() {
     return m_cwd;
 }
 
-bool Session::List(const std::string& dir, const std::string& argument, std::string* text) {
+bool Session::List(const std::string& dir, const std::string& argument, std::string* text,
+                   int* refusal) {
     Request r;
     r.url = Url(dir, true);
     r.customRequest = argument;
     r.text = text;
-    if (!Perform(r))
+    bool ok = Perform(r);
+    if (refusal)
+        *refusal = r.refusal;
+    if (!ok)
         return false;
     m_curlDir = dir;
     return true;
 }
 
+// MLSD when the server offered it; a server that then refuses it is listed
+// with LIST, and for the rest of the session once LIST worked.
+bool Session::ListFolder(const std::string& dir, std::string* text, bool* mlsd) {
+    *mlsd = m_mlsd;
+    if (!m_mlsd)
+        return List(dir, "LIST", text);
+    int refusal = 0;
+    if (List(dir, "MLSD", text, &refusal))
+        return true;
+    if (refusal < 500)
+        return false; // stopped, timed out, or the connection failed
+    std::string mlsdReply = t_lastResponse;
+    text->clear();
+    if (!List(dir, "LIST", text)) {
+        if (CodeOf(t_lastResponse) == 0)
+            return false;
+        t_lastResponse = mlsdReply; // the folder's own failure, as MLSD met it
+        return false;
+    }
+    m_mlsd = false;
+    *mlsd = false;
+    return true;
+}
+
+namespace {
+
+bool ParseInto(const std::string& text, bool mlsd, std::vector<FindData>* entries) {
+    if (!ParseListing(text, mlsd, std::time(nullptr), kMaxEntries, entries)) {
+        entries->clear();
+        t_lastResponse =
+            "The listing is too large: more than " + std::to_string(kMaxEntries) + " entries";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entries,
                             bool showLinks) {
-    auto lock = Lock();
-    std::string abs = Resolve(path);
     std::string text;
-    bool mlsd = m_mlsd && !showLinks;
-    if (!List(abs, mlsd ? "MLSD" : "LIST", &text))
-        return false;
-    m_cwd = abs;
-    *entries = ParseListing(text, mlsd, std::time(nullptr));
-    return true;
+    bool mlsd = false;
+    {
+        auto lock = Lock();
+        if (RefuseUnsendable(path))
+            return false;
+        std::string abs = Resolve(path);
+        if (showLinks ? !List(abs, "LIST", &text) : !ListFolder(abs, &text, &mlsd))
+            return false;
+        m_cwd = abs;
+    }
+    // Parsed without holding the session: a large listing takes a while.
+    return ParseInto(text, mlsd, entries);
 }
 
 std::unique_ptr<FindHandle> Session::FindFirstFile(const std::string& pattern, FindData* first) {
     auto lock = Lock();
+    if (RefuseUnsendable(pattern))
+        return nullptr;
     std::vector<FindData> entries;
     std::string text;
     if (pattern.empty()) {
-        if (!List(m_cwd, m_mlsd ? "MLSD" : "LIST", &text))
+        bool mlsd = false;
+        if (!ListFolder(m_cwd, &text, &mlsd) || !ParseInto(text, mlsd, &entries))
             return nullptr;
-        entries = ParseListing(text, m_mlsd, std::time(nullptr));
     } else {
         // One entry: listed by name in its folder; servers that show the name
-        // with its path are matched on the last part.
+        // with its path are matched on the last part. A name that begins
+        // with "-" is given as "./-name", never as options of LIST.
         std::string abs = Resolve(pattern);
         std::string name = BaseOf(abs);
-        if (abs == "/" || !List(DirOf(abs), "LIST " + name, &text))
+        std::string argument = name[0] == '-' ? "./" + name : name;
+        std::vector<FindData> listed;
+        if (abs == "/" || !List(DirOf(abs), "LIST " + argument, &text) ||
+            !ParseInto(text, false, &listed))
             return nullptr;
-        for (FindData& e : ParseListing(text, false, std::time(nullptr))) {
+        for (FindData& e : listed) {
             if (e.name.find('/') != std::string::npos) {
                 e.name = e.name.substr(e.name.rfind('/') + 1);
                 ClassifyName(e);
@@ -501,8 +647,10 @@ std::unique_ptr<FindHandle> Session::FindFirstFile(const std::string& pattern, F
 }
 
 bool Session::GetFile(const std::string& remotePath, const std::string& localPath,
-                      const Progress& progress) {
+                      const Progress& progress, std::int64_t expectedSize) {
     auto lock = Lock();
+    if (RefuseUnsendable(remotePath))
+        return false;
     std::string abs = Resolve(remotePath);
     size_t slash = localPath.rfind('/');
     std::string folder = slash == std::string::npos ? "." : localPath.substr(0, slash);
@@ -521,9 +669,13 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
     r.url = Url(abs, false);
     r.file = file;
     r.progress = &progress;
+    // Without a size from the caller libcurl asks SIZE and fails a short file.
+    r.ignoreLength = expectedSize >= 0;
     bool ok = Perform(r);
     if (ok)
         m_curlDir = DirOf(abs);
+    if (ok && !Complete(r, abs, expectedSize))
+        ok = false;
     if (std::fclose(file) != 0 && ok) {
         ok = false;
         t_lastResponse = std::string("Cannot write the local file: ") + std::strerror(errno);
@@ -540,6 +692,8 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
 bool Session::PutFile(const std::string& localPath, const std::string& remotePath,
                       const Progress& progress) {
     auto lock = Lock();
+    if (RefuseUnsendable(remotePath))
+        return false;
     std::string abs = Resolve(remotePath);
     FILE* source = std::fopen(localPath.c_str(), "rbe");
     if (!source) {
@@ -564,14 +718,44 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
     return ok;
 }
 
+// Whether a download that libcurl saw end well brought every byte announced:
+// the size in the reply to RETR, else the caller's. A file that changed since
+// the caller's listing is asked for its size once more.
+bool Session::Complete(const Request& r, const std::string& abs, std::int64_t expectedSize) {
+    std::int64_t announced = -1;
+    for (const Request::Exchange& ex : r.exchanges)
+        if (ex.sent.compare(0, 5, "RETR ") == 0)
+            for (const std::string& reply : ex.replies)
+                if (CodeOf(reply) == 150 || CodeOf(reply) == 125)
+                    announced = AnnouncedSize(reply);
+    std::int64_t want = announced >= 0 ? announced : expectedSize;
+    auto got = static_cast<std::int64_t>(r.received);
+    if (want < 0 || got == want)
+        return true;
+    if (announced < 0) {
+        Request size;
+        size.url = m_base + "/";
+        size.nobody = true;
+        size.quote = {"*SIZE " + abs};
+        if (Perform(size)) {
+            std::string reply = size.ReplyTo("SIZE ");
+            if (CodeOf(reply) == 213 && reply.size() > 4 && reply.substr(4) == std::to_string(got))
+                return true;
+        }
+    }
+    t_lastResponse = got < want ? "The download ended early: " + std::to_string(got) + " of " +
+                                      std::to_string(want) + " bytes arrived"
+                                : "The server sent " + std::to_string(got) + " bytes where " +
+                                      std::to_string(want) + " were announced";
+    return false;
+}
+
 // A command sent on its own. libcurl gives up the connection when a plain
 // quoted command fails, so it is sent marked as allowed to fail ("*") and its
 // reply is read here.
 bool Session::Command(const std::string& verb, const std::string& arg) {
-    if (HasLineBreak(arg)) {
-        t_lastResponse = kLineBreakRefused;
+    if (RefuseUnsendable(arg))
         return false;
-    }
     Request r;
     r.url = m_base + "/";
     r.nobody = true;
@@ -586,11 +770,15 @@ bool Session::Command(const std::string& verb, const std::string& arg) {
 
 bool Session::CreateDirectory(const std::string& path) {
     auto lock = Lock();
+    if (RefuseUnsendable(path))
+        return false;
     return Command("MKD", Resolve(path));
 }
 
 bool Session::RemoveDirectory(const std::string& path) {
     auto lock = Lock();
+    if (RefuseUnsendable(path))
+        return false;
     std::string abs = Resolve(path);
     if (abs == "/") {
         t_lastResponse = "The root folder is not removed";
@@ -601,6 +789,8 @@ bool Session::RemoveDirectory(const std::string& path) {
 
 bool Session::DeleteFile(const std::string& path) {
     auto lock = Lock();
+    if (RefuseUnsendable(path))
+        return false;
     return Command("DELE", Resolve(path));
 }
 
@@ -614,8 +804,8 @@ bool Session::DeleteFiles(const std::vector<std::string>& paths, std::vector<boo
     r.nobody = true;
     std::vector<std::string> sent(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) {
-        if (HasLineBreak(paths[i])) {
-            (*replies)[i] = kLineBreakRefused;
+        if (RefuseUnsendable(paths[i])) {
+            (*replies)[i] = t_lastResponse;
             continue;
         }
         sent[i] = "DELE " + Resolve(paths[i]);
@@ -643,10 +833,8 @@ bool Session::DeleteFiles(const std::vector<std::string>& paths, std::vector<boo
 
 bool Session::RenameFile(const std::string& from, const std::string& to) {
     auto lock = Lock();
-    if (HasLineBreak(from) || HasLineBreak(to)) {
-        t_lastResponse = kLineBreakRefused;
+    if (RefuseUnsendable(from) || RefuseUnsendable(to))
         return false;
-    }
     Request r;
     r.url = m_base + "/";
     r.nobody = true;
@@ -664,7 +852,7 @@ bool Session::RenameFile(const std::string& from, const std::string& to) {
 }
 
 void Session::Abort() {
-    m_abort = true;
+    ++m_aborts;
     curl_multi_wakeup(static_cast<CURLM*>(m_multi));
 }
 

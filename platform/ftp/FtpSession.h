@@ -4,8 +4,12 @@
 //
 // Every operation returns false on failure and leaves the server's reply (or
 // libcurl's reason) in LastResponse() of the calling thread, for the log. The
-// password never appears there. Operations on one session are serialised; a
+// password is never part of what the session keeps of its own commands; server
+// replies are kept as they came. Operations on one session are serialised; a
 // caller that needs several steps together holds Lock() across them.
+//
+// Paths and names are bytes from strangers: one holding CR, LF or NUL is
+// refused before anything is sent.
 #pragma once
 
 #include "platform/ftp/ListParser.h"
@@ -31,7 +35,12 @@ struct ConnectParams {
     // Limits that keep a silent or stalled server from holding a worker forever.
     long connectTimeoutSec = 20;  // connecting and the greeting
     long responseTimeoutSec = 60; // waiting for any reply
-    long lowSpeedTimeSec = 60;    // a transfer below 1 byte/s for this long fails
+    long lowSpeedTimeSec = 60;    // a transfer below minBytesPerSec for this long fails
+    // The slowest rate a request may average: a request fails once it has run
+    // longer than connectTimeoutSec + responseTimeoutSec + lowSpeedTimeSec +
+    // bytes moved / this rate (a server trickling a listing, a reply or a file
+    // one byte a second).
+    long minBytesPerSec = 256;
 };
 
 // Bytes done and total (0 when unknown) of the transfer in flight.
@@ -72,9 +81,11 @@ public:
                        bool showLinks = false);
     // Downloads into a temporary file beside `localPath`, renamed into place
     // only when complete: a failed or stopped download leaves an existing
-    // file untouched.
+    // file untouched. Complete means every byte announced: the size the
+    // server gives in its reply to RETR, else `expectedSize` (from the
+    // listing; -1 unknown), else the server's SIZE. A short or long file fails.
     bool GetFile(const std::string& remotePath, const std::string& localPath,
-                 const Progress& progress = nullptr);
+                 const Progress& progress = nullptr, std::int64_t expectedSize = -1);
     bool PutFile(const std::string& localPath, const std::string& remotePath,
                  const Progress& progress = nullptr);
     bool CreateDirectory(const std::string& path);
@@ -88,13 +99,16 @@ public:
     bool DeleteFiles(const std::vector<std::string>& paths, std::vector<bool>* done,
                      std::vector<std::string>* replies);
 
-    // From any thread: ends the request in flight within a fraction of a
-    // second. The session logs in again by itself for the next request.
+    // From any thread: ends the request in flight (or the one just starting)
+    // within a fraction of a second. The control connection is dropped, so
+    // no late reply reaches a later command; the session logs in again by
+    // itself for the next request, in the same current folder.
     void Abort();
     // From any thread: aborts and refuses every further request.
     void Close();
     bool IsClosed() const { return m_closed; }
 
+    // Whether listings use MLSD: offered in FEAT and not failed since.
     bool HasMlsd() const { return m_mlsd; }
     // The absolute form of a server path (relative to the current folder),
     // with runs of "/" and "." steps collapsed.
@@ -107,7 +121,11 @@ private:
     Session() = default;
     bool Perform(Request& request);
     bool Command(const std::string& command, const std::string& arg);
-    bool List(const std::string& dir, const std::string& argument, std::string* text);
+    bool List(const std::string& dir, const std::string& argument, std::string* text,
+              int* refusal = nullptr);
+    bool Complete(const Request& request, const std::string& absPath, std::int64_t expectedSize);
+    bool ListFolder(const std::string& dir, std::string* text, bool* mlsd);
+    void DropConnection();
     std::string Url(const std::string& absPath, bool directory) const;
 
     std::recursive_mutex m_mutex;
@@ -118,8 +136,11 @@ private:
     std::string m_cwd = "/";
     std::string m_curlDir; // the folder libcurl last entered ("" unknown)
     bool m_mlsd = false;
-    std::atomic<bool> m_abort{false};
+    // Every Abort() counts up; a request ends when the count moves on from
+    // what it was as the request began.
+    std::atomic<std::uint64_t> m_aborts{0};
     std::atomic<bool> m_closed{false};
+    bool m_freshConnection = false; // the next request connects anew
 };
 
 // The entries of one listing, walked with FindNext.

@@ -92,7 +92,11 @@ std::int64_t Utc(int year, int month0, int day, int h, int m, int s) {
     return static_cast<std::int64_t>(timegm(&t));
 }
 
+// "-rw-r--r--", with an ACL or attribute mark ("+", "@", "."); some servers
+// write the link count straight after the mark ("-rw-r--r--+1").
 bool IsPermissions(std::string_view s) {
+    if (s.size() > 11 && std::strchr("+@.", s[10]) && s[10] != '\0' && AllDigits(s.substr(11)))
+        s = s.substr(0, 11);
     if (s.size() < 10 || s.size() > 11)
         return false;
     if (!std::strchr("-dlbcpsDn", s[0]) || s[0] == '\0')
@@ -103,11 +107,35 @@ bool IsPermissions(std::string_view s) {
     return s.size() == 10 || s[10] == '+' || s[10] == '@' || s[10] == '.';
 }
 
+// The size column: a number, or for a device file its "major, minor" or
+// "major,minor" (a device has no size of its own: 0).
+bool ParseSizeColumn(const std::vector<Token>& t, size_t at, bool device, std::uint64_t* size) {
+    *size = 0;
+    std::string_view s = t[at].text;
+    if (!device)
+        return ToNumber(s, size);
+    size_t comma = s.find(',');
+    if (comma != std::string_view::npos)
+        return AllDigits(s.substr(0, comma)) && AllDigits(s.substr(comma + 1));
+    // "major, minor": the minor stands here, "major," before it.
+    return AllDigits(s) && at >= 2 && t[at - 1].text.size() >= 2 && t[at - 1].text.back() == ',' &&
+           AllDigits(t[at - 1].text.substr(0, t[at - 1].text.size() - 1));
+}
+
 bool ParseUnix(std::string_view line, std::time_t now, FindData* out) {
-    std::vector<Token> t = Tokenize(line, 12);
+    std::vector<Token> t = Tokenize(line, 16);
     if (t.size() < 6 || !IsPermissions(t[0].text))
         return false;
-    for (size_t k = 2; k + 2 < t.size() || (k + 1 < t.size()); ++k) {
+    char kind = t[0].text[0];
+    bool device = kind == 'c' || kind == 'b';
+    // The date is looked for after permissions, links and owner first: an
+    // owner named like a month ("jan", "may") followed by a numeric group
+    // must not be read as a date. Listings without a link count or owner
+    // are tried last.
+    static const size_t order[] = {3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 2};
+    for (size_t k : order) {
+        if (k + 1 >= t.size())
+            continue;
         int year = 0, month = -1, day = 0, h = 0, m = 0, s = 0;
         size_t last; // token holding the time or year
         bool haveYear = false;
@@ -117,7 +145,7 @@ bool ParseUnix(std::string_view line, std::time_t now, FindData* out) {
             last = k + 2;
             if (ParseClock(t[last].text, &h, &m, &s)) {
                 haveYear = false;
-            } else if (t[last].text.size() == 4 && ToNumber(t[last].text, &year)) {
+            } else if (t[last].text.size() == 4 && ToNumber(t[last].text, &year) && year >= 1900) {
                 haveYear = true;
             } else {
                 continue;
@@ -138,7 +166,7 @@ bool ParseUnix(std::string_view line, std::time_t now, FindData* out) {
         }
         // The size stands just before the date.
         std::uint64_t size = 0;
-        if (!ToNumber(t[k - 1].text, &size))
+        if (!ParseSizeColumn(t, k - 1, device, &size))
             continue;
         // The name follows the date after exactly one blank; further blanks
         // belong to the name.
@@ -146,7 +174,6 @@ bool ParseUnix(std::string_view line, std::time_t now, FindData* out) {
         if (nameStart >= line.size())
             return false;
         std::string_view name = line.substr(nameStart);
-        char kind = t[0].text[0];
         out->isLink = kind == 'l';
         out->isDirectory = kind == 'd' || kind == 'D';
         if (out->isLink) {
@@ -174,18 +201,27 @@ bool ParseUnix(std::string_view line, std::time_t now, FindData* out) {
 
 // 04-27-00  12:09PM       <DIR>          name
 // 04-27-2000  12:09PM          1234 name
+// 2013-09-02  18:48       <DIR>          name
 bool ParseDos(std::string_view line, FindData* out) {
     std::vector<Token> t = Tokenize(line, 4);
     if (t.size() < 4)
         return false;
     std::string_view date = t[0].text;
     int month = 0, day = 0, year = 0;
-    if (!(date.size() == 8 || date.size() == 10) || date[2] != '-' || date[5] != '-' ||
-        !ToNumber(date.substr(0, 2), &month) || !ToNumber(date.substr(3, 2), &day) ||
-        !ToNumber(date.substr(6), &year) || month < 1 || month > 12 || day < 1 || day > 31)
+    if (date.size() == 10 && date[4] == '-' && date[7] == '-') {
+        // IIS with four-digit years first: 2013-09-02
+        if (!ToNumber(date.substr(0, 4), &year) || !ToNumber(date.substr(5, 2), &month) ||
+            !ToNumber(date.substr(8, 2), &day))
+            return false;
+    } else if (!(date.size() == 8 || date.size() == 10) || date[2] != '-' || date[5] != '-' ||
+               !ToNumber(date.substr(0, 2), &month) || !ToNumber(date.substr(3, 2), &day) ||
+               !ToNumber(date.substr(6), &year)) {
         return false;
-    if (date.size() == 8)
+    } else if (date.size() == 8) {
         year += year < 70 ? 2000 : 1900;
+    }
+    if (month < 1 || month > 12 || day < 1 || day > 31)
+        return false;
     std::string_view clock = t[1].text;
     bool pm = false, am = false;
     if (clock.size() > 2) {
@@ -336,6 +372,7 @@ bool ParseMlsdLine(std::string_view line, FindData* out) {
         return false;
     if (e.isDirectory && e.size)
         e.size = 0; // a folder's "size" is the listing's, not content
+    ClassifyName(e);
     *out = std::move(e);
     return true;
 }
@@ -343,14 +380,16 @@ bool ParseMlsdLine(std::string_view line, FindData* out) {
 bool ParseListLine(std::string_view line, std::time_t now, FindData* out) {
     FindData e;
     if (ParseUnix(line, now, &e) || ParseDos(line, &e) || ParseEplf(line, &e)) {
+        ClassifyName(e);
         *out = std::move(e);
         return true;
     }
     return false;
 }
 
-std::vector<FindData> ParseListing(std::string_view text, bool mlsd, std::time_t now) {
-    std::vector<FindData> entries;
+bool ParseListing(std::string_view text, bool mlsd, std::time_t now, size_t maxEntries,
+                  std::vector<FindData>* out) {
+    out->clear();
     size_t pos = 0;
     while (pos < text.size()) {
         size_t nl = text.find('\n', pos);
@@ -365,9 +404,16 @@ std::vector<FindData> ParseListing(std::string_view text, bool mlsd, std::time_t
         bool ok = mlsd ? ParseMlsdLine(line, &e) : ParseListLine(line, now, &e);
         if (!ok)
             continue;
-        ClassifyName(e);
-        entries.push_back(std::move(e));
+        if (out->size() >= maxEntries)
+            return false;
+        out->push_back(std::move(e));
     }
+    return true;
+}
+
+std::vector<FindData> ParseListing(std::string_view text, bool mlsd, std::time_t now) {
+    std::vector<FindData> entries;
+    ParseListing(text, mlsd, now, static_cast<size_t>(-1), &entries);
     return entries;
 }
 

@@ -2,6 +2,7 @@
 // MS-DOS/IIS lines and EPLF. A line that is not understood is skipped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -38,5 +39,9 @@ bool ParseListLine(std::string_view line, std::time_t now, FindData* out);
 
 // A whole listing, lines separated by CRLF or LF.
 std::vector<FindData> ParseListing(std::string_view text, bool mlsd, std::time_t now);
+// The same into `out`, stopping at `maxEntries`: false when the listing holds
+// more entries than that (`out` then holds the first `maxEntries`).
+bool ParseListing(std::string_view text, bool mlsd, std::time_t now, size_t maxEntries,
+                  std::vector<FindData>* out);
 
 } // namespace ftp

@@ -1,9 +1,10 @@
 #include "platform/ui/FileList.h"
 
+#include "platform/ui/Text.h"
+
 CFileListCtrl::CFileListCtrl(wxWindow* parent, wxWindowID id, std::vector<Column> columns)
     : wxListCtrl(parent, id, wxDefaultPosition, wxDefaultSize,
-                 wxLC_REPORT | wxLC_VIRTUAL | wxLC_EDIT_LABELS | wxLC_NO_HEADER |
-                     wxBORDER_SUNKEN),
+                 wxLC_REPORT | wxLC_VIRTUAL | wxLC_EDIT_LABELS | wxLC_NO_HEADER | wxBORDER_SUNKEN),
       m_columns(std::move(columns)) {
     SetReportView(false);
 }
@@ -17,8 +18,7 @@ void CFileListCtrl::SetReportView(bool report) {
             InsertColumn(static_cast<long>(i), m_columns[i].title, wxLIST_FORMAT_LEFT,
                          m_columns[i].width);
     } else {
-        InsertColumn(0, m_columns.empty() ? "Name" : m_columns[0].title, wxLIST_FORMAT_LEFT,
-                     360);
+        InsertColumn(0, m_columns.empty() ? "Name" : m_columns[0].title, wxLIST_FORMAT_LEFT, 360);
     }
     SetSingleStyle(wxLC_NO_HEADER, !report);
     SetItemCount(count);
@@ -45,7 +45,7 @@ wxString CFileListCtrl::OnGetItemText(long item, long column) const {
                               : column == 1 ? r->size
                               : column == 2 ? r->type
                                             : r->modified;
-    return wxString::FromUTF8(text);
+    return ui::ToWx(text); // a name that is not UTF-8 shows its bad bytes escaped
 }
 
 int CFileListCtrl::OnGetItemImage(long item) const {

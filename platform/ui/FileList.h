@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-// One row of a file list as shown.
+// One row of a file list. `name` is the entry's name as the exact bytes the
+// folder or the server gave (not necessarily UTF-8): every action on the row
+// uses these bytes, never the text the list shows.
 struct CFileRow {
     std::string name, size, type, modified;
     int image = 0;

@@ -1,5 +1,7 @@
 #include "platform/ui/PathCombo.h"
 
+#include "platform/ui/Text.h"
+
 #include <wx/dc.h>
 #include <wx/settings.h>
 
@@ -12,8 +14,8 @@ int CPathCombo::InsertItem(int index, const std::string& text, int image, int in
     unsigned count = GetCount();
     unsigned pos =
         index < 0 || static_cast<unsigned>(index) > count ? count : static_cast<unsigned>(index);
-    m_info.insert(m_info.begin() + pos, Info{image, indent});
-    Insert(wxString::FromUTF8(text), pos);
+    m_info.insert(m_info.begin() + pos, Info{image, indent, text});
+    Insert(ui::ToWx(text), pos);
     return static_cast<int>(pos);
 }
 
@@ -39,7 +41,8 @@ int CPathCombo::GetImage(int index) const {
 }
 
 std::string CPathCombo::GetItemText(int index) const {
-    return GetString(static_cast<unsigned>(index)).utf8_string();
+    return index >= 0 && static_cast<size_t>(index) < m_info.size() ? m_info[index].text
+                                                                    : std::string();
 }
 
 void CPathCombo::OnDrawItem(wxDC& dc, const wxRect& rect, int item, int flags) const {

@@ -13,12 +13,15 @@ class CPathCombo : public wxOwnerDrawnComboBox {
 public:
     CPathCombo(wxWindow* parent, wxWindowID id, std::vector<wxBitmap> images);
 
-    // Inserts at `index` (-1: at the end); returns the new item's index.
+    // Inserts at `index` (-1: at the end); returns the new item's index. The
+    // item keeps `text` as given (a folder name's exact bytes) and shows it
+    // readably.
     int InsertItem(int index, const std::string& text, int image, int indent);
     void DeleteItem(int index);
     void ResetContent();
     int GetIndent(int index) const;
     int GetImage(int index) const;
+    // The item's text exactly as inserted.
     std::string GetItemText(int index) const;
     int GetCurSel() const { return GetSelection(); }
     void SetCurSel(int index) { SetSelection(index); }
@@ -34,6 +37,7 @@ private:
     struct Info {
         int image;
         int indent;
+        std::string text;
     };
     std::vector<Info> m_info;
     std::vector<wxBitmap> m_images;

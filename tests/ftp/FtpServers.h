@@ -53,6 +53,16 @@ private:
 //   "selfloop-tree" serves /top whose folder "self" lists the same again
 //   "deep-tree"     serves 120 nested folders under /top
 //   "changing-tree" serves /top with a different listing each time
+//   "mlsd-fails"    offers MLST in FEAT, then refuses MLSD with 500
+//   "many-entries"  an MLSD listing of 1,100,000 one-character lines
+//   "short-retr"    announces 1 MiB (SIZE and 150), sends half, answers 226
+//   "short-retr-quiet" the same announcing nothing (SIZE refused)
+//   "late-226"      sends a download whole, then its 226 only 1.5 s later
+//   "trickle"       sends a listing one byte every 0.2 s
+//   "no-connect-back" takes EPRT/PORT but never connects for the data
+//   "dash-name"     lists one file named "-la"
+// In every scenario a folder whose path holds "missing" does not exist and
+// LIST refuses an argument that begins with "-".
 class ScriptedServer {
 public:
     explicit ScriptedServer(const std::string& scenario);

@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """A scripted FTP server that produces the faults real servers do not: a
 dropped connection mid-download, 421 in mid-session, hostile listings, a PASV
-reply pointing elsewhere, silence, refused uploads. One scenario per run;
-prints "PORT <n>" once it listens. Serves connections one after another.
+reply pointing elsewhere, silence, refused uploads, short downloads, late
+replies, trickling data. One scenario per run; prints "PORT <n>" once it
+listens. Serves each connection on a thread of its own. Folders whose path
+holds "missing" do not exist; LIST refuses arguments that look like options.
 When ORVANE_SCRIPT_RECORD names a file, every command received is appended to
 it, one line each, so a test can see what was (not) sent."""
 import os
 import socket
 import sys
+import threading
 import time
 
 SCENARIO = sys.argv[1]
@@ -105,15 +108,19 @@ def main():
     state = {"gave421": False}
     while True:
         conn, _ = listener.accept()
+        threading.Thread(target=serve_and_close, args=(conn, state), daemon=True).start()
+
+
+def serve_and_close(conn, state):
+    try:
+        serve(conn, state)
+    except (OSError, ValueError):
+        pass
+    finally:
         try:
-            serve(conn, state)
-        except (OSError, ValueError):
+            conn.close()
+        except OSError:
             pass
-        finally:
-            try:
-                conn.close()
-            except OSError:
-                pass
 
 
 def serve(conn, state):
@@ -154,7 +161,17 @@ def serve(conn, state):
         elif verb == "FEAT":
             send("211-Features:")
             send(" SIZE")
+            if SCENARIO in ("mlsd-fails", "many-entries"):
+                send(" MLST type*;size*;modify*;")
             send("211 End")
+        elif verb == "MLSD" and SCENARIO == "mlsd-fails":
+            send("500 MLSD not understood")
+        elif verb == "LIST" and arg.startswith("-"):
+            send("501 LIST takes no options here")
+        elif verb in ("EPRT", "PORT"):
+            send("200 ok")  # and never connects back
+        elif verb == "CWD" and "missing" in arg:
+            send("550 no such folder")
         elif verb == "CWD" and tree:
             target = arg if arg.startswith("/") else cwd.rstrip("/") + "/" + arg
             target = "/" + "/".join(p for p in target.split("/") if p)
@@ -190,20 +207,40 @@ def serve(conn, state):
         elif verb == "SIZE" and tree:
             send("213 %d" % len(SMALL))
         elif verb == "SIZE":
-            send("213 %d" % len(PAYLOAD))
+            if SCENARIO == "short-retr-quiet":
+                send("502 SIZE not implemented")
+            else:
+                send("213 %d" % len(PAYLOAD))
         elif verb in ("LIST", "RETR", "STOR", "NLST", "MLSD"):
             if verb == "STOR" and SCENARIO == "stor-452":
                 send("452 Insufficient storage space")
                 continue
             if data_listener is None:
+                if SCENARIO == "no-connect-back":
+                    send("150 opening data connection")
+                    time.sleep(3600)
                 send("425 no data connection")
                 continue
             data_listener.settimeout(10)
-            send("150 opening data connection")
+            if verb == "RETR" and SCENARIO == "short-retr":
+                send("150 Opening BINARY mode data connection (%d bytes)." % len(PAYLOAD))
+            else:
+                send("150 opening data connection")
             data, _ = data_listener.accept()
             data_listener.close()
             data_listener = None
             if verb == "RETR":
+                if SCENARIO in ("short-retr", "short-retr-quiet"):
+                    data.sendall(PAYLOAD[: len(PAYLOAD) // 2])
+                    data.close()
+                    send("226 done")
+                    continue
+                if SCENARIO == "late-226":
+                    data.sendall(PAYLOAD)
+                    data.close()
+                    time.sleep(1.5)
+                    send("226 done")
+                    continue
                 if SCENARIO == "drop-retr":
                     data.sendall(PAYLOAD[: len(PAYLOAD) // 2])
                     data.close()
@@ -226,6 +263,14 @@ def serve(conn, state):
                     data.sendall("".join(l + "\r\n" for l in lines).encode("latin-1"))
                 elif SCENARIO == "garbage-list":
                     data.sendall(GARBAGE)
+                elif SCENARIO == "trickle":
+                    for byte in b"-rw-r--r-- 1 u g 1 Jan 01 2020 slow\r\n" * 100000:
+                        data.sendall(bytes([byte]))
+                        time.sleep(0.2)
+                elif SCENARIO == "many-entries":
+                    data.sendall(b" x\r\n" * 1100000)
+                elif SCENARIO == "dash-name":
+                    data.sendall(b"-rw-r--r-- 1 u g 3 Jan 01 2020 -la\r\n")
                 else:
                     data.sendall(b"-rw-r--r-- 1 u g 1048576 Jan 01 2020 file.bin\r\n"
                                  b"drwxr-xr-x 2 u g 4096 Jan 01 2020 sub\r\n")

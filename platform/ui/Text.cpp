@@ -1,0 +1,89 @@
+#include "platform/ui/Text.h"
+
+namespace ui {
+
+namespace {
+
+// The length of the valid UTF-8 character at `p` (at most `left` bytes
+// available), or 0 when the bytes there do not form one.
+size_t CharLength(const unsigned char* p, size_t left) {
+    unsigned char c = p[0];
+    size_t len;
+    unsigned min;
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (left < len)
+        return 0;
+    unsigned cp = c & (0xFF >> (len + 1));
+    for (size_t i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are no characters.
+    if (cp < min || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+        return 0;
+    return len;
+}
+
+} // namespace
+
+std::string DisplayText(const std::string& bytes) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    size_t n = bytes.size();
+    for (size_t i = 0; i < n;) {
+        size_t len = CharLength(p + i, n - i);
+        bool control = len == 1 && (p[i] < 0x20 || p[i] == 0x7F);
+        // C1 controls (U+0080 to U+009F) move the text around as C0 ones do.
+        bool c1 = len == 2 && p[i] == 0xC2 && p[i + 1] < 0xA0;
+        if (len == 0 || control || c1) {
+            size_t bad = len == 0 ? 1 : len;
+            for (size_t k = 0; k < bad; ++k) {
+                out += "\\x";
+                out += hex[p[i + k] >> 4];
+                out += hex[p[i + k] & 0xF];
+            }
+            i += bad;
+        } else {
+            out.append(bytes, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+wxString ToWx(const std::string& bytes) {
+    return wxString::FromUTF8(DisplayText(bytes));
+}
+
+std::string CutAtCharBoundary(const std::string& text, size_t maxBytes) {
+    if (text.size() <= maxBytes)
+        return text;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    // Step back over the continuation bytes at the cut to the character's
+    // first byte; cut before it only when it starts a valid character that
+    // the cut would split.
+    size_t start = maxBytes;
+    while (start > 0 && maxBytes - start < 3 && (p[start] & 0xC0) == 0x80)
+        --start;
+    if (start < maxBytes && CharLength(p + start, text.size() - start) > maxBytes - start)
+        return text.substr(0, start);
+    return text.substr(0, maxBytes);
+}
+
+} // namespace ui

@@ -1,0 +1,53 @@
+// What a window shows for a name's bytes, and cutting text to a byte count.
+#include "platform/ui/Text.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(DisplayText, ValidTextStaysAndBadBytesAndControlsAreEscaped) {
+    EXPECT_EQ(ui::DisplayText("plain name.txt"), "plain name.txt");
+    EXPECT_EQ(ui::DisplayText("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"),
+              "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80");
+    EXPECT_EQ(ui::DisplayText("a\\b"), "a\\b"); // a backslash is no escape
+    // Latin-1 bytes, one by one.
+    EXPECT_EQ(ui::DisplayText("caf\xE9.txt"), "caf\\xE9.txt");
+    EXPECT_EQ(ui::DisplayText("d\xE9j\xE0"), "d\\xE9j\\xE0");
+    // A character cut short, an overlong form, a surrogate, past U+10FFFF.
+    EXPECT_EQ(ui::DisplayText("x\xE2\x82"), "x\\xE2\\x82");
+    EXPECT_EQ(ui::DisplayText("\xC0\xAF"), "\\xC0\\xAF");
+    EXPECT_EQ(ui::DisplayText("\xED\xA0\x80"), "\\xED\\xA0\\x80");
+    EXPECT_EQ(ui::DisplayText("\xF4\x90\x80\x80"), "\\xF4\\x90\\x80\\x80");
+    // Control characters cannot break a line or move the text.
+    EXPECT_EQ(ui::DisplayText("one\r\nDELE x\t\x7F"), "one\\x0D\\x0ADELE x\\x09\\x7F");
+    EXPECT_EQ(ui::DisplayText("a\xC2\x85z"), "a\\xC2\\x85z"); // NEL
+    EXPECT_EQ(ui::DisplayText(std::string("n\0ul", 4)), "n\\x00ul");
+    // The result is always text a widget takes.
+    EXPECT_FALSE(ui::ToWx("caf\xE9").empty());
+    EXPECT_EQ(ui::ToWx("caf\xE9").utf8_string(), "caf\\xE9");
+}
+
+TEST(CutAtCharBoundary, NeverEndsInsideACharacter) {
+    EXPECT_EQ(ui::CutAtCharBoundary("short", 10), "short");
+    EXPECT_EQ(ui::CutAtCharBoundary("abcdef", 3), "abc");
+    std::string e60;
+    for (int i = 0; i < 60; ++i)
+        e60 += "\xC3\xA9"; // é
+    std::string cut = ui::CutAtCharBoundary(e60, 99);
+    EXPECT_EQ(cut, e60.substr(0, 98));
+    EXPECT_EQ(ui::CutAtCharBoundary(e60, 98), e60.substr(0, 98));
+    // Three- and four-byte characters, cut at each of their bytes.
+    std::string euro = "ab\xE2\x82\xAC";
+    EXPECT_EQ(ui::CutAtCharBoundary(euro, 3), "ab");
+    EXPECT_EQ(ui::CutAtCharBoundary(euro, 4), "ab");
+    EXPECT_EQ(ui::CutAtCharBoundary(euro + "c", 5), euro);
+    std::string smile = "\xF0\x9F\x98\x80z";
+    for (size_t n = 0; n < 4; ++n)
+        EXPECT_EQ(ui::CutAtCharBoundary(smile, n), "") << n;
+    EXPECT_EQ(ui::CutAtCharBoundary(smile, 4), "\xF0\x9F\x98\x80");
+    // Bytes that form no character are cut where the count ends.
+    EXPECT_EQ(ui::CutAtCharBoundary("\xE9\xE9\xE9\xE9", 3), "\xE9\xE9\xE9");
+    EXPECT_EQ(ui::CutAtCharBoundary("ab\x82\x82\x82\x82", 4), "ab\x82\x82");
+}
+
+} // namespace
