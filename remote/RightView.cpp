@@ -579,15 +579,6 @@ void CRightView::OnDownload() {
     m_calls.push_back("OnDownload");
 }
 
-std::vector<std::string> CRightView::SelectedRowNames() const {
-    std::vector<std::string> names;
-    for (long i = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); i != -1;
-         i = m_wndList->GetNextItem(i, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED))
-        if (static_cast<size_t>(i) < m_rows.size())
-            names.push_back(m_rows[static_cast<size_t>(i)].name);
-    return names;
-}
-
 void CRightView::OnNewFolder() {
     RequireUiThread("CRightView::OnNewFolder");
     m_calls.push_back("OnNewFolder");
@@ -662,7 +653,9 @@ void CRightView::OnEndLabelEdit(wxListEvent& event) {
     if (index < 0 || static_cast<size_t>(index) >= m_rows.size())
         return;
     std::string oldName = m_rows[static_cast<size_t>(index)].name;
-    if (newName == oldName)
+    // The edit shows a name that is not UTF-8 with its bad bytes escaped:
+    // confirming that text unchanged keeps the name.
+    if (newName == oldName || newName == ui::DisplayText(oldName))
         return;
     std::vector<std::string> listed;
     for (const Row& r : m_rows)
@@ -714,14 +707,17 @@ void CRightView::OnDelete() {
     m_calls.push_back("OnDelete");
     if (m_bEditing)
         return;
-    std::vector<std::string> names = SelectedRowNames();
+    std::vector<std::string> names = SelectedNames();
     if (names.empty())
         return;
     std::shared_ptr<ftp::Session> session = GetSession();
     if (!session || m_bWalking)
         return;
     // Nothing deleted on a server comes back: one question for the selection.
-    if (ui::MessageBox(this, remote::DeleteQuestion(names), "Orvane",
+    std::vector<std::string> shown;
+    for (const std::string& name : names)
+        shown.push_back(ui::DisplayText(name));
+    if (ui::MessageBox(this, remote::DeleteQuestion(shown), "Orvane",
                        ui::kButtonsYesNo | ui::kDefaultSecond, ui::kIconQuestion) != ui::kYes)
         return;
     m_bChanged = 0;
@@ -752,7 +748,7 @@ void CRightView::OnProperties() {
     m_calls.push_back("OnProperties");
     m_nFileCount = m_nFolderCount = m_nTotalBytes = 0;
     m_bStop = 0;
-    std::vector<std::string> names = SelectedRowNames();
+    std::vector<std::string> names = SelectedNames();
     if (names.empty() || names.front().empty())
         return;
     std::shared_ptr<ftp::Session> session = GetSession();

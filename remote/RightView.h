@@ -162,8 +162,6 @@ private:
     void ShowDirectory(const std::shared_ptr<ftp::Session>& session, const std::string& dir,
                        unsigned generation);
     void ShowRows();
-    // The selected rows' names, in list order, as the server's exact bytes.
-    std::vector<std::string> SelectedRowNames() const;
     // Counts a folder tree or looks up a file, then shows the Properties box.
     void PropertiesThreadProc(CThreadInfo info, std::shared_ptr<ftp::Session> session);
     // A delete or a Properties walk runs; a second one does not start.

@@ -32,12 +32,13 @@ std::string Slurp(const std::string& path) {
 
 class RemoteOpsPaneTest : public FrameTest {
 protected:
+    virtual ServerKind Kind() const { return ServerKind::Pyftpdlib; }
     std::unique_ptr<FtpServer> server;
     std::string work;
 
     void SetUp() override {
         FrameTest::SetUp();
-        server = std::make_unique<FtpServer>(ServerKind::Pyftpdlib);
+        server = std::make_unique<FtpServer>(Kind());
         ASSERT_TRUE(server->ok()) << server->error();
         work = server->root() + "/work";
         fs::create_directories(work);
@@ -269,6 +270,29 @@ TEST_F(RemoteOpsPaneTest, RenameInPlaceRefusesTakenNamesAndSlashesAndSendsNothin
     EXPECT_EQ(Slurp(work + "/c.txt"), "first");
     EXPECT_FALSE(fs::exists(work + "/a.txt"));
     EXPECT_EQ(SortedNames(), (std::vector<std::string>{"b.txt", "c.txt"}));
+}
+
+// vsftpd lists names as the bytes they are (pyftpdlib replaces what is not UTF-8).
+class RemoteOpsPaneVsftpdTest : public RemoteOpsPaneTest {
+protected:
+    ServerKind Kind() const override { return ServerKind::Vsftpd; }
+};
+
+TEST_F(RemoteOpsPaneVsftpdTest, ANameThatIsNotUtf8KeepsItsBytesWhenItsEditIsConfirmedUnchanged) {
+    const std::string odd = "caf\xE9.txt";
+    Write(work + "/" + odd, "latin");
+    Connect("/work");
+    ASSERT_EQ(Names(), (std::vector<std::string>{odd}));
+    Select({odd});
+    answers = {ui::kNo};
+    right()->OnDelete();
+    EXPECT_EQ(asked.back().text, "Delete \"caf\\xE9.txt\" from the server?");
+    right()->OnRename();
+    TypeName("caf\\xE9.txt"); // the text the edit showed
+    EXPECT_TRUE(NewLines().empty());
+    EXPECT_EQ(Slurp(work + "/" + odd), "latin");
+    EXPECT_FALSE(fs::exists(work + "/caf\\xE9.txt"));
+    EXPECT_EQ(Names(), (std::vector<std::string>{odd}));
 }
 
 TEST_F(RemoteOpsPaneTest, NewFolderMakesTheFolderThenEditsItsNameAndARefusalLeavesNoRow) {
