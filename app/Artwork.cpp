@@ -6,6 +6,7 @@
 #include <wx/image.h>
 #include <wx/pen.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -273,6 +274,42 @@ void Banner(wxGraphicsContext& gc, double w, double h, double scale) {
     gc.StrokeLine(w * 0.32, py + ph * 0.65, w * 0.37, py + ph * 0.78);
 }
 
+// The program's icon: the banner's two file panes on a rounded blue square,
+// with the transfer arrows between them. Drawn in units of the icon's size;
+// install/icons/orvane.svg draws the same shapes with the same numbers.
+void AppIcon(wxGraphicsContext& gc, double s) {
+    gc.SetPen(*wxTRANSPARENT_PEN);
+    gc.SetBrush(
+        gc.CreateLinearGradientBrush(0, 0, s, s, wxColour(10, 40, 120), wxColour(40, 130, 210)));
+    gc.DrawRoundedRectangle(0.04 * s, 0.04 * s, 0.92 * s, 0.92 * s, 0.18 * s);
+    gc.SetBrush(wxBrush(wxColour(235, 242, 255)));
+    for (double x : {0.12, 0.66})
+        gc.DrawRoundedRectangle(x * s, 0.22 * s, 0.22 * s, 0.56 * s, 0.04 * s);
+    if (s >= 32) {
+        gc.SetPen(wxPen(wxColour(120, 160, 220), std::max(1.0, s / 64)));
+        for (double x : {0.12, 0.66})
+            for (double y : {0.36, 0.48, 0.60})
+                gc.StrokeLine((x + 0.04) * s, y * s, (x + 0.18) * s, y * s);
+    }
+    // Upper arrow to the right, lower arrow to the left.
+    gc.SetPen(s >= 48 ? wxPen(wxColour(170, 120, 10), std::max(1.0, s / 128)) : *wxTRANSPARENT_PEN);
+    gc.SetBrush(wxBrush(wxColour(255, 200, 60)));
+    for (int dir : {1, -1}) {
+        double y = dir > 0 ? 0.40 : 0.60;
+        double tail = 0.5 - dir * 0.14, tip = 0.5 + dir * 0.14, neck = tip - dir * 0.10;
+        wxGraphicsPath p = gc.CreatePath();
+        p.MoveToPoint(tail * s, (y - 0.04) * s);
+        p.AddLineToPoint(neck * s, (y - 0.04) * s);
+        p.AddLineToPoint(neck * s, (y - 0.09) * s);
+        p.AddLineToPoint(tip * s, y * s);
+        p.AddLineToPoint(neck * s, (y + 0.09) * s);
+        p.AddLineToPoint(neck * s, (y + 0.04) * s);
+        p.AddLineToPoint(tail * s, (y + 0.04) * s);
+        p.CloseSubpath();
+        gc.DrawPath(p);
+    }
+}
+
 } // namespace
 
 wxBitmap ToolbarImage(int index) {
@@ -372,8 +409,7 @@ wxBitmap LoadIconBitmap(int id, int size) {
             gc.StrokeLine(1 * k, 8 * k, 15 * k, 8 * k);
             break;
         default: // the program's icon
-            Banner(gc, w, h, k / 4);
-            CentredText(gc, "O", w / 2, h / 2, static_cast<int>(11 * k), *wxWHITE);
+            AppIcon(gc, std::min(w, h));
             break;
         }
     });
@@ -383,6 +419,13 @@ wxIcon LoadIcon(int id, int size) {
     wxIcon icon;
     icon.CopyFromBitmap(LoadIconBitmap(id, size));
     return icon;
+}
+
+wxIconBundle AppIcons() {
+    wxIconBundle icons;
+    for (int size : kAppIconSizes)
+        icons.AddIcon(LoadIcon(ICON_APP, size));
+    return icons;
 }
 
 } // namespace art

@@ -3,6 +3,7 @@
 
 #include <wx/bitmap.h>
 #include <wx/icon.h>
+#include <wx/iconbndl.h>
 
 namespace art {
 
@@ -26,5 +27,10 @@ wxBitmap ToolbarImage(int index);
 // A 16 x 16 icon (32 x 32 for ICON_APP); `size` overrides.
 wxBitmap LoadIconBitmap(int id, int size = 0);
 wxIcon LoadIcon(int id, int size = 0);
+
+// The sizes the program's icon is drawn in for the desktop (task bar, window
+// switcher, menus), and all of them together for a top-level window.
+inline constexpr int kAppIconSizes[] = {16, 32, 48, 64, 128, 256};
+wxIconBundle AppIcons();
 
 } // namespace art

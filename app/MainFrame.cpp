@@ -83,7 +83,7 @@ wxString MenuCaption(const cmd::MenuItem& item) {
 
 CMainFrame::CMainFrame()
     : wxFrame(nullptr, wxID_ANY, "Orvane", wxDefaultPosition, wxSize(1000, 700)), m_timer(this) {
-    SetIcon(art::LoadIcon(art::ICON_APP));
+    SetIcons(art::AppIcons());
     BuildPanes();
     BuildMenuBar();
     BuildToolBar();

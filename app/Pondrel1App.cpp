@@ -1,15 +1,21 @@
 #include "app/Pondrel1App.h"
 
 #include "app/Artwork.h"
+#include "app/FtpUrl.h"
 #include "app/MainFrame.h"
+#include "local/LeftView.h"
 #include "platform/registry/Registry.h"
 #include "platform/ui/Dispatcher.h"
+#include "platform/ui/Modal.h"
+#include "sites/SiteManagerDlg.h"
 
 #include <wx/dcclient.h>
 #include <wx/frame.h>
+#include <wx/textdlg.h>
 #include <wx/utils.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -54,6 +60,49 @@ void LoadStdProfileSettings() {
         reg::RegCloseKey(key);
 }
 
+void ConnectToUrl(CMainFrame& frame, const ftpurl::FtpUrl& url) {
+    // The frame connects from the values of a Site Manager that ended with
+    // Connect; one that is never shown carries the link's values.
+    CSiteManagerDlg values(&frame);
+    values.m_strHost = url.host;
+    values.m_nPort = url.port;
+    values.m_strUser = url.user;
+    values.m_strPassword = url.password;
+    values.m_strRemoteDir = url.path;
+    values.m_strLocalDir = frame.GetLeftView()->m_strCurrentDir;
+    values.m_bPassive = 1;
+    frame.ConnectToSite(values);
+}
+
+void OpenStartArgument(CMainFrame& frame, const std::string& argument) {
+    if (!ui::IsUiThread())
+        std::abort();
+    if (argument.empty()) {
+        frame.OnSiteManager();
+        return;
+    }
+    ftpurl::FtpUrl url;
+    std::string why;
+    if (ftpurl::Parse(argument, &url, &why)) {
+        if (url.askPassword) {
+            wxPasswordEntryDialog ask(
+                &frame, wxString::FromUTF8("Password of " + url.user + " on " + url.host + ":"),
+                "Orvane");
+            if (ui::RunModal(ask) != wxID_OK) {
+                frame.OnSiteManager();
+                return;
+            }
+            url.password = ask.GetValue().utf8_string();
+        }
+        ConnectToUrl(frame, url);
+        return;
+    }
+    // The link is not repeated: it may hold a password or control characters.
+    ui::MessageBox(&frame, "The link Orvane was started with cannot be opened.\n" + why, "Orvane",
+                   ui::kButtonsOk, ui::kIconInformation);
+    frame.OnSiteManager();
+}
+
 bool CPondrel1App::OnInit() {
     ui::SetUiThread();
     LoadStdProfileSettings();
@@ -69,8 +118,9 @@ bool CPondrel1App::OnInit() {
     m_pFrame->Show();
     m_pFrame->Update();
     m_pFrame->SetTitle("Orvane");
-    // The Site Manager opens as soon as the window is up.
-    CallAfter([this]() { m_pFrame->OnSiteManager(); });
+    // The Site Manager opens as soon as the window is up, or the link given
+    // on the command line is connected to.
+    CallAfter([this]() { OpenStartArgument(*m_pFrame, m_strStartArgument); });
     return true;
 }
 

@@ -1,3 +1,4 @@
+#include "app/FtpUrl.h"
 #include "app/Pondrel1App.h"
 
 #include <curl/curl.h>
@@ -6,7 +7,14 @@
 int main(int argc, char** argv) {
     // libcurl is initialised once, before any thread starts.
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    wxApp::SetInstance(new CPondrel1App);
+    auto* app = new CPondrel1App;
+    // The link is kept as bytes; its password is then blanked out of the
+    // process's command line, where other users could read it.
+    if (argc > 1) {
+        app->m_strStartArgument = argv[1];
+        ftpurl::HidePassword(argv[1]);
+    }
+    wxApp::SetInstance(app);
     int rc = wxEntry(argc, argv);
     curl_global_cleanup();
     return rc;

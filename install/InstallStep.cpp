@@ -1,18 +1,23 @@
 // The installer's last step, run by "cmake --install": marks the folder as an
 // Orvane installation, records it through libTollin.so and puts Orvane and its
-// uninstaller into the applications menu, in a folder "Orvane".
-//   OrvaneRegister <installation folder> [<command-line entry link>...]
-// Each entry link is a symbolic link into the folder; the marker lists it so
-// the uninstaller removes it with the folder.
+// uninstaller into the applications menu, in a folder "Orvane" (so the menu
+// entries' ids are "Orvane-orvane.desktop" and "Orvane-orvane-uninstall.desktop").
+//   OrvaneRegister <installation folder> [<entry link>...]
+// Each entry link is a symbolic link into the folder (the command-line entry
+// points, the icons and the metainfo under <prefix>/share); the marker lists
+// it so the uninstaller removes it with the folder.
 #include "install/Marker.h"
 #include "install/Tollin.h"
 #include "platform/shell/Shell.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -39,12 +44,79 @@ std::string ExecQuoted(const std::string& path) {
     return out;
 }
 
-bool WriteEntry(const fs::path& file, const std::string& name, const std::string& comment,
-                const std::string& program) {
+// The icon's name in the desktop's icon theme; the installation puts the
+// files into <folder>/icons/hicolor and links them into <prefix>/share/icons.
+constexpr char kIconName[] = "org.example.orvane.Orvane";
+
+// A string value of a desktop entry: a backslash is written "\\".
+std::string ValueEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// The folders where the icon theme looks: $XDG_DATA_HOME, then $XDG_DATA_DIRS
+// (or their defaults), each with icons/ below it.
+std::vector<std::string> DataFolders() {
+    std::vector<std::string> folders;
+    const char* home = std::getenv("XDG_DATA_HOME");
+    const char* user = std::getenv("HOME");
+    if (home && home[0] == '/')
+        folders.push_back(home);
+    else if (user && user[0] == '/')
+        folders.push_back(std::string(user) + "/.local/share");
+    const char* dirs = std::getenv("XDG_DATA_DIRS");
+    std::string list = dirs && dirs[0] ? dirs : "/usr/local/share/:/usr/share/";
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t colon = list.find(':', pos);
+        if (colon == std::string::npos)
+            colon = list.size();
+        std::string dir = list.substr(pos, colon - pos);
+        if (!dir.empty() && dir[0] == '/')
+            folders.push_back(dir);
+        pos = colon + 1;
+    }
+    return folders;
+}
+
+// The menu entries name the icon by its theme name where the theme finds this
+// installation's icon under that name, else by the file's own path (a prefix
+// outside the desktop's data folders, such as /opt/orvane).
+std::string IconValue(const std::string& folder) {
+    std::string file = folder + "/icons/hicolor/256x256/apps/" + kIconName + ".png";
+    struct stat own;
+    if (stat(file.c_str(), &own) != 0)
+        return kIconName;
+    for (const std::string& dir : DataFolders()) {
+        std::string there = dir + "/icons/hicolor/256x256/apps/" + kIconName + ".png";
+        struct stat st;
+        if (stat(there.c_str(), &st) == 0 && st.st_dev == own.st_dev && st.st_ino == own.st_ino)
+            return kIconName;
+    }
+    return file;
+}
+
+struct Entry {
+    std::string name, genericName, comment, program, icon, windowClass;
+    bool opensLinks = false; // takes an ftp:// link as its argument
+};
+
+bool WriteEntry(const fs::path& file, const Entry& e) {
     std::ofstream out(file);
-    out << "[Desktop Entry]\nType=Application\nName=" << name << "\nComment=" << comment
-        << "\nExec=" << ExecQuoted(program)
-        << "\nTerminal=false\nCategories=Network;FileTransfer;\n";
+    out << "[Desktop Entry]\nType=Application\nName=" << e.name;
+    if (!e.genericName.empty())
+        out << "\nGenericName=" << e.genericName;
+    out << "\nComment=" << e.comment << "\nIcon=" << ValueEscaped(e.icon)
+        << "\nExec=" << ExecQuoted(e.program) << (e.opensLinks ? " %u" : "")
+        << "\nTerminal=false\nCategories=Network;FileTransfer;";
+    if (e.opensLinks)
+        out << "\nMimeType=x-scheme-handler/ftp;";
+    out << "\nStartupWMClass=" << e.windowClass << "\n";
     return static_cast<bool>(out);
 }
 
@@ -104,10 +176,18 @@ int main(int argc, char** argv) {
     fs::path menu = fs::path(apps) / "Orvane";
     std::error_code ec;
     fs::create_directories(menu, ec);
-    bool ok = !ec &&
-              WriteEntry(menu / "orvane.desktop", "Orvane", "FTP client", folder + "/Pondrel1") &&
-              WriteEntry(menu / "orvane-uninstall.desktop", "Uninstall Orvane",
-                         "Remove Orvane from this computer", folder + "/OrvaneUninstall");
+    std::string icon = IconValue(folder);
+    Entry program{"Orvane",
+                  "FTP Client",
+                  "Transfer files to and from FTP servers",
+                  folder + "/Pondrel1",
+                  icon,
+                  "Pondrel1",
+                  true};
+    Entry uninstaller{"Uninstall Orvane",          "",   "Remove Orvane from this computer",
+                      folder + "/OrvaneUninstall", icon, "OrvaneUninstall"};
+    bool ok = !ec && WriteEntry(menu / "orvane.desktop", program) &&
+              WriteEntry(menu / "orvane-uninstall.desktop", uninstaller);
     if (!ok) {
         std::fprintf(stderr, "Cannot write the menu entries in %s\n", menu.c_str());
         return 1;

@@ -39,7 +39,46 @@ done
 MENU="$XDG_DATA_HOME/applications/Orvane"
 grep -qF 'Exec="'"${DIR//%/%%}"'/Pondrel1"' "$MENU/orvane.desktop" || fail "menu entry: $(cat "$MENU/orvane.desktop")"
 grep -q 'OrvaneUninstall' "$MENU/orvane-uninstall.desktop" || fail "uninstall menu entry"
-[[ $(grep -c "" "$MENU/orvane.desktop") == 7 ]] || fail "menu entry lines: $(cat "$MENU/orvane.desktop")"
+[[ $(grep -c "" "$MENU/orvane.desktop") == 11 ]] || fail "menu entry lines: $(cat "$MENU/orvane.desktop")"
+
+# The desktop's view: both entries and the metainfo pass the freedesktop
+# validators; ftp:// links open in Orvane; the icon files are linked into
+# share/ and the entries name them where the icon theme cannot find them by name.
+command -v desktop-file-validate >/dev/null || fail "desktop-file-validate missing (desktop-file-utils)"
+command -v appstreamcli >/dev/null || fail "appstreamcli missing (appstream)"
+for f in orvane.desktop orvane-uninstall.desktop; do
+  desktop-file-validate "$MENU/$f" || fail "$f does not validate"
+done
+ID=org.example.orvane.Orvane
+appstreamcli validate --no-net "$PREFIX/share/metainfo/$ID.metainfo.xml" >/dev/null ||
+  fail "metainfo does not validate: $(appstreamcli validate --no-net "$PREFIX/share/metainfo/$ID.metainfo.xml")"
+grep -q "<launchable type=\"desktop-id\">Orvane-orvane.desktop</launchable>" "$PREFIX/share/metainfo/$ID.metainfo.xml" ||
+  fail "the metainfo does not launch the menu entry Orvane/orvane.desktop"
+grep -qxF 'MimeType=x-scheme-handler/ftp;' "$MENU/orvane.desktop" || fail "no ftp:// handler"
+grep -qE '^Exec=.*/Pondrel1" %u$' "$MENU/orvane.desktop" || fail "Exec takes no link"
+grep -q 'MimeType\|%u' "$MENU/orvane-uninstall.desktop" && fail "the uninstaller takes links"
+ICONS=("scalable/apps/$ID.svg")
+for size in 16 32 48 64 128 256; do ICONS+=("${size}x${size}/apps/$ID.png"); done
+for icon in "${ICONS[@]}"; do
+  [[ -L "$PREFIX/share/icons/hicolor/$icon" && "$(readlink -f "$PREFIX/share/icons/hicolor/$icon")" == "$(readlink -f "$DIR/icons/hicolor/$icon")" ]] ||
+    fail "icon $icon not linked into share/icons"
+  [[ -s "$DIR/icons/hicolor/$icon" ]] || fail "icon $icon empty"
+done
+for size in 16 32 48 64 128 256; do
+  [[ "$(identify -format '%wx%h' "$DIR/icons/hicolor/${size}x${size}/apps/$ID.png")" == "${size}x${size}" ]] ||
+    fail "the ${size} px icon has another size"
+done
+for f in orvane.desktop orvane-uninstall.desktop; do
+  grep -qxF "Icon=$DIR/icons/hicolor/256x256/apps/$ID.png" "$MENU/$f" || fail "$f: $(grep Icon= "$MENU/$f")"
+done
+# Where the prefix is one of the desktop's data folders the theme name is used.
+mapfile -t LINKS < <(grep '^link' "$DIR/.orvane-installation" | cut -f2)
+XDG_DATA_DIRS="/usr/share:$PREFIX/share" "$DIR/OrvaneRegister" "$DIR" "${LINKS[@]}" >/dev/null
+for f in orvane.desktop orvane-uninstall.desktop; do
+  grep -qxF "Icon=$ID" "$MENU/$f" || fail "$f in a data folder: $(grep Icon= "$MENU/$f")"
+  desktop-file-validate "$MENU/$f" || fail "$f does not validate"
+done
+[[ $(grep -c '^link' "$DIR/.orvane-installation") == 10 ]] || fail "links lost: $(cat "$DIR/.orvane-installation")"
 value() {
   /usr/bin/python3 - "$ORVANE_REGISTRY" "$1" <<'PY'
 import sqlite3, sys
@@ -76,6 +115,10 @@ done
 for f in Pondrel1 OrvaneUninstall; do
   [[ ! -L "$PREFIX/bin/$f" ]] || fail "entry link $f left"
 done
+for icon in "${ICONS[@]}"; do
+  [[ ! -L "$PREFIX/share/icons/hicolor/$icon" ]] || fail "icon link $icon left"
+done
+[[ ! -L "$PREFIX/share/metainfo/$ID.metainfo.xml" ]] || fail "metainfo link left"
 for f in bin/other-tool lib/libother.so share/keep.txt; do
   [[ -f "$PREFIX/$f" ]] || fail "the other program's $f was removed"
 done

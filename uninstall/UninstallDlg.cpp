@@ -24,10 +24,7 @@ constexpr int kLogId = 1002;
 COrvaneUninstallDlg::COrvaneUninstallDlg(wxWindow* parent)
     : wxDialog(parent, 102, "Uninstall Orvane", wxDefaultPosition, wxDefaultSize,
                wxDEFAULT_DIALOG_STYLE) {
-    wxIconBundle icons;
-    icons.AddIcon(art::LoadIcon(art::ICON_APP, 16));
-    icons.AddIcon(art::LoadIcon(art::ICON_APP, 32));
-    SetIcons(icons);
+    SetIcons(art::AppIcons());
 
     auto* top = new wxBoxSizer(wxVERTICAL);
     auto* head = new wxBoxSizer(wxHORIZONTAL);

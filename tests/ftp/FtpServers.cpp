@@ -139,37 +139,53 @@ FtpServer::FtpServer(ServerKind kind) : m_kind(kind) {
     }
     if (!EnsureSystemUser(&m_error))
         return;
-    m_port = FreePort();
-    std::string conf = m_conf.path() + "/vsftpd.conf";
-    std::ofstream(conf) << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
-                        << "listen_port=" << m_port << "\nbackground=NO\n"
-                        << "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" << root()
-                        << "\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
-                        << "anon_other_write_enable=YES\nanon_umask=000\n"
-                        << "local_enable=YES\nwrite_enable=YES\nlocal_root=" << root()
-                        << "\nlocal_umask=000\nchroot_local_user=YES\nallow_writeable_chroot=YES\n"
-                        << "secure_chroot_dir=/var/run/vsftpd/empty\n"
-                        << "pasv_enable=YES\npasv_min_port=20000\npasv_max_port=60000\n"
-                        << "port_enable=YES\nconnect_from_port_20=NO\n"
-                        << "pam_service_name=vsftpd\nseccomp_sandbox=NO\n"
-                        << "xferlog_enable=NO\nforce_dot_files=YES\nuse_localtime=NO\n"
-                        << "max_per_ip=0\nmax_clients=0\n";
     fs::create_directories("/var/run/vsftpd/empty");
-    m_pid = fork();
-    if (m_pid == 0) {
-        setpgid(0, 0);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execl("/usr/sbin/vsftpd", "vsftpd", conf.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+    // A free port can be taken by another process before vsftpd binds it, and
+    // a loaded machine starts it slowly: wait on its port, and try another
+    // port when it has ended.
+    for (int attempt = 0; attempt < 4 && m_pid < 0; ++attempt) {
+        m_port = FreePort();
+        std::string conf = m_conf.path() + "/vsftpd.conf";
+        std::ofstream(conf)
+            << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
+            << "listen_port=" << m_port << "\nbackground=NO\n"
+            << "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" << root()
+            << "\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+            << "anon_other_write_enable=YES\nanon_umask=000\n"
+            << "local_enable=YES\nwrite_enable=YES\nlocal_root=" << root()
+            << "\nlocal_umask=000\nchroot_local_user=YES\nallow_writeable_chroot=YES\n"
+            << "secure_chroot_dir=/var/run/vsftpd/empty\n"
+            << "pasv_enable=YES\npasv_min_port=20000\npasv_max_port=60000\n"
+            << "port_enable=YES\nconnect_from_port_20=NO\n"
+            << "pam_service_name=vsftpd\nseccomp_sandbox=NO\n"
+            << "xferlog_enable=NO\nforce_dot_files=YES\nuse_localtime=NO\n"
+            << "max_per_ip=0\nmax_clients=0\n";
+        pid_t pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            execl("/usr/sbin/vsftpd", "vsftpd", conf.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        bool ended = false;
+        for (int i = 0; i < 500 && !Listening(m_port); ++i) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                ended = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (!ended && Listening(m_port)) {
+            m_pid = pid;
+            break;
+        }
+        if (!ended)
+            Stop(pid);
     }
-    for (int i = 0; i < 100 && !Listening(m_port); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (!Listening(m_port)) {
+    if (m_pid < 0)
         m_error = "vsftpd did not start";
-        Stop(m_pid);
-        m_pid = -1;
-    }
 }
 
 FtpServer::~FtpServer() {
