@@ -402,12 +402,15 @@ void CMainFrame::ConnectToSite(CSiteManagerDlg& dlg) {
 
 void CMainFrame::OnDisconnect() {
     wxBusyCursor wait;
-    if (!m_bConnected)
+    // A connect still under way (or still listing its first folder) is
+    // ended as an open session is.
+    CRightView* right = GetRightView();
+    if (!m_bConnected && !right->IsConnected() && !right->IsConnecting())
         return;
     CStatus* status = GetStatusPane();
     status->AddLine("Disconnecting ....");
     SetTitle(kTitleNotConnected);
-    GetRightView()->CloseSession();
+    right->CloseSession();
     status->AddLine("Connection Closed");
     m_bConnected = 0;
 }

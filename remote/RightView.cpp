@@ -141,6 +141,11 @@ std::shared_ptr<ftp::Session> CRightView::GetSession() const {
     return m_hConnect;
 }
 
+bool CRightView::IsConnecting() const {
+    std::lock_guard lock(m_sessionMutex);
+    return m_pending != nullptr;
+}
+
 void CRightView::StartWorker(std::function<void()> work) {
     std::lock_guard lock(m_threadsMutex);
     if (m_bShutdown)

@@ -84,6 +84,8 @@ public:
     // The session; null while not connected.
     std::shared_ptr<ftp::Session> GetSession() const;
     bool IsConnected() const { return GetSession() != nullptr; }
+    // Whether a connect attempt is still under way.
+    bool IsConnecting() const;
 
     // Closes the session and waits for the pane's workers; nothing the pane
     // started runs afterwards. Called before the windows it reports to go.

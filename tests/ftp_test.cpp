@@ -467,6 +467,34 @@ TEST(ScriptedServerTest, AHostileListingYieldsOnlyWhatIsUnderstoodAndMarksUnsafe
     EXPECT_FALSE(byName["dir\\evil"].safe);
 }
 
+// The peak resident memory of this process, in KiB, since the last reset.
+long PeakKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+void ResetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// A server can send a reply of any number of lines: it is refused with a
+// reason, without holding the lines in memory.
+TEST(ScriptedServerTest, AHugeMultiLineReplyIsRefusedWithoutBeingHeldInMemory) {
+    ScriptedServer server("huge-greeting");
+    ASSERT_TRUE(server.ok());
+    ResetPeak();
+    long before = PeakKiB();
+    ASSERT_GT(before, 0);
+    EXPECT_FALSE(ConnectScripted(server, 30));
+    EXPECT_LT(PeakKiB() - before, 32 * 1024) << "KiB more at the peak for a 100 MB greeting";
+    EXPECT_FALSE(LastResponse().empty());
+    EXPECT_LE(LastResponse().size(), 4096u);
+}
+
 TEST(ScriptedServerTest, APassiveAddressElsewhereIsIgnored) {
     ScriptedServer server("pasv-elsewhere");
     ASSERT_TRUE(server.ok());

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 namespace fs = std::filesystem;
 
@@ -392,6 +393,74 @@ TEST_F(RemoteTest, AnOlderConnectAttemptNeverOverwritesTheLatest) {
     right()->OnRefresh();
     Settle();
     EXPECT_EQ(Names().size(), 2u);
+}
+
+// Connect (to a silent server and a real one), Disconnect and Reconnect
+// clicked in quick succession, in many orders: once the workers are done, the
+// pane, the frame's state and the title agree, and the last connect counts.
+TEST_F(RemoteTest, ConnectsAndDisconnectsInQuickSuccessionEndInOneConsistentState) {
+    ScriptedServer silent("silent");
+    ASSERT_TRUE(silent.ok());
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        std::mt19937 random(seed);
+        for (int step = 0; step < 12; ++step) {
+            switch (random() % 4) {
+            case 0:
+                StartConnect("/", silent.port());
+                break;
+            case 1:
+                StartConnect("/pub", server->port());
+                break;
+            case 2:
+                frame->OnDisconnect();
+                break;
+            default:
+                if (right()->IsConnected())
+                    frame->OnReconnect();
+                break;
+            }
+            Pump(static_cast<int>(random() % 30));
+        }
+        bool last = seed % 2 == 0;
+        if (last)
+            StartConnect("/pub", server->port());
+        else
+            frame->OnDisconnect();
+        Settle();
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        EXPECT_EQ(right()->IsConnected(), last);
+        EXPECT_EQ(frame->m_bConnected, last ? 1 : 0);
+        EXPECT_EQ(frame->GetTitle(),
+                  last ? ConnectedTitle() : " Not Connected - Halvard Tremoc, Orvane  v1.0 ");
+        EXPECT_EQ(Names().size(), last ? 2u : 0u);
+        if (last) {
+            EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+            right()->OnRefresh();
+            Settle();
+            EXPECT_EQ(Names().size(), 2u);
+        }
+    }
+}
+
+// Disconnect clicked while a connect is still under way ends the attempt: the
+// pane does not connect after all once the server answers.
+TEST_F(RemoteTest, DisconnectWhileConnectingEndsTheAttempt) {
+    ScriptedServer slow("slow-greeting"); // greets after a second and a half
+    ASSERT_TRUE(slow.ok());
+    StartConnect("/", slow.port());
+    Pump(100);
+    ASSERT_EQ(right()->m_bBusy, 1);
+    auto start = std::chrono::steady_clock::now();
+    frame->OnDisconnect();
+    EXPECT_TRUE(right()->WaitIdle(1000)) << "the attempt went on";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    Settle();
+    EXPECT_FALSE(right()->IsConnected());
+    EXPECT_EQ(frame->m_bConnected, 0);
+    EXPECT_EQ(frame->GetTitle(), " Not Connected - Halvard Tremoc, Orvane  v1.0 ");
+    std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(lines, (std::vector<std::string>{"Connecting to 127.0.0.1 as orvaneftp",
+                                               "Disconnecting ....", "Connection Closed"}));
 }
 
 TEST_F(RemoteTest, ExitWhileConnectingClosesTheAttemptAtOnce) {

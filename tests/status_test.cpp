@@ -28,6 +28,22 @@ TEST_F(FrameTest, LogStartsWithAnEmptyLineAndShowsTheNewestLineAtTheTop) {
     EXPECT_TRUE(PumpUntil([&] { return status()->m_wndLog->GetFirstVisibleLine() == last + 1; }));
 }
 
+// A paragraph or line separator in a server's name is a line break to the
+// text view: it is shown escaped, so one entry stays one line.
+TEST_F(FrameTest, ASeparatorCharacterInALineForgesNoLine) {
+    int before = status()->m_wndLog->GetLineCount();
+    status()->AddLine("Deleting a\xE2\x80\xA9"
+                      "Connection successful ");
+    status()->AddLine("Deleting b\xE2\x80\xA8"
+                      "forged");
+    EXPECT_EQ(status()->m_wndLog->GetLineCount(), before + 2);
+    std::string text = status()->m_wndLog->GetValue().utf8_string();
+    EXPECT_EQ(text.find("\xE2\x80\xA9"), std::string::npos);
+    EXPECT_EQ(text.find("\xE2\x80\xA8"), std::string::npos);
+    EXPECT_NE(text.find("Deleting a\\xE2\\x80\\xA9Connection successful "), std::string::npos)
+        << text;
+}
+
 TEST_F(FrameTest, TypingIntoTheLogChangesNothingButDeleteStillDeletes) {
     status()->AddLine("abc");
     CStatusEdit* log = status()->m_wndLog;

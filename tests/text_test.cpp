@@ -27,6 +27,26 @@ TEST(DisplayText, ValidTextStaysAndBadBytesAndControlsAreEscaped) {
     EXPECT_EQ(ui::ToWx("caf\xE9").utf8_string(), "caf\\xE9");
 }
 
+// Valid characters that end a line in a text view or turn the text around
+// ("txt.exe" shown as "exe.txt") are shown escaped, byte by byte.
+TEST(DisplayText, LineAndParagraphSeparatorsAndDirectionControlsAreEscaped) {
+    EXPECT_EQ(ui::DisplayText("a\xE2\x80\xA8"
+                              "b"),
+              "a\\xE2\\x80\\xA8b"); // U+2028
+    EXPECT_EQ(ui::DisplayText("a\xE2\x80\xA9"
+                              "b"),
+              "a\\xE2\\x80\\xA9b");                                                // U+2029
+    EXPECT_EQ(ui::DisplayText("x\xE2\x80\xAEtxt.exe"), "x\\xE2\\x80\\xAEtxt.exe"); // U+202E
+    EXPECT_EQ(ui::DisplayText("\xE2\x81\xA6"
+                              "a\xE2\x81\xA9"),
+              "\\xE2\\x81\\xA6a\\xE2\\x81\\xA9"); // U+2066, U+2069
+    EXPECT_EQ(ui::DisplayText("\xE2\x80\x8F\xD8\x9C\xEF\xBB\xBF"),
+              "\\xE2\\x80\\x8F\\xD8\\x9C\\xEF\\xBB\\xBF"); // U+200F, U+061C, U+FEFF
+    // Their neighbours are ordinary text.
+    EXPECT_EQ(ui::DisplayText("\xE2\x80\x94 \xE2\x80\xB0 \xE2\x81\xB0"),
+              "\xE2\x80\x94 \xE2\x80\xB0 \xE2\x81\xB0"); // em dash, per mille, superscript 0
+}
+
 TEST(CutAtCharBoundary, NeverEndsInsideACharacter) {
     EXPECT_EQ(ui::CutAtCharBoundary("short", 10), "short");
     EXPECT_EQ(ui::CutAtCharBoundary("abcdef", 3), "abc");

@@ -498,6 +498,26 @@ TEST_F(UninstallTest, EntryPointLinksOfTheMarkerGoWhileTheyStillPointIntoTheInst
     EXPECT_TRUE(log.ends_with("\r\nOrvane Successfully Uninstalled from your System.")) << log;
 }
 
+// The marker is a file in the installation: its lines cannot make the
+// uninstaller remove a link that points anywhere but into the installation.
+TEST_F(UninstallTest, AMarkerLineNamingALinkToElsewhereRemovesNothing) {
+    std::string links = dir.path() + "/home/links";
+    fs::create_directories(links);
+    fs::create_symlink(outside + "/keep.txt", links + "/to-keep");
+    fs::create_symlink("../../outside/keep.txt", links + "/relative-to-keep");
+    fs::create_symlink("Pondrel1", links + "/same-name"); // a Pondrel1 of its own folder
+    Touch(links + "/Pondrel1");
+    Mark(install, install,
+         {{links + "/to-keep", outside + "/keep.txt"},
+          {links + "/relative-to-keep", "../../outside/keep.txt"},
+          {links + "/same-name", "Pondrel1"}});
+    ASSERT_TRUE(u.Run());
+    EXPECT_TRUE(fs::is_symlink(links + "/to-keep")) << log;
+    EXPECT_TRUE(fs::is_symlink(links + "/relative-to-keep")) << log;
+    EXPECT_TRUE(fs::is_symlink(links + "/same-name")) << log;
+    EXPECT_FALSE(fs::exists(install)) << log;
+}
+
 TEST_F(UninstallTest, FoldersDeeperThanAPathCanNameAreEmptiedToo) {
     // 24 levels of 200-byte names: far beyond what one path may hold.
     int fd = open(install.c_str(), O_RDONLY | O_DIRECTORY);

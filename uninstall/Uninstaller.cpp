@@ -446,7 +446,7 @@ bool CUninstaller::RemoveFolder(const std::string& path, const std::string& what
     }
     bool complete = true;
     if (installation)
-        complete = RemoveEntryLinks(markerText);
+        complete = RemoveEntryLinks(markerText, fd);
     struct stat top;
     if (fstat(fd, &top) != 0) {
         ::close(fd);
@@ -472,7 +472,7 @@ bool CUninstaller::RemoveFolder(const std::string& path, const std::string& what
     return complete && removed;
 }
 
-bool CUninstaller::RemoveEntryLinks(const std::string& markerText) {
+bool CUninstaller::RemoveEntryLinks(const std::string& markerText, int installFd) {
     install::Marker marker;
     if (!install::ParseMarker(markerText, &marker))
         return true;
@@ -486,8 +486,15 @@ bool CUninstaller::RemoveEntryLinks(const std::string& markerText) {
         std::string name = BaseName(path);
         char buffer[PATH_MAX];
         ssize_t n = readlinkat(parent, name.c_str(), buffer, sizeof buffer);
-        // Only a link that still points where the installation put it is ours.
-        if (n >= 0 && std::string(buffer, static_cast<size_t>(n)) == target) {
+        // Only a link that still points where the installation put it, at a
+        // file of the installation itself, is ours: a marker's line cannot
+        // make any other link go.
+        std::string to = n >= 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+        struct stat through, inside;
+        bool ours = n >= 0 && to == target && fstatat(parent, name.c_str(), &through, 0) == 0 &&
+                    fstatat(installFd, BaseName(to).c_str(), &inside, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    through.st_dev == inside.st_dev && through.st_ino == inside.st_ino;
+        if (ours) {
             Log("Deleting   " + ShownName(name) + "\r\n");
             if (unlinkat(parent, name.c_str(), 0) != 0) {
                 Log("Unable to delete   " + ShownName(name) + "\r\n");

@@ -52,5 +52,5 @@ private:
     bool RemoveRegistryEntries(reg::StoreState state);
     bool WalkAt(int dirFd, dev_t device);
     bool RemoveFolder(const std::string& folder, const std::string& what, bool installation);
-    bool RemoveEntryLinks(const std::string& markerText);
+    bool RemoveEntryLinks(const std::string& markerText, int installFd);
 };

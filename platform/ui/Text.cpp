@@ -38,6 +38,22 @@ size_t CharLength(const unsigned char* p, size_t left) {
     return len;
 }
 
+// The code point of the valid `len`-byte character at `p`.
+char32_t CodePoint(const unsigned char* p, size_t len) {
+    char32_t cp = p[0] & (0xFF >> (len + 1));
+    for (size_t i = 1; i < len; ++i)
+        cp = (cp << 6) | (p[i] & 0x3F);
+    return cp;
+}
+
+// Valid characters that break a line in a text view (line and paragraph
+// separators) or reorder the text around them (direction marks, embeddings,
+// overrides and isolates), and the invisible byte-order mark.
+bool MovesText(char32_t c) {
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x2028 && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
 } // namespace
 
 std::string DisplayText(const std::string& bytes) {
@@ -51,7 +67,7 @@ std::string DisplayText(const std::string& bytes) {
         bool control = len == 1 && (p[i] < 0x20 || p[i] == 0x7F);
         // C1 controls (U+0080 to U+009F) move the text around as C0 ones do.
         bool c1 = len == 2 && p[i] == 0xC2 && p[i + 1] < 0xA0;
-        if (len == 0 || control || c1) {
+        if (len == 0 || control || c1 || (len > 1 && MovesText(CodePoint(p + i, len)))) {
             size_t bad = len == 0 ? 1 : len;
             for (size_t k = 0; k < bad; ++k) {
                 out += "\\x";

@@ -10,8 +10,9 @@
 namespace ui {
 
 // `bytes` as readable UTF-8: valid characters as they are; a byte that is not
-// part of a valid character, and every control character, as "\xE9" (two
-// upper-case hex digits). A backslash stays a backslash.
+// part of a valid character, every control character, and every character
+// that breaks a line or reorders the text (U+2029, U+202E, ...) as "\xE9" (two
+// upper-case hex digits, byte by byte). A backslash stays a backslash.
 std::string DisplayText(const std::string& bytes);
 // The same, ready for a widget.
 wxString ToWx(const std::string& bytes);

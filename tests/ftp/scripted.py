@@ -127,11 +127,16 @@ def serve(conn, state):
     if SCENARIO == "silent":
         time.sleep(3600)
         return
+    if SCENARIO == "slow-greeting":
+        time.sleep(1.5)
     f = conn.makefile("rb")
 
     def send(line):
         conn.sendall(line.encode() + b"\r\n")
 
+    if SCENARIO == "huge-greeting":
+        # A greeting of 100 MB in 400,000 continuation lines.
+        conn.sendall((b"220-" + b"g" * 246 + b"\r\n") * 400000)
     send("220 scripted server")
     data_listener = None
     password = ""
