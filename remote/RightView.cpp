@@ -2,13 +2,16 @@
 
 #include "local/LeftView.h"
 #include "local/LocalDirectory.h"
+#include "local/PropertiesDlg.h"
 #include "platform/ui/ContextMenu.h"
 #include "platform/ui/Dispatcher.h"
 #include "platform/ui/FileTypes.h"
 #include "platform/ui/ListSelect.h"
 #include "platform/ui/MarkerStrip.h"
+#include "platform/ui/Modal.h"
 #include "platform/ui/PathCombo.h"
 #include "platform/ui/Text.h"
+#include "remote/RemoteOps.h"
 #include "resources/Artwork.h"
 #include "resources/Commands.h"
 #include "resources/MenuBuilder.h"
@@ -60,6 +63,8 @@ int FindRootItem(const CPathCombo* combo, const std::string& name) {
     return -1;
 }
 
+const char* const kNewFolder = "New Folder";
+
 } // namespace
 
 CRightList::CRightList(wxWindow* parent, wxWindowID id)
@@ -86,8 +91,8 @@ CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_wndList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { OnDblclkList(); });
     m_wndList->Bind(wxEVT_LIST_COL_CLICK, [this](wxListEvent&) { m_bSortFlag = !m_bSortFlag; });
     ui::BindContextMenu(m_wndList, wxEVT_CONTEXT_MENU, [this] { OnContextMenu(); });
-    // Names on the server are not edited in place until renaming there is built.
-    m_wndList->Bind(wxEVT_LIST_BEGIN_LABEL_EDIT, [](wxListEvent& e) { e.Veto(); });
+    m_wndList->Bind(wxEVT_LIST_BEGIN_LABEL_EDIT, &CRightView::OnBeginLabelEdit, this);
+    m_wndList->Bind(wxEVT_LIST_END_LABEL_EDIT, &CRightView::OnEndLabelEdit, this);
     Bind(wxEVT_MENU, [this](wxCommandEvent& e) {
         if (!HandleCommand(cmd::FromWx(e.GetId())))
             e.Skip();
@@ -575,12 +580,6 @@ std::vector<std::string> CRightView::SelectedNames() const {
 void CRightView::OnExecute() {
     AddLine("Unable to read from Remote System");
 }
-void CRightView::OnDelete() {
-    m_calls.push_back("OnDelete");
-}
-void CRightView::OnNewFolder() {
-    m_calls.push_back("OnNewFolder");
-}
 void CRightView::OnDownload() {
     ui::RequireUiThread("CRightView::OnDownload");
     if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView)
@@ -686,8 +685,218 @@ void CRightView::RefreshList() {
     StartRefresh();
 }
 
+void CRightView::OnNewFolder() {
+    ui::RequireUiThread("CRightView::OnNewFolder");
+    m_calls.push_back("OnNewFolder");
+    std::shared_ptr<ftp::Session> session = GetSession();
+    if (!session)
+        return;
+    m_bEditing = 1;
+    std::string path = NormalisePath(m_strCurrentPath + "/" + kNewFolder);
+    unsigned generation = m_nListGeneration;
+    // The folder is made first; only a folder the server made gets a row,
+    // whose name the user then edits.
+    StartWorker([this, session, path, generation] {
+        bool ok = session->CreateDirectory(path);
+        std::string reply = ftp::LastResponse();
+        if (!ok) {
+            AddLine("Unable to create folder " + PrintableName(path));
+            if (!reply.empty())
+                AddLine(reply);
+        }
+        Post([this, ok, generation] {
+            m_bEditing = 0;
+            if (!ok)
+                return;
+            long item = -1;
+            if (generation == m_nListGeneration) {
+                item = static_cast<long>(m_rows.size());
+                m_rows.push_back(
+                    {kNewFolder, "", "File Folder", "", CFileTypes::kFolderImage, true});
+                m_wndList->SetItemCount(item + 1);
+            } else {
+                // The list was filled again meanwhile: its own row of the folder.
+                for (size_t i = 0; i < m_rows.size(); ++i)
+                    if (m_rows[i].name == kNewFolder)
+                        item = static_cast<long>(i);
+            }
+            if (item < 0)
+                return;
+            for (long i = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
+                 i != -1; i = m_wndList->GetNextItem(i, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED))
+                m_wndList->SetItemState(i, 0, wxLIST_STATE_SELECTED);
+            m_wndList->SetItemState(item, wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED,
+                                    wxLIST_STATE_SELECTED | wxLIST_STATE_FOCUSED);
+            m_wndList->EnsureVisible(item);
+            m_wndList->EditLabel(item);
+        });
+    });
+}
+
+void CRightView::OnRename() {
+    ui::RequireUiThread("CRightView::OnRename");
+    long first = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
+    if (first < 0 || static_cast<size_t>(first) >= m_rows.size() ||
+        m_rows[static_cast<size_t>(first)].name.empty())
+        return;
+    m_wndList->EditLabel(first);
+}
+
+void CRightView::OnBeginLabelEdit(wxListEvent&) {
+    m_bEditing = 1;
+}
+
+void CRightView::OnEndLabelEdit(wxListEvent& event) {
+    ui::RequireUiThread("CRightView::OnEndLabelEdit");
+    m_bEditing = 0;
+    // The rows are the pane's: the list shows a new name once the server has
+    // taken it, so the edit itself never changes the row.
+    event.Veto();
+    long index = event.GetIndex();
+    std::string newName = event.GetLabel().utf8_string();
+    if (event.IsEditCancelled() || newName.empty())
+        return;
+    if (index < 0 || static_cast<size_t>(index) >= m_rows.size())
+        return;
+    std::string oldName = m_rows[static_cast<size_t>(index)].name;
+    // The edit shows a name that is not UTF-8 with its bad bytes escaped:
+    // confirming that text unchanged keeps the name.
+    if (newName == oldName || newName == ui::DisplayText(oldName))
+        return;
+    std::vector<std::string> listed;
+    for (const Row& r : m_rows)
+        listed.push_back(r.name);
+    std::string refusal = remote::RenameRefusal(newName, oldName, listed);
+    if (!refusal.empty()) {
+        AddLine("Unable to rename file ");
+        AddLine(refusal);
+        return;
+    }
+    std::shared_ptr<ftp::Session> session = GetSession();
+    std::string from = NormalisePath(m_strCurrentPath + "/" + oldName);
+    std::string to = NormalisePath(m_strCurrentPath + "/" + newName);
+    unsigned generation = m_nListGeneration;
+    auto rename = [this, session, from, to, oldName, newName, generation] {
+        bool ok = session && session->RenameFile(from, to);
+        std::string reply = session ? ftp::LastResponse() : "Not connected";
+        if (!ok) {
+            AddLine("Unable to rename file ");
+            if (!reply.empty())
+                AddLine(reply);
+            return;
+        }
+        Post([this, oldName, newName, generation] {
+            if (generation != m_nListGeneration)
+                return; // a newer listing shows the server's names
+            for (size_t i = 0; i < m_rows.size(); ++i) {
+                if (m_rows[i].name != oldName)
+                    continue;
+                Row& row = m_rows[i];
+                row.name = newName;
+                if (!row.folder) {
+                    row.type = m_types->TypeNameFor(newName);
+                    row.image = m_types->ImageFor(newName);
+                }
+                m_wndList->RefreshItem(static_cast<long>(i));
+                break;
+            }
+        });
+    };
+    if (session)
+        StartWorker(rename);
+    else
+        rename();
+}
+
+void CRightView::OnDelete() {
+    ui::RequireUiThread("CRightView::OnDelete");
+    m_calls.push_back("OnDelete");
+    if (m_bEditing)
+        return;
+    std::vector<std::string> names = SelectedNames();
+    if (names.empty())
+        return;
+    std::shared_ptr<ftp::Session> session = GetSession();
+    if (!session || m_bWalking)
+        return;
+    // Nothing deleted on a server comes back: one question for the selection.
+    std::vector<std::string> shown;
+    for (const std::string& name : names)
+        shown.push_back(ui::DisplayText(name));
+    if (ui::MessageBox(this, remote::DeleteQuestion(shown), "Orvane",
+                       ui::kButtonsYesNo | ui::kDefaultSecond, ui::kIconQuestion) != ui::kYes)
+        return;
+    m_bChanged = 0;
+    m_bStop = 0;
+    m_bWalking = true;
+    std::string folder = m_strCurrentPath;
+    StartWorker([this, session, folder, names] {
+        remote::CRemoteDelete del(session, &m_bStop,
+                                  [this](const std::string& line) { AddLine(line); });
+        del.Run(folder, names);
+        m_bChanged = del.m_bChanged;
+        m_bWalking = false;
+        if (!del.m_bChanged)
+            return;
+        // One refresh, at the end, of the folder the delete was made in.
+        Post([this, folder] {
+            // A user who went elsewhere meanwhile keeps the folder shown.
+            if (!IsConnected() || m_strCurrentPath != folder)
+                return;
+            m_strListPath = folder;
+            StartRefresh();
+        });
+    });
+}
+
 void CRightView::OnProperties() {
+    ui::RequireUiThread("CRightView::OnProperties");
     m_calls.push_back("OnProperties");
+    m_nFileCount = m_nFolderCount = m_nTotalBytes = 0;
+    m_bStop = 0;
+    std::vector<std::string> names = SelectedNames();
+    if (names.empty() || names.front().empty())
+        return;
+    std::shared_ptr<ftp::Session> session = GetSession();
+    if (!session || m_bWalking)
+        return;
+    CThreadInfo info;
+    info.m_strText1 = m_strCurrentPath;
+    info.m_strText2 = names.front();
+    info.m_pRemoteView = this;
+    m_bWalking = true;
+    wxBeginBusyCursor();
+    StartWorker([this, info, session] { PropertiesThreadProc(info, session); });
+}
+
+void CRightView::PropertiesThreadProc(CThreadInfo info, std::shared_ptr<ftp::Session> session) {
+    const std::string& name = info.m_strText2;
+    std::string path = NormalisePath("/" + info.m_strText1 + "/" + name);
+    remote::PropertiesTexts texts;
+    remote::FolderCount count;
+    if (IsSafeName(name) && session->SetCurrentDirectory(path)) {
+        count = remote::CountFolder(session, path, &m_bStop,
+                                    [this](const std::string& line) { AddLine(line); });
+        texts = remote::FolderProperties(path, count.files, count.folders, count.bytes);
+    } else {
+        ftp::FindData found;
+        std::uint64_t size = 0;
+        if (IsSafeName(name) && session->FindFirstFile(path, &found))
+            size = found.size;
+        texts = remote::FileProperties(path, size);
+    }
+    // The pane stays busy until the box is closed.
+    ++m_bBusy;
+    Post([this, texts, count] {
+        wxEndBusyCursor();
+        m_nFileCount = count.files;
+        m_nFolderCount = count.folders;
+        m_nTotalBytes = count.bytes;
+        m_bWalking = false;
+        CPropertiesDlg::ShowProperties(this, texts.type, texts.location, texts.size,
+                                       texts.contains);
+        --m_bBusy;
+    });
 }
 
 wxMenu* CRightView::CreateContextMenu() {
@@ -764,8 +973,10 @@ bool CRightView::HandleCommand(int command) {
     case cmd::ID_DEFAULT_DIRECTORY:
         OnRootDirectory();
         return true;
-    case cmd::ID_UPLOAD:
     case cmd::ID_RENAME:
+        OnRename();
+        return true;
+    case cmd::ID_UPLOAD:
         m_calls.push_back("command " + std::to_string(command));
         return true;
     default:

@@ -10,6 +10,7 @@
 #include <wx/panel.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@ class CPathCombo;
 class CFileTypes;
 class wxBitmapButton;
 class wxMenu;
+class wxListEvent;
 class CMarkerStrip;
 class CLeftView;
 class CPaneHost;
@@ -55,13 +57,20 @@ public:
     std::atomic<int> m_bBusy{0};      // remote workers running
     std::atomic<int> m_bStop{0};      // stop request for transfers and walks
     std::atomic<int> m_bFirstWalk{1}; // the download's path bookkeeping
+    // A delete removed something (refresh the list at its end), or a fetch
+    // was attempted (refresh the local list).
+    std::atomic<int> m_bChanged{0};
+    int m_bEditing = 0; // a name is being edited (or New Folder runs)
+    // What the last Properties walk counted (64-bit: no wrap at 2 GiB).
+    std::uint64_t m_nFileCount = 0;
+    std::uint64_t m_nFolderCount = 0;
+    std::uint64_t m_nTotalBytes = 0;
 
     // The download batch and what a drop sets around it.
-    std::atomic<int> m_bChanged{0}; // a fetch was attempted: refresh the local list
-    int m_bDropMode = 0;            // a drop built m_arrDownload; after an upload
-                                    // dropped here: restore m_strSavedPath
-    std::string m_strSavedPath;     // the server path to restore after a dropped upload
-    int m_bNoRefresh = 0;           // 1: no remote refresh after a dropped upload
+    int m_bDropMode = 0;        // a drop built m_arrDownload; after an upload
+                                // dropped here: restore m_strSavedPath
+    std::string m_strSavedPath; // the server path to restore after a dropped upload
+    int m_bNoRefresh = 0;       // 1: no remote refresh after a dropped upload
     std::vector<CTransferItem> m_arrDownload;
     // The one engine of both panes (one batch at a time, either direction).
     std::shared_ptr<CTransferEngine> m_pEngine;
@@ -127,6 +136,9 @@ public:
     // Batches of this pane that have ended, their end steps done (tests wait on it).
     int m_nBatchesEnded = 0;
     void OnProperties();
+    void OnRename();
+    void OnBeginLabelEdit(wxListEvent& event);
+    void OnEndLabelEdit(wxListEvent& event);
 
     bool HandleCommand(int command);
     // The context menu as it would open now; null before the first connection.
@@ -143,7 +155,7 @@ public:
                                             CFileTypes* types);
     // Waits (pumping nothing) until no worker of the pane runs. For tests.
     bool WaitIdle(int timeoutMs);
-    // Handlers not built yet record that they were reached.
+    // Handlers record that they were reached (the routing tests read it).
     std::vector<std::string> m_calls;
 
 private:
@@ -180,6 +192,10 @@ private:
     void ShowDirectory(const std::shared_ptr<ftp::Session>& session, const std::string& dir,
                        unsigned generation);
     void ShowRows();
+    // Counts a folder tree or looks up a file, then shows the Properties box.
+    void PropertiesThreadProc(CThreadInfo info, std::shared_ptr<ftp::Session> session);
+    // A delete or a Properties walk runs; a second one does not start.
+    std::atomic<bool> m_bWalking{false};
     void Layout(int cx, int cy);
     void OnContextMenu();
 };

@@ -13,7 +13,7 @@ void CRemoteWalk::WalkRemote(int nMode, const std::string& strRemoteDir,
         return;
     std::vector<ftp::FindData> entries;
     std::string dir = NormalisePath(strRemoteDir);
-    if (!m_session || !m_session->ListDirectory(dir, &entries)) {
+    if (!m_session || !m_session->ListDirectory(dir, &entries, m_bShowLinks)) {
         ++m_nListFailures;
         return;
     }

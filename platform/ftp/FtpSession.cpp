@@ -591,7 +591,8 @@ bool ParseInto(const std::string& text, bool mlsd, std::vector<FindData>* entrie
 
 } // namespace
 
-bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entries) {
+bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entries,
+                            bool showLinks) {
     std::string text;
     bool mlsd = false;
     {
@@ -599,7 +600,7 @@ bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entr
         if (RefuseUnsendable(path))
             return false;
         std::string abs = Resolve(path);
-        if (!ListFolder(abs, &text, &mlsd))
+        if (showLinks ? !List(abs, "LIST", &text) : !ListFolder(abs, &text, &mlsd))
             return false;
         m_cwd = abs;
     }
@@ -753,6 +754,8 @@ bool Session::Complete(const Request& r, const std::string& abs, std::int64_t ex
 // quoted command fails, so it is sent marked as allowed to fail ("*") and its
 // reply is read here.
 bool Session::Command(const std::string& verb, const std::string& arg) {
+    if (RefuseUnsendable(arg))
+        return false;
     Request r;
     r.url = m_base + "/";
     r.nobody = true;
@@ -789,6 +792,43 @@ bool Session::DeleteFile(const std::string& path) {
     if (RefuseUnsendable(path))
         return false;
     return Command("DELE", Resolve(path));
+}
+
+bool Session::DeleteFiles(const std::vector<std::string>& paths, std::vector<bool>* done,
+                          std::vector<std::string>* replies) {
+    auto lock = Lock();
+    done->assign(paths.size(), false);
+    replies->assign(paths.size(), std::string());
+    Request r;
+    r.url = m_base + "/";
+    r.nobody = true;
+    std::vector<std::string> sent(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (RefuseUnsendable(paths[i])) {
+            (*replies)[i] = t_lastResponse;
+            continue;
+        }
+        sent[i] = "DELE " + Resolve(paths[i]);
+        r.quote.push_back("*" + sent[i]);
+    }
+    if (r.quote.empty())
+        return true;
+    bool ok = Perform(r);
+    // The exchanges come in the order the commands went out.
+    size_t next = 0;
+    for (const auto& exchange : r.exchanges) {
+        while (next < paths.size() && sent[next].empty())
+            ++next;
+        if (next == paths.size())
+            break;
+        if (exchange.sent != sent[next] || exchange.replies.empty())
+            continue;
+        (*replies)[next] = exchange.replies.back();
+        int code = CodeOf(exchange.replies.back());
+        (*done)[next] = code >= 200 && code < 300;
+        ++next;
+    }
+    return ok;
 }
 
 bool Session::RenameFile(const std::string& from, const std::string& to) {

@@ -74,8 +74,11 @@ public:
     // Lists the current folder (empty pattern) or one name or path. Null when
     // the listing fails or finds nothing; else the handle with the first entry.
     std::unique_ptr<FindHandle> FindFirstFile(const std::string& pattern, FindData* first);
-    // Lists a folder in one step that no other request can split.
-    bool ListDirectory(const std::string& path, std::vector<FindData>* entries);
+    // Lists a folder in one step that no other request can split. With
+    // `showLinks` the plain LIST is used even where MLSD is offered: some
+    // servers' MLSD follows links and shows a link to a folder as a folder.
+    bool ListDirectory(const std::string& path, std::vector<FindData>* entries,
+                       bool showLinks = false);
     // Downloads into a temporary file beside `localPath`, renamed into place
     // only when complete: a failed or stopped download leaves an existing
     // file untouched. Complete means every byte announced: the size the
@@ -89,6 +92,12 @@ public:
     bool RemoveDirectory(const std::string& path);
     bool RenameFile(const std::string& from, const std::string& to);
     bool DeleteFile(const std::string& path);
+    // Deletes several files in one request (each command still waits for its
+    // reply). `done[i]` says whether paths[i] was deleted, `replies[i]` the
+    // server's answer. False only when the request itself failed; then the
+    // entries not reached are false.
+    bool DeleteFiles(const std::vector<std::string>& paths, std::vector<bool>* done,
+                     std::vector<std::string>* replies);
 
     // From any thread: ends the request in flight (or the one just starting)
     // within a fraction of a second. The control connection is dropped, so

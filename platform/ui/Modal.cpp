@@ -40,7 +40,9 @@ int MessageBox(wxWindow* parent, const std::string& text, const std::string& cap
                int icon) {
     if (g_messageBoxHook)
         return g_messageBoxHook(MessageBoxRequest{text, caption, buttons, icon});
-    long style = buttons == kButtonsYesNo ? wxYES_NO : wxOK;
+    long style = (buttons & 0xFF) == kButtonsYesNo ? wxYES_NO : wxOK;
+    if ((buttons & kDefaultSecond) && (buttons & 0xFF) == kButtonsYesNo)
+        style |= wxNO_DEFAULT;
     if (icon == kIconStop)
         style |= wxICON_ERROR;
     else if (icon == kIconQuestion)

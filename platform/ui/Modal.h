@@ -15,6 +15,8 @@ namespace ui {
 enum Answer { kOk = 1, kCancel = 2, kYes = 6, kNo = 7 };
 // Buttons and icon of a message box.
 enum Buttons { kButtonsOk = 0, kButtonsYesNo = 4 };
+// Added to the buttons: the second button (No) is the default one.
+constexpr int kDefaultSecond = 0x100;
 enum Icon { kIconNone = 0, kIconStop = 0x10, kIconQuestion = 0x20, kIconInformation = 0x40 };
 
 struct MessageBoxRequest {

@@ -4,7 +4,10 @@ dropped connection mid-download, 421 in mid-session, hostile listings, a PASV
 reply pointing elsewhere, silence, refused uploads, short downloads, late
 replies, trickling data. One scenario per run; prints "PORT <n>" once it
 listens. Serves each connection on a thread of its own. Folders whose path
-holds "missing" do not exist; LIST refuses arguments that look like options."""
+holds "missing" do not exist; LIST refuses arguments that look like options.
+When ORVANE_SCRIPT_RECORD names a file, every command received is appended to
+it, one line each, so a test can see what was (not) sent."""
+import os
 import socket
 import sys
 import threading
@@ -147,6 +150,10 @@ def serve(conn, state):
         if not raw:
             return
         line = raw.decode("latin-1").rstrip("\r\n")
+        record = os.environ.get("ORVANE_SCRIPT_RECORD")
+        if record and not line.upper().startswith("PASS"):
+            with open(record, "a", encoding="latin-1") as out:
+                out.write(line + "\n")
         verb, _, arg = line.partition(" ")
         verb = verb.upper()
         if verb == "USER":
@@ -203,6 +210,8 @@ def serve(conn, state):
             data_listener.listen(1)
             p = data_listener.getsockname()[1]
             send("227 Entering Passive Mode (10,255,255,1,%d,%d)" % (p // 256, p % 256))
+        elif verb in ("DELE", "RMD") and tree:
+            send("250 removed")
         elif verb == "SIZE" and tree:
             send("213 %d" % len(SMALL))
         elif verb == "SIZE":
