@@ -449,7 +449,9 @@ void CRightView::OnDblclkList() {
         return;
     std::string name = m_rows[static_cast<size_t>(first)].name; // the server's bytes
     std::shared_ptr<ftp::Session> session = GetSession();
-    if (name.empty() || !session)
+    // A name from the server that is no single entry of this folder ("..",
+    // "../x", "a/b") would lead elsewhere on the server: it is not entered.
+    if (name.empty() || !IsSafeName(name) || !session)
         return;
     std::string target = NormalisePath(m_strCurrentPath + "/" + name);
     unsigned generation = ++m_nListGeneration;
@@ -977,8 +979,7 @@ bool CRightView::HandleCommand(int command) {
         OnRename();
         return true;
     case cmd::ID_UPLOAD:
-        m_calls.push_back("command " + std::to_string(command));
-        return true;
+        return true; // never from this pane
     default:
         return false;
     }

@@ -5,6 +5,7 @@
 #include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
+#include "tests/TempDir.h"
 #include "tests/ftp/FtpServers.h"
 
 #include <wx/menu.h>
@@ -497,6 +498,47 @@ TEST_F(RemoteTest, ClosingTheWindowWhileConnectingEndsTheWorkerFirst) {
     EXPECT_TRUE(PumpUntil([&] { return !wxTopLevelWindows.Find(window); }, 10000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     Pump(50);
+}
+
+TEST_F(RemoteTest, AHostileNameThatLeadsElsewhereIsNotEntered) {
+    TempDir dir;
+    std::string record = dir.path() + "/commands.txt";
+    setenv("ORVANE_SCRIPT_RECORD", record.c_str(), 1);
+    ScriptedServer hostile("hostile-tree");
+    unsetenv("ORVANE_SCRIPT_RECORD");
+    ASSERT_TRUE(hostile.ok());
+    StartConnect("/top", hostile.port());
+    Settle();
+    ASSERT_EQ(right()->m_strCurrentPath, "/top");
+    size_t before = 0;
+    {
+        std::ifstream in(record);
+        for (std::string line; std::getline(in, line);)
+            ++before;
+    }
+    for (const std::string name : {"../up", "a/b"}) {
+        for (long i = 0; i < right()->m_wndList->GetItemCount(); ++i)
+            right()->m_wndList->SetItemState(
+                i, right()->Rows()[static_cast<size_t>(i)].name == name ? wxLIST_STATE_SELECTED : 0,
+                wxLIST_STATE_SELECTED);
+        right()->OnDblclkList();
+        Settle();
+        EXPECT_EQ(right()->m_strCurrentPath, "/top") << name;
+    }
+    // Nothing at all was asked of the server for them.
+    std::ifstream in(record);
+    size_t after = 0;
+    for (std::string line; std::getline(in, line);)
+        ++after;
+    EXPECT_EQ(after, before);
+    // A fine folder of the same listing is still entered.
+    for (long i = 0; i < right()->m_wndList->GetItemCount(); ++i)
+        right()->m_wndList->SetItemState(
+            i, right()->Rows()[static_cast<size_t>(i)].name == "sub" ? wxLIST_STATE_SELECTED : 0,
+            wxLIST_STATE_SELECTED);
+    right()->OnDblclkList();
+    Settle();
+    EXPECT_EQ(right()->m_strCurrentPath, "/top/sub");
 }
 
 TEST_F(RemoteTest, TheLocalFolderOfAConnectIsCutBetweenCharacters) {
