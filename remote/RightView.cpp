@@ -689,7 +689,6 @@ void CRightView::RefreshList() {
 
 void CRightView::OnNewFolder() {
     ui::RequireUiThread("CRightView::OnNewFolder");
-    m_calls.push_back("OnNewFolder");
     std::shared_ptr<ftp::Session> session = GetSession();
     if (!session)
         return;
@@ -812,7 +811,6 @@ void CRightView::OnEndLabelEdit(wxListEvent& event) {
 
 void CRightView::OnDelete() {
     ui::RequireUiThread("CRightView::OnDelete");
-    m_calls.push_back("OnDelete");
     if (m_bEditing)
         return;
     std::vector<std::string> names = SelectedNames();
@@ -853,7 +851,6 @@ void CRightView::OnDelete() {
 
 void CRightView::OnProperties() {
     ui::RequireUiThread("CRightView::OnProperties");
-    m_calls.push_back("OnProperties");
     m_nFileCount = m_nFolderCount = m_nTotalBytes = 0;
     m_bStop = 0;
     std::vector<std::string> names = SelectedNames();

@@ -155,8 +155,6 @@ public:
                                             CFileTypes* types);
     // Waits (pumping nothing) until no worker of the pane runs. For tests.
     bool WaitIdle(int timeoutMs);
-    // Handlers record that they were reached (the routing tests read it).
-    std::vector<std::string> m_calls;
 
 private:
     std::unique_ptr<CFileTypes> m_types;

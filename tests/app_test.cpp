@@ -4,6 +4,7 @@
 #include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
+#include "tests/ftp/FtpServers.h"
 
 #include <wx/menu.h>
 #include <wx/splitter.h>
@@ -73,12 +74,12 @@ TEST_F(FrameTest, PanesToolbarAndStatusBarAreLaidOutAsDesigned) {
     EXPECT_EQ(file->GetHelpString(ToWx(ID_APP_EXIT)), "Quit Orvane");
 }
 
-// The forwarded commands: which pane handler runs for each active pane. The
-// remote pane records its calls; the local pane is judged by what happened.
+// The forwarded commands: which pane handler runs for each active pane, each
+// judged by what happened (the remote pane has a session on a real server).
 struct Route {
     int command;
     const char* whenLocal;         // effect in the local pane ("" none)
-    const char* whenRemote;        // call expected in the remote pane when connected
+    const char* whenRemote;        // effect in the remote pane when connected
     const char* whenRemoteOffline; // ... when not connected
     bool startInReport = false;    // both panes start in the report view (else the list view)
 };
@@ -86,8 +87,26 @@ struct Route {
 class RoutingTest : public FrameTest {
 protected:
     std::string work, record;
+    std::unique_ptr<FtpServer> server;
     void SetUp() override {
         FrameTest::SetUp();
+        // The remote pane has a session, so its handlers show what they do.
+        server = std::make_unique<FtpServer>(ServerKind::Pyftpdlib);
+        ASSERT_TRUE(server->ok()) << server->error();
+        std::ofstream(server->root() + "/remote.txt") << "on the server";
+        CSiteManagerDlg site(frame);
+        site.m_strHost = "127.0.0.1";
+        site.m_strUser = FtpServer::User();
+        site.m_strPassword = FtpServer::Password();
+        site.m_nPort = server->port();
+        site.m_strRemoteDir = "/";
+        site.m_strLocalDir = "/";
+        site.m_bPassive = 1;
+        frame->ConnectToSite(site);
+        Pump(20);
+        ASSERT_TRUE(right()->WaitIdle(20000));
+        Pump(60);
+        ASSERT_TRUE(right()->IsConnected());
         work = dir.path() + "/work";
         mkdir(work.c_str(), 0700);
         std::ofstream(work + "/doc.txt") << "text";
@@ -142,28 +161,50 @@ protected:
 };
 
 TEST_F(RoutingTest, FileCommandsGoToTheActivePaneOnlyWhereTheyApply) {
-    // (The remote pane has no session here, so its Refresh has nothing to list.)
     const Route routes[] = {
         {ID_RUN, "open", "log", ""},
         {ID_VIEW_FILES, "open", "log", ""},
-        {ID_DELETE_TOOLBAR, "trash? refresh", "OnDelete", ""},
-        {ID_NEW_FOLDER_TOOLBAR, "new folder", "OnNewFolder", ""},
-        {ID_PROPERTIES_TOOLBAR, "properties", "OnProperties", ""},
+        {ID_DELETE_TOOLBAR, "trash? refresh", "delete?", ""},
+        {ID_NEW_FOLDER_TOOLBAR, "new folder", "new folder", ""},
+        {ID_PROPERTIES_TOOLBAR, "properties", "properties", ""},
         {ID_REFRESH_TOOLBAR, "refresh", "", ""},
         {ID_VIEW_DETAILS, "report", "report", "report"},
         {ID_VIEW_SMALLICON, "list", "list", "list", true},
         {ID_REFRESH, "refresh", "", ""},
-        {ID_DELETE, "trash? refresh", "OnDelete", "OnDelete"},
+        {ID_DELETE, "trash? refresh", "delete?", "delete?"},
+    };
+    std::string newFolder = server->root() + "/New Folder";
+    auto selectRemoteFile = [&] {
+        for (long i = 0; i < right()->m_wndList->GetItemCount(); ++i)
+            right()->m_wndList->SetItemState(
+                i,
+                right()->Rows()[static_cast<size_t>(i)].name == "remote.txt" ? wxLIST_STATE_SELECTED
+                                                                             : 0,
+                wxLIST_STATE_SELECTED);
     };
     auto remoteEffect = [&](const Route& r) {
         int command = r.command;
-        right()->m_calls.clear();
+        rmdir(newFolder.c_str());
         right()->SetViewStyle(r.startInReport ? 1 : 2);
-        size_t lines = LogLines().size();
-        std::string effect = LocalEffect(command, r.startInReport);
-        EXPECT_EQ(effect, "") << command;
-        for (const std::string& c : right()->m_calls)
-            effect += c + " ";
+        selectRemoteFile();
+        size_t lines = LogLines().size(), questions = asked.size(), shown = dialogs.size();
+        // The local pane is not the active one: a Properties box that opens
+        // is the remote pane's (counted below), nothing else may happen there.
+        std::string local = LocalEffect(command, r.startInReport);
+        EXPECT_TRUE(local == "" || local == "properties") << command << " " << local;
+        std::string effect;
+        Pump(20);
+        EXPECT_TRUE(right()->WaitIdle(20000));
+        Pump(60);
+        if (right()->m_wndList->GetEditControl())
+            right()->m_wndList->EndEditLabel(true);
+        if (asked.size() > questions &&
+            asked.back().text.find("from the server") != std::string::npos)
+            effect += "delete? ";
+        if (access(newFolder.c_str(), F_OK) == 0)
+            effect += "new folder ";
+        if (dialogs.size() > shown && dialogs.back() == "Properties")
+            effect += "properties ";
         std::vector<std::string> log = LogLines();
         if (log.size() > lines && log.back() == "Unable to read from Remote System")
             effect += "log ";
@@ -179,10 +220,14 @@ TEST_F(RoutingTest, FileCommandsGoToTheActivePaneOnlyWhereTheyApply) {
             frame->m_bConnected = connected ? 1 : 0;
             frame->SetActiveView(left());
             right()->SetViewStyle(r.startInReport ? 1 : 2);
-            right()->m_calls.clear();
+            size_t questions = asked.size();
             EXPECT_EQ(LocalEffect(r.command, r.startInReport), r.whenLocal)
                 << r.command << " " << connected;
-            EXPECT_TRUE(right()->m_calls.empty());
+            EXPECT_TRUE(right()->WaitIdle(20000));
+            Pump(20);
+            EXPECT_EQ(access(newFolder.c_str(), F_OK), -1) << r.command;
+            for (size_t q = questions; q < asked.size(); ++q)
+                EXPECT_EQ(asked[q].text.find("from the server"), std::string::npos) << r.command;
             EXPECT_EQ(right()->m_wndList->IsReportView(), r.startInReport);
 
             frame->SetActiveView(right());
