@@ -6,10 +6,10 @@ set -euo pipefail
 
 PACKAGES=(
   cmake ninja-build g++ pkg-config clang-format
-  libgtest-dev libwxgtk3.2-dev libgtk-3-dev libglib2.0-dev libcurl4-openssl-dev libsqlite3-dev
+  libgtest-dev libwxgtk3.2-dev libgtk-3-dev libglib2.0-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev
   shared-mime-info fonts-dejavu-core xdg-utils
   xvfb xauth xdotool imagemagick appstream desktop-file-utils
-  python3 python3-pyftpdlib vsftpd curl
+  python3 python3-pyftpdlib vsftpd curl openssl ca-certificates
 )
 if [[ "${1:-}" == "--bench" ]]; then PACKAGES+=(lftp); fi
 if [[ "${1:-}" == "--fuzz" ]]; then PACKAGES+=(clang libclang-rt-14-dev); fi

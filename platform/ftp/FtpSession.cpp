@@ -1,8 +1,11 @@
 #include "platform/ftp/FtpSession.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -125,6 +128,163 @@ CURLM* MultiInitCloexec() {
         if (!before.count(fd))
             fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
     return multi;
+}
+
+// The host as typed, without a scheme, a path, blanks or IPv6 brackets: a
+// host typed as an address ("ftp://host/path") means the host.
+std::string BareHost(std::string host) {
+    if (size_t scheme = host.find("://"); scheme != std::string::npos)
+        host = host.substr(scheme + 3);
+    host = host.substr(0, host.find('/'));
+    while (!host.empty() && host.back() == ' ')
+        host.pop_back();
+    while (!host.empty() && host.front() == ' ')
+        host.erase(0, 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return host;
+}
+
+bool IsAddress(const std::string& host) {
+    unsigned char buf[sizeof(in6_addr)];
+    return inet_pton(AF_INET, host.c_str(), buf) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), buf) == 1;
+}
+
+} // namespace
+
+std::string ServerKey(const std::string& host, int port) {
+    std::string key = BareHost(host);
+    for (char& c : key)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key + ":" + std::to_string(port);
+}
+
+// What the certificate check of one session needs, and the certificate the
+// last handshake refused. Used by the handshakes of the session's thread only.
+struct TlsCheck {
+    std::string host;   // the name (or address) the certificate must be for
+    std::string pinned; // a fingerprint accepted whatever the CA store says
+    bool refused = false;
+    Certificate refusedCertificate;
+};
+
+namespace {
+
+int CheckIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+std::string Fingerprint(X509* cert) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    if (!X509_digest(cert, EVP_sha256(), md, &n))
+        return "";
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned int i = 0; i < n; ++i) {
+        if (i)
+            out += ':';
+        out += hex[md[i] >> 4];
+        out += hex[md[i] & 15];
+    }
+    return out;
+}
+
+std::string BioText(BIO* bio) {
+    char* data = nullptr;
+    long n = BIO_get_mem_data(bio, &data);
+    std::string text = n > 0 && data ? std::string(data, static_cast<size_t>(n)) : std::string();
+    BIO_free(bio);
+    return text;
+}
+
+// A name as one line of UTF-8; control characters come escaped.
+std::string NameText(const X509_NAME* name) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    X509_NAME_print_ex(bio, name, 0,
+                       (XN_FLAG_ONELINE | ASN1_STRFLGS_UTF8_CONVERT) & ~ASN1_STRFLGS_ESC_MSB);
+    return BioText(bio);
+}
+
+std::string TimeText(const ASN1_TIME* time) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    ASN1_TIME_print(bio, time);
+    return BioText(bio);
+}
+
+std::string ProblemText(int error) {
+    switch (error) {
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        return "The certificate is self-signed.";
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        return "The certificate is not signed by a known authority.";
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return "The certificate is for another host name.";
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return "The certificate has expired.";
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return "The certificate is not valid yet.";
+    default:
+        return std::string("The certificate was not verified: ") +
+               X509_verify_cert_error_string(error) + ".";
+    }
+}
+
+// OpenSSL's verdict on each certificate of the chain, with the name checked
+// as part of it. A verdict against stands only when the server's own
+// certificate is not exactly the one pinned; a refused one is kept for the
+// question to the user.
+int VerifyCertificate(int ok, X509_STORE_CTX* store) {
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* check =
+        ssl ? static_cast<TlsCheck*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), CheckIndex()))
+            : nullptr;
+    if (ok || !check)
+        return ok;
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
+    if (!leaf)
+        return 0;
+    std::string fingerprint = Fingerprint(leaf);
+    if (!check->pinned.empty() && fingerprint == check->pinned) {
+        X509_STORE_CTX_set_error(store, X509_V_OK);
+        return 1;
+    }
+    if (!check->refused) {
+        check->refused = true;
+        Certificate& c = check->refusedCertificate;
+        c = Certificate{};
+        c.subject = NameText(X509_get_subject_name(leaf));
+        c.issuer = NameText(X509_get_issuer_name(leaf));
+        c.validFrom = TimeText(X509_get0_notBefore(leaf));
+        c.validUntil = TimeText(X509_get0_notAfter(leaf));
+        c.fingerprint = fingerprint;
+        c.problem = ProblemText(X509_STORE_CTX_get_error(store));
+    }
+    return 0;
+}
+
+CURLcode OnSslContext(CURL*, void* context, void* userp) {
+    auto* ctx = static_cast<SSL_CTX*>(context);
+    auto* check = static_cast<TlsCheck*>(userp);
+    SSL_CTX_set_ex_data(ctx, CheckIndex(), check);
+    // The name is part of the verification: a certificate for another name
+    // fails like one from an unknown authority.
+    X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
+    if (IsAddress(check->host)) {
+        X509_VERIFY_PARAM_set1_ip_asc(param, check->host.c_str());
+    } else {
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        X509_VERIFY_PARAM_set1_host(param, check->host.c_str(), check->host.size());
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, VerifyCertificate);
+    return CURLE_OK;
 }
 
 } // namespace
@@ -274,16 +434,11 @@ std::shared_ptr<Session> Session::Create(const ConnectParams& params) {
         t_lastResponse = "Out of memory";
         return nullptr;
     }
-    // A host typed as an address ("ftp://host/path") means the host.
-    std::string host = params.host;
-    if (size_t scheme = host.find("://"); scheme != std::string::npos)
-        host = host.substr(scheme + 3);
-    host = host.substr(0, host.find('/'));
-    while (!host.empty() && host.back() == ' ')
-        host.pop_back();
-    while (!host.empty() && host.front() == ' ')
-        host.erase(0, 1);
-    if (host.find(':') != std::string::npos && host.front() != '[')
+    std::string host = BareHost(params.host);
+    s->m_tls = std::make_unique<TlsCheck>();
+    s->m_tls->host = host;
+    s->m_tls->pinned = params.trustedFingerprint;
+    if (host.find(':') != std::string::npos)
         host = "[" + host + "]"; // an IPv6 address
     s->m_base = "ftp://" + Encode(host) + ":" + std::to_string(params.port);
     return s;
@@ -295,13 +450,30 @@ bool Session::Connect() {
         t_lastResponse = "Refused: the user name or password holds a line break or NUL character";
         return false;
     }
-    // Log in and ask what the server offers.
+    // Log in and ask what the server offers. A certificate that is not
+    // verified is shown to the user, and the connect tried again with the
+    // one the user trusted; nothing but AUTH TLS was sent before.
     Request r;
-    r.url = m_base + "/";
-    r.nobody = true;
-    r.quote = {"*FEAT"};
-    if (!Perform(r))
-        return false;
+    for (int asked = 0;; ++asked) {
+        r = Request{};
+        r.url = m_base + "/";
+        r.nobody = true;
+        r.quote = {"*FEAT"};
+        m_tls->refused = false;
+        if (Perform(r))
+            break;
+        if (r.result == CURLE_USE_SSL_FAILED) {
+            t_lastResponse = "The server does not offer TLS: nothing more was sent, as the site "
+                             "requires an encrypted connection";
+            return false;
+        }
+        if (!m_tls->refused || asked == 3 || !AskAboutCertificate())
+            return false;
+    }
+    for (const auto& ex : r.exchanges)
+        if (ex.sent.compare(0, 5, "AUTH ") == 0 && !ex.replies.empty() &&
+            CodeOf(ex.replies.back()) / 100 == 2)
+            m_encrypted = true;
     for (const auto& ex : r.exchanges)
         if (ex.sent == "FEAT")
             for (const std::string& line : ex.replies) {
@@ -379,8 +551,7 @@ bool Session::Perform(Request& r) {
     curl_easy_setopt(curl, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
     curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(curl, CURLOPT_FTP_SKIP_PASV_IP, 1L); // data goes to the control peer only
-    if (m_params.mode == Mode::Active)
-        curl_easy_setopt(curl, CURLOPT_FTPPORT, "-");
+    SetConnectionOptions(curl);
     if (m_freshConnection) {
         // The last connection was dropped: never reuse it.
         curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
@@ -495,6 +666,66 @@ bool Session::Perform(Request& r) {
     }
     t_lastResponse = reason;
     return false;
+}
+
+void Session::SetConnectionOptions(void* handle) {
+    CURL* curl = static_cast<CURL*>(handle);
+    // The same for every request of the session, so that libcurl keeps
+    // using the one connection.
+    if (m_params.encryption != Encryption::None) {
+        curl_easy_setopt(curl, CURLOPT_USE_SSL,
+                         static_cast<long>(m_params.encryption == Encryption::Require
+                                               ? CURLUSESSL_ALL
+                                               : CURLUSESSL_TRY));
+        curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        // The name is checked within the verification (OnSslContext).
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, m_tls.get());
+        if (!m_params.caFile.empty())
+            curl_easy_setopt(curl, CURLOPT_CAINFO, m_params.caFile.c_str());
+    }
+    // Active mode over TLS hangs: encrypted data connections are passive.
+    if (m_params.mode == Mode::Active && !m_encrypted && m_params.encryption != Encryption::Require)
+        curl_easy_setopt(curl, CURLOPT_FTPPORT, "-");
+}
+
+bool Session::AskAboutCertificate() {
+    Certificate certificate = m_tls->refusedCertificate;
+    certificate.server = ServerKey(m_params.host, m_params.port);
+    if (m_params.trustedFingerprint != certificate.fingerprint)
+        certificate.trustedBefore = m_params.trustedFingerprint;
+    if (!m_params.askCertificate) {
+        t_lastResponse = "The server's certificate is not trusted: " + certificate.problem;
+        return false;
+    }
+    std::future<Trust> answer = m_params.askCertificate(certificate);
+    Trust trust = Trust::Cancel;
+    if (answer.valid()) {
+        // The question is answered on another thread; a Close() meanwhile
+        // ends the wait.
+        while (!m_closed &&
+               answer.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+        }
+        if (!m_closed) {
+            try {
+                trust = answer.get();
+            } catch (const std::future_error&) {
+                trust = Trust::Cancel; // nobody is left to answer
+            }
+        }
+    }
+    if (m_closed) {
+        t_lastResponse = "Not connected";
+        return false;
+    }
+    if (trust == Trust::Cancel) {
+        t_lastResponse = "Certificate not trusted: connection cancelled";
+        return false;
+    }
+    m_tls->pinned = certificate.fingerprint;
+    return true;
 }
 
 void Session::DropConnection() {

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +26,36 @@
 namespace ftp {
 
 enum class Mode { Passive, Active };
+
+// Explicit FTP over TLS (AUTH TLS): never, when the server offers it, or
+// required (nothing but AUTH TLS is sent until TLS is up). Encrypted sessions
+// protect the data connections too (PROT P) and always use passive mode.
+enum class Encryption { None, IfAvailable, Require };
+
+// A server certificate that could not be verified for the server's name by
+// the CA store, as the user is shown it.
+struct Certificate {
+    std::string server; // ServerKey() of the server that presented it
+    std::string subject;
+    std::string issuer;
+    std::string validFrom;
+    std::string validUntil;
+    std::string fingerprint;   // SHA-256, "AB:CD:..."
+    std::string problem;       // why it was not verified
+    std::string trustedBefore; // the fingerprint trusted for this server until now, or ""
+};
+
+// The user's answer about a certificate.
+enum class Trust { Cancel, Once, Always };
+
+// Asked on the connecting thread, which waits for the answer; a future that
+// never gets one (a broken promise) means Cancel, and so does a session
+// closed while it waits.
+using CertificateQuestion = std::function<std::future<Trust>(const Certificate&)>;
+
+// The key under which a server's trusted certificate is kept: the host as
+// connected to, in lower case, and the port ("ftp.example.org:21").
+std::string ServerKey(const std::string& host, int port);
 
 struct ConnectParams {
     std::string host;
@@ -41,6 +72,14 @@ struct ConnectParams {
     // bytes moved / this rate (a server trickling a listing, a reply or a file
     // one byte a second).
     long minBytesPerSec = 256;
+    Encryption encryption = Encryption::None;
+    // The fingerprint the user trusted for this server, if any: a certificate
+    // with exactly this fingerprint is accepted from this server only.
+    std::string trustedFingerprint;
+    // Asked when the certificate is not verified (null: such a server is refused).
+    CertificateQuestion askCertificate;
+    // Certificate authorities to verify against; empty: the system's store.
+    std::string caFile;
 };
 
 // Bytes done and total (0 when unknown) of the transfer in flight.
@@ -50,6 +89,7 @@ using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 std::string LastResponse();
 
 class FindHandle;
+struct TlsCheck;
 
 class Session {
 public:
@@ -108,6 +148,13 @@ public:
     void Close();
     bool IsClosed() const { return m_closed; }
 
+    // Whether the control connection (and so every data connection) is
+    // encrypted with TLS; known once connected.
+    bool IsEncrypted() const { return m_encrypted; }
+    // Whether an active-mode session uses passive data connections because
+    // it is encrypted.
+    bool PassiveForTls() const { return m_encrypted && m_params.mode == Mode::Active; }
+
     // Whether listings use MLSD: offered in FEAT and not failed since.
     bool HasMlsd() const { return m_mlsd; }
     // The absolute form of a server path (relative to the current folder),
@@ -126,6 +173,11 @@ private:
     bool Complete(const Request& request, const std::string& absPath, std::int64_t expectedSize);
     bool ListFolder(const std::string& dir, std::string* text, bool* mlsd);
     void DropConnection();
+    // Sets what every request shares about the connection: TLS, the mode.
+    void SetConnectionOptions(void* curl);
+    // Asks about the certificate that the last request refused; false when
+    // the user did not trust it (or was not asked).
+    bool AskAboutCertificate();
     std::string Url(const std::string& absPath, bool directory) const;
 
     std::recursive_mutex m_mutex;
@@ -141,6 +193,9 @@ private:
     std::atomic<std::uint64_t> m_aborts{0};
     std::atomic<bool> m_closed{false};
     bool m_freshConnection = false; // the next request connects anew
+    std::atomic<bool> m_encrypted{false};
+    // What the verification of the server's certificate needs and found.
+    std::unique_ptr<TlsCheck> m_tls;
 };
 
 // The entries of one listing, walked with FindNext.

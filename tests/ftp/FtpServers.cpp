@@ -124,13 +124,22 @@ bool EnsureSystemUser(std::string* error) {
     return true;
 }
 
+// A new self-signed certificate with its key in one PEM file.
+bool MakeSelfSigned(const std::string& pem) {
+    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 30 "
+                      "-subj /CN=orvane-test-server -keyout " +
+                      pem + " -out " + pem + ".crt >/dev/null 2>&1 && cat " + pem + ".crt >> " +
+                      pem;
+    return std::system(cmd.c_str()) == 0;
+}
+
 } // namespace
 
 const char* KindName(ServerKind kind) {
     return kind == ServerKind::Pyftpdlib ? "pyftpdlib" : "vsftpd";
 }
 
-FtpServer::FtpServer(ServerKind kind) : m_kind(kind) {
+FtpServer::FtpServer(ServerKind kind, Tls tls) : m_kind(kind), m_tls(tls) {
     Share();
     if (kind == ServerKind::Pyftpdlib) {
         m_pid = Spawn({"/usr/bin/python3", kScripts + "/pyftpd.py", root(), User(), Password()},
@@ -140,14 +149,24 @@ FtpServer::FtpServer(ServerKind kind) : m_kind(kind) {
     if (!EnsureSystemUser(&m_error))
         return;
     fs::create_directories("/var/run/vsftpd/empty");
+    if (tls != Tls::Off && !MakeSelfSigned(CertificateFile())) {
+        m_error = "openssl did not make a certificate";
+        return;
+    }
+    StartVsftpd();
+}
+
+bool FtpServer::StartVsftpd() {
     // A free port can be taken by another process before vsftpd binds it, and
     // a loaded machine starts it slowly: wait on its port, and try another
-    // port when it has ended.
+    // port when it has ended. A restart keeps its port.
+    bool keepPort = m_port != 0;
     for (int attempt = 0; attempt < 4 && m_pid < 0; ++attempt) {
-        m_port = FreePort();
+        if (!keepPort)
+            m_port = FreePort();
         std::string conf = m_conf.path() + "/vsftpd.conf";
-        std::ofstream(conf)
-            << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
+        std::ofstream out(conf);
+        out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
             << "listen_port=" << m_port << "\nbackground=NO\n"
             << "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" << root()
             << "\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
@@ -158,8 +177,21 @@ FtpServer::FtpServer(ServerKind kind) : m_kind(kind) {
             << "pasv_enable=YES\npasv_min_port=20000\npasv_max_port=60000\n"
             << "port_enable=YES\nconnect_from_port_20=NO\n"
             << "pam_service_name=vsftpd\nseccomp_sandbox=NO\n"
-            << "xferlog_enable=NO\nforce_dot_files=YES\nuse_localtime=NO\n"
+            << "xferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\n"
+            << "vsftpd_log_file=" << m_conf.path() << "/protocol.log\n"
+            << "force_dot_files=YES\nuse_localtime=NO\n"
             << "max_per_ip=0\nmax_clients=0\n";
+        if (m_tls != Tls::Off) {
+            bool required = m_tls == Tls::Required;
+            out << "ssl_enable=YES\nallow_anon_ssl=YES\n"
+                << "rsa_cert_file=" << CertificateFile() << "\n"
+                << "rsa_private_key_file=" << CertificateFile() << "\n"
+                << "force_local_logins_ssl=" << (required ? "YES" : "NO") << "\n"
+                << "force_local_data_ssl=" << (required ? "YES" : "NO") << "\n"
+                << "force_anon_logins_ssl=NO\nforce_anon_data_ssl=NO\n"
+                << "require_ssl_reuse=NO\n";
+        }
+        out.close();
         pid_t pid = fork();
         if (pid == 0) {
             setpgid(0, 0);
@@ -183,9 +215,47 @@ FtpServer::FtpServer(ServerKind kind) : m_kind(kind) {
         }
         if (!ended)
             Stop(pid);
+        else if (keepPort)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the port is freed
     }
     if (m_pid < 0)
         m_error = "vsftpd did not start";
+    return m_pid > 0;
+}
+
+std::string FtpServer::ProtocolLog() const {
+    std::ifstream in(m_conf.path() + "/protocol.log");
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+bool FtpServer::Restart(const std::string& pem) {
+    Stop(m_pid);
+    m_pid = -1;
+    if (pem.empty() ? !MakeSelfSigned(CertificateFile())
+                    : std::system(("cp " + pem + " " + CertificateFile()).c_str()) != 0) {
+        m_error = "no certificate";
+        return false;
+    }
+    return StartVsftpd();
+}
+
+bool FtpServer::MakeSignedCertificate(const std::string& dir, const std::string& name,
+                                      std::string* caPem, std::string* serverPem) {
+    *caPem = dir + "/ca.pem";
+    *serverPem = dir + "/signed.pem";
+    bool address = name.find_first_not_of("0123456789.") == std::string::npos;
+    std::string ext = dir + "/ext.cnf";
+    std::ofstream(ext) << "subjectAltName=" << (address ? "IP:" : "DNS:") << name << "\n";
+    std::string q = " >/dev/null 2>&1";
+    std::string cmd =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj /CN=Orvane-Test-CA -keyout " +
+        dir + "/ca.key -out " + *caPem + q +
+        " && openssl req -newkey rsa:2048 -nodes -subj /CN=" + name + " -keyout " + dir +
+        "/signed.key -out " + dir + "/signed.csr" + q + " && openssl x509 -req -in " + dir +
+        "/signed.csr -CA " + *caPem + " -CAkey " + dir +
+        "/ca.key -CAcreateserial -days 30 -extfile " + ext + " -out " + dir + "/signed.crt" + q +
+        " && cat " + dir + "/signed.crt " + dir + "/signed.key > " + *serverPem;
+    return std::system(cmd.c_str()) == 0;
 }
 
 FtpServer::~FtpServer() {

@@ -9,13 +9,16 @@
 #include <sys/types.h>
 
 enum class ServerKind { Pyftpdlib, Vsftpd };
+// TLS of a vsftpd: none, offered (AUTH TLS; plain logins still accepted) or
+// required (a plain login and plain data connections are refused).
+enum class Tls { Off, Offered, Required };
 
 const char* KindName(ServerKind kind);
 
 class FtpServer {
 public:
     // Starts the server; ok() says whether it runs (error() why not).
-    explicit FtpServer(ServerKind kind);
+    explicit FtpServer(ServerKind kind, Tls tls = Tls::Off);
     ~FtpServer();
     FtpServer(const FtpServer&) = delete;
     FtpServer& operator=(const FtpServer&) = delete;
@@ -31,8 +34,24 @@ public:
     // Makes files the test put under root() usable by the server's users.
     void Share() const;
 
+    // vsftpd: every command it received and every reply, as it logged them.
+    std::string ProtocolLog() const;
+    // vsftpd with TLS: its certificate and key (one PEM file), made
+    // self-signed by openssl at start.
+    std::string CertificateFile() const { return m_conf.path() + "/server.pem"; }
+    // Restarts vsftpd on the same port with the certificate in `pem` (a new
+    // self-signed one when empty).
+    bool Restart(const std::string& pem = "");
+
+    // Makes a certificate authority (caPem) and a certificate with its key
+    // (serverPem) signed by it for `name` (a DNS name or an IP address).
+    static bool MakeSignedCertificate(const std::string& dir, const std::string& name,
+                                      std::string* caPem, std::string* serverPem);
+
 private:
+    bool StartVsftpd();
     ServerKind m_kind;
+    Tls m_tls = Tls::Off;
     TempDir m_root;
     TempDir m_conf;
     pid_t m_pid = -1;

@@ -1,0 +1,329 @@
+// Encrypted sessions (explicit FTP over TLS) against real vsftpd servers with
+// and without TLS, and pyftpdlib without: what is sent before TLS is up, the
+// fallback, the certificate check and its questions, passive data over TLS.
+#include "platform/ftp/FtpSession.h"
+#include "tests/TempDir.h"
+#include "tests/ftp/FtpServers.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+using namespace ftp;
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+std::string Pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
+    return s;
+}
+
+// The SHA-256 fingerprint of the certificate in `pem`, as openssl prints it.
+std::string OpensslFingerprint(const std::string& pem) {
+    std::string out;
+    if (FILE* p =
+            popen(("openssl x509 -in " + pem + " -noout -fingerprint -sha256").c_str(), "r")) {
+        std::array<char, 256> buf{};
+        while (fgets(buf.data(), buf.size(), p))
+            out += buf.data();
+        pclose(p);
+    }
+    size_t eq = out.find('=');
+    out = eq == std::string::npos ? "" : out.substr(eq + 1);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return out;
+}
+
+ConnectParams ParamsFor(const FtpServer& server, Encryption encryption) {
+    ConnectParams p;
+    p.host = "127.0.0.1";
+    p.port = server.port();
+    p.user = FtpServer::User();
+    p.password = FtpServer::Password();
+    p.encryption = encryption;
+    p.connectTimeoutSec = 10;
+    p.responseTimeoutSec = 10;
+    return p;
+}
+
+// Answers every certificate question with `answer` and keeps what it was asked.
+struct Answerer {
+    Trust answer = Trust::Once;
+    std::vector<Certificate> asked;
+    CertificateQuestion Question() {
+        return [this](const Certificate& c) {
+            asked.push_back(c);
+            std::promise<Trust> p;
+            p.set_value(answer);
+            return p.get_future();
+        };
+    }
+};
+
+// Lines of vsftpd's log that record a command received.
+std::vector<std::string> Commands(const FtpServer& server) {
+    std::vector<std::string> commands;
+    std::string log = server.ProtocolLog();
+    size_t at = 0;
+    while ((at = log.find("FTP command: ", at)) != std::string::npos) {
+        size_t quote = log.find(", \"", at);
+        size_t end = log.find('\n', at);
+        if (quote != std::string::npos && quote < end)
+            commands.push_back(log.substr(quote + 3, end - quote - 4));
+        at = end;
+    }
+    return commands;
+}
+
+bool Sent(const FtpServer& server, const std::string& verb) {
+    for (const std::string& c : Commands(server))
+        if (c.compare(0, verb.size(), verb) == 0)
+            return true;
+    return false;
+}
+
+class TlsServerTest : public ::testing::Test {
+protected:
+    std::unique_ptr<FtpServer> server;
+    TempDir local;
+    void SetUp() override {
+        server = std::make_unique<FtpServer>(ServerKind::Vsftpd, Tls::Required);
+        ASSERT_TRUE(server->ok()) << server->error();
+    }
+};
+
+} // namespace
+
+TEST(PlainServerTest, RequireAgainstAPlainServerSendsNeitherUserNorPassword) {
+    FtpServer plain(ServerKind::Vsftpd);
+    ASSERT_TRUE(plain.ok()) << plain.error();
+    Answerer answerer;
+    ConnectParams p = ParamsFor(plain, Encryption::Require);
+    p.askCertificate = answerer.Question();
+    EXPECT_EQ(Session::Open(p), nullptr);
+    EXPECT_NE(LastResponse().find("does not offer TLS"), std::string::npos) << LastResponse();
+    EXPECT_TRUE(Sent(plain, "AUTH TLS")) << plain.ProtocolLog();
+    EXPECT_FALSE(Sent(plain, "USER")) << plain.ProtocolLog();
+    EXPECT_FALSE(Sent(plain, "PASS")) << plain.ProtocolLog();
+    EXPECT_TRUE(answerer.asked.empty());
+}
+
+TEST(PlainServerTest, IfAvailableFallsBackToPlainWhereTlsIsNotOffered) {
+    TempDir local;
+    for (ServerKind kind : {ServerKind::Pyftpdlib, ServerKind::Vsftpd}) {
+        SCOPED_TRACE(KindName(kind));
+        FtpServer plain(kind);
+        ASSERT_TRUE(plain.ok()) << plain.error();
+        std::ofstream(plain.root() + "/a.txt") << "plain";
+        plain.Share();
+        ConnectParams p = ParamsFor(plain, Encryption::IfAvailable);
+        p.mode = Mode::Active; // plain sessions keep the mode they were given
+        auto s = Session::Open(p);
+        ASSERT_TRUE(s) << LastResponse();
+        EXPECT_FALSE(s->IsEncrypted());
+        EXPECT_FALSE(s->PassiveForTls());
+        std::vector<FindData> entries;
+        ASSERT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+        ASSERT_TRUE(s->GetFile("/a.txt", local.path() + "/a.txt")) << LastResponse();
+        EXPECT_EQ(Slurp(local.path() + "/a.txt"), "plain");
+        if (kind == ServerKind::Vsftpd) {
+            EXPECT_TRUE(Sent(plain, "EPRT") || Sent(plain, "PORT")) << plain.ProtocolLog();
+        }
+    }
+}
+
+TEST(PlainServerTest, PlainSitesSendNoAuth) {
+    FtpServer plain(ServerKind::Vsftpd, Tls::Offered);
+    ASSERT_TRUE(plain.ok()) << plain.error();
+    auto s = Session::Open(ParamsFor(plain, Encryption::None));
+    ASSERT_TRUE(s) << LastResponse();
+    EXPECT_FALSE(s->IsEncrypted());
+    EXPECT_FALSE(Sent(plain, "AUTH"));
+    EXPECT_TRUE(Sent(plain, "USER"));
+}
+
+TEST_F(TlsServerTest, IfAvailableEncryptsWhereOfferedAndFilesTravelByteForByte) {
+    // The server refuses a plain login: a session that logs in is encrypted.
+    std::string data = Pattern(3 * 1024 * 1024 + 17);
+    std::ofstream(server->root() + "/down.bin", std::ios::binary) << data;
+    server->Share();
+    Answerer answerer;
+    ConnectParams p = ParamsFor(*server, Encryption::IfAvailable);
+    p.askCertificate = answerer.Question();
+    auto s = Session::Open(p);
+    ASSERT_TRUE(s) << LastResponse();
+    EXPECT_TRUE(s->IsEncrypted());
+    std::vector<FindData> entries;
+    ASSERT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "down.bin");
+    EXPECT_EQ(entries[0].size, data.size());
+    ASSERT_TRUE(s->GetFile("/down.bin", local.path() + "/down.bin", nullptr,
+                           static_cast<std::int64_t>(data.size())))
+        << LastResponse();
+    EXPECT_TRUE(Slurp(local.path() + "/down.bin") == data);
+    std::ofstream(local.path() + "/up.bin", std::ios::binary) << data.substr(5);
+    ASSERT_TRUE(s->PutFile(local.path() + "/up.bin", "/up.bin")) << LastResponse();
+    EXPECT_TRUE(Slurp(server->root() + "/up.bin") == data.substr(5));
+    // Data connections are protected as well, over the one control connection.
+    EXPECT_TRUE(Sent(*server, "PROT P")) << server->ProtocolLog();
+    EXPECT_EQ(answerer.asked.size(), 1u);
+}
+
+TEST_F(TlsServerTest, ActiveModeOverTlsUsesPassiveDataConnections) {
+    std::ofstream(server->root() + "/a.txt") << "active?";
+    server->Share();
+    Answerer answerer;
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.mode = Mode::Active;
+    p.askCertificate = answerer.Question();
+    auto s = Session::Open(p);
+    ASSERT_TRUE(s) << LastResponse();
+    EXPECT_TRUE(s->IsEncrypted());
+    EXPECT_TRUE(s->PassiveForTls());
+    std::vector<FindData> entries;
+    ASSERT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+    ASSERT_TRUE(s->GetFile("/a.txt", local.path() + "/a.txt")) << LastResponse();
+    EXPECT_EQ(Slurp(local.path() + "/a.txt"), "active?");
+    EXPECT_FALSE(Sent(*server, "EPRT") || Sent(*server, "PORT")) << server->ProtocolLog();
+    EXPECT_TRUE(Sent(*server, "EPSV") || Sent(*server, "PASV")) << server->ProtocolLog();
+}
+
+TEST_F(TlsServerTest, AnUnverifiedCertificateIsShownBeforeAnythingIsSent) {
+    Answerer answerer;
+    answerer.answer = Trust::Cancel;
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.askCertificate = answerer.Question();
+    EXPECT_EQ(Session::Open(p), nullptr);
+    EXPECT_EQ(LastResponse(), "Certificate not trusted: connection cancelled");
+    ASSERT_EQ(answerer.asked.size(), 1u);
+    const Certificate& c = answerer.asked[0];
+    EXPECT_EQ(c.server, "127.0.0.1:" + std::to_string(server->port()));
+    EXPECT_EQ(c.fingerprint, OpensslFingerprint(server->CertificateFile()));
+    EXPECT_NE(c.subject.find("orvane-test-server"), std::string::npos) << c.subject;
+    EXPECT_NE(c.issuer.find("orvane-test-server"), std::string::npos) << c.issuer;
+    EXPECT_EQ(c.problem, "The certificate is self-signed.");
+    EXPECT_NE(c.validFrom.find("GMT"), std::string::npos) << c.validFrom;
+    EXPECT_NE(c.validUntil.find("GMT"), std::string::npos) << c.validUntil;
+    EXPECT_TRUE(c.trustedBefore.empty());
+    EXPECT_TRUE(Sent(*server, "AUTH TLS"));
+    EXPECT_FALSE(Sent(*server, "USER")) << server->ProtocolLog();
+    EXPECT_FALSE(Sent(*server, "PASS")) << server->ProtocolLog();
+
+    // Without anyone to ask, such a server is refused the same way.
+    EXPECT_EQ(Session::Open(ParamsFor(*server, Encryption::Require)), nullptr);
+    EXPECT_NE(LastResponse().find("self-signed"), std::string::npos) << LastResponse();
+    EXPECT_FALSE(Sent(*server, "USER"));
+}
+
+TEST_F(TlsServerTest, ATrustedFingerprintIsAcceptedSilentlyAndAChangedOneAsksAgain) {
+    std::string fingerprint = OpensslFingerprint(server->CertificateFile());
+    Answerer answerer;
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.askCertificate = answerer.Question();
+    p.trustedFingerprint = fingerprint;
+    auto s = Session::Open(p);
+    ASSERT_TRUE(s) << LastResponse();
+    EXPECT_TRUE(answerer.asked.empty());
+    std::vector<FindData> entries;
+    EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+    s.reset();
+
+    // The server now presents another certificate on the same port.
+    ASSERT_TRUE(server->Restart()) << server->error();
+    std::string renewed = OpensslFingerprint(server->CertificateFile());
+    ASSERT_NE(renewed, fingerprint);
+    answerer.answer = Trust::Once;
+    s = Session::Open(p);
+    ASSERT_TRUE(s) << LastResponse();
+    ASSERT_EQ(answerer.asked.size(), 1u);
+    EXPECT_EQ(answerer.asked[0].fingerprint, renewed);
+    EXPECT_EQ(answerer.asked[0].trustedBefore, fingerprint);
+    EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+}
+
+TEST_F(TlsServerTest, ASessionTrustedOnceKeepsItsCertificateAcrossItsOwnReconnects) {
+    Answerer answerer;
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.askCertificate = answerer.Question();
+    auto s = Session::Open(p);
+    ASSERT_TRUE(s) << LastResponse();
+    s->Abort(); // drops the control connection; the next request logs in again
+    std::vector<FindData> entries;
+    EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+    EXPECT_EQ(answerer.asked.size(), 1u);
+}
+
+TEST_F(TlsServerTest, ACloseWhileTheQuestionWaitsEndsTheConnect) {
+    auto unanswered = std::make_shared<std::promise<Trust>>();
+    std::atomic<bool> asked{false};
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.askCertificate = [&](const Certificate&) {
+        asked = true;
+        return unanswered->get_future();
+    };
+    auto s = Session::Create(p);
+    ASSERT_TRUE(s);
+    std::thread closer([&] {
+        while (!asked)
+            std::this_thread::yield();
+        s->Close();
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(s->Connect());
+    closer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_FALSE(Sent(*server, "USER"));
+
+    // A question nobody will answer (its promise gone) is a Cancel.
+    p.askCertificate = [](const Certificate&) { return std::promise<Trust>().get_future(); };
+    EXPECT_EQ(Session::Open(p), nullptr);
+    EXPECT_EQ(LastResponse(), "Certificate not trusted: connection cancelled");
+}
+
+TEST_F(TlsServerTest, AuthoritySignedCertificatesAreCheckedForTheName) {
+    // Signed by an authority the session trusts, for this address: silent.
+    std::string ca, pem;
+    ASSERT_TRUE(FtpServer::MakeSignedCertificate(local.path(), "127.0.0.1", &ca, &pem));
+    ASSERT_TRUE(server->Restart(pem)) << server->error();
+    Answerer answerer;
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.askCertificate = answerer.Question();
+    p.caFile = ca;
+    auto s = Session::Open(p);
+    ASSERT_TRUE(s) << LastResponse();
+    EXPECT_TRUE(answerer.asked.empty());
+    s.reset();
+
+    // The same authority, but for another name: asked, as for another host.
+    TempDir other;
+    std::string ca2, pem2;
+    ASSERT_TRUE(FtpServer::MakeSignedCertificate(other.path(), "ftp.example.org", &ca2, &pem2));
+    ASSERT_TRUE(server->Restart(pem2)) << server->error();
+    p.caFile = ca2;
+    answerer.answer = Trust::Cancel;
+    EXPECT_EQ(Session::Open(p), nullptr);
+    ASSERT_EQ(answerer.asked.size(), 1u);
+    EXPECT_EQ(answerer.asked[0].problem, "The certificate is for another host name.");
+    EXPECT_NE(answerer.asked[0].issuer.find("Orvane-Test-CA"), std::string::npos);
+}
+
+TEST(ServerKeyTest, NamesTheServerAsConnectedTo) {
+    EXPECT_EQ(ServerKey("FTP.Example.ORG", 21), "ftp.example.org:21");
+    EXPECT_EQ(ServerKey(" ftp://Host.example/pub ", 2121), "host.example:2121");
+    EXPECT_EQ(ServerKey("[::1]", 21), "::1:21");
+    EXPECT_NE(ServerKey("host", 21), ServerKey("host", 990));
+}
