@@ -111,9 +111,10 @@ bool Parse(const std::string& text, FtpUrl* url, std::string* error) {
         return fail("The link holds a line break or another control character.");
     size_t scheme = text.find("://");
     std::string name = scheme == std::string::npos ? std::string() : Lower(text.substr(0, scheme));
-    if (name == "ftps" || name == "ftpes")
-        return fail("Encrypted connections (ftps://) are not supported yet; use an ftp:// link.");
-    if (name != "ftp")
+    if (name == "ftps")
+        return fail("Implicit FTP over TLS (ftps://) is not supported; use an ftpes:// link for "
+                    "explicit FTP over TLS.");
+    if (name != "ftp" && name != "ftpes")
         return fail(
             "Only ftp:// links can be opened, as ftp://[user[:password]@]host[:port][/path].");
 
@@ -128,6 +129,7 @@ bool Parse(const std::string& text, FtpUrl* url, std::string* error) {
     }
 
     FtpUrl result;
+    result.requireTls = name == "ftpes";
     size_t at = authority.rfind('@');
     std::string hostPort = authority;
     if (at != std::string::npos) {

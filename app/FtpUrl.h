@@ -1,5 +1,6 @@
 // An ftp:// link as the desktop hands it to the program (a browser, a file
-// manager, the command line): ftp://[user[:password]@]host[:port][/path].
+// manager, the command line): ftp://[user[:password]@]host[:port][/path], or
+// ftpes:// for explicit FTP over TLS.
 // Plain code, no toolkit: the start-up turns a parsed link into a one-off
 // connection. Everything in a link is a stranger's bytes, so a link that is
 // not plainly well formed is refused whole, with a reason a user can read.
@@ -23,6 +24,9 @@ struct FtpUrl {
     // A user other than "anonymous" or "ftp" without a password in the link:
     // the password is asked for before connecting.
     bool askPassword = false;
+    // An ftpes:// link: explicit FTP over TLS, required. An ftp:// link uses
+    // TLS where the server offers it.
+    bool requireTls = false;
 };
 
 // Parses `text` into `url`. On failure returns false, leaves `url` as it was

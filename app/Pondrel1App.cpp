@@ -8,6 +8,7 @@
 #include "platform/ui/Modal.h"
 #include "resources/Artwork.h"
 #include "sites/SiteManagerDlg.h"
+#include "sites/SiteStore.h"
 
 #include <wx/dcclient.h>
 #include <wx/frame.h>
@@ -71,6 +72,8 @@ void ConnectToUrl(CMainFrame& frame, const ftpurl::FtpUrl& url) {
     values.m_strRemoteDir = url.path;
     values.m_strLocalDir = frame.GetLeftView()->m_strCurrentDir;
     values.m_bPassive = 1;
+    values.m_nEncryption =
+        url.requireTls ? sites::kEncryptionRequire : sites::kEncryptionIfAvailable;
     frame.ConnectToSite(values);
 }
 

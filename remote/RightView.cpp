@@ -11,10 +11,12 @@
 #include "platform/ui/Modal.h"
 #include "platform/ui/PathCombo.h"
 #include "platform/ui/Text.h"
+#include "remote/CertificateDlg.h"
 #include "remote/RemoteOps.h"
 #include "resources/Artwork.h"
 #include "resources/Commands.h"
 #include "resources/MenuBuilder.h"
+#include "sites/SiteStore.h"
 #include "transfer/PaneHost.h"
 
 #include <wx/bmpbuttn.h>
@@ -221,6 +223,14 @@ void CRightView::StartConnect(int mode) {
     params.user = m_strUser;
     params.password = m_strPassword;
     params.mode = mode == 1 ? ftp::Mode::Passive : ftp::Mode::Active;
+    params.encryption = m_nEncryption == sites::kEncryptionPlain     ? ftp::Encryption::None
+                        : m_nEncryption == sites::kEncryptionRequire ? ftp::Encryption::Require
+                                                                     : ftp::Encryption::IfAvailable;
+    if (params.encryption != ftp::Encryption::None) {
+        params.trustedFingerprint =
+            sites::LoadTrustedCertificate(ftp::ServerKey(params.host, params.port));
+        params.askCertificate = [this](const ftp::Certificate& c) { return AskCertificate(c); };
+    }
     // The session exists before its worker starts, so that a later attempt,
     // a disconnect or the end of the program can close it at any moment.
     std::shared_ptr<ftp::Session> session = ftp::Session::Create(params);
@@ -273,6 +283,11 @@ void CRightView::ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::C
     }
     if (ok) {
         AddLine("Connection successful ");
+        if (params.encryption != ftp::Encryption::None)
+            AddLine(session->IsEncrypted() ? "Encrypted connection (TLS) established"
+                                           : "Server does not offer TLS: connection not encrypted");
+        if (session->PassiveForTls())
+            AddLine("Active mode is not used over TLS: data connections are passive");
     } else {
         AddLine("Failed to connect to " + params.host + " as " + params.user);
         if (!reason.empty())
@@ -305,6 +320,24 @@ void CRightView::ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::C
             m_setConnected(ok);
     }
     Post([] { wxEndBusyCursor(); });
+}
+
+std::future<ftp::Trust> CRightView::AskCertificate(const ftp::Certificate& certificate) {
+    auto answer = std::make_shared<std::promise<ftp::Trust>>();
+    std::future<ftp::Trust> future = answer->get_future();
+    // A pane gone before the question runs drops it: the promise breaks and
+    // the connect ends as cancelled.
+    Post([this, answer, certificate] {
+        CCertificateDlg dlg(this, certificate);
+        ftp::Trust trust = CCertificateDlg::AnswerFor(ui::RunModal(dlg));
+        if (trust == ftp::Trust::Always) {
+            std::string error;
+            if (!sites::SaveTrustedCertificate(certificate.server, certificate.fingerprint, &error))
+                AddLine("The certificate could not be kept as trusted: " + error);
+        }
+        answer->set_value(trust);
+    });
+    return future;
 }
 
 std::vector<CRightView::Row> CRightView::RowsFromListing(const std::vector<ftp::FindData>& entries,

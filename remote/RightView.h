@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,6 +54,9 @@ public:
     std::string m_strRemoteDir;
     int m_nPort = 0;
     int m_nMode = 0; // 1 passive, 2 active
+    // 0 plain FTP, 1 explicit FTP over TLS if available, 2 TLS required (the
+    // site's encryption, sites::SiteEncryption).
+    int m_nEncryption = 1;
 
     std::atomic<int> m_bBusy{0};      // remote workers running
     std::atomic<int> m_bStop{0};      // stop request for transfers and walks
@@ -181,6 +185,9 @@ private:
     // attempt sets the session, the title and the state.
     void ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::ConnectParams params,
                            std::string reason, std::string remoteDir, unsigned attempt);
+    // From the connect worker: asks the user about a certificate on the UI
+    // thread; an "Always" answer is kept in the store there.
+    std::future<ftp::Trust> AskCertificate(const ftp::Certificate& certificate);
     // Lists `dir` (on a worker) and shows the rows, unless a later listing
     // was started meanwhile.
     void FillList(const std::shared_ptr<ftp::Session>& session, const std::string& dir,

@@ -1,6 +1,7 @@
 #include "sites/SiteManagerDlg.h"
 
 #include "platform/ui/ContextMenu.h"
+#include "platform/ui/Dispatcher.h"
 #include "platform/ui/Modal.h"
 #include "resources/Artwork.h"
 #include "resources/Commands.h"
@@ -21,7 +22,7 @@
 
 namespace {
 
-constexpr int kDetailStatics[] = {1020, 1021, 1022, 1023, 1024, 1052};
+constexpr int kDetailStatics[] = {1020, 1021, 1022, 1023, 1024, 1052, IDC_ENCRYPTION_CAPTION};
 constexpr int kDetailFields[] = {IDC_LABEL, IDC_HOST, IDC_USER, IDC_PASSWORD, IDC_PORT};
 
 } // namespace
@@ -65,6 +66,14 @@ CSiteManagerDlg::CSiteManagerDlg(wxWindow* parent)
     m_wndMode->Append("FTP"); // the list is sorted: "FTP" is entry 0
     m_wndMode->Append("Passive");
     grid->Add(m_wndMode, 1, wxEXPAND);
+    grid->Add(new wxStaticText(area, IDC_ENCRYPTION_CAPTION, "Encryption"), 0,
+              wxALIGN_CENTER_VERTICAL);
+    m_wndEncryption = new wxChoice(area, IDC_ENCRYPTION);
+    // In the order of sites::SiteEncryption.
+    m_wndEncryption->Append("Only use plain FTP (insecure)");
+    m_wndEncryption->Append("Use explicit FTP over TLS if available");
+    m_wndEncryption->Append("Require explicit FTP over TLS");
+    grid->Add(m_wndEncryption, 1, wxEXPAND);
     grid->AddGrowableCol(1);
     box->Add(grid, 1, wxEXPAND | wxALL, 8);
 
@@ -105,6 +114,8 @@ CSiteManagerDlg::CSiteManagerDlg(wxWindow* parent)
     m_wndMode->Bind(wxEVT_CHOICE, [this](wxCommandEvent&) {
         m_bPassive = m_wndMode->GetSelection() != 0 ? 1 : 0;
     });
+    m_wndEncryption->Bind(
+        wxEVT_CHOICE, [this](wxCommandEvent&) { m_nEncryption = m_wndEncryption->GetSelection(); });
     m_wndTree->Bind(wxEVT_TREE_SEL_CHANGED, [this](wxTreeEvent&) { OnSelChanged(); });
     m_wndTree->Bind(wxEVT_TREE_BEGIN_LABEL_EDIT, &CSiteManagerDlg::OnBeginLabelEdit, this);
     m_wndTree->Bind(wxEVT_TREE_END_LABEL_EDIT, &CSiteManagerDlg::OnEndLabelEdit, this);
@@ -112,6 +123,7 @@ CSiteManagerDlg::CSiteManagerDlg(wxWindow* parent)
 
     // Initialisation: Mode on "FTP", the image list, the tree.
     m_wndMode->SetSelection(0);
+    SetEncryption(sites::kEncryptionIfAvailable);
     m_pImageList = new wxImageList(16, 16, true, 0);
     m_pImageList->Add(art::LoadIconBitmap(art::ICON_SITE_ROOT));
     m_pImageList->Add(art::LoadIconBitmap(art::ICON_SITE));
@@ -154,6 +166,7 @@ void CSiteManagerDlg::ShowSiteDetails(bool show) {
     for (int id : kDetailFields)
         FindWindow(id)->Show(show);
     m_wndMode->Show(show);
+    m_wndEncryption->Show(show);
     for (int id : {static_cast<int>(wxID_OK), static_cast<int>(IDC_EDIT_SITE),
                    static_cast<int>(IDC_DELETE_SITE), static_cast<int>(IDC_SAVE_SETTINGS)})
         FindWindow(id)->Enable(show);
@@ -168,7 +181,14 @@ void CSiteManagerDlg::SelectSample(const char* label, const char* host) {
     SetField(IDC_PORT, "21");
     m_wndMode->SetSelection(0);
     m_bPassive = 0;
+    SetEncryption(sites::kEncryptionIfAvailable);
     ShowSiteDetails(true);
+}
+
+void CSiteManagerDlg::SetEncryption(int encryption) {
+    ui::RequireUiThread("CSiteManagerDlg::SetEncryption");
+    m_nEncryption = encryption;
+    m_wndEncryption->SetSelection(encryption);
 }
 
 void CSiteManagerDlg::OnSelChanged() {
@@ -199,6 +219,7 @@ void CSiteManagerDlg::LoadSelectedSite() {
     SetField(IDC_HOST, m_strHost);
     SetField(IDC_USER, m_strUser);
     SetField(IDC_PASSWORD, m_strPassword);
+    SetEncryption(r.encryption);
     ShowSiteDetails(true);
     // The label field shows the site's name, not its stored label.
     SetField(IDC_PORT, r.port);
@@ -237,7 +258,7 @@ void CSiteManagerDlg::OnSaveSettings() {
     std::string error;
     StoreFailed(sites::SaveSite(name, Field(IDC_USER), Field(IDC_HOST), Field(IDC_LABEL),
                                 Field(IDC_PASSWORD), Field(IDC_PORT), m_strLocalDir, m_strRemoteDir,
-                                m_strComments, &error),
+                                m_strComments, m_nEncryption, &error),
                 "The site could not be saved.", error);
     LoadSelectedSite();
 }
@@ -362,6 +383,7 @@ void CSiteManagerDlg::OnConnect() {
     m_strLabel = Field(IDC_LABEL);
     m_strUser = Field(IDC_USER);
     m_nPort = static_cast<int>(port);
+    m_nEncryption = m_wndEncryption->GetSelection();
     EndModal(wxID_OK);
 }
 

@@ -27,6 +27,8 @@ enum {
     IDC_PASSWORD = 1010,
     IDC_PORT = 1011,
     IDC_MODE = 1051,
+    IDC_ENCRYPTION = 1053,
+    IDC_ENCRYPTION_CAPTION = 1054,
 };
 
 class CSiteManagerDlg : public wxDialog {
@@ -41,6 +43,10 @@ public:
     std::string m_strOldName;
     int m_bPassive = 0;
     wxChoice* m_wndMode = nullptr;
+    // The site's encryption (sites::SiteEncryption), the entry of the
+    // Encryption list; stored with the site.
+    int m_nEncryption = 1;
+    wxChoice* m_wndEncryption = nullptr;
     wxButton* m_wndConnect = nullptr;
     wxTreeCtrl* m_wndTree = nullptr;
     // The fields' values as exchanged by Connect.
@@ -48,6 +54,8 @@ public:
     int m_nPort = 0;
 
     void ShowSiteDetails(bool show);
+    // Shows `encryption` in the Encryption list.
+    void SetEncryption(int encryption);
     void LoadSelectedSite();
     void OnNewSite();
     void OnSaveSettings();

@@ -10,6 +10,7 @@ namespace sites {
 
 const char* const kProductKey = "SOFTWARE\\Orvane";
 const char* const kRootLabel = "General FTP Sites";
+const char* const kCertificatesKey = "SOFTWARE\\Orvane\\Certificates";
 
 namespace {
 
@@ -92,6 +93,38 @@ std::string Cut(const std::string& text, size_t bytes) {
     return ui::CutAtCharBoundary(text, bytes - 1);
 }
 
+constexpr const char* kCertificatesName = "Certificates";
+
+std::string EncryptionText(int encryption) {
+    return std::to_string(encryption == kEncryptionPlain || encryption == kEncryptionRequire
+                              ? encryption
+                              : kEncryptionIfAvailable);
+}
+
+// Anything but a stored plain or require (an older record has no value) is
+// "if available".
+int EncryptionOf(const std::string& text) {
+    if (text == "0")
+        return kEncryptionPlain;
+    if (text == "2")
+        return kEncryptionRequire;
+    return kEncryptionIfAvailable;
+}
+
+// Whether the product key's subkey `name` is the certificates key rather than
+// a site: a site of that name from before has a host.
+bool IsCertificatesKey(HKEY product, const char* name) {
+    if (Lower(name) != Lower(kCertificatesName))
+        return false;
+    HKEY key = nullptr;
+    if (reg::RegOpenKeyEx(product, name, reg::KEY_READ, &key) != reg::REG_OK)
+        return false;
+    DWORD size = 0;
+    bool site = reg::RegQueryValueEx(key, "HOST NAME", nullptr, nullptr, &size) == reg::REG_OK;
+    reg::RegCloseKey(key);
+    return !site;
+}
+
 } // namespace
 
 const Sample& FirstSample() {
@@ -111,7 +144,8 @@ std::vector<std::string> ListSites() {
         return names;
     char name[kMaxNameLength + 1];
     for (DWORD i = 0; reg::RegEnumKey(key, i, name, sizeof name) == reg::REG_OK; ++i)
-        names.push_back(name);
+        if (!IsCertificatesKey(key, name))
+            names.push_back(name);
     reg::RegCloseKey(key);
     return names;
 }
@@ -129,6 +163,7 @@ SiteRecord LoadSite(const std::string& name) {
         r.remoteDir = Read(key, "DEFAULT REMOTE DIRECTORY", kDirValue);
         r.localDir = Read(key, "DEFAULT LOCAL DIRECTORY", kDirValue);
         r.comments = Read(key, "COMMENTS", kCommentValue);
+        r.encryption = EncryptionOf(Read(key, "ENCRYPTION", kShortValue));
         reg::RegCloseKey(key);
     }
     if (r.host.empty())
@@ -152,14 +187,18 @@ bool CreateSite(const std::string& name, std::string* error) {
     w.Put("DEFAULT LOCAL DIRECTORY", "/", kDirValue);
     w.Put("DEFAULT REMOTE DIRECTORY", "/", kDirValue);
     w.Put("COMMENTS", "Comments", kCommentValue);
+    w.Put("ENCRYPTION", EncryptionText(kEncryptionIfAvailable), kShortValue);
     reg::RegCloseKey(w.key);
     return w.failure == reg::REG_OK || Fail(w.failure, error);
 }
 
-bool SaveSite(const std::string& name, const std::string& user, const std::string& host,
-              const std::string& label, const std::string& password, const std::string& port,
-              const std::string& localDir, const std::string& remoteDir,
-              const std::string& comments, std::string* error) {
+namespace {
+
+// Saves a site; `encryption` < 0 leaves its stored encryption as it is.
+bool Save(const std::string& name, const std::string& user, const std::string& host,
+          const std::string& label, const std::string& password, const std::string& port,
+          const std::string& localDir, const std::string& remoteDir, const std::string& comments,
+          int encryption, std::string* error) {
     Writer w;
     // An existing site only: saving never creates one.
     reg::LONG rc = reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(name).c_str(),
@@ -175,8 +214,27 @@ bool SaveSite(const std::string& name, const std::string& user, const std::strin
     w.Put("DEFAULT REMOTE DIRECTORY", remoteDir, kDirValue);
     w.Put("DEFAULT LOCAL DIRECTORY", localDir, kDirValue);
     w.Put("COMMENTS", comments, kCommentValue);
+    if (encryption >= 0)
+        w.Put("ENCRYPTION", EncryptionText(encryption), kShortValue);
     reg::RegCloseKey(w.key);
     return w.failure == reg::REG_OK || Fail(w.failure, error);
+}
+
+} // namespace
+
+bool SaveSite(const std::string& name, const std::string& user, const std::string& host,
+              const std::string& label, const std::string& password, const std::string& port,
+              const std::string& localDir, const std::string& remoteDir,
+              const std::string& comments, std::string* error) {
+    return Save(name, user, host, label, password, port, localDir, remoteDir, comments, -1, error);
+}
+
+bool SaveSite(const std::string& name, const std::string& user, const std::string& host,
+              const std::string& label, const std::string& password, const std::string& port,
+              const std::string& localDir, const std::string& remoteDir,
+              const std::string& comments, int encryption, std::string* error) {
+    return Save(name, user, host, label, password, port, localDir, remoteDir, comments,
+                encryption < 0 ? kEncryptionIfAvailable : encryption, error);
 }
 
 bool DeleteSite(const std::string& name, std::string* error) {
@@ -188,13 +246,14 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
                 const std::string& host, const std::string& label, const std::string& password,
                 const std::string& port, std::string* error) {
     // The three values the dialog does not show come from the old record.
-    std::string remoteDir, localDir, comments;
+    std::string remoteDir, localDir, comments, encryption;
     HKEY old = nullptr;
     if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(oldName).c_str(), reg::KEY_READ,
                           &old) == reg::REG_OK) {
         remoteDir = Read(old, "DEFAULT REMOTE DIRECTORY", kDirValue);
         localDir = Read(old, "DEFAULT LOCAL DIRECTORY", kDirValue);
         comments = Read(old, "COMMENTS", kCommentValue);
+        encryption = Read(old, "ENCRYPTION", kShortValue);
         reg::RegCloseKey(old);
     }
     // Names that differ only in case are one key: it is removed first, then
@@ -219,6 +278,8 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
     w.Put("DEFAULT REMOTE DIRECTORY", remoteDir, kDirValue);
     w.Put("DEFAULT LOCAL DIRECTORY", localDir, kDirValue);
     w.Put("COMMENTS", comments, kCommentValue);
+    if (!encryption.empty()) // an older record keeps meaning "if available"
+        w.Put("ENCRYPTION", EncryptionText(EncryptionOf(encryption)), kShortValue);
     reg::RegCloseKey(w.key);
     if (w.failure != reg::REG_OK) {
         if (!sameKey) // keep the old record rather than a half-written new one
@@ -233,6 +294,22 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
     return true;
 }
 
+std::string LoadTrustedCertificate(const std::string& server) {
+    return reg::RegReadText(reg::HKEY_LOCAL_MACHINE, kCertificatesKey, server.c_str(), kShortValue);
+}
+
+bool SaveTrustedCertificate(const std::string& server, const std::string& fingerprint,
+                            std::string* error) {
+    Writer w;
+    reg::LONG rc =
+        reg::RegCreateKeyEx(reg::HKEY_LOCAL_MACHINE, kCertificatesKey, reg::KEY_ALL_ACCESS, &w.key);
+    if (rc != reg::REG_OK)
+        return Fail(rc, error);
+    w.Put(server.c_str(), fingerprint, kShortValue);
+    reg::RegCloseKey(w.key);
+    return w.failure == reg::REG_OK || Fail(w.failure, error);
+}
+
 std::string CheckSiteName(const std::string& name, const std::string& renaming) {
     if (name.empty() || name.find_first_not_of(' ') == std::string::npos)
         return "A site needs a name.";
@@ -242,6 +319,8 @@ std::string CheckSiteName(const std::string& name, const std::string& renaming) 
         return "A site name can have at most 99 characters.";
     if (!renaming.empty() && Lower(renaming) == Lower(name))
         return "";
+    if (Lower(name) == Lower(kCertificatesName))
+        return "The name \"" + name + "\" is kept for the trusted certificates.";
     for (const std::string& existing : ListSites())
         if (Lower(existing) == Lower(name))
             return "There is already a site named \"" + existing + "\".";

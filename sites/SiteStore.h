@@ -16,6 +16,14 @@ constexpr size_t kMaxNameLength = 99;
 
 extern const char* const kProductKey; // "SOFTWARE\Orvane"
 extern const char* const kRootLabel;  // "General FTP Sites"
+// The key beside the sites that keeps the certificates the user trusts:
+// "SOFTWARE\Orvane\Certificates". The listing of sites leaves it out.
+extern const char* const kCertificatesKey;
+
+// How a site connects ("ENCRYPTION"): plain FTP, explicit FTP over TLS if the
+// server offers it, or only over TLS. A site stored without the value
+// connects over TLS if available.
+enum SiteEncryption { kEncryptionPlain = 0, kEncryptionIfAvailable = 1, kEncryptionRequire = 2 };
 
 struct SiteRecord {
     std::string host;
@@ -26,6 +34,7 @@ struct SiteRecord {
     std::string remoteDir;
     std::string localDir;
     std::string comments;
+    int encryption = kEncryptionIfAvailable;
 };
 
 // The built-in samples, never stored.
@@ -39,7 +48,7 @@ const Sample& SecondSample(); // "Microsoft"
 // Site names in the order the registry lists the product key's subkeys; the
 // listing ends at a name that does not fit 99 characters.
 std::vector<std::string> ListSites();
-// The eight values; an empty host is given as " " and an empty port as "21".
+// The values of a site; an empty host is given as " " and an empty port as "21".
 SiteRecord LoadSite(const std::string& name);
 // The writers return false when the store refused a write; `error` then says why.
 bool CreateSite(const std::string& name, std::string* error = nullptr);
@@ -47,10 +56,21 @@ bool SaveSite(const std::string& name, const std::string& user, const std::strin
               const std::string& label, const std::string& password, const std::string& port,
               const std::string& localDir, const std::string& remoteDir,
               const std::string& comments, std::string* error = nullptr);
+// The same, with the site's encryption (the form above leaves it as stored).
+bool SaveSite(const std::string& name, const std::string& user, const std::string& host,
+              const std::string& label, const std::string& password, const std::string& port,
+              const std::string& localDir, const std::string& remoteDir,
+              const std::string& comments, int encryption, std::string* error = nullptr);
 bool DeleteSite(const std::string& name, std::string* error = nullptr);
 bool RenameSite(const std::string& oldName, const std::string& newName, const std::string& user,
                 const std::string& host, const std::string& label, const std::string& password,
                 const std::string& port, std::string* error = nullptr);
+
+// The SHA-256 fingerprint of the certificate trusted for `server` (host:port,
+// as ftp::ServerKey gives it), or "".
+std::string LoadTrustedCertificate(const std::string& server);
+bool SaveTrustedCertificate(const std::string& server, const std::string& fingerprint,
+                            std::string* error = nullptr);
 
 // "" when `name` may be given to a new or renamed site (`renaming` is the
 // site's present name, which the new name may equal but for case); else why not.

@@ -4,6 +4,7 @@
 #include "platform/ui/PathCombo.h"
 #include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
+#include "sites/SiteStore.h"
 #include "tests/FrameFixture.h"
 #include "tests/TempDir.h"
 #include "tests/ftp/FtpServers.h"
@@ -53,6 +54,7 @@ protected:
         dlg.m_strRemoteDir = remoteDir;
         dlg.m_strLocalDir = localDir;
         dlg.m_bPassive = 1;
+        dlg.m_nEncryption = sites::kEncryptionPlain; // the lines of a plain connection
         frame->ConnectToSite(dlg);
     }
     // Connects as the Site Manager's Connect would, and waits for the worker.
@@ -66,6 +68,7 @@ protected:
         dlg.m_strRemoteDir = remoteDir;
         dlg.m_strLocalDir = "/";
         dlg.m_bPassive = passive ? 1 : 0;
+        dlg.m_nEncryption = sites::kEncryptionPlain;
         frame->ConnectToSite(dlg);
         Settle();
     }
@@ -296,6 +299,7 @@ TEST_F(RemoteTest, ConnectingWhileConnectedAsksAndKeepsTheSessionOnNo) {
         sm.m_strLocalDir = "/tmp/";
         sm.m_strRemoteDir = "/docs";
         sm.m_bPassive = 1;
+        sm.m_nEncryption = sites::kEncryptionPlain;
         return wxID_OK;
     };
     status()->m_wndLog->Clear();

@@ -198,6 +198,66 @@ TEST_F(SiteManagerTest, ModeIsKeptAcrossSitesAndResetByASample) {
     EXPECT_EQ(d.m_wndMode->GetStringSelection(), "FTP");
 }
 
+TEST_F(SiteManagerTest, EncryptionIsShownBelowModeSavedWithTheSiteAndHandedToConnect) {
+    ASSERT_TRUE(sites::CreateSite("alpha"));
+    ASSERT_TRUE(sites::CreateSite("beta"));
+    CSiteManagerDlg d(nullptr);
+    auto* choice = d.m_wndEncryption;
+    ASSERT_EQ(choice->GetCount(), 3u);
+    EXPECT_EQ(choice->GetString(0), "Only use plain FTP (insecure)");
+    EXPECT_EQ(choice->GetString(1), "Use explicit FTP over TLS if available");
+    EXPECT_EQ(choice->GetString(2), "Require explicit FTP over TLS");
+    // Below Mode, shown and hidden with the details.
+    EXPECT_GT(choice->GetPosition().y, d.m_wndMode->GetPosition().y);
+    EXPECT_EQ(choice->GetStringSelection(), "Use explicit FTP over TLS if available"); // sample
+    d.m_wndTree->SelectItem(d.m_hRoot);
+    EXPECT_FALSE(Shown(d, IDC_ENCRYPTION) || Shown(d, IDC_ENCRYPTION_CAPTION));
+    d.m_wndTree->SelectItem(Find(d, "alpha"));
+    EXPECT_TRUE(Shown(d, IDC_ENCRYPTION) && Shown(d, IDC_ENCRYPTION_CAPTION));
+    EXPECT_EQ(choice->GetSelection(), sites::kEncryptionIfAvailable); // a new site
+
+    // Chosen as the user does, saved, and shown again when the site is selected.
+    choice->SetSelection(sites::kEncryptionRequire);
+    wxCommandEvent pick(wxEVT_CHOICE, IDC_ENCRYPTION);
+    pick.SetInt(sites::kEncryptionRequire);
+    pick.SetEventObject(choice);
+    choice->GetEventHandler()->ProcessEvent(pick);
+    d.OnSaveSettings();
+    EXPECT_EQ(sites::LoadSite("alpha").encryption, sites::kEncryptionRequire);
+    EXPECT_EQ(sites::LoadSite("beta").encryption, sites::kEncryptionIfAvailable);
+    d.m_wndTree->SelectItem(Find(d, "beta"));
+    EXPECT_EQ(choice->GetSelection(), sites::kEncryptionIfAvailable);
+    d.m_wndTree->SelectItem(Find(d, "alpha"));
+    EXPECT_EQ(choice->GetSelection(), sites::kEncryptionRequire);
+    // A sample shows "if available".
+    d.m_wndTree->SelectItem(d.m_hSampleSecond);
+    EXPECT_EQ(choice->GetSelection(), sites::kEncryptionIfAvailable);
+
+    // Connect hands over what is shown, saved or not.
+    d.m_wndTree->SelectItem(Find(d, "alpha"));
+    choice->SetSelection(sites::kEncryptionPlain);
+    EXPECT_EQ(RunWith(d, [&] { d.OnConnect(); }), wxID_OK);
+    EXPECT_EQ(d.m_nEncryption, sites::kEncryptionPlain);
+    EXPECT_EQ(sites::LoadSite("alpha").encryption, sites::kEncryptionRequire);
+}
+
+TEST_F(SiteManagerTest, AnOlderRecordWithoutEncryptionShowsIfAvailable) {
+    reg::HKEY k = nullptr;
+    ASSERT_EQ(reg::RegCreateKeyEx(reg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane\\old",
+                                  reg::KEY_ALL_ACCESS, &k),
+              reg::REG_OK);
+    std::string host("oldhost");
+    host.resize(100, '\0');
+    reg::RegSetValueEx(k, "HOST NAME", reg::REG_EXPAND_SZ, host.data(), 100);
+    reg::RegCloseKey(k);
+    CSiteManagerDlg d(nullptr);
+    d.m_wndEncryption->SetSelection(sites::kEncryptionPlain);
+    d.m_wndTree->SelectItem(Find(d, "old"));
+    EXPECT_EQ(d.Field(IDC_HOST), "oldhost");
+    EXPECT_EQ(d.m_wndEncryption->GetSelection(), sites::kEncryptionIfAvailable);
+    EXPECT_EQ(d.m_nEncryption, sites::kEncryptionIfAvailable);
+}
+
 TEST_F(SiteManagerTest, SaveStoresWhatIsTypedWithDefaultsForEmptyFields) {
     ASSERT_TRUE(sites::CreateSite("work"));
     CSiteManagerDlg d(nullptr);

@@ -228,3 +228,71 @@ TEST_F(SiteStoreTest, SiteRowsWithoutANameInADamagedStoreAreNotListed) {
 }
 
 } // namespace
+
+TEST_F(SiteStoreTest, EncryptionIsOneMoreValueAndNewSitesUseTlsIfAvailable) {
+    ASSERT_TRUE(CreateSite("s"));
+    EXPECT_EQ(LoadSite("s").encryption, kEncryptionIfAvailable);
+    DWORD type = 0;
+    EXPECT_EQ(Raw("s", "ENCRYPTION", &type), Padded("1", kShortValue));
+    EXPECT_EQ(type, REG_EXPAND_SZ);
+    for (int e : {kEncryptionRequire, kEncryptionPlain, kEncryptionIfAvailable}) {
+        ASSERT_TRUE(SaveSite("s", "u", "h", "l", "p", "21", "/", "/", "", e));
+        EXPECT_EQ(LoadSite("s").encryption, e);
+        EXPECT_EQ(Raw("s", "ENCRYPTION"), Padded(std::to_string(e), kShortValue));
+    }
+    // The save without a choice (scripts, older callers) leaves it as stored.
+    ASSERT_TRUE(SaveSite("s", "u", "h", "l", "p", "21", "/", "/", "", kEncryptionRequire));
+    ASSERT_TRUE(SaveSite("s", "u2", "h", "l", "p", "21", "/", "/", ""));
+    EXPECT_EQ(LoadSite("s").encryption, kEncryptionRequire);
+    EXPECT_EQ(LoadSite("s").user, "u2");
+    // A rename keeps it, as it keeps the folders and comments.
+    ASSERT_TRUE(RenameSite("s", "t", "u", "h", "l", "p", "21"));
+    EXPECT_EQ(LoadSite("t").encryption, kEncryptionRequire);
+}
+
+TEST_F(SiteStoreTest, ARecordWrittenBeforeEncryptionLoadsAsIfAvailable) {
+    // The eight values of an older record, and nothing else.
+    WriteRaw("old", "HOST NAME", Padded("files.example.org", kShortValue));
+    WriteRaw("old", "USER NAME", Padded("bob", kShortValue));
+    WriteRaw("old", "PORT NO", "2121");
+    WriteRaw("old", "COMMENTS", Padded("kept", kCommentValue));
+    SiteRecord r = LoadSite("old");
+    EXPECT_EQ(r.encryption, kEncryptionIfAvailable);
+    EXPECT_EQ(r.host, "files.example.org");
+    EXPECT_EQ(r.port, "2121");
+    EXPECT_EQ(r.comments, "kept");
+    ASSERT_TRUE(RenameSite("old", "older", "bob", "files.example.org", "l", "", "2121"));
+    EXPECT_EQ(Raw("older", "ENCRYPTION"), "<absent>");
+    EXPECT_EQ(LoadSite("older").encryption, kEncryptionIfAvailable);
+    // A damaged value is not read as a weaker choice than the default.
+    WriteRaw("older", "ENCRYPTION", Padded("zero", kShortValue));
+    EXPECT_EQ(LoadSite("older").encryption, kEncryptionIfAvailable);
+}
+
+TEST_F(SiteStoreTest, TrustedCertificatesAreKeptPerServerBesideTheSitesButNotListed) {
+    ASSERT_TRUE(CreateSite("alpha"));
+    ASSERT_TRUE(CreateSite("zulu"));
+    std::string fp(95, 'A');
+    ASSERT_TRUE(SaveTrustedCertificate("127.0.0.1:2121", fp));
+    ASSERT_TRUE(SaveTrustedCertificate("ftp.example.org:21", "11:22"));
+    EXPECT_EQ(LoadTrustedCertificate("127.0.0.1:2121"), fp);
+    EXPECT_EQ(LoadTrustedCertificate("ftp.example.org:21"), "11:22");
+    EXPECT_EQ(LoadTrustedCertificate("127.0.0.1:21"), ""); // another port, another server
+    EXPECT_EQ(LoadTrustedCertificate("127.0.0.2:2121"), "");
+    // Kept across a restart of the program (a new opening of the store).
+    RegResetStore();
+    EXPECT_EQ(LoadTrustedCertificate("127.0.0.1:2121"), fp);
+    ASSERT_TRUE(SaveTrustedCertificate("127.0.0.1:2121", "BB"));
+    EXPECT_EQ(LoadTrustedCertificate("127.0.0.1:2121"), "BB");
+    EXPECT_EQ(ListSites(), (std::vector<std::string>{"alpha", "zulu"}));
+    EXPECT_NE(CheckSiteName("certificates"), "");
+    EXPECT_EQ(CheckSiteName("Certificates old"), "");
+}
+
+TEST_F(SiteStoreTest, ASiteNamedCertificatesFromBeforeStaysASite) {
+    WriteRaw("Certificates", "HOST NAME", Padded("h", kShortValue));
+    ASSERT_TRUE(SaveTrustedCertificate("h:21", "CC"));
+    EXPECT_EQ(ListSites(), std::vector<std::string>{"Certificates"});
+    EXPECT_EQ(LoadSite("Certificates").host, "h");
+    EXPECT_EQ(LoadTrustedCertificate("h:21"), "CC");
+}

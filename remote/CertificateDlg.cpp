@@ -1,0 +1,93 @@
+#include "remote/CertificateDlg.h"
+
+#include "platform/ui/Dispatcher.h"
+
+#include <wx/button.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+
+namespace {
+
+const char* const kChangedWarning =
+    "Warning: this server's certificate has changed since you trusted it. This happens when the "
+    "server gets a new certificate, but it can also mean that someone is intercepting the "
+    "connection. Trust the new certificate only if you know why it changed.";
+
+} // namespace
+
+CCertificateDlg::CCertificateDlg(wxWindow* parent, const ftp::Certificate& c)
+    : wxDialog(parent, wxID_ANY, "Unknown Certificate") {
+    ui::RequireUiThread("CCertificateDlg::CCertificateDlg");
+    auto* top = new wxBoxSizer(wxVERTICAL);
+    if (!c.trustedBefore.empty()) {
+        m_wndWarning = new wxStaticText(this, IDC_CERT_WARNING, wxString());
+        m_wndWarning->SetLabelText(kChangedWarning);
+        m_wndWarning->SetForegroundColour(*wxRED);
+        m_wndWarning->Wrap(520);
+        top->Add(m_wndWarning, 0, wxALL, 10);
+    }
+    auto* intro = new wxStaticText(this, wxID_ANY, wxString());
+    intro->SetLabelText(wxString::FromUTF8(
+        "The server's certificate could not be verified. " + c.problem +
+        " Nothing has been sent to the server yet; trust the certificate only if you know it "
+        "is the server's own."));
+    intro->Wrap(520);
+    top->Add(intro, 0, wxLEFT | wxRIGHT | wxTOP, 10);
+
+    // The certificate's texts come from the server: shown as text only, in
+    // read-only fields that can be copied from.
+    auto* grid = new wxFlexGridSizer(2, 6, 8);
+    std::string fingerprint = c.fingerprint;
+    if (!c.trustedBefore.empty())
+        fingerprint += "\n(trusted before: " + c.trustedBefore + ")";
+    for (const auto& [caption, value] : {std::pair<std::string, std::string>{"Host", c.server},
+                                         {"Subject", c.subject},
+                                         {"Issuer", c.issuer},
+                                         {"Valid from", c.validFrom},
+                                         {"Valid until", c.validUntil},
+                                         {"SHA-256 fingerprint", fingerprint}}) {
+        grid->Add(new wxStaticText(this, wxID_ANY, wxString::FromUTF8(caption)), 0, wxALIGN_TOP);
+        bool multi = value.find('\n') != std::string::npos;
+        auto* field = new wxTextCtrl(this, wxID_ANY, wxString::FromUTF8(value), wxDefaultPosition,
+                                     wxSize(480, multi ? 50 : -1),
+                                     wxTE_READONLY | (multi ? wxTE_MULTILINE : 0));
+        grid->Add(field, 1, wxEXPAND);
+        m_rows.emplace_back(caption, field);
+    }
+    grid->AddGrowableCol(1);
+    top->Add(grid, 1, wxEXPAND | wxALL, 10);
+
+    auto* buttons = new wxBoxSizer(wxHORIZONTAL);
+    buttons->Add(new wxButton(this, IDC_TRUST_ALWAYS, "Always trust this certificate"), 0, wxRIGHT,
+                 6);
+    buttons->Add(new wxButton(this, IDC_TRUST_ONCE, "Trust once"), 0, wxRIGHT, 6);
+    auto* cancel = new wxButton(this, wxID_CANCEL, "Cancel");
+    cancel->SetDefault(); // Enter does not trust a stranger's certificate
+    buttons->Add(cancel);
+    top->Add(buttons, 0, wxALIGN_RIGHT | wxLEFT | wxRIGHT | wxBOTTOM, 10);
+    SetSizerAndFit(top);
+    cancel->SetFocus();
+    for (int id : {static_cast<int>(IDC_TRUST_ALWAYS), static_cast<int>(IDC_TRUST_ONCE)})
+        Bind(
+            wxEVT_BUTTON, [this, id](wxCommandEvent&) { EndModal(id); }, id);
+}
+
+ftp::Trust CCertificateDlg::AnswerFor(int endCode) {
+    if (endCode == IDC_TRUST_ALWAYS)
+        return ftp::Trust::Always;
+    if (endCode == IDC_TRUST_ONCE)
+        return ftp::Trust::Once;
+    return ftp::Trust::Cancel;
+}
+
+std::string CCertificateDlg::Warning() const {
+    return m_wndWarning ? m_wndWarning->GetLabelText().utf8_string() : std::string();
+}
+
+std::string CCertificateDlg::Value(const std::string& caption) const {
+    for (const auto& [c, field] : m_rows)
+        if (c == caption)
+            return static_cast<wxTextCtrl*>(field)->GetValue().utf8_string();
+    return "";
+}

@@ -1,0 +1,32 @@
+// Asks whether to trust a server certificate that the CA store did not verify
+// for the server's name: what it is, who issued it, when it is valid, its
+// SHA-256 fingerprint, and a plain warning when it replaces one the user
+// trusted before.
+#pragma once
+
+#include "platform/ftp/FtpSession.h"
+
+#include <wx/dialog.h>
+
+class wxStaticText;
+
+enum {
+    IDC_TRUST_ALWAYS = 1061,
+    IDC_TRUST_ONCE = 1062,
+    IDC_CERT_WARNING = 1063,
+};
+
+class CCertificateDlg : public wxDialog {
+public:
+    CCertificateDlg(wxWindow* parent, const ftp::Certificate& certificate);
+    // The answer an end code stands for (Cancel for anything else).
+    static ftp::Trust AnswerFor(int endCode);
+    // The warning shown when the certificate changed ("" when none).
+    std::string Warning() const;
+    // The value shown in the row captioned `caption` ("" when none).
+    std::string Value(const std::string& caption) const;
+
+private:
+    wxStaticText* m_wndWarning = nullptr;
+    std::vector<std::pair<std::string, wxWindow*>> m_rows;
+};
