@@ -14,6 +14,12 @@ const char* const kChangedWarning =
     "server gets a new certificate, but it can also mean that someone is intercepting the "
     "connection. Trust the new certificate only if you know why it changed.";
 
+// A SHA-256 fingerprint as two lines of 16 bytes, so that it shows whole.
+std::string TwoLines(const std::string& fingerprint) {
+    return fingerprint.size() == 95 ? fingerprint.substr(0, 47) + "\n" + fingerprint.substr(48)
+                                    : fingerprint;
+}
+
 } // namespace
 
 CCertificateDlg::CCertificateDlg(wxWindow* parent, const ftp::Certificate& c)
@@ -38,20 +44,21 @@ CCertificateDlg::CCertificateDlg(wxWindow* parent, const ftp::Certificate& c)
     // The certificate's texts come from the server: shown as text only, in
     // read-only fields that can be copied from.
     auto* grid = new wxFlexGridSizer(2, 6, 8);
-    std::string fingerprint = c.fingerprint;
+    std::vector<std::pair<std::string, std::string>> rows{
+        {"Host", c.server},
+        {"Subject", c.subject},
+        {"Issuer", c.issuer},
+        {"Valid from", c.validFrom},
+        {"Valid until", c.validUntil},
+        {"SHA-256 fingerprint", TwoLines(c.fingerprint)}};
     if (!c.trustedBefore.empty())
-        fingerprint += "\n(trusted before: " + c.trustedBefore + ")";
-    for (const auto& [caption, value] : {std::pair<std::string, std::string>{"Host", c.server},
-                                         {"Subject", c.subject},
-                                         {"Issuer", c.issuer},
-                                         {"Valid from", c.validFrom},
-                                         {"Valid until", c.validUntil},
-                                         {"SHA-256 fingerprint", fingerprint}}) {
+        rows.emplace_back("Trusted before", TwoLines(c.trustedBefore));
+    for (const auto& [caption, value] : rows) {
         grid->Add(new wxStaticText(this, wxID_ANY, wxString::FromUTF8(caption)), 0, wxALIGN_TOP);
         bool multi = value.find('\n') != std::string::npos;
         auto* field = new wxTextCtrl(this, wxID_ANY, wxString::FromUTF8(value), wxDefaultPosition,
-                                     wxSize(480, multi ? 50 : -1),
-                                     wxTE_READONLY | (multi ? wxTE_MULTILINE : 0));
+                                     wxSize(480, multi ? 52 : -1),
+                                     wxTE_READONLY | wxTE_DONTWRAP | (multi ? wxTE_MULTILINE : 0));
         grid->Add(field, 1, wxEXPAND);
         m_rows.emplace_back(caption, field);
     }

@@ -23,7 +23,8 @@ public:
     static ftp::Trust AnswerFor(int endCode);
     // The warning shown when the certificate changed ("" when none).
     std::string Warning() const;
-    // The value shown in the row captioned `caption` ("" when none).
+    // The value shown in the row captioned `caption` ("" when none); a
+    // fingerprint is shown in two lines.
     std::string Value(const std::string& caption) const;
 
 private:

@@ -328,8 +328,14 @@ std::future<ftp::Trust> CRightView::AskCertificate(const ftp::Certificate& certi
     // A pane gone before the question runs drops it: the promise breaks and
     // the connect ends as cancelled.
     Post([this, answer, certificate] {
+        // The connect's wait cursor is not for a question to the user.
+        bool busy = wxIsBusy();
+        if (busy)
+            wxEndBusyCursor();
         CCertificateDlg dlg(this, certificate);
         ftp::Trust trust = CCertificateDlg::AnswerFor(ui::RunModal(dlg));
+        if (busy)
+            wxBeginBusyCursor();
         if (trust == ftp::Trust::Always) {
             std::string error;
             if (!sites::SaveTrustedCertificate(certificate.server, certificate.fingerprint, &error))

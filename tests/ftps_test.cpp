@@ -181,6 +181,10 @@ TEST_F(TlsServerTest, IfAvailableEncryptsWhereOfferedAndFilesTravelByteForByte) 
     // Data connections are protected as well, over the one control connection.
     EXPECT_TRUE(Sent(*server, "PROT P")) << server->ProtocolLog();
     EXPECT_EQ(answerer.asked.size(), 1u);
+    int logins = 0;
+    for (const std::string& c : Commands(*server))
+        logins += c.compare(0, 5, "USER ") == 0;
+    EXPECT_EQ(logins, 1) << server->ProtocolLog();
 }
 
 TEST_F(TlsServerTest, ActiveModeOverTlsUsesPassiveDataConnections) {
