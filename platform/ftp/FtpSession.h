@@ -15,7 +15,10 @@
 #include "platform/ftp/ListParser.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,6 +51,52 @@ using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 // The calling thread's last server reply or failure text.
 std::string LastResponse();
+
+// Why the calling thread's last request failed, for callers that try again.
+enum class Failure {
+    None,
+    Refused,        // the server said no (550, 552, 530...): trying again changes nothing
+    ConnectionLost, // dropped, closed, 421/425/426, timed out: worth another try
+    Stopped,        // Abort() or Close()
+    Local,          // the local file could not be read or written
+};
+Failure LastFailure();
+
+// A download that survives lost connections. The bytes that arrived stay in
+// the temporary file beside the target (still not the target: a file lands
+// whole or not at all), held open here; the next GetFile with this state goes
+// on from where it stopped. The temporary file goes with this object unless
+// the download completed.
+class PartialDownload {
+public:
+    PartialDownload() = default;
+    ~PartialDownload();
+    PartialDownload(const PartialDownload&) = delete;
+    PartialDownload& operator=(const PartialDownload&) = delete;
+    // Bytes kept from earlier tries.
+    std::uint64_t Have() const { return m_have; }
+
+private:
+    friend class Session;
+    void Discard();
+    std::FILE* m_file = nullptr;
+    std::string m_tempPath;
+    std::string m_remote, m_target; // what it is a part of
+    std::uint64_t m_have = 0;
+    std::int64_t m_total = -1; // the whole file's size, once the server told it
+};
+
+// An upload across tries: the next PutFile with this state appends to what
+// the server kept (APPE after SIZE) when that is known to be this file's own
+// beginning, else sends the file again.
+struct PartialUpload {
+    int tries = 0;               // PutFile calls made with it
+    bool opened = false;         // the server took a STOR of this file (its old copy is gone)
+    std::uint64_t sent = 0;      // bytes handed to the server so far, at most
+    std::uint64_t resumedAt = 0; // where the last try began
+    // Told where a later try goes on from (0: from the start), before it sends.
+    std::function<void(std::uint64_t from)> onResume;
+};
 
 class FindHandle;
 
@@ -84,10 +133,16 @@ public:
     // file untouched. Complete means every byte announced: the size the
     // server gives in its reply to RETR, else `expectedSize` (from the
     // listing; -1 unknown), else the server's SIZE. A short or long file fails.
+    // With `partial`, a try that lost its connection keeps what arrived
+    // there, and a later call with it goes on with REST from that point; the
+    // size is then checked against the whole file's.
     bool GetFile(const std::string& remotePath, const std::string& localPath,
-                 const Progress& progress = nullptr, std::int64_t expectedSize = -1);
+                 const Progress& progress = nullptr, std::int64_t expectedSize = -1,
+                 PartialDownload* partial = nullptr);
+    // With `partial`, a later call after a lost connection asks the server
+    // what it kept and appends the rest; the server's size is then checked.
     bool PutFile(const std::string& localPath, const std::string& remotePath,
-                 const Progress& progress = nullptr);
+                 const Progress& progress = nullptr, PartialUpload* partial = nullptr);
     bool CreateDirectory(const std::string& path);
     bool RemoveDirectory(const std::string& path);
     bool RenameFile(const std::string& from, const std::string& to);
@@ -107,6 +162,15 @@ public:
     // From any thread: aborts and refuses every further request.
     void Close();
     bool IsClosed() const { return m_closed; }
+    // Counts every Abort(); with WaitForAbort a caller pauses until the next.
+    std::uint64_t AbortCount() const { return m_aborts; }
+    // Waits up to `pause`; false at once when an Abort() came after `seen`.
+    bool WaitForAbort(std::uint64_t seen, std::chrono::milliseconds pause);
+
+    // Lines for the log ("Reconnected" when the session found its connection
+    // closed by the server and logged in again by itself), called on the
+    // thread of the request, with the session held: the hook must not use it.
+    void SetLineHook(std::function<void(const std::string&)> hook);
 
     // Whether listings use MLSD: offered in FEAT and not failed since.
     bool HasMlsd() const { return m_mlsd; }
@@ -120,12 +184,15 @@ public:
 private:
     Session() = default;
     bool Perform(Request& request);
+    bool PerformOnce(Request& request);
     bool Command(const std::string& command, const std::string& arg);
     bool List(const std::string& dir, const std::string& argument, std::string* text,
               int* refusal = nullptr);
-    bool Complete(const Request& request, const std::string& absPath, std::int64_t expectedSize);
+    bool Complete(const Request& request, const std::string& absPath, std::int64_t expectedSize,
+                  std::uint64_t already, PartialDownload* partial);
+    std::int64_t RemoteFileSize(const std::string& absPath, bool quietLogin);
     bool ListFolder(const std::string& dir, std::string* text, bool* mlsd);
-    void DropConnection();
+    void DropConnection(bool lost = false);
     std::string Url(const std::string& absPath, bool directory) const;
 
     std::recursive_mutex m_mutex;
@@ -141,6 +208,11 @@ private:
     std::atomic<std::uint64_t> m_aborts{0};
     std::atomic<bool> m_closed{false};
     bool m_freshConnection = false; // the next request connects anew
+    bool m_loggedIn = false;        // logged in once: later logins are reconnections
+    bool m_lostConnection = false;  // the last connection was lost, not dropped by us
+    std::function<void(const std::string&)> m_lineHook;
+    std::mutex m_abortMutex;
+    std::condition_variable m_abortSignal;
 };
 
 // The entries of one listing, walked with FindNext.

@@ -5,8 +5,10 @@
 
 #include "tests/TempDir.h"
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 enum class ServerKind { Pyftpdlib, Vsftpd };
 
@@ -71,6 +73,29 @@ public:
     int port() const { return m_port; }
 
 private:
+    pid_t m_pid = -1;
+    int m_port = 0;
+};
+
+// Our proxy in front of a real server that loses connections on purpose
+// (tests/ftp/dropproxy.py): it drops a file's data connection (and with it the
+// control connection, or with a 421) after a number of bytes, or closes an
+// idle session, and counts what it moved. Options are its "key=value" words.
+class DropProxy {
+public:
+    DropProxy(int serverPort, const std::vector<std::string>& options);
+    ~DropProxy();
+    DropProxy(const DropProxy&) = delete;
+    DropProxy& operator=(const DropProxy&) = delete;
+    bool ok() const { return m_pid > 0; }
+    int port() const { return m_port; }
+    // One of its counters: data_bytes, file_bytes, drops, logins,
+    // idle_closes, and the commands RETR, STOR, APPE, REST, SIZE. Final for a transfer once its
+    // reply has reached the client.
+    std::uint64_t Count(const std::string& key) const;
+
+private:
+    TempDir m_dir;
     pid_t m_pid = -1;
     int m_port = 0;
 };
