@@ -27,6 +27,8 @@ thread_local Failure t_lastFailure = Failure::None;
 // and entries (a listing of one-character lines is small in bytes only).
 constexpr size_t kMaxListing = 512u << 20;
 constexpr size_t kMaxEntries = 1000000;
+// A download going on from a part asks again for this much of what it has.
+constexpr std::uint64_t kResumeOverlap = 64 * 1024;
 
 // Whether a path or name may go into a command: a CR or LF would end the
 // command and start another, a NUL would cut it.
@@ -170,8 +172,12 @@ struct Session::Request {
     curl_off_t sourceSize = -1;
     std::uint64_t read = 0; // bytes taken from `source`
     bool append = false;    // APPE instead of STOR
-    // Download: go on from this byte (REST).
+    // Download: go on from this byte (REST). The first bytes that come are
+    // checked against `overlap`, what the file already holds from there.
     curl_off_t resumeFrom = 0;
+    std::string overlap;
+    size_t checked = 0;
+    bool mismatch = false;
     // A login in this request is not announced (the caller says what happened).
     bool quietLogin = false;
     // The failure was a connection the server closed or lost (not a timeout).
@@ -239,11 +245,25 @@ size_t WriteToRequest(char* data, size_t size, size_t n, void* userp) {
         return bytes;
     }
     if (r->file) {
+        if (r->checked < r->overlap.size()) {
+            // Bytes the file holds already: they must be the same (a server
+            // that ignored REST, a file changed since), and are not written.
+            size_t same = std::min(bytes, r->overlap.size() - r->checked);
+            if (std::memcmp(data, r->overlap.data() + r->checked, same) != 0) {
+                r->mismatch = true;
+                return 0;
+            }
+            r->checked += same;
+            data += same;
+            if (same == bytes)
+                return size * n;
+            bytes -= same;
+        }
         if (std::fwrite(data, 1, bytes, r->file) != bytes) {
             r->writeFailed = true;
             return 0; // a full disk ends the transfer as a failure
         }
-        return bytes;
+        return size * n;
     }
     return bytes;
 }
@@ -804,6 +824,7 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
     if (partial && partial->m_file && (partial->m_remote != abs || partial->m_target != localPath))
         partial->Discard();
     FILE* file = partial ? partial->m_file : nullptr;
+    const bool retry = file != nullptr;
     std::string tmpl;
     std::uint64_t already = 0;
     if (file) {
@@ -843,30 +864,44 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
     }
     bool ok = false;
     for (;;) {
+        // Going on from a part, the last bytes kept are asked for again and
+        // compared with what comes.
+        std::string overlap;
+        if (already) {
+            overlap.resize(static_cast<size_t>(std::min<std::uint64_t>(already, kResumeOverlap)));
+            if (pread(fileno(file), overlap.data(), overlap.size(),
+                      static_cast<off_t>(already - overlap.size())) !=
+                static_cast<ssize_t>(overlap.size()))
+                overlap.clear();
+        }
+        const std::uint64_t from = already - overlap.size();
         // The progress of the whole file, also when going on from a part.
         Progress whole = progress;
-        if (progress && already)
-            whole = [&progress, already](std::uint64_t done, std::uint64_t total) {
-                progress(already + done, total ? already + total : 0);
+        if (progress && from)
+            whole = [&progress, from](std::uint64_t done, std::uint64_t total) {
+                progress(from + done, total ? from + total : 0);
             };
         Request r;
         r.url = Url(abs, false);
         r.file = file;
         r.progress = &whole;
-        r.resumeFrom = static_cast<curl_off_t>(already);
-        r.quietLogin = already > 0;
+        r.resumeFrom = static_cast<curl_off_t>(from);
+        r.overlap = std::move(overlap);
+        r.quietLogin = retry;
         // Without a size from the caller libcurl asks SIZE and fails a short
         // file; going on from a part it asks SIZE to know what is left.
-        r.ignoreLength = expectedSize >= 0 && already == 0;
+        r.ignoreLength = expectedSize >= 0 && from == 0;
         ok = Perform(r);
         if (!ok && already &&
-            (r.result == CURLE_FTP_COULDNT_USE_REST || r.result == CURLE_BAD_DOWNLOAD_RESUME)) {
-            // The server cannot go on from there: the whole file once more.
+            (r.mismatch || r.result == CURLE_FTP_COULDNT_USE_REST ||
+             r.result == CURLE_BAD_DOWNLOAD_RESUME)) {
+            // The server cannot go on from there (or did not, and sent other
+            // bytes): the whole file once more.
             already = 0;
             if (ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0)
                 continue;
         }
-        if (partial && already == 0) {
+        if (partial && from == 0) {
             std::int64_t announced, sized;
             SizesOf(r, &announced, &sized);
             if (announced >= 0)
@@ -874,7 +909,7 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
         }
         if (ok) {
             m_curlDir = DirOf(abs);
-            ok = Complete(r, abs, expectedSize, already, partial);
+            ok = Complete(r, abs, expectedSize, from, partial);
         }
         break;
     }

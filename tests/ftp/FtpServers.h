@@ -44,6 +44,8 @@ private:
 
 // Our own server speaking a script of faults. Scenarios:
 //   "drop-retr"     drops the connection in the middle of a download
+//   "rest-ignored"  drops the first download halfway; then takes REST (350)
+//                   and sends every file whole from its first byte
 //   "421"           answers the first command after login with 421 and closes
 //   "garbage-list"  sends a hostile listing (binary junk, "..", names with /)
 //   "pasv-elsewhere" points PASV at 10.255.255.1 (the data must still come from us)
