@@ -41,13 +41,17 @@ drops_left = [int(OPTS.get("drops", "1"))]
 BUF = 1 << 20
 
 
+write_lock = threading.Lock()
+
+
 def write_stats():
-    with lock:
-        text = "".join("%s %d\n" % kv for kv in stats.items())
-    tmp = STATS_FILE + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(text)
-    os.replace(tmp, STATS_FILE)
+    with write_lock:
+        with lock:
+            text = "".join("%s %d\n" % kv for kv in stats.items())
+        tmp = STATS_FILE + ".tmp"
+        with open(tmp, "w") as f:
+            f.write(text)
+        os.replace(tmp, STATS_FILE)
 
 
 def close(sock):
