@@ -24,8 +24,10 @@ namespace fs = std::filesystem;
 namespace {
 
 // Big enough for a drop to land mid-file with megabytes in flight on either
-// side, small enough for a test; the gigabyte runs in bench/transfer_bench.
+// side, small enough for a test; one case of each direction moves a gigabyte
+// (and bench/transfer_bench times it).
 constexpr std::uint64_t kBig = 256ull << 20;
+constexpr std::uint64_t kGiB = 1ull << 30;
 // What a download going on from a part asks for again, to check it.
 constexpr std::uint64_t kOverlap = 64 * 1024;
 
@@ -132,7 +134,8 @@ private:
 
 struct Case {
     ServerKind kind;
-    const char* mode; // the proxy's: data, both, 421
+    const char* mode;          // the proxy's: data, both, 421
+    std::uint64_t size = kBig; // of the file cut halfway
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -208,7 +211,7 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(
     Drops, ResumeTest,
-    testing::Values(Case{ServerKind::Vsftpd, "data"}, Case{ServerKind::Vsftpd, "both"},
+    testing::Values(Case{ServerKind::Vsftpd, "data"}, Case{ServerKind::Vsftpd, "both", kGiB},
                     Case{ServerKind::Vsftpd, "421"}, Case{ServerKind::Pyftpdlib, "data"},
                     Case{ServerKind::Pyftpdlib, "both"}, Case{ServerKind::Pyftpdlib, "421"}),
     CaseName);
@@ -216,15 +219,16 @@ INSTANTIATE_TEST_SUITE_P(
 } // namespace
 
 TEST_P(ResumeTest, ADownloadCutHalfwayGoesOnFromThereAndArrivesWhole) {
-    MakeFile(Root("big.bin"), kBig);
+    const std::uint64_t size = GetParam().size;
+    MakeFile(Root("big.bin"), size);
     Write(Local("big.bin"), "old");
-    Connect({"drop_at=" + std::to_string(kBig / 2)});
+    Connect({"drop_at=" + std::to_string(size / 2)});
     Host host;
     host.answers = {ReplaceAnswer::Replace};
     BatchResult result = Download(host, {"big.bin"});
     EXPECT_EQ(host.Get(), (Lines{"Downloading  big.bin",
                                  "Connection lost, resuming big.bin at " +
-                                     std::to_string(kBig / 2) + " bytes (try 2 of 3)",
+                                     std::to_string(size / 2) + " bytes (try 2 of 3)",
                                  "Done"}));
     EXPECT_EQ(result.filesDone, 1u);
     EXPECT_EQ(host.questions, 1); // the question is not asked again for the second try
@@ -234,14 +238,15 @@ TEST_P(ResumeTest, ADownloadCutHalfwayGoesOnFromThereAndArrivesWhole) {
     EXPECT_EQ(proxy->Count("REST"), 1u);
     // What went over the wire: the file once (and the 64 KiB before the cut
     // asked again to check them), not one and a half times.
-    EXPECT_LT(proxy->Count("file_bytes"), kBig + kBig / 10);
-    EXPECT_EQ(proxy->Count("file_bytes"), kBig + kOverlap);
+    EXPECT_LT(proxy->Count("file_bytes"), size + size / 10);
+    EXPECT_EQ(proxy->Count("file_bytes"), size + kOverlap);
     EXPECT_EQ(sessionLines, Lines{}); // the batch's own line says it all
 }
 
 TEST_P(ResumeTest, AnUploadCutHalfwayAppendsTheRestAndArrivesWhole) {
-    MakeFile(Local("big.bin"), kBig, 7);
-    Connect({"drop_at=" + std::to_string(kBig / 2)});
+    const std::uint64_t size = GetParam().size;
+    MakeFile(Local("big.bin"), size, 7);
+    Connect({"drop_at=" + std::to_string(size / 2)});
     Host host;
     BatchResult result = Upload(host, {"big.bin"});
     Lines lines = host.Get();
@@ -254,7 +259,7 @@ TEST_P(ResumeTest, AnUploadCutHalfwayAppendsTheRestAndArrivesWhole) {
     EXPECT_EQ(result.filesDone, 1u);
     EXPECT_EQ(Differ(Local("big.bin"), Root("big.bin")), "");
     EXPECT_EQ(proxy->Count("APPE"), 1u);
-    EXPECT_LT(proxy->Count("file_bytes"), kBig + kBig / 10);
+    EXPECT_LT(proxy->Count("file_bytes"), size + size / 10);
 }
 
 TEST_P(ResumeTest, AFileCutAtEveryTryGetsItsErrorLineAndTheBatchGoesOn) {
@@ -313,7 +318,34 @@ TEST_P(ResumeTest, AFileTheServerRefusesIsNotTriedAgain) {
     EXPECT_EQ(proxy->Count("logins"), 1u);
 }
 
-TEST_P(ResumeTest, AStopAfterTheDropIsNeverTriedAgain) {
+TEST_P(ResumeTest, AStopDuringThePauseBeforeATryEndsTheFileThere) {
+    MakeFile(Root("big.bin"), kBig);
+    // After the cut the server is gone: the second try fails at its login,
+    // and the pause before the third begins.
+    Connect({"drop_at=" + std::to_string(kBig / 4), "refuse_after_drop=1"});
+    Host host;
+    CTransferEngine engine;
+    DownloadRequest r;
+    r.session = session;
+    r.currentPath = "/";
+    r.localDir = local.path();
+    r.names = {"big.bin"};
+    ASSERT_TRUE(engine.StartDownload(r, std::shared_ptr<ITransferHost>(&host, [](auto*) {})));
+    ASSERT_TRUE(Eventually([&] { return proxy->Count("refused") == 1; }));
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitIdle(20000));
+    EXPECT_EQ(host.Get(), (Lines{"Downloading  big.bin",
+                                 "Connection lost, resuming big.bin at " +
+                                     std::to_string(kBig / 4) + " bytes (try 2 of 3)",
+                                 "Error Downloading  big.bin"}));
+    ASSERT_TRUE(host.end.has_value());
+    EXPECT_TRUE(host.end->stopped);
+    EXPECT_EQ(proxy->Count("refused"), 1u); // no third try
+    EXPECT_FALSE(fs::exists(Local("big.bin")));
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+}
+
+TEST_P(ResumeTest, AStopAfterTheCutIsNeverTriedAgain) {
     MakeFile(Root("big.bin"), kBig);
     Connect({"drop_at=" + std::to_string(kBig / 4)});
     Host host;
@@ -324,8 +356,8 @@ TEST_P(ResumeTest, AStopAfterTheDropIsNeverTriedAgain) {
     r.localDir = local.path();
     r.names = {"big.bin"};
     ASSERT_TRUE(engine.StartDownload(r, std::shared_ptr<ITransferHost>(&host, [](auto*) {})));
-    // Stop as soon as the connection is cut: during the pause before the
-    // second try, or while the client still reads what was in flight.
+    // Stop as soon as the connection is cut: while the client still reads
+    // what was in flight, or in the pause before the second try.
     ASSERT_TRUE(Eventually([&] { return proxy->Count("drops") == 1; }));
     engine.Stop();
     ASSERT_TRUE(engine.WaitIdle(20000));

@@ -13,11 +13,13 @@ to data ports of its own), counts what it moves, and drops:
   idle_ms=M   a logged-in control connection idle for M ms (no transfer under
               way) is closed by the proxy, as a server's idle timeout would
   idle_421=1  ... after a "421 Timeout." reply
+  refuse_after_drop=1  once it has dropped, every new control connection is
+              greeted with 421 and closed (a server that went away)
 
 Usage: dropproxy.py <server port> <stats file> [key=value ...]. Prints
 "PORT <n>" once it listens. The stats file holds one "key value" line each:
 data_bytes (all data connections), file_bytes (file transfers only), drops,
-logins, idle_closes, and the number of each command sent (RETR, STOR, APPE, REST, SIZE).
+logins, idle_closes, refused, and the number of each command sent (RETR, STOR, APPE, REST, SIZE).
 It is rewritten before any reply reaches the client, after the bytes of a
 transfer whose final reply it is."""
 import os
@@ -33,9 +35,11 @@ DROP_AT = int(OPTS.get("drop_at", "0"))
 MODE = OPTS.get("mode", "data")
 IDLE_MS = int(OPTS.get("idle_ms", "0"))
 IDLE_421 = OPTS.get("idle_421", "0") == "1"
+REFUSE_AFTER_DROP = OPTS.get("refuse_after_drop", "0") == "1"
 
 lock = threading.Lock()
 stats = {"data_bytes": 0, "file_bytes": 0, "drops": 0, "logins": 0, "idle_closes": 0,
+         "refused": 0,
          "RETR": 0, "STOR": 0, "APPE": 0, "REST": 0, "SIZE": 0}
 drops_left = [int(OPTS.get("drops", "1"))]
 BUF = 1 << 20
@@ -245,6 +249,16 @@ def main():
     print("PORT %d" % listener.getsockname()[1], flush=True)
     while True:
         client, _ = listener.accept()
+        if REFUSE_AFTER_DROP and stats["drops"] > 0:
+            try:
+                client.sendall(b"421 Service not available.\r\n")
+            except OSError:
+                pass
+            close(client)
+            with lock:
+                stats["refused"] += 1
+            write_stats()
+            continue
         try:
             s = Session(client)
         except OSError:
