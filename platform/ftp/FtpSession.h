@@ -3,10 +3,12 @@
 // remove, rename and delete. Built on libcurl; the listing parser is ours.
 //
 // Every operation returns false on failure and leaves the server's reply (or
-// libcurl's reason) in LastResponse() of the calling thread, for the log. The
-// password is never part of what the session keeps of its own commands; server
-// replies are kept as they came. Operations on one session are serialised; a
-// caller that needs several steps together holds Lock() across them.
+// libcurl's reason) in LastResponse() of the calling thread, for the log, and
+// in LastFailure() whether another try can help. A connection the server
+// closed (its idle timeout, a 421) is noticed by the next request, which logs
+// in again by itself, in the same current folder. The password is never part of what the session
+// keeps of its own commands; server replies are kept as they came. Operations on one session are
+// serialised; a caller that needs several steps together holds Lock() across them.
 //
 // Paths and names are bytes from strangers: one holding CR, LF or NUL is
 // refused before anything is sent.
@@ -94,7 +96,8 @@ struct PartialUpload {
     bool opened = false;         // the server took a STOR of this file (its old copy is gone)
     std::uint64_t sent = 0;      // bytes handed to the server so far, at most
     std::uint64_t resumedAt = 0; // where the last try began
-    // Told where a later try goes on from (0: from the start), before it sends.
+    // Told where a later try goes on from (0: from the start), before it
+    // sends; called inside PutFile with the session held: it must not use it.
     std::function<void(std::uint64_t from)> onResume;
 };
 
