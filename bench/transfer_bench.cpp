@@ -3,6 +3,9 @@
 // counted by the host) and through curl and lftp (one connection).
 //   2,000 files of 1-16 KiB in 40 folders, down (lftp mirror) and up
 //   (lftp mirror -R); a 1 GiB file down and up (curl).
+//   "resume": a 1 GiB file down and up through our proxy that cuts the
+//   connection at half the file, against the same through the proxy uncut:
+//   the time, the bytes the proxy moved, and whether the file arrived whole.
 // Prints the median of several runs of each and the ratio to the peer.
 // Put TMPDIR on a tmpfs (/dev/shm) so the disk does not decide.
 #include "platform/ftp/FtpSession.h"
@@ -161,6 +164,75 @@ bool RawTreeUp(ftp::Session& session, const fs::path& tree, const std::string& r
     return true;
 }
 
+// A file whose every 8-byte word holds its own offset: a piece put back at
+// the wrong place never compares equal.
+bool MakeCounted(const std::string& path, std::uint64_t size) {
+    std::ofstream out(path, std::ios::binary);
+    std::vector<std::uint64_t> chunk(1 << 19);
+    for (std::uint64_t at = 0; at < size; at += chunk.size() * 8) {
+        for (size_t i = 0; i < chunk.size(); ++i)
+            chunk[i] = (at / 8 + i) * 0x9E3779B97F4A7C15ull;
+        out.write(reinterpret_cast<const char*>(chunk.data()),
+                  static_cast<std::streamsize>(chunk.size() * 8));
+    }
+    return static_cast<bool>(out);
+}
+
+bool Same(const std::string& a, const std::string& b) {
+    return Shell("cmp -s '" + a + "' '" + b + "'");
+}
+
+struct ResumeRun {
+    double seconds = 1e9;
+    std::uint64_t bytes = 0;
+    bool whole = false;
+};
+
+// One transfer of `file` through a new proxy with `options`, timed from the
+// login to the last byte.
+ResumeRun ThroughProxy(const FtpServer& server, const std::vector<std::string>& options,
+                       bool upload, const std::string& localDir, const std::string& file) {
+    ResumeRun run;
+    DropProxy proxy(server.port(), options);
+    if (!proxy.ok())
+        return run;
+    server.Share();
+    ftp::ConnectParams p;
+    p.host = "127.0.0.1";
+    p.port = proxy.port();
+    p.user = FtpServer::User();
+    p.password = FtpServer::Password();
+    auto start = std::chrono::steady_clock::now();
+    auto session = ftp::Session::Open(p);
+    if (!session)
+        return run;
+    CountingHost host;
+    bool ok = upload ? Upload(session, "/", file, localDir, 1, host)
+                     : Download(session, "/", file, localDir, 1, host);
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.bytes = proxy.Count("file_bytes");
+    run.whole = ok && Same(server.root() + "/" + file, localDir + "/" + file);
+    return run;
+}
+
+void ReportResume(const char* what, const std::vector<ResumeRun>& cut,
+                  const std::vector<ResumeRun>& uncut, std::uint64_t size) {
+    auto median = [](const std::vector<ResumeRun>& runs, auto field) {
+        std::vector<double> v;
+        for (const ResumeRun& r : runs)
+            v.push_back(field(r));
+        return Median(v);
+    };
+    auto seconds = [](const ResumeRun& r) { return r.seconds; };
+    auto bytes = [](const ResumeRun& r) { return static_cast<double>(r.bytes); };
+    bool whole = std::all_of(cut.begin(), cut.end(), [](const ResumeRun& r) { return r.whole; });
+    double moved = median(cut, bytes);
+    std::printf("  %-34s cut %7.3f s  uncut %7.3f s  moved %.0f bytes = %.4f x size (target < "
+                "1.1)  %s\n",
+                what, median(cut, seconds), median(uncut, seconds), moved,
+                moved / static_cast<double>(size), whole ? "byte-identical" : "NOT IDENTICAL");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -168,7 +240,7 @@ int main(int argc, char** argv) {
         g_runs = std::max(1, std::atoi(argv[1]));
     // Optional: which measurements (treedown, treeup, filedown, fileup) and
     // which servers.
-    std::string only = argc > 2 ? argv[2] : "treedown,treeup,filedown,fileup";
+    std::string only = argc > 2 ? argv[2] : "treedown,treeup,filedown,fileup,resume";
     std::string servers = argc > 3 ? argv[3] : "vsftpd,pyftpdlib";
     auto want = [&](const char* what) { return only.find(what) != std::string::npos; };
     curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -276,6 +348,32 @@ int main(int argc, char** argv) {
                     },
                 });
             Report("1 GiB upload", t[0], "curl", t[1], "<= 1.05");
+        }
+        if (want("resume")) {
+            constexpr std::uint64_t size = 1ull << 30;
+            fs::path here = work / "resume";
+            fs::create_directories(here);
+            if (!MakeCounted(root + "/counted.bin", size) ||
+                !MakeCounted((here / "counted-up.bin").string(), size))
+                return 1;
+            const std::vector<std::string> cut = {"drop_at=" + std::to_string(size / 2),
+                                                  "mode=both"};
+            std::vector<ResumeRun> downCut, downUncut, upCut, upUncut;
+            for (int round = 0; round < g_runs; ++round) {
+                fs::remove(here / "counted.bin");
+                downCut.push_back(ThroughProxy(server, cut, false, here.string(), "counted.bin"));
+                fs::remove(here / "counted.bin");
+                downUncut.push_back(ThroughProxy(server, {}, false, here.string(), "counted.bin"));
+                fs::remove(root + "/counted-up.bin");
+                upCut.push_back(ThroughProxy(server, cut, true, here.string(), "counted-up.bin"));
+                fs::remove(root + "/counted-up.bin");
+                upUncut.push_back(ThroughProxy(server, {}, true, here.string(), "counted-up.bin"));
+            }
+            ReportResume("1 GiB download cut at half", downCut, downUncut, size);
+            ReportResume("1 GiB upload cut at half", upCut, upUncut, size);
+            fs::remove_all(here);
+            fs::remove(root + "/counted.bin");
+            fs::remove(root + "/counted-up.bin");
         }
         std::printf("  host saw %ld lines, %ld progress reports, %ld questions\n",
                     host.lines.load(), host.progress.load(), host.questions.load());

@@ -235,6 +235,9 @@ void CRightView::StartConnect(int mode) {
     // a disconnect or the end of the program can close it at any moment.
     std::shared_ptr<ftp::Session> session = ftp::Session::Create(params);
     std::string reason = session ? std::string() : ftp::LastResponse();
+    // A session the server closed logs in again by itself and says so here.
+    if (session)
+        session->SetLineHook([this](const std::string& line) { AddLine(line); });
     std::shared_ptr<ftp::Session> older;
     unsigned attempt;
     {

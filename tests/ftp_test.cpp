@@ -437,16 +437,71 @@ TEST(ScriptedServerTest, ADroppedDownloadFailsAndKeepsTheOldFile) {
     EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse(); // connects again
 }
 
-TEST(ScriptedServerTest, A421InMidSessionFailsOneRequestOnly) {
+TEST(ScriptedServerTest, ALostDownloadKeepsItsPartForTheNextTryAndNothingOnceGivenUp) {
+    ScriptedServer server("drop-retr");
+    ASSERT_TRUE(server.ok());
+    TempDir local;
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::string target = local.path() + "/file.bin";
+    Write(target, "old");
+    {
+        PartialDownload partial;
+        EXPECT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
+        EXPECT_EQ(LastFailure(), Failure::ConnectionLost);
+        EXPECT_EQ(partial.Have(), 524288u);
+        // The part waits beside the target, never in its place.
+        std::vector<std::string> temps = TempFilesIn(local.path());
+        ASSERT_EQ(temps.size(), 1u);
+        EXPECT_EQ(fs::file_size(temps[0]), 524288u);
+        EXPECT_EQ(Slurp(target), "old");
+        // This server takes no REST: the next try starts over, and is cut again.
+        EXPECT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
+        EXPECT_EQ(LastFailure(), Failure::ConnectionLost);
+        EXPECT_EQ(partial.Have(), 524288u);
+        EXPECT_EQ(TempFilesIn(local.path()).size(), 1u);
+    }
+    EXPECT_TRUE(TempFilesIn(local.path()).empty());
+    EXPECT_EQ(Slurp(target), "old");
+}
+
+TEST(ScriptedServerTest, AServerThatIgnoresRestIsCaughtAndTheFileFetchedWhole) {
+    ScriptedServer server("rest-ignored");
+    ASSERT_TRUE(server.ok());
+    TempDir local;
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::string target = local.path() + "/file.bin";
+    PartialDownload partial;
+    ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
+    ASSERT_EQ(partial.Have(), 524288u);
+    // The bytes that come after REST begin at the file's start, not where the
+    // part ends: seen, and the whole file is fetched once more.
+    EXPECT_TRUE(s->GetFile("/file.bin", target, nullptr, -1, &partial)) << LastResponse();
+    std::string counted; // each 4-byte word its own index, big-endian
+    for (std::uint32_t i = 0; i < (1u << 18); ++i)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            counted += static_cast<char>((i >> shift) & 0xFF);
+    EXPECT_TRUE(Slurp(target) == counted);
+    EXPECT_TRUE(TempFilesIn(local.path()).empty());
+}
+
+TEST(ScriptedServerTest, A421ToAnIdleSessionLogsInAgainAndTheRequestGoesOnce) {
     ScriptedServer server("421");
     ASSERT_TRUE(server.ok());
     auto s = ConnectScripted(server);
     ASSERT_TRUE(s) << LastResponse();
-    EXPECT_FALSE(s->SetCurrentDirectory("/sub"));
-    EXPECT_NE(LastResponse().find("421"), std::string::npos) << LastResponse();
+    std::vector<std::string> lines;
+    s->SetLineHook([&](const std::string& line) { lines.push_back(line); });
+    // The server closes with 421 at the first folder change: the session logs
+    // in again by itself and the change succeeds, with one line for the log.
+    EXPECT_TRUE(s->SetCurrentDirectory("/sub")) << LastResponse();
+    EXPECT_EQ(lines, std::vector<std::string>{"Reconnected"});
+    EXPECT_EQ(s->GetCurrentDirectory(), "/sub");
     std::vector<FindData> entries;
     EXPECT_TRUE(s->ListDirectory("/sub", &entries)) << LastResponse();
     EXPECT_EQ(entries.size(), 2u);
+    EXPECT_EQ(lines.size(), 1u); // nothing more to say on a living connection
 }
 
 TEST(ScriptedServerTest, AHostileListingYieldsOnlyWhatIsUnderstoodAndMarksUnsafeNames) {

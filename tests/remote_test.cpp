@@ -216,6 +216,22 @@ TEST_F(RemoteTest, NavigatesByDoubleClickPathBoxAndRootDirectory) {
     EXPECT_EQ(Names().size(), 5u);
 }
 
+TEST_F(RemoteTest, ASessionTheServerClosedWhileIdleLogsInAgainAtTheNextListingAndSaysSo) {
+    // Our proxy in front of the server closes a session idle for 0.3 s.
+    DropProxy proxy(server->port(), {"idle_ms=300", "idle_421=1"});
+    ASSERT_TRUE(proxy.ok());
+    Connect("/pub", FtpServer::Password(), proxy.port());
+    ASSERT_EQ(right()->m_strCurrentPath, "/pub");
+    ASSERT_TRUE(PumpUntil([&] { return proxy.Count("idle_closes") == 1; }, 10000));
+    Open("incoming");
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub/incoming");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"new", "note.txt"}));
+    // No error: one line says what happened.
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Connecting to 127.0.0.1 as orvaneftp",
+                                                    "Connection successful ", "Reconnected"}));
+    EXPECT_EQ(frame->m_bConnected, 1);
+}
+
 TEST_F(RemoteTest, AMissingDefaultFolderStillConnectsAndListsTheRoot) {
     Connect("/no/such/folder");
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"Connecting to 127.0.0.1 as orvaneftp",

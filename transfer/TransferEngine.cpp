@@ -68,6 +68,30 @@ std::string UnsafeLine(const std::string& name) {
     return "Unsafe name skipped: " + PrintableName(name);
 }
 
+// Whether a file whose try `tried` failed gets another: only a lost
+// connection does, up to kTransferTries tries, after a pause that grows with
+// each (a Stop ends it at once). The session logs in again by itself.
+bool PauseBeforeNextTry(ftp::Session& session, const std::atomic<int>& stop, int tried) {
+    if (tried >= kTransferTries || ftp::LastFailure() != ftp::Failure::ConnectionLost)
+        return false;
+    // Read before the stop flag: a Stop after the check counts up from here.
+    std::uint64_t aborts = session.AbortCount();
+    if (stop.load())
+        return false;
+    auto pause = kFirstRetryPause * (1 << (tried - 1));
+    return session.WaitForAbort(aborts, pause) && !stop.load();
+}
+
+// The line that opens a file's next try.
+std::string TryLine(const std::string& name, std::uint64_t from, int attempt) {
+    std::string of =
+        " (try " + std::to_string(attempt) + " of " + std::to_string(kTransferTries) + ")";
+    if (from == 0)
+        return "Connection lost, starting " + PrintableName(name) + " again" + of;
+    return "Connection lost, resuming " + PrintableName(name) + " at " + std::to_string(from) +
+           " bytes" + of;
+}
+
 } // namespace
 
 // ---- engine ----
@@ -296,9 +320,17 @@ bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& 
     // way that is a link to somewhere else.
     if (InsideFolder(root, target)) {
         m_meter.Begin(name, sizeKnown ? size : 0);
-        ok = session.GetFile(remote, target, [this](std::uint64_t done, std::uint64_t total) {
-            m_meter.Update(done, total);
-        });
+        // A lost connection keeps what arrived; the next try goes on from there.
+        ftp::PartialDownload partial;
+        for (int tried = 1;; ++tried) {
+            ok = session.GetFile(
+                remote, target,
+                [this](std::uint64_t done, std::uint64_t total) { m_meter.Update(done, total); },
+                -1, &partial);
+            if (ok || !PauseBeforeNextTry(session, m_stop, tried))
+                break;
+            Line(TryLine(name, partial.Have(), tried + 1));
+        }
     }
     ++m_meter.m_nFilesDone;
     if (ok) {
@@ -447,9 +479,19 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
     // Only plain files are sent: opening a pipe or a device would wait forever.
     if (stat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         m_meter.Begin(name, static_cast<std::uint64_t>(st.st_size));
-        ok = m_request.session->PutFile(
-            source, remote,
-            [this](std::uint64_t done, std::uint64_t total) { m_meter.Update(done, total); });
+        ftp::Session& session = *m_request.session;
+        // A later try asks the server what it kept and sends the rest.
+        ftp::PartialUpload partial;
+        int tried = 1;
+        partial.onResume = [&](std::uint64_t from) { Line(TryLine(name, from, tried)); };
+        for (;; ++tried) {
+            ok = session.PutFile(
+                source, remote,
+                [this](std::uint64_t done, std::uint64_t total) { m_meter.Update(done, total); },
+                &partial);
+            if (ok || !PauseBeforeNextTry(session, m_stop, tried))
+                break;
+        }
     }
     ++m_meter.m_nFilesDone;
     if (ok) {

@@ -2,7 +2,9 @@
 // selected, where it goes) and a host to report to; one worker thread does the
 // rest: probes, folder creation, walks, the replace question, the transfers,
 // the log lines. One batch at a time, in either direction. Stop is honoured
-// within a second, also in the middle of a file.
+// within a second, also in the middle of a file. A file whose connection is
+// lost goes on from where it stopped on a new login, up to kTransferTries
+// tries; only then does it get its error line.
 #pragma once
 
 #include "transfer/ReplaceState.h"
@@ -26,6 +28,11 @@
 namespace ftp {
 class Session;
 }
+
+// A file whose connection is lost gets this many tries in all; the pause
+// before the second is this long and doubles before each later one.
+constexpr int kTransferTries = 3;
+constexpr std::chrono::milliseconds kFirstRetryPause{500};
 
 struct DownloadRequest {
     std::shared_ptr<ftp::Session> session;

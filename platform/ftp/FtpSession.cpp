@@ -24,11 +24,14 @@ namespace ftp {
 namespace {
 
 thread_local std::string t_lastResponse;
+thread_local Failure t_lastFailure = Failure::None;
 
 // Listings larger than this are refused rather than held in memory: bytes,
 // and entries (a listing of one-character lines is small in bytes only).
 constexpr size_t kMaxListing = 512u << 20;
 constexpr size_t kMaxEntries = 1000000;
+// A download going on from a part asks again for this much of what it has.
+constexpr std::uint64_t kResumeOverlap = 64 * 1024;
 
 // Whether a path or name may go into a command: a CR or LF would end the
 // command and start another, a NUL would cut it.
@@ -40,6 +43,7 @@ bool RefuseUnsendable(const std::string& text) {
     if (Sendable(text))
         return false;
     t_lastResponse = "Refused: the name holds a line break or NUL character";
+    t_lastFailure = Failure::Refused;
     return true;
 }
 
@@ -296,6 +300,25 @@ std::string LastResponse() {
     return t_lastResponse;
 }
 
+Failure LastFailure() {
+    return t_lastFailure;
+}
+
+PartialDownload::~PartialDownload() {
+    Discard();
+}
+
+void PartialDownload::Discard() {
+    if (m_file) {
+        std::fclose(m_file);
+        unlink(m_tempPath.c_str());
+    }
+    m_file = nullptr;
+    m_tempPath.clear();
+    m_have = 0;
+    m_total = -1;
+}
+
 // What one libcurl request does and what came back.
 struct Session::Request {
     std::string url;
@@ -310,6 +333,19 @@ struct Session::Request {
     // Upload source.
     FILE* source = nullptr;
     curl_off_t sourceSize = -1;
+    std::uint64_t read = 0; // bytes taken from `source`
+    bool append = false;    // APPE instead of STOR
+    // Download: go on from this byte (REST). The first bytes that come are
+    // checked against `overlap`, what the file already holds from there.
+    curl_off_t resumeFrom = 0;
+    std::string overlap;
+    size_t checked = 0;
+    bool mismatch = false;
+    // A login in this request is not announced (the caller says what happened).
+    bool quietLogin = false;
+    // The failure was a connection the server closed or lost (not a timeout).
+    bool lost = false;
+    Failure failure = Failure::None;
     const Progress* progress = nullptr;
     // Bytes that arrived for `file` or `text`, and bytes moved either way.
     std::uint64_t received = 0;
@@ -330,6 +366,17 @@ struct Session::Request {
     std::vector<Exchange> exchanges{{"(greeting)", {}}};
     CURLcode result = CURLE_OK;
     char error[CURL_ERROR_SIZE] = {};
+
+    // Ready to be sent once more, with what came back forgotten.
+    void Restart() {
+        received = moved = read = 0;
+        writeFailed = stopped = tooSlow = lost = false;
+        refusal = 0;
+        failure = Failure::None;
+        exchanges = {{"(greeting)", {}}};
+        result = CURLE_OK;
+        error[0] = 0;
+    }
 
     // The final reply line to the command that began with `verb`, or "".
     std::string ReplyTo(const std::string& verb) const {
@@ -361,11 +408,25 @@ size_t WriteToRequest(char* data, size_t size, size_t n, void* userp) {
         return bytes;
     }
     if (r->file) {
+        if (r->checked < r->overlap.size()) {
+            // Bytes the file holds already: they must be the same (a server
+            // that ignored REST, a file changed since), and are not written.
+            size_t same = std::min(bytes, r->overlap.size() - r->checked);
+            if (std::memcmp(data, r->overlap.data() + r->checked, same) != 0) {
+                r->mismatch = true;
+                return 0;
+            }
+            r->checked += same;
+            data += same;
+            if (same == bytes)
+                return size * n;
+            bytes -= same;
+        }
         if (std::fwrite(data, 1, bytes, r->file) != bytes) {
             r->writeFailed = true;
             return 0; // a full disk ends the transfer as a failure
         }
-        return bytes;
+        return size * n;
     }
     return bytes;
 }
@@ -375,6 +436,7 @@ size_t ReadFromRequest(char* buffer, size_t size, size_t n, void* userp) {
     size_t got = std::fread(buffer, 1, size * n, r->source);
     if (got == 0 && std::ferror(r->source))
         return CURL_READFUNC_ABORT;
+    r->read += got;
     return got;
 }
 
@@ -536,12 +598,33 @@ std::string Session::Url(const std::string& absPath, bool directory) const {
 }
 
 bool Session::Perform(Request& r) {
+    bool reused = m_loggedIn && !m_freshConnection;
+    off_t sourceAt = r.source ? ftello(r.source) : 0;
+    if (PerformOnce(r))
+        return true;
+    // A connection the server closed while it lay idle (its idle timeout, a
+    // restart) fails the first request sent on it: that request goes once
+    // more, on a new login, when the server had done nothing of it yet.
+    if (!reused || !r.lost || r.received || r.read || m_closed)
+        return false;
+    for (size_t i = 1; i < r.exchanges.size(); ++i)
+        for (const std::string& reply : r.exchanges[i].replies)
+            if (CodeOf(reply) != 421)
+                return false;
+    if (r.source && fseeko(r.source, sourceAt, SEEK_SET) != 0)
+        return false;
+    r.Restart();
+    return PerformOnce(r);
+}
+
+bool Session::PerformOnce(Request& r) {
     // The abort count is read before the closed flag: a Close() that the
     // check below misses has not counted up yet, so this request still sees it.
     r.aborts = &m_aborts;
     r.abortsAtStart = m_aborts.load();
     if (m_closed) {
         t_lastResponse = "Not connected";
+        t_lastFailure = Failure::Stopped;
         return false;
     }
     CURL* curl = static_cast<CURL*>(m_curl);
@@ -555,6 +638,7 @@ bool Session::Perform(Request& r) {
     curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(curl, CURLOPT_FTP_SKIP_PASV_IP, 1L); // data goes to the control peer only
     SetConnectionOptions(curl);
+    const bool fresh = m_freshConnection;
     if (m_freshConnection) {
         // The last connection was dropped: never reuse it.
         curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
@@ -600,7 +684,11 @@ bool Session::Perform(Request& r) {
         curl_easy_setopt(curl, CURLOPT_READDATA, &r);
         if (r.sourceSize >= 0)
             curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, r.sourceSize);
+        if (r.append)
+            curl_easy_setopt(curl, CURLOPT_APPEND, 1L);
     }
+    if (r.resumeFrom > 0)
+        curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, r.resumeFrom);
 
     // Driven through the multi interface: curl_easy_perform leaves some
     // passive data connections waiting a whole second before they connect.
@@ -640,18 +728,60 @@ bool Session::Perform(Request& r) {
     int code = CodeOf(r.LastReply());
     if (r.result != CURLE_OK && !r.stopped && !r.tooSlow && code >= 400)
         r.refusal = code;
+    // A 421 (also to a command allowed to fail) is the server closing the
+    // connection; a 2xx to USER or PASS a login.
+    std::string closing;
+    bool loggedIn = false;
+    for (const Request::Exchange& ex : r.exchanges)
+        for (const std::string& reply : ex.replies) {
+            if (CodeOf(reply) == 421 && closing.empty())
+                closing = reply;
+            if (CodeOf(reply) / 100 == 2 &&
+                (ex.sent.compare(0, 5, "USER ") == 0 || ex.sent.compare(0, 5, "PASS ") == 0))
+                loggedIn = true;
+        }
+    // libcurl reports a 421 as a timeout; it is the server closing.
+    bool timedOut = r.tooSlow || (r.result == CURLE_OPERATION_TIMEDOUT && closing.empty());
+    if (r.result != CURLE_OK || !closing.empty()) {
+        if (r.stopped)
+            r.failure = Failure::Stopped;
+        else if (r.writeFailed)
+            r.failure = r.file ? Failure::Local : Failure::Refused;
+        else if (!closing.empty() || !r.refusal || timedOut || r.refusal == 425 || r.refusal == 426)
+            r.failure = Failure::ConnectionLost;
+        else
+            r.failure = Failure::Refused;
+        r.lost = r.failure == Failure::ConnectionLost && !timedOut;
+        if (!closing.empty() && r.result == CURLE_OK) {
+            r.result = CURLE_RECV_ERROR;
+            r.refusal = 421;
+        }
+    }
+    if (loggedIn) {
+        // A login the session did not ask for (libcurl found the connection
+        // closed), or one after a lost connection, is said in the log; one
+        // after our own drop (Stop, a timeout) is not.
+        bool announce = m_loggedIn && (!fresh || m_lostConnection) && !r.quietLogin;
+        m_loggedIn = true;
+        m_lostConnection = false;
+        if (announce && m_lineHook)
+            m_lineHook("Reconnected");
+    }
     // Anything but a plain refusal may leave a reply still due on the control
     // connection (a Stop while the final 226 is on its way): the connection
     // is dropped, so that no later command reads an earlier command's reply.
-    if (r.result != CURLE_OK && (!r.refusal || r.result == CURLE_OPERATION_TIMEDOUT))
-        DropConnection();
+    if ((r.result != CURLE_OK && (!r.refusal || r.result == CURLE_OPERATION_TIMEDOUT)) ||
+        !closing.empty())
+        DropConnection(r.lost);
     curl_multi_remove_handle(multi, curl);
     curl_slist_free_all(quote);
 
     if (r.result == CURLE_OK) {
         t_lastResponse = r.LastReply();
+        t_lastFailure = Failure::None;
         return true;
     }
+    t_lastFailure = r.failure;
     m_curlDir.clear(); // libcurl forgets its folder after a failure
     std::string reason;
     if (r.stopped)
@@ -663,7 +793,9 @@ bool Session::Perform(Request& r) {
         reason = r.file ? std::string("Cannot write the local file: ") + std::strerror(errno)
                         : "The listing is too large";
     else {
-        reason = r.refusal ? r.LastReply() : std::string(curl_easy_strerror(r.result));
+        reason = !closing.empty() ? closing
+                 : r.refusal      ? r.LastReply()
+                                  : std::string(curl_easy_strerror(r.result));
         if (!r.refusal && r.error[0])
             reason += std::string(": ") + r.error;
     }
@@ -731,7 +863,8 @@ bool Session::AskAboutCertificate() {
     return true;
 }
 
-void Session::DropConnection() {
+void Session::DropConnection(bool lost) {
+    m_lostConnection = lost;
     CURL* curl = static_cast<CURL*>(m_curl);
     curl_socket_t fd = CURL_SOCKET_BAD;
     if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK && fd != CURL_SOCKET_BAD)
@@ -880,51 +1013,187 @@ std::unique_ptr<FindHandle> Session::FindFirstFile(const std::string& pattern, F
     return std::make_unique<FindHandle>(std::move(entries));
 }
 
+namespace {
+
+// The size a download's reply to RETR announces (-1 none), and the 213 reply
+// to SIZE (-1 none).
+void SizesOf(const Session::Request& r, std::int64_t* announced, std::int64_t* sized) {
+    *announced = *sized = -1;
+    for (const Session::Request::Exchange& ex : r.exchanges) {
+        if (ex.sent.compare(0, 5, "RETR ") == 0)
+            for (const std::string& reply : ex.replies)
+                if (CodeOf(reply) == 150 || CodeOf(reply) == 125)
+                    *announced = AnnouncedSize(reply);
+        if (ex.sent.compare(0, 5, "SIZE ") == 0 && !ex.replies.empty() &&
+            CodeOf(ex.replies.back()) == 213) {
+            char* end = nullptr;
+            long long n = std::strtoll(ex.replies.back().c_str() + 4, &end, 10);
+            if (end && *end == 0 && n >= 0)
+                *sized = n;
+        }
+    }
+}
+
+// Whether the server opened the file for a STOR or APPE (its old copy is then
+// gone or being added to).
+bool StoreOpened(const Session::Request& r) {
+    for (const Session::Request::Exchange& ex : r.exchanges)
+        if (ex.sent.compare(0, 5, "STOR ") == 0 || ex.sent.compare(0, 5, "APPE ") == 0)
+            for (const std::string& reply : ex.replies)
+                if (CodeOf(reply) == 150 || CodeOf(reply) == 125)
+                    return true;
+    return false;
+}
+
+} // namespace
+
 bool Session::GetFile(const std::string& remotePath, const std::string& localPath,
-                      const Progress& progress, std::int64_t expectedSize) {
+                      const Progress& progress, std::int64_t expectedSize,
+                      PartialDownload* partial) {
     auto lock = Lock();
     if (RefuseUnsendable(remotePath))
         return false;
     std::string abs = Resolve(remotePath);
-    size_t slash = localPath.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : localPath.substr(0, slash);
-    if (folder.empty())
-        folder = "/";
-    std::string tmpl = folder + "/.orvane-" + BaseOf(localPath).substr(0, 40) + "-XXXXXX";
-    int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0) {
-        t_lastResponse = "Cannot create a file in " + folder + ": " + std::strerror(errno);
-        return false;
+    // What an earlier try kept belongs to this file only.
+    if (partial && partial->m_file && (partial->m_remote != abs || partial->m_target != localPath))
+        partial->Discard();
+    FILE* file = partial ? partial->m_file : nullptr;
+    const bool retry = file != nullptr;
+    std::string tmpl;
+    std::uint64_t already = 0;
+    if (file) {
+        tmpl = partial->m_tempPath;
+        already = partial->m_have;
+        // Only what was written whole counts: the file is cut back to it.
+        if (ftruncate(fileno(file), static_cast<off_t>(already)) != 0 ||
+            fseeko(file, static_cast<off_t>(already), SEEK_SET) != 0) {
+            t_lastResponse = "Cannot write the local file: " + std::string(std::strerror(errno));
+            t_lastFailure = Failure::Local;
+            partial->Discard();
+            return false;
+        }
+    } else {
+        size_t slash = localPath.rfind('/');
+        std::string folder = slash == std::string::npos ? "." : localPath.substr(0, slash);
+        if (folder.empty())
+            folder = "/";
+        tmpl = folder + "/.orvane-" + BaseOf(localPath).substr(0, 40) + "-XXXXXX";
+        int fd = mkostemp(tmpl.data(), O_CLOEXEC);
+        if (fd < 0) {
+            t_lastResponse = "Cannot create a file in " + folder + ": " + std::strerror(errno);
+            t_lastFailure = Failure::Local;
+            return false;
+        }
+        fchmod(fd, DefaultFileMode());
+        file = fdopen(fd, "wb");
+        std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+        if (partial) {
+            partial->m_file = file;
+            partial->m_tempPath = tmpl;
+            partial->m_remote = abs;
+            partial->m_target = localPath;
+            partial->m_have = 0;
+            partial->m_total = expectedSize;
+        }
     }
-    fchmod(fd, DefaultFileMode());
-    FILE* file = fdopen(fd, "wb");
-    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
-    Request r;
-    r.url = Url(abs, false);
-    r.file = file;
-    r.progress = &progress;
-    // Without a size from the caller libcurl asks SIZE and fails a short file.
-    r.ignoreLength = expectedSize >= 0;
-    bool ok = Perform(r);
-    if (ok)
-        m_curlDir = DirOf(abs);
-    if (ok && !Complete(r, abs, expectedSize))
-        ok = false;
+    bool ok = false;
+    for (;;) {
+        // Going on from a part, the last bytes kept are asked for again and
+        // compared with what comes.
+        std::string overlap;
+        if (already) {
+            overlap.resize(static_cast<size_t>(std::min<std::uint64_t>(already, kResumeOverlap)));
+            if (pread(fileno(file), overlap.data(), overlap.size(),
+                      static_cast<off_t>(already - overlap.size())) !=
+                static_cast<ssize_t>(overlap.size()))
+                overlap.clear();
+        }
+        const std::uint64_t from = already - overlap.size();
+        // The progress of the whole file, also when going on from a part.
+        Progress whole = progress;
+        if (progress && from)
+            whole = [&progress, from](std::uint64_t done, std::uint64_t total) {
+                progress(from + done, total ? from + total : 0);
+            };
+        Request r;
+        r.url = Url(abs, false);
+        r.file = file;
+        r.progress = &whole;
+        r.resumeFrom = static_cast<curl_off_t>(from);
+        r.overlap = std::move(overlap);
+        r.quietLogin = retry;
+        // Without a size from the caller libcurl asks SIZE and fails a short
+        // file; going on from a part it asks SIZE to know what is left.
+        r.ignoreLength = expectedSize >= 0 && from == 0;
+        ok = Perform(r);
+        if (!ok && already &&
+            (r.mismatch || r.result == CURLE_FTP_COULDNT_USE_REST ||
+             r.result == CURLE_BAD_DOWNLOAD_RESUME)) {
+            // The server cannot go on from there (or did not, and sent other
+            // bytes): the whole file once more.
+            already = 0;
+            if (ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0)
+                continue;
+        }
+        if (partial && from == 0) {
+            std::int64_t announced, sized;
+            SizesOf(r, &announced, &sized);
+            if (announced >= 0)
+                partial->m_total = announced;
+        }
+        if (ok) {
+            m_curlDir = DirOf(abs);
+            ok = Complete(r, abs, expectedSize, from, partial);
+        }
+        break;
+    }
+    if (!ok && partial && t_lastFailure == Failure::ConnectionLost) {
+        // Kept for the next try: every byte that arrived, written out.
+        off_t at = std::fflush(file) == 0 ? ftello(file) : -1;
+        if (at >= 0) {
+            partial->m_have = static_cast<std::uint64_t>(at);
+            return false;
+        }
+        t_lastResponse = std::string("Cannot write the local file: ") + std::strerror(errno);
+        t_lastFailure = Failure::Local;
+    }
+    if (partial) {
+        partial->m_file = nullptr; // closed and removed or renamed here
+        partial->Discard();
+    }
     if (std::fclose(file) != 0 && ok) {
         ok = false;
         t_lastResponse = std::string("Cannot write the local file: ") + std::strerror(errno);
+        t_lastFailure = Failure::Local;
     }
     if (ok && std::rename(tmpl.c_str(), localPath.c_str()) != 0) {
         ok = false;
         t_lastResponse = "Cannot replace " + localPath + ": " + std::strerror(errno);
+        t_lastFailure = Failure::Local;
     }
     if (!ok)
         unlink(tmpl.c_str());
     return ok;
 }
 
+// The server's size of a file, -1 when it gives none. Asked by libcurl itself
+// (TYPE I, then SIZE): some servers answer SIZE in binary mode only, and a
+// TYPE sent on our own would put libcurl out of step.
+std::int64_t Session::RemoteFileSize(const std::string& abs, bool quietLogin) {
+    Request r;
+    r.url = Url(abs, false);
+    r.nobody = true;
+    r.quietLogin = quietLogin;
+    if (!Perform(r))
+        return -1;
+    m_curlDir = DirOf(abs);
+    std::int64_t announced, sized;
+    SizesOf(r, &announced, &sized);
+    return sized;
+}
+
 bool Session::PutFile(const std::string& localPath, const std::string& remotePath,
-                      const Progress& progress) {
+                      const Progress& progress, PartialUpload* partial) {
     auto lock = Lock();
     if (RefuseUnsendable(remotePath))
         return false;
@@ -932,55 +1201,118 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
     FILE* source = std::fopen(localPath.c_str(), "rbe");
     if (!source) {
         t_lastResponse = "Cannot read " + localPath + ": " + std::strerror(errno);
+        t_lastFailure = Failure::Local;
         return false;
     }
     struct stat st;
     if (fstat(fileno(source), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::fclose(source);
         t_lastResponse = localPath + " is not a file";
+        t_lastFailure = Failure::Local;
         return false;
     }
-    Request r;
-    r.url = Url(abs, false);
-    r.source = source;
-    r.sourceSize = st.st_size;
-    r.progress = &progress;
-    bool ok = Perform(r);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    std::uint64_t from = 0;
+    if (partial && partial->tries > 0) {
+        // What the server kept is this file's beginning only when the server
+        // had opened it for us and holds no more than was sent of it: else
+        // (its older copy, a file changed meanwhile) it goes again whole.
+        if (partial->opened && partial->sent > 0) {
+            std::int64_t kept = RemoteFileSize(abs, true);
+            if (kept > 0 && static_cast<std::uint64_t>(kept) <= partial->sent &&
+                static_cast<std::uint64_t>(kept) <= size)
+                from = static_cast<std::uint64_t>(kept);
+        }
+        if (partial->onResume)
+            partial->onResume(from);
+    }
+    if (partial)
+        ++partial->tries;
+    bool ok = false;
+    for (;;) {
+        if (fseeko(source, static_cast<off_t>(from), SEEK_SET) != 0) {
+            t_lastResponse = "Cannot read " + localPath + ": " + std::strerror(errno);
+            t_lastFailure = Failure::Local;
+            break;
+        }
+        Progress whole = progress;
+        if (progress && from)
+            whole = [&progress, from](std::uint64_t done, std::uint64_t total) {
+                progress(from + done, total ? from + total : 0);
+            };
+        Request r;
+        r.url = Url(abs, false);
+        r.source = source;
+        r.sourceSize = static_cast<curl_off_t>(size - from);
+        r.append = from > 0;
+        r.quietLogin = partial && partial->tries > 1;
+        r.progress = &whole;
+        if (partial)
+            partial->resumedAt = from;
+        ok = Perform(r);
+        if (partial) {
+            partial->opened = partial->opened || StoreOpened(r);
+            partial->sent = std::max(partial->sent, from + r.read);
+        }
+        if (!ok && from && t_lastFailure == Failure::Refused) {
+            // The server takes no APPE here: the whole file once more.
+            from = 0;
+            continue;
+        }
+        if (ok)
+            m_curlDir = DirOf(abs);
+        if (ok && from) {
+            // Pieces from two tries: the server must hold the whole file.
+            std::int64_t held = RemoteFileSize(abs, true);
+            if (held != static_cast<std::int64_t>(size)) {
+                ok = false;
+                t_lastResponse = "The server holds " + std::to_string(held) + " of " +
+                                 std::to_string(size) + " bytes";
+                t_lastFailure = Failure::ConnectionLost;
+            }
+        }
+        break;
+    }
     std::fclose(source);
-    if (ok)
-        m_curlDir = DirOf(abs);
     return ok;
 }
 
 // Whether a download that libcurl saw end well brought every byte announced:
 // the size in the reply to RETR, else the caller's. A file that changed since
-// the caller's listing is asked for its size once more.
-bool Session::Complete(const Request& r, const std::string& abs, std::int64_t expectedSize) {
-    std::int64_t announced = -1;
-    for (const Request::Exchange& ex : r.exchanges)
-        if (ex.sent.compare(0, 5, "RETR ") == 0)
-            for (const std::string& reply : ex.replies)
-                if (CodeOf(reply) == 150 || CodeOf(reply) == 125)
-                    announced = AnnouncedSize(reply);
-    std::int64_t want = announced >= 0 ? announced : expectedSize;
-    auto got = static_cast<std::int64_t>(r.received);
+// the caller's listing is asked for its size once more. Going on from a part
+// (`already` bytes), the whole file's size counts: servers announce either the
+// rest or the whole after REST, and one that ignored REST sent too much.
+bool Session::Complete(const Request& r, const std::string& abs, std::int64_t expectedSize,
+                       std::uint64_t already, PartialDownload* partial) {
+    std::int64_t announced, sized;
+    SizesOf(r, &announced, &sized);
+    auto got = static_cast<std::int64_t>(already + r.received);
+    std::int64_t want;
+    if (already) {
+        if (sized >= 0)
+            want = sized;
+        else if (partial && partial->m_total >= 0)
+            want = partial->m_total;
+        else if (announced >= 0)
+            want = announced == static_cast<std::int64_t>(r.received) ? got : announced;
+        else
+            want = expectedSize;
+    } else {
+        want = announced >= 0 ? announced : expectedSize;
+    }
     if (want < 0 || got == want)
         return true;
-    if (announced < 0) {
-        Request size;
-        size.url = m_base + "/";
-        size.nobody = true;
-        size.quote = {"*SIZE " + abs};
-        if (Perform(size)) {
-            std::string reply = size.ReplyTo("SIZE ");
-            if (CodeOf(reply) == 213 && reply.size() > 4 && reply.substr(4) == std::to_string(got))
-                return true;
-        }
+    if (!already && announced < 0) {
+        std::int64_t now = RemoteFileSize(abs, false);
+        if (now == got)
+            return true;
     }
     t_lastResponse = got < want ? "The download ended early: " + std::to_string(got) + " of " +
                                       std::to_string(want) + " bytes arrived"
                                 : "The server sent " + std::to_string(got) + " bytes where " +
                                       std::to_string(want) + " were announced";
+    // What arrived of a short file is good as far as it goes.
+    t_lastFailure = got < want ? Failure::ConnectionLost : Failure::Refused;
     return false;
 }
 
@@ -1086,8 +1418,22 @@ bool Session::RenameFile(const std::string& from, const std::string& to) {
 }
 
 void Session::Abort() {
-    ++m_aborts;
+    {
+        std::lock_guard lock(m_abortMutex);
+        ++m_aborts;
+    }
+    m_abortSignal.notify_all();
     curl_multi_wakeup(static_cast<CURLM*>(m_multi));
+}
+
+bool Session::WaitForAbort(std::uint64_t seen, std::chrono::milliseconds pause) {
+    std::unique_lock lock(m_abortMutex);
+    return !m_abortSignal.wait_for(lock, pause, [&] { return m_aborts.load() != seen; });
+}
+
+void Session::SetLineHook(std::function<void(const std::string&)> hook) {
+    auto lock = Lock();
+    m_lineHook = std::move(hook);
 }
 
 void Session::Close() {

@@ -3,10 +3,12 @@
 // remove, rename and delete. Built on libcurl; the listing parser is ours.
 //
 // Every operation returns false on failure and leaves the server's reply (or
-// libcurl's reason) in LastResponse() of the calling thread, for the log. The
-// password is never part of what the session keeps of its own commands; server
-// replies are kept as they came. Operations on one session are serialised; a
-// caller that needs several steps together holds Lock() across them.
+// libcurl's reason) in LastResponse() of the calling thread, for the log, and
+// in LastFailure() whether another try can help. A connection the server
+// closed (its idle timeout, a 421) is noticed by the next request, which logs
+// in again by itself, in the same current folder. The password is never part of what the session
+// keeps of its own commands; server replies are kept as they came. Operations on one session are
+// serialised; a caller that needs several steps together holds Lock() across them.
 //
 // Paths and names are bytes from strangers: one holding CR, LF or NUL is
 // refused before anything is sent.
@@ -15,7 +17,10 @@
 #include "platform/ftp/ListParser.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <future>
 #include <memory>
@@ -88,6 +93,53 @@ using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 // The calling thread's last server reply or failure text.
 std::string LastResponse();
 
+// Why the calling thread's last request failed, for callers that try again.
+enum class Failure {
+    None,
+    Refused,        // the server said no (550, 552, 530...): trying again changes nothing
+    ConnectionLost, // dropped, closed, 421/425/426, timed out: worth another try
+    Stopped,        // Abort() or Close()
+    Local,          // the local file could not be read or written
+};
+Failure LastFailure();
+
+// A download that survives lost connections. The bytes that arrived stay in
+// the temporary file beside the target (still not the target: a file lands
+// whole or not at all), held open here; the next GetFile with this state goes
+// on from where it stopped. The temporary file goes with this object unless
+// the download completed.
+class PartialDownload {
+public:
+    PartialDownload() = default;
+    ~PartialDownload();
+    PartialDownload(const PartialDownload&) = delete;
+    PartialDownload& operator=(const PartialDownload&) = delete;
+    // Bytes kept from earlier tries.
+    std::uint64_t Have() const { return m_have; }
+
+private:
+    friend class Session;
+    void Discard();
+    std::FILE* m_file = nullptr;
+    std::string m_tempPath;
+    std::string m_remote, m_target; // what it is a part of
+    std::uint64_t m_have = 0;
+    std::int64_t m_total = -1; // the whole file's size, once the server told it
+};
+
+// An upload across tries: the next PutFile with this state appends to what
+// the server kept (APPE after SIZE) when that is known to be this file's own
+// beginning, else sends the file again.
+struct PartialUpload {
+    int tries = 0;               // PutFile calls made with it
+    bool opened = false;         // the server took a STOR of this file (its old copy is gone)
+    std::uint64_t sent = 0;      // bytes handed to the server so far, at most
+    std::uint64_t resumedAt = 0; // where the last try began
+    // Told where a later try goes on from (0: from the start), before it
+    // sends; called inside PutFile with the session held: it must not use it.
+    std::function<void(std::uint64_t from)> onResume;
+};
+
 class FindHandle;
 struct TlsCheck;
 
@@ -124,10 +176,16 @@ public:
     // file untouched. Complete means every byte announced: the size the
     // server gives in its reply to RETR, else `expectedSize` (from the
     // listing; -1 unknown), else the server's SIZE. A short or long file fails.
+    // With `partial`, a try that lost its connection keeps what arrived
+    // there, and a later call with it goes on with REST from that point; the
+    // size is then checked against the whole file's.
     bool GetFile(const std::string& remotePath, const std::string& localPath,
-                 const Progress& progress = nullptr, std::int64_t expectedSize = -1);
+                 const Progress& progress = nullptr, std::int64_t expectedSize = -1,
+                 PartialDownload* partial = nullptr);
+    // With `partial`, a later call after a lost connection asks the server
+    // what it kept and appends the rest; the server's size is then checked.
     bool PutFile(const std::string& localPath, const std::string& remotePath,
-                 const Progress& progress = nullptr);
+                 const Progress& progress = nullptr, PartialUpload* partial = nullptr);
     bool CreateDirectory(const std::string& path);
     bool RemoveDirectory(const std::string& path);
     bool RenameFile(const std::string& from, const std::string& to);
@@ -147,6 +205,15 @@ public:
     // From any thread: aborts and refuses every further request.
     void Close();
     bool IsClosed() const { return m_closed; }
+    // Counts every Abort(); with WaitForAbort a caller pauses until the next.
+    std::uint64_t AbortCount() const { return m_aborts; }
+    // Waits up to `pause`; false at once when an Abort() came after `seen`.
+    bool WaitForAbort(std::uint64_t seen, std::chrono::milliseconds pause);
+
+    // Lines for the log ("Reconnected" when the session found its connection
+    // closed by the server and logged in again by itself), called on the
+    // thread of the request, with the session held: the hook must not use it.
+    void SetLineHook(std::function<void(const std::string&)> hook);
 
     // Whether the control connection (and so every data connection) is
     // encrypted with TLS; known once connected.
@@ -167,17 +234,20 @@ public:
 private:
     Session() = default;
     bool Perform(Request& request);
+    bool PerformOnce(Request& request);
     bool Command(const std::string& command, const std::string& arg);
     bool List(const std::string& dir, const std::string& argument, std::string* text,
               int* refusal = nullptr);
-    bool Complete(const Request& request, const std::string& absPath, std::int64_t expectedSize);
+    bool Complete(const Request& request, const std::string& absPath, std::int64_t expectedSize,
+                  std::uint64_t already, PartialDownload* partial);
+    std::int64_t RemoteFileSize(const std::string& absPath, bool quietLogin);
     bool ListFolder(const std::string& dir, std::string* text, bool* mlsd);
-    void DropConnection();
     // Sets what every request shares about the connection: TLS, the mode.
     void SetConnectionOptions(void* curl);
     // Asks about the certificate that the last request refused; false when
     // the user did not trust it (or was not asked).
     bool AskAboutCertificate();
+    void DropConnection(bool lost = false);
     std::string Url(const std::string& absPath, bool directory) const;
 
     std::recursive_mutex m_mutex;
@@ -196,6 +266,11 @@ private:
     std::atomic<bool> m_encrypted{false};
     // What the verification of the server's certificate needs and found.
     std::unique_ptr<TlsCheck> m_tls;
+    bool m_loggedIn = false;        // logged in once: later logins are reconnections
+    bool m_lostConnection = false;  // the last connection was lost, not dropped by us
+    std::function<void(const std::string&)> m_lineHook;
+    std::mutex m_abortMutex;
+    std::condition_variable m_abortSignal;
 };
 
 // The entries of one listing, walked with FindNext.

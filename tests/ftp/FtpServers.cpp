@@ -297,3 +297,27 @@ ScriptedServer::ScriptedServer(const std::string& scenario) {
 ScriptedServer::~ScriptedServer() {
     Stop(m_pid);
 }
+
+DropProxy::DropProxy(int serverPort, const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {"/usr/bin/python3", kScripts + "/dropproxy.py",
+                                     std::to_string(serverPort), m_dir.path() + "/stats"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    std::string error;
+    m_pid = Spawn(argv, &m_port, &error);
+    if (m_pid < 0)
+        std::fprintf(stderr, "%s\n", error.c_str());
+}
+
+DropProxy::~DropProxy() {
+    Stop(m_pid);
+}
+
+std::uint64_t DropProxy::Count(const std::string& key) const {
+    std::ifstream in(m_dir.path() + "/stats");
+    std::string name;
+    std::uint64_t value = 0;
+    while (in >> name >> value)
+        if (name == key)
+            return value;
+    return 0;
+}

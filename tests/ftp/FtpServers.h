@@ -5,8 +5,10 @@
 
 #include "tests/TempDir.h"
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 enum class ServerKind { Pyftpdlib, Vsftpd };
 // TLS of a vsftpd: none, offered (AUTH TLS; plain logins still accepted) or
@@ -61,6 +63,8 @@ private:
 
 // Our own server speaking a script of faults. Scenarios:
 //   "drop-retr"     drops the connection in the middle of a download
+//   "rest-ignored"  drops the first download halfway; then takes REST (350)
+//                   and sends every file whole from its first byte
 //   "421"           answers the first command after login with 421 and closes
 //   "garbage-list"  sends a hostile listing (binary junk, "..", names with /)
 //   "pasv-elsewhere" points PASV at 10.255.255.1 (the data must still come from us)
@@ -90,6 +94,29 @@ public:
     int port() const { return m_port; }
 
 private:
+    pid_t m_pid = -1;
+    int m_port = 0;
+};
+
+// Our proxy in front of a real server that loses connections on purpose
+// (tests/ftp/dropproxy.py): it drops a file's data connection (and with it the
+// control connection, or with a 421) after a number of bytes, or closes an
+// idle session, and counts what it moved. Options are its "key=value" words.
+class DropProxy {
+public:
+    DropProxy(int serverPort, const std::vector<std::string>& options);
+    ~DropProxy();
+    DropProxy(const DropProxy&) = delete;
+    DropProxy& operator=(const DropProxy&) = delete;
+    bool ok() const { return m_pid > 0; }
+    int port() const { return m_port; }
+    // One of its counters: data_bytes, file_bytes, drops, logins,
+    // idle_closes, and the commands RETR, STOR, APPE, REST, SIZE. Final for a transfer once its
+    // reply has reached the client.
+    std::uint64_t Count(const std::string& key) const;
+
+private:
+    TempDir m_dir;
     pid_t m_pid = -1;
     int m_port = 0;
 };

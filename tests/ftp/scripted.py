@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """A scripted FTP server that produces the faults real servers do not: a
-dropped connection mid-download, 421 in mid-session, hostile listings, a PASV
+dropped connection mid-download, 421 in mid-session, a REST taken and ignored, hostile listings, a PASV
 reply pointing elsewhere, silence, refused uploads, short downloads, late
 replies, trickling data. One scenario per run; prints "PORT <n>" once it
 listens. Serves each connection on a thread of its own. Folders whose path
@@ -15,6 +15,8 @@ import time
 
 SCENARIO = sys.argv[1]
 PAYLOAD = bytes(range(256)) * 4096  # 1 MiB
+# 1 MiB that repeats nowhere: each 4-byte word is its own index.
+COUNTED = b"".join(i.to_bytes(4, "big") for i in range(1 << 18))
 
 GARBAGE = (
     b"total 12\r\n"
@@ -105,7 +107,7 @@ def main():
     listener.bind(("127.0.0.1", 0))
     listener.listen(8)
     print("PORT %d" % listener.getsockname()[1], flush=True)
-    state = {"gave421": False}
+    state = {"gave421": False, "retr": 0}
     while True:
         conn, _ = listener.accept()
         threading.Thread(target=serve_and_close, args=(conn, state), daemon=True).start()
@@ -196,6 +198,8 @@ def serve(conn, state):
             send("250 ok")
         elif verb == "TYPE":
             send("200 ok")
+        elif verb == "REST" and SCENARIO == "rest-ignored":
+            send("350 Restarting at %s" % arg)
         elif verb == "EPSV":
             if SCENARIO == "pasv-elsewhere":
                 send("500 no EPSV here")
@@ -247,6 +251,18 @@ def serve(conn, state):
                     data.sendall(PAYLOAD)
                     data.close()
                     time.sleep(1.5)
+                    send("226 done")
+                    continue
+                state["retr"] += 1
+                if SCENARIO == "rest-ignored":
+                    # Cut once; later RETRs send the whole file whatever REST said.
+                    if state["retr"] == 1:
+                        data.sendall(COUNTED[: len(COUNTED) // 2])
+                        data.close()
+                        conn.shutdown(socket.SHUT_RDWR)
+                        return
+                    data.sendall(COUNTED)
+                    data.close()
                     send("226 done")
                     continue
                 if SCENARIO == "drop-retr":
