@@ -68,7 +68,9 @@ const char* const kNewFolder = "New Folder";
 } // namespace
 
 CRightList::CRightList(wxWindow* parent, wxWindowID id)
-    : CFileListCtrl(parent, id, {{"Name", 120}, {"Size", 50}, {"Type", 140}, {"Modified", 120}}) {}
+    : CFileListCtrl(parent, id, {{"Name", 120}, {"Size", 50}, {"Type", 140}, {"Modified", 120}}) {
+    EnableDragDrop(true);
+}
 
 CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_types = std::make_unique<CFileTypes>(art::LoadIconBitmap(art::ICON_FOLDER));
@@ -87,7 +89,11 @@ CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
                     [this](wxCommandEvent& e) { OnSelchangePath(e.GetSelection()); });
     // A click or the focus in the box or the list makes this pane the active one.
     ui::BindActivation(m_wndPath, [this] { MarkActive(); });
-    ui::BindActivation(m_wndList, [this] { MarkActive(); });
+    m_wndList->m_onActivate = [this] { MarkActive(); };
+    m_wndList->Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) {
+        MarkActive();
+        e.Skip();
+    });
     m_wndList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { OnDblclkList(); });
     m_wndList->Bind(wxEVT_LIST_COL_CLICK, [this](wxListEvent&) { m_bSortFlag = !m_bSortFlag; });
     ui::BindContextMenu(m_wndList, wxEVT_CONTEXT_MENU, [this] { OnContextMenu(); });
@@ -583,25 +589,32 @@ void CRightView::OnExecute() {
     AddLine("Unable to read from Remote System");
 }
 void CRightView::OnDownload() {
-    ui::RequireUiThread("CRightView::OnDownload");
+    if (m_pLocalView)
+        DownloadSelectionInto(m_pLocalView->m_strCurrentDir);
+}
+
+bool CRightView::DownloadSelectionInto(const std::string& localDir) {
+    ui::RequireUiThread("CRightView::DownloadSelectionInto");
     if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView)
-        return; // one batch at a time, in either direction
+        return false; // one batch at a time, in either direction
     DownloadRequest request;
     request.session = GetSession();
     if (!request.session)
-        return; // no session: nothing to fetch and nothing reported
+        return false; // no session: nothing to fetch and nothing reported
     request.currentPath = m_strCurrentPath;
-    request.localDir = m_pLocalView->m_strCurrentDir;
+    request.localDir = localDir;
     request.names = SelectedNames();
     m_arrDownload.clear();
     m_bChanged = 0;
-    StartBatch(std::move(request));
+    return StartBatch(std::move(request));
 }
 
-void CRightView::StartDownloadThread() {
+bool CRightView::StartDownloadThread() {
     ui::RequireUiThread("CRightView::StartDownloadThread");
-    if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView)
-        return;
+    if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView) {
+        m_arrDownload.clear();
+        return false;
+    }
     DownloadRequest request;
     request.session = GetSession();
     request.currentPath = m_strCurrentPath;
@@ -613,7 +626,9 @@ void CRightView::StartDownloadThread() {
     if (!StartBatch(std::move(request))) {
         m_arrDownload.clear();
         m_bDropMode = 0;
+        return false;
     }
+    return true;
 }
 
 bool CRightView::StartBatch(DownloadRequest request) {
@@ -677,6 +692,9 @@ void CRightView::OnUploadEnded(const BatchResult& result) {
     }
     if (uploaded && !m_bNoRefresh)
         RefreshList();
+    // What a drop asked of this batch's end is done: the next batch (an
+    // Upload command) refreshes as it should.
+    m_bNoRefresh = 0;
     EnableNavigation(false);
 }
 
