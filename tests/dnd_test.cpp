@@ -486,6 +486,7 @@ TEST_P(DndTest, DropsWhileABatchRunsDoNothing) {
     duringQuestion = [&] {
         int dropMode = right()->m_bDropMode, noRefresh = right()->m_bNoRefresh;
         int restore = left()->m_bRestoreDir;
+        size_t downloads = right()->m_arrDownload.size(), uploads = left()->m_arrUpload.size();
         std::string saved = left()->m_strSavedDir, savedPath = right()->m_strSavedPath;
         ui::DropPayload up = Received(*left()->m_wndList->NewDragData(), true);
         ui::DropPayload down = Received(*right()->m_wndList->NewDragData(), false);
@@ -498,7 +499,9 @@ TEST_P(DndTest, DropsWhileABatchRunsDoNothing) {
         results.push_back(l->OnDrop(down, l->RowPoint(RowOf(left()->Rows(), "LF"))));
         untouched = dropMode == right()->m_bDropMode && noRefresh == right()->m_bNoRefresh &&
                     restore == left()->m_bRestoreDir && saved == left()->m_strSavedDir &&
-                    savedPath == right()->m_strSavedPath;
+                    savedPath == right()->m_strSavedPath &&
+                    downloads == right()->m_arrDownload.size() &&
+                    uploads == left()->m_arrUpload.size();
     };
     const std::vector<bool> none(5, false);
     answerButton = wxID_OK; // Replace
