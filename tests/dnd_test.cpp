@@ -533,6 +533,24 @@ TEST_P(DndTest, DropsWhileABatchRunsDoNothing) {
     EXPECT_FALSE(fs::exists(pub + "/f2.txt"));
 }
 
+// Names are the bytes the folder or the server gave, not the text shown.
+TEST_P(DndTest, NamesThatAreNotUtf8ArriveByteForByte) {
+    if (GetParam() == ServerKind::Pyftpdlib)
+        GTEST_SKIP() << "pyftpdlib lists names as UTF-8 only";
+    const std::string remoteName = "caf\xe9.txt", localName = "na\xefve.txt";
+    std::ofstream(pub + "/" + remoteName) << "latin-1 on the server";
+    server->Share();
+    std::ofstream(local + "/" + localName) << "latin-1 here";
+    Connect();
+    ASSERT_TRUE(Has(right()->Rows(), remoteName));
+    Outcome o = Download({remoteName}, "LF");
+    EXPECT_TRUE(o.started);
+    EXPECT_EQ(ReadAll(local + "/LF/" + remoteName), "latin-1 on the server");
+    o = Upload({localName}, "F");
+    EXPECT_TRUE(o.started);
+    EXPECT_EQ(ReadAll(pub + "/F/" + localName), "latin-1 here");
+}
+
 // ---- files from the desktop ----
 
 TEST_P(DndTest, FilesFromTheDesktopUploadWhereTheHighlightShows) {
