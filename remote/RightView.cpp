@@ -15,6 +15,7 @@
 #include "resources/Artwork.h"
 #include "resources/Commands.h"
 #include "resources/MenuBuilder.h"
+#include "transfer/BatchEnd.h"
 #include "transfer/PaneHost.h"
 
 #include <wx/bmpbuttn.h>
@@ -662,16 +663,16 @@ bool CRightView::StartBatch(DownloadRequest request) {
     return true;
 }
 
-void CRightView::OnDownloadEnded(const BatchResult&) {
+void CRightView::OnDownloadEnded(const BatchResult& result) {
     ui::RequireUiThread("CRightView::OnDownloadEnded");
     CLeftView* local = m_pLocalView;
-    if (local && local->m_bRestoreDir) {
-        local->m_bRestoreDir = 0;
-        m_bChanged = 1;
-        local->m_strCurrentDir = local->m_strSavedDir;
+    if (local) {
+        BatchResult ended = result;
+        ended.changed = ended.changed || m_bChanged;
+        if (std::optional<std::string> refill = EndDownloadBatch(
+                ended, local->m_bRestoreDir, local->m_strCurrentDir, local->m_strSavedDir))
+            local->FillFileList(*refill);
     }
-    if (local && m_bChanged)
-        local->FillFileList(local->m_strCurrentDir);
     m_arrDownload.clear();
     m_bDropMode = 0;
     m_pHost.reset();
@@ -682,19 +683,8 @@ void CRightView::OnDownloadEnded(const BatchResult&) {
 
 void CRightView::OnUploadEnded(const BatchResult& result) {
     ui::RequireUiThread("CRightView::OnUploadEnded");
-    bool uploaded = result.uploaded;
-    if (result.dropSent)
-        m_bNoRefresh = 0;
-    if (m_bDropMode) {
-        m_bDropMode = 0;
-        uploaded = true;
-        m_strCurrentPath = m_strSavedPath;
-    }
-    if (uploaded && !m_bNoRefresh)
+    if (EndUploadBatch(result, m_bDropMode, m_strCurrentPath, m_strSavedPath, m_bNoRefresh))
         RefreshList();
-    // What a drop asked of this batch's end is done: the next batch (an
-    // Upload command) refreshes as it should.
-    m_bNoRefresh = 0;
     EnableNavigation(false);
 }
 

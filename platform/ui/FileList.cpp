@@ -40,10 +40,12 @@ CFileListCtrl::CFileListCtrl(wxWindow* parent, wxWindowID id, std::vector<Column
 }
 
 void CFileListCtrl::EnableDragDrop(bool acceptFiles) {
+    ui::RequireUiThread("CFileListCtrl::EnableDragDrop");
     SetDropTarget(new CListDropTarget(this, acceptFiles));
 }
 
 void CFileListCtrl::OnLButtonDown(wxMouseEvent& event) {
+    ui::RequireUiThread("CFileListCtrl::OnLButtonDown");
     // The control selects the row and watches for a drag gesture itself.
     event.Skip();
     if (m_onActivate)
@@ -126,6 +128,7 @@ void CFileListCtrl::SetReportView(bool report) {
 }
 
 void CFileListCtrl::ShowRows() {
+    ui::RequireUiThread("CFileListCtrl::ShowRows");
     DeleteAllItems();   // also forgets the selection
     m_nDropHilite = -1; // a row of the rows shown before
     SetItemCount(m_rows ? static_cast<long>(m_rows->size()) : 0);
