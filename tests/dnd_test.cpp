@@ -12,6 +12,7 @@
 #include "transfer/ReplaceDlg.h"
 
 #include <wx/button.h>
+#include <wx/frame.h>
 
 #include <atomic>
 #include <filesystem>
@@ -565,7 +566,8 @@ TEST_P(DndTest, FilesFromTheDesktopUploadWhereTheHighlightShows) {
     wxPoint onFile = Point(list, right()->Rows(), "file.txt");
     list->OnDragOver(onFile, true);
     EXPECT_EQ(list->m_nDropHilite, -1);
-    list->OnDragOver(onF, true);
+    // Copied, never moved: the file manager keeps its files.
+    EXPECT_EQ(list->OnDragOver(onF, true), wxDragCopy);
     EXPECT_EQ(list->m_nDropHilite, RowOf(right()->Rows(), "F"));
 
     std::string marker = pub + "/shown-after";
@@ -702,6 +704,53 @@ TEST_P(DndTest, ARealDragWithTheMouseMovesAFileEachWay) {
     Settle();
     EXPECT_EQ(ReadAll(local + "/LF/b.txt"), "server b.txt");
     EXPECT_EQ(left()->m_strCurrentDir, local);
+}
+
+// A window of another kind offering a file list, as a file manager does: the
+// drag starts when the mouse moves with the button down.
+class CFileSource : public wxFrame {
+public:
+    explicit CFileSource(std::vector<std::string> paths)
+        : wxFrame(nullptr, wxID_ANY, "files", wxPoint(900, 700), wxSize(200, 150)),
+          m_paths(std::move(paths)) {
+        m_pad = new wxWindow(this, wxID_ANY);
+        m_pad->Bind(wxEVT_MOTION, [this](wxMouseEvent& e) {
+            if (!e.LeftIsDown() || m_started)
+                return;
+            m_started = true;
+            wxFileDataObject files;
+            for (const std::string& p : m_paths)
+                files.AddFile(wxString::FromUTF8(p));
+            wxDropSource source(files, m_pad);
+            m_result = source.DoDragDrop(wxDrag_AllowMove);
+        });
+    }
+    wxWindow* m_pad;
+    bool m_started = false;
+    wxDragResult m_result = wxDragNone;
+
+private:
+    std::vector<std::string> m_paths;
+};
+
+TEST_P(DndTest, ARealDragOfFilesFromAnotherWindowUploadsIntoTheFolderRow) {
+    Connect();
+    auto* source = new CFileSource({local + "/f1.txt", local + "/d1"});
+    source->Show();
+    Pump(200);
+    CFileListCtrl* to = right()->m_wndList;
+    int before = Ended();
+    MouseDrag(source->m_pad->ClientToScreen(wxPoint(40, 40)),
+              OnScreen(to, to->RowPoint(RowOf(right()->Rows(), "F"))));
+    EXPECT_TRUE(source->m_started);
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_EQ(ReadAll(pub + "/F/f1.txt"), "local f1.txt");
+    EXPECT_EQ(ReadAll(pub + "/F/d1/sub/y.txt"), "y of d1");
+    EXPECT_EQ(source->m_result, wxDragCopy); // the originals stay
+    EXPECT_TRUE(fs::exists(local + "/f1.txt"));
+    source->Destroy();
+    Pump(50);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, DndTest,

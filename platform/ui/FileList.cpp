@@ -89,19 +89,21 @@ wxPoint CFileListCtrl::RowPoint(long item) {
     return GetTargetWindow()->ScreenToClient(screen);
 }
 
-wxDragResult CFileListCtrl::OnDragOver(wxPoint point, bool foldersOnly) {
+wxDragResult CFileListCtrl::OnDragOver(wxPoint point, bool fromDesktop) {
     ui::RequireUiThread("CFileListCtrl::OnDragOver");
     if (m_bDragSource)
         return wxDragMove; // over its own list: nothing changes
     long hit = HitRow(point);
-    if (foldersOnly && hit >= 0 && !Row(hit)->folder)
+    if (fromDesktop && hit >= 0 && !Row(hit)->folder)
         hit = -1;
     if (m_nDropHilite >= 0 && m_nDropHilite < GetItemCount() && m_nDropHilite != hit)
         SetItemState(m_nDropHilite, 0, wxLIST_STATE_SELECTED);
     if (hit >= 0)
         SetItemState(hit, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
     m_nDropHilite = static_cast<int>(hit);
-    return wxDragMove;
+    // Files from the desktop are copied: a file manager told they were
+    // moved may remove its originals.
+    return fromDesktop ? wxDragCopy : wxDragMove;
 }
 
 bool CFileListCtrl::OnDrop(const ui::DropPayload& payload, wxPoint point) {

@@ -57,10 +57,10 @@ public:
     // empty name) is selected.
     std::unique_ptr<wxDataObject> NewDragData() const;
     // A drag moves over the list at `point` (coordinates of the rows' window):
-    // the row under it is selected as the drop highlight. `foldersOnly`
-    // (files from the desktop): only a folder row is highlighted, as only a
-    // folder row takes them.
-    wxDragResult OnDragOver(wxPoint point, bool foldersOnly);
+    // the row under it is selected as the drop highlight, and the effect is
+    // move. `fromDesktop` (a file list): only a folder row is highlighted, as
+    // only a folder row takes them, and the effect is copy.
+    wxDragResult OnDragOver(wxPoint point, bool fromDesktop);
     bool OnDrop(const ui::DropPayload& payload, wxPoint point);
     // The row at `point` (coordinates of the rows' window), or -1.
     long HitRow(wxPoint point);
