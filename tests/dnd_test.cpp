@@ -704,6 +704,16 @@ TEST_P(DndTest, ARealDragWithTheMouseMovesAFileEachWay) {
     Settle();
     EXPECT_EQ(ReadAll(local + "/LF/b.txt"), "server b.txt");
     EXPECT_EQ(left()->m_strCurrentDir, local);
+
+    // Two selected local files, dragged by one of them onto a server folder.
+    Select(from, left()->Rows(), {"s1.txt", "s2.txt"});
+    before = Ended();
+    MouseDrag(OnScreen(from, from->RowPoint(RowOf(left()->Rows(), "s2.txt"))),
+              OnScreen(to, to->RowPoint(RowOf(right()->Rows(), "F"))));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_EQ(ReadAll(pub + "/F/s1.txt"), "local s1.txt");
+    EXPECT_EQ(ReadAll(pub + "/F/s2.txt"), "local s2.txt");
 }
 
 // A window of another kind offering a file list, as a file manager does: the
