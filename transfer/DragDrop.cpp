@@ -104,8 +104,10 @@ bool DropOnLocalList(CLeftView& local, CRightView& remote, const ui::DropPayload
     std::optional<std::string> name = DraggedName(data, *remote.m_wndList, remote.Rows(), *list);
     if (!name || Busy(local, remote) || !remote.IsConnected())
         return false;
-    long hit = list->HitRow(point);
     int selected = remote.m_wndList->GetSelectedItemCount();
+    if (selected <= 1 && !IsSafeName(*name))
+        return false; // one entry: its name becomes a path
+    long hit = list->HitRow(point);
     const std::string current = local.m_strCurrentDir;
     std::string into = current; // where the entries go
     bool folderTarget = false;
@@ -132,8 +134,6 @@ bool DropOnLocalList(CLeftView& local, CRightView& remote, const ui::DropPayload
             local.m_bRestoreDir = 0;
         return started;
     }
-    if (!IsSafeName(*name))
-        return false;
     if (hit >= 0)
         local.m_bRestoreDir = folderTarget ? 1 : 0;
     // Whether the entry is a folder the batch finds out on its worker.
@@ -158,8 +158,10 @@ bool DropOnRemoteList(CLeftView& local, CRightView& remote, const ui::DropPayloa
     std::optional<std::string> name = DraggedName(data, *local.m_wndList, local.Rows(), *list);
     if (!name || Busy(local, remote) || !remote.IsConnected())
         return false;
-    long hit = list->HitRow(point);
     int selected = local.m_wndList->GetSelectedItemCount();
+    if (selected <= 1 && !IsSafeName(*name))
+        return false; // one entry: its name becomes a path
+    long hit = list->HitRow(point);
     // A row as the target: the batch goes into it when the server can enter
     // it (tested on the batch's worker), else into the current folder.
     std::string intoFolder;
@@ -184,8 +186,6 @@ bool DropOnRemoteList(CLeftView& local, CRightView& remote, const ui::DropPayloa
             undo();
         return started;
     }
-    if (!IsSafeName(*name))
-        return false;
     std::string source = local::Join(local.m_strCurrentDir, *name);
     std::string target = remote.m_strCurrentPath + "/" + *name;
     remote.m_strSavedPath = remote.m_strCurrentPath;
