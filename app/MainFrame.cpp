@@ -12,6 +12,8 @@
 #include "resources/Artwork.h"
 #include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
+#include "transfer/DragDrop.h"
+#include "transfer/DragDrop.h"
 #include "transfer/PaneHost.h"
 #include "transfer/TransferEngine.h"
 
@@ -147,6 +149,8 @@ CMainFrame::CMainFrame()
     left->m_remote.uploadEnded = [right](const BatchResult& r) { right->OnUploadEnded(r); };
     left->m_remote.showProgress = progress;
     left->m_remote.addLine = [status](const std::string& line) { status->AddLine(line); };
+    // Dragging from one list to the other transfers.
+    dnd::Attach(*left, *right);
 }
 
 CMainFrame::~CMainFrame() {

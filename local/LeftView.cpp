@@ -51,7 +51,9 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 } // namespace
 
 CLeftList::CLeftList(wxWindow* parent, wxWindowID id)
-    : CFileListCtrl(parent, id, {{"Name", 140}, {"Size", 40}, {"Type", 140}, {"Modified", 120}}) {}
+    : CFileListCtrl(parent, id, {{"Name", 140}, {"Size", 40}, {"Type", 140}, {"Modified", 120}}) {
+    EnableDragDrop(false);
+}
 
 CLeftView::CLeftView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_types = std::make_unique<CFileTypes>(art::LoadIconBitmap(art::ICON_FOLDER));
@@ -72,7 +74,11 @@ CLeftView::CLeftView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
                            [this](wxCommandEvent& e) { OnSelchangeFolder(e.GetSelection()); });
     // A click or the focus in the box or the list makes this pane the active one.
     ui::BindActivation(m_wndFolderCombo, [this] { MarkActive(); });
-    ui::BindActivation(m_wndList, [this] { MarkActive(); });
+    m_wndList->m_onActivate = [this] { MarkActive(); };
+    m_wndList->Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) {
+        MarkActive();
+        e.Skip();
+    });
     m_wndList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { OnOpenRow(); });
     m_wndList->Bind(wxEVT_LIST_COL_CLICK, [this](wxListEvent& e) {
         // Name, Size, Type, Modified sort by name, size, type key and date text.
@@ -361,27 +367,32 @@ void CLeftView::OnRefresh() {
 }
 
 void CLeftView::OnUpload() {
-    ui::RequireUiThread("CLeftView::OnUpload");
+    UploadSelectionInto({});
+}
+
+bool CLeftView::UploadSelectionInto(const std::string& intoFolder) {
+    ui::RequireUiThread("CLeftView::UploadSelectionInto");
     if (!m_pEngine || m_pEngine->IsBusy() || !m_remote.session)
-        return; // one batch at a time, in either direction
+        return false; // one batch at a time, in either direction
     UploadRequest request;
     request.session = m_remote.session();
     if (!request.session)
-        return; // not connected: no visible effect
+        return false; // not connected: no visible effect
     request.remoteDir = m_remote.currentPath ? m_remote.currentPath() : "/";
     request.localDir = m_strCurrentDir;
     request.names = SelectedNames();
+    request.intoFolder = intoFolder;
     m_arrUpload.clear();
     m_bDropUpload = 0;
-    StartBatch(std::move(request));
+    return StartBatch(std::move(request));
 }
 
-void CLeftView::StartUploadThread() {
+bool CLeftView::StartUploadThread(const std::string& intoFolder) {
     ui::RequireUiThread("CLeftView::StartUploadThread");
     std::shared_ptr<ftp::Session> session = m_remote.session ? m_remote.session() : nullptr;
     if (!m_pEngine || m_pEngine->IsBusy() || !session) {
         m_arrUpload.clear(); // no session: the dropped batch is discarded
-        return;
+        return false;
     }
     UploadRequest request;
     request.session = session;
@@ -389,11 +400,14 @@ void CLeftView::StartUploadThread() {
     request.localDir = m_strCurrentDir;
     request.items = m_arrUpload;
     request.dropMode = true;
+    request.intoFolder = intoFolder;
     m_bDropUpload = 1;
     if (!StartBatch(std::move(request))) {
         m_arrUpload.clear();
         m_bDropUpload = 0;
+        return false;
     }
+    return true;
 }
 
 bool CLeftView::StartBatch(UploadRequest request) {

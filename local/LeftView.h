@@ -20,7 +20,8 @@ class wxBitmapButton;
 class CMarkerStrip;
 class CPaneHost;
 
-// The list of the local pane (dragging and dropping come with the transfers).
+// The list of the local pane: a drag source, and a drop target for entries
+// dragged from the remote list (what a drop does is set by the frame).
 class CLeftList : public CFileListCtrl {
 public:
     CLeftList(wxWindow* parent, wxWindowID id);
@@ -97,8 +98,13 @@ public:
     void OnRename();
     void OnProperties();
     void OnUpload();
-    // Starts the worker on a batch a drop put into m_arrUpload.
-    void StartUploadThread();
+    // The Upload command's batch of the selection; `intoFolder` (a drop on a
+    // row of the server's list): into that server folder when the server
+    // can enter it. False when no batch started.
+    bool UploadSelectionInto(const std::string& intoFolder);
+    // Starts the worker on a batch a drop put into m_arrUpload; `intoFolder`
+    // as above. False (and the batch discarded) when none started.
+    bool StartUploadThread(const std::string& intoFolder = {});
     void OnRefresh();
 
     // Runs a command the pane handles itself (its context menu); false when

@@ -17,6 +17,7 @@
 #include "resources/Commands.h"
 #include "resources/MenuBuilder.h"
 #include "sites/SiteStore.h"
+#include "transfer/BatchEnd.h"
 #include "transfer/PaneHost.h"
 
 #include <wx/bmpbuttn.h>
@@ -70,7 +71,9 @@ const char* const kNewFolder = "New Folder";
 } // namespace
 
 CRightList::CRightList(wxWindow* parent, wxWindowID id)
-    : CFileListCtrl(parent, id, {{"Name", 120}, {"Size", 50}, {"Type", 140}, {"Modified", 120}}) {}
+    : CFileListCtrl(parent, id, {{"Name", 120}, {"Size", 50}, {"Type", 140}, {"Modified", 120}}) {
+    EnableDragDrop(true);
+}
 
 CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
     m_types = std::make_unique<CFileTypes>(art::LoadIconBitmap(art::ICON_FOLDER));
@@ -89,7 +92,11 @@ CRightView::CRightView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
                     [this](wxCommandEvent& e) { OnSelchangePath(e.GetSelection()); });
     // A click or the focus in the box or the list makes this pane the active one.
     ui::BindActivation(m_wndPath, [this] { MarkActive(); });
-    ui::BindActivation(m_wndList, [this] { MarkActive(); });
+    m_wndList->m_onActivate = [this] { MarkActive(); };
+    m_wndList->Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) {
+        MarkActive();
+        e.Skip();
+    });
     m_wndList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { OnDblclkList(); });
     m_wndList->Bind(wxEVT_LIST_COL_CLICK, [this](wxListEvent&) { m_bSortFlag = !m_bSortFlag; });
     ui::BindContextMenu(m_wndList, wxEVT_CONTEXT_MENU, [this] { OnContextMenu(); });
@@ -625,25 +632,32 @@ void CRightView::OnExecute() {
     AddLine("Unable to read from Remote System");
 }
 void CRightView::OnDownload() {
-    ui::RequireUiThread("CRightView::OnDownload");
+    if (m_pLocalView)
+        DownloadSelectionInto(m_pLocalView->m_strCurrentDir);
+}
+
+bool CRightView::DownloadSelectionInto(const std::string& localDir) {
+    ui::RequireUiThread("CRightView::DownloadSelectionInto");
     if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView)
-        return; // one batch at a time, in either direction
+        return false; // one batch at a time, in either direction
     DownloadRequest request;
     request.session = GetSession();
     if (!request.session)
-        return; // no session: nothing to fetch and nothing reported
+        return false; // no session: nothing to fetch and nothing reported
     request.currentPath = m_strCurrentPath;
-    request.localDir = m_pLocalView->m_strCurrentDir;
+    request.localDir = localDir;
     request.names = SelectedNames();
     m_arrDownload.clear();
     m_bChanged = 0;
-    StartBatch(std::move(request));
+    return StartBatch(std::move(request));
 }
 
-void CRightView::StartDownloadThread() {
+bool CRightView::StartDownloadThread() {
     ui::RequireUiThread("CRightView::StartDownloadThread");
-    if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView)
-        return;
+    if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView) {
+        m_arrDownload.clear();
+        return false;
+    }
     DownloadRequest request;
     request.session = GetSession();
     request.currentPath = m_strCurrentPath;
@@ -655,7 +669,9 @@ void CRightView::StartDownloadThread() {
     if (!StartBatch(std::move(request))) {
         m_arrDownload.clear();
         m_bDropMode = 0;
+        return false;
     }
+    return true;
 }
 
 bool CRightView::StartBatch(DownloadRequest request) {
@@ -689,16 +705,16 @@ bool CRightView::StartBatch(DownloadRequest request) {
     return true;
 }
 
-void CRightView::OnDownloadEnded(const BatchResult&) {
+void CRightView::OnDownloadEnded(const BatchResult& result) {
     ui::RequireUiThread("CRightView::OnDownloadEnded");
     CLeftView* local = m_pLocalView;
-    if (local && local->m_bRestoreDir) {
-        local->m_bRestoreDir = 0;
-        m_bChanged = 1;
-        local->m_strCurrentDir = local->m_strSavedDir;
+    if (local) {
+        BatchResult ended = result;
+        ended.changed = ended.changed || m_bChanged;
+        if (std::optional<std::string> refill = EndDownloadBatch(
+                ended, local->m_bRestoreDir, local->m_strCurrentDir, local->m_strSavedDir))
+            local->FillFileList(*refill);
     }
-    if (local && m_bChanged)
-        local->FillFileList(local->m_strCurrentDir);
     m_arrDownload.clear();
     m_bDropMode = 0;
     m_pHost.reset();
@@ -709,15 +725,7 @@ void CRightView::OnDownloadEnded(const BatchResult&) {
 
 void CRightView::OnUploadEnded(const BatchResult& result) {
     ui::RequireUiThread("CRightView::OnUploadEnded");
-    bool uploaded = result.uploaded;
-    if (result.dropSent)
-        m_bNoRefresh = 0;
-    if (m_bDropMode) {
-        m_bDropMode = 0;
-        uploaded = true;
-        m_strCurrentPath = m_strSavedPath;
-    }
-    if (uploaded && !m_bNoRefresh)
+    if (EndUploadBatch(result, m_bDropMode, m_strCurrentPath, m_strSavedPath, m_bNoRefresh))
         RefreshList();
     EnableNavigation(false);
 }

@@ -37,6 +37,8 @@ struct CThreadInfo {
     long m_nValue = 0;
 };
 
+// The list of the remote pane: a drag source, and a drop target for entries
+// dragged from the local list and for files from the desktop.
 class CRightList : public CFileListCtrl {
 public:
     CRightList(wxWindow* parent, wxWindowID id);
@@ -131,8 +133,12 @@ public:
     void OnDelete();
     void OnNewFolder();
     void OnDownload();
-    // Starts the worker on a batch a drop put into m_arrDownload.
-    void StartDownloadThread();
+    // The Download command's batch of the selection, into the local folder
+    // `localDir`. False when no batch started.
+    bool DownloadSelectionInto(const std::string& localDir);
+    // Starts the worker on a batch a drop put into m_arrDownload. False (and
+    // the batch discarded) when none started.
+    bool StartDownloadThread();
     // The upload's end on this side: restore the path a drop saved, refresh.
     void OnUploadEnded(const BatchResult& result);
     // Lists the current folder again (after an upload).

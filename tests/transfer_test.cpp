@@ -258,7 +258,12 @@ TEST(BatchEndTest, TheRemoteListIsRefilledUnlessADropAskedNotTo) {
     EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), std::nullopt);
     EXPECT_EQ(path, "/saved");
     EXPECT_EQ(dropMode, 0);
+    // The request held for that batch only: the next one refreshes.
+    EXPECT_EQ(noRefresh, 0);
+    r.uploaded = true;
+    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), "/saved");
     // One that sent a file refills the restored path.
+    noRefresh = 1;
     dropMode = 1;
     path = "/elsewhere";
     r.uploaded = r.dropSent = true;

@@ -25,7 +25,11 @@ std::optional<std::string> EndUploadBatch(const BatchResult& result, int& bDropM
         uploaded = true;
         strCurrentPath = strSavedPath;
     }
-    if (!uploaded || bNoRefresh)
+    bool refresh = uploaded && !bNoRefresh;
+    // The request was this batch's: the next one (an Upload command)
+    // refreshes as it should.
+    bNoRefresh = 0;
+    if (!refresh)
         return std::nullopt;
     return strCurrentPath;
 }

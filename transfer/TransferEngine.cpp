@@ -64,6 +64,17 @@ std::string Join(const std::string& folder, const std::string& name) {
     return folder + "/" + name;
 }
 
+// The folder test of a drop: true when the server enters `path`. The session
+// is put back into the folder it was in, so that the test leaves no trace.
+bool ProbeFolder(ftp::Session& session, const std::string& path) {
+    auto lock = session.Lock();
+    std::string before = session.GetCurrentDirectory();
+    bool folder = session.SetCurrentDirectory(path);
+    if (folder && session.GetCurrentDirectory() != before)
+        session.SetCurrentDirectory(before);
+    return folder;
+}
+
 std::string UnsafeLine(const std::string& name) {
     return "Unsafe name skipped: " + PrintableName(name);
 }
@@ -224,11 +235,25 @@ CDownloadBatch::CDownloadBatch(DownloadRequest request, ITransferHost& host,
 void CDownloadBatch::Prepare() {
     m_replace.Reset();
     m_arrDownload.clear();
+    ftp::Session& session = *m_request.session;
     if (m_request.dropMode) {
         m_arrDownload = m_request.items;
+        // An entry the drop did not test: a folder is mirrored into its
+        // local path (made now), its contents relative to the folder itself.
+        for (CTransferItem& item : m_arrDownload) {
+            if (item.m_bIsFolder != kFolderUnknown)
+                continue;
+            bool folder = !Stopped() && IsSafeName(item.m_strName) &&
+                          ProbeFolder(session, "/" + item.m_strRemotePath);
+            item.m_bIsFolder = folder ? 1 : 0;
+            if (!folder)
+                continue;
+            item.m_nPrefixLen = static_cast<int>(item.m_strRemotePath.size());
+            if (InsideFolder(ParentOf(item.m_strLocalPath), item.m_strLocalPath))
+                mkdir(item.m_strLocalPath.c_str(), 0777); // failures show as the files' errors
+        }
         return;
     }
-    ftp::Session& session = *m_request.session;
     for (const std::string& name : m_request.names) {
         if (Stopped())
             return;
@@ -382,15 +407,26 @@ CUploadBatch::CUploadBatch(UploadRequest request, ITransferHost& host, const std
 void CUploadBatch::Prepare() {
     m_replace.Reset();
     m_arrUpload.clear();
+    std::string remoteDir = "/" + m_request.remoteDir;
+    bool into = false;
+    if (!m_request.intoFolder.empty() && IsSafeName(m_request.intoFolder) && !Stopped()) {
+        std::string folder = NormalisePath(remoteDir + "/" + m_request.intoFolder);
+        if (ProbeFolder(*m_request.session, folder)) {
+            remoteDir = folder;
+            into = true;
+        }
+    }
     if (m_request.dropMode) {
         m_arrUpload = m_request.items;
         // A dropped folder is made here, on the worker, like the command's.
-        for (const CTransferItem& item : m_arrUpload)
+        for (CTransferItem& item : m_arrUpload) {
+            if (into)
+                item.m_strRemotePath = remoteDir + "/" + item.m_strName;
             if (item.m_bIsFolder && m_request.session->CreateDirectory(item.m_strRemotePath))
                 m_remote[NormalisePath(item.m_strRemotePath)].listed = true;
+        }
         return;
     }
-    std::string remoteDir = "/" + m_request.remoteDir;
     for (const std::string& name : m_request.names) {
         if (Stopped())
             return;
@@ -496,8 +532,8 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
     ++m_meter.m_nFilesDone;
     if (ok) {
         ++m_result.filesDone;
-        if (m_request.dropMode)
-            m_result.dropSent = true;
+        if (m_request.dropMode && topLevel)
+            m_result.dropSent = true; // a dropped file; what a dropped folder holds does not count
         m_remote[remoteDir].sizes[name] = static_cast<std::uint64_t>(st.st_size);
         Line("Done");
     } else {

@@ -54,6 +54,10 @@ struct UploadRequest {
     // A dropped batch: ready items (local source, remote target).
     std::vector<CTransferItem> items;
     bool dropMode = false;
+    // A drop on a row of the server's list: when the server can enter
+    // remoteDir + "/" + intoFolder, the batch goes there (names and items
+    // alike), else into remoteDir.
+    std::string intoFolder;
 };
 
 class CTransferEngine {

@@ -31,7 +31,8 @@ struct BatchResult {
     // Upload: a send was attempted (m_bUploaded): refresh the remote list
     // unless a drop asked not to.
     bool uploaded = false;
-    // Upload from a drop: at least one file arrived (clears m_bNoRefresh).
+    // Upload from a drop: at least one dropped file (not a file inside a
+    // dropped folder) arrived (clears m_bNoRefresh).
     bool dropSent = false;
     std::uint64_t filesDone = 0;   // fetched or sent
     std::uint64_t filesFailed = 0; // error lines

@@ -24,6 +24,9 @@ bool IsSafeName(const std::string& name);
 // a CR or LF from a server never splits a log line.
 std::string PrintableName(const std::string& name);
 
+// m_bIsFolder of a dropped download entry not tested yet.
+constexpr int kFolderUnknown = -1;
+
 // One entry of a download or upload batch.
 //   download: m_strRemotePath the server path as probed, m_strLocalPath only
 //             for a dropped batch, m_nPrefixLen for folders;
@@ -33,6 +36,8 @@ struct CTransferItem {
     std::string m_strRemotePath;
     std::string m_strLocalPath;
     std::string m_strName; // exact bytes of the list's name
+    // 1 folder, 0 file; kFolderUnknown in a dropped download: the batch's
+    // folder test decides (on its worker, not on the window's thread).
     int m_bIsFolder = 0;
     int m_nPrefixLen = 0;
 

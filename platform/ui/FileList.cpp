@@ -1,12 +1,116 @@
 #include "platform/ui/FileList.h"
 
+#include "platform/ui/Dispatcher.h"
 #include "platform/ui/Text.h"
+
+namespace {
+
+// The thin shell between the toolkit's drop events and the list.
+class CListDropTarget : public wxDropTarget {
+public:
+    CListDropTarget(CFileListCtrl* list, bool acceptFiles)
+        : wxDropTarget(new ui::CDropData(acceptFiles)), m_list(list) {}
+
+    wxDragResult OnEnter(wxCoord x, wxCoord y, wxDragResult def) override {
+        return OnDragOver(x, y, def);
+    }
+    wxDragResult OnDragOver(wxCoord x, wxCoord y, wxDragResult) override {
+        return m_list->OnDragOver(wxPoint(x, y), GetMatchingPair() == wxDataFormat(wxDF_FILENAME));
+    }
+    wxDragResult OnData(wxCoord x, wxCoord y, wxDragResult) override {
+        if (!GetData())
+            return wxDragNone;
+        ui::DropPayload payload = static_cast<ui::CDropData*>(GetDataObject())->Payload();
+        return m_list->OnDrop(payload, wxPoint(x, y)) ? wxDragMove : wxDragNone;
+    }
+
+private:
+    CFileListCtrl* m_list;
+};
+
+} // namespace
 
 CFileListCtrl::CFileListCtrl(wxWindow* parent, wxWindowID id, std::vector<Column> columns)
     : wxListCtrl(parent, id, wxDefaultPosition, wxDefaultSize,
                  wxLC_REPORT | wxLC_VIRTUAL | wxLC_EDIT_LABELS | wxLC_NO_HEADER | wxBORDER_SUNKEN),
       m_columns(std::move(columns)) {
     SetReportView(false);
+    Bind(wxEVT_LEFT_DOWN, &CFileListCtrl::OnLButtonDown, this);
+    Bind(wxEVT_LIST_BEGIN_DRAG, &CFileListCtrl::OnBegindrag, this);
+}
+
+void CFileListCtrl::EnableDragDrop(bool acceptFiles) {
+    ui::RequireUiThread("CFileListCtrl::EnableDragDrop");
+    SetDropTarget(new CListDropTarget(this, acceptFiles));
+}
+
+void CFileListCtrl::OnLButtonDown(wxMouseEvent& event) {
+    ui::RequireUiThread("CFileListCtrl::OnLButtonDown");
+    // The control selects the row and watches for a drag gesture itself.
+    event.Skip();
+    if (m_onActivate)
+        m_onActivate();
+}
+
+std::unique_ptr<wxDataObject> CFileListCtrl::NewDragData() const {
+    const CFileRow* first = Row(GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED));
+    if (!first || first->name.empty())
+        return nullptr;
+    ui::EntryDrag drag{ui::DragOrigin(this), GetId(), first->name};
+    return ui::NewEntryDataObject(drag, ui::ToWx(first->name));
+}
+
+void CFileListCtrl::OnBegindrag(wxListEvent&) {
+    ui::RequireUiThread("CFileListCtrl::OnBegindrag");
+    std::unique_ptr<wxDataObject> data = NewDragData();
+    if (!data)
+        return;
+    wxDropSource source(*data, this);
+    m_bDragSource = 1;
+    source.DoDragDrop(wxDrag_AllowMove); // copy and move; the drop decides what happens
+    m_bDragSource = 0;
+}
+
+long CFileListCtrl::HitRow(wxPoint point) {
+    int flags = 0;
+    long item = HitTest(point, flags);
+    if (item < 0 || !(flags & wxLIST_HITTEST_ONITEM) || !Row(item))
+        return -1;
+    return item;
+}
+
+wxPoint CFileListCtrl::RowPoint(long item) {
+    wxRect rect;
+    if (!GetItemRect(item, rect))
+        return wxPoint(-1, -1);
+    // The rectangle is in the control's coordinates; the rows' window lies
+    // below the header, if one shows.
+    wxPoint screen = ClientToScreen(rect.GetPosition() + wxPoint(rect.width / 3, rect.height / 2));
+    return GetTargetWindow()->ScreenToClient(screen);
+}
+
+wxDragResult CFileListCtrl::OnDragOver(wxPoint point, bool fromDesktop) {
+    ui::RequireUiThread("CFileListCtrl::OnDragOver");
+    if (m_bDragSource)
+        return wxDragMove; // over its own list: nothing changes
+    long hit = HitRow(point);
+    if (fromDesktop && hit >= 0 && !Row(hit)->folder)
+        hit = -1;
+    if (m_nDropHilite >= 0 && m_nDropHilite < GetItemCount() && m_nDropHilite != hit)
+        SetItemState(m_nDropHilite, 0, wxLIST_STATE_SELECTED);
+    if (hit >= 0)
+        SetItemState(hit, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
+    m_nDropHilite = static_cast<int>(hit);
+    // Files from the desktop are copied: a file manager told they were
+    // moved may remove its originals.
+    return fromDesktop ? wxDragCopy : wxDragMove;
+}
+
+bool CFileListCtrl::OnDrop(const ui::DropPayload& payload, wxPoint point) {
+    ui::RequireUiThread("CFileListCtrl::OnDrop");
+    if (m_bDragSource)
+        return false; // dropped on the list it came from
+    return m_onDrop && m_onDrop(payload, point);
 }
 
 void CFileListCtrl::SetReportView(bool report) {
@@ -26,7 +130,9 @@ void CFileListCtrl::SetReportView(bool report) {
 }
 
 void CFileListCtrl::ShowRows() {
-    DeleteAllItems(); // also forgets the selection
+    ui::RequireUiThread("CFileListCtrl::ShowRows");
+    DeleteAllItems();   // also forgets the selection
+    m_nDropHilite = -1; // a row of the rows shown before
     SetItemCount(m_rows ? static_cast<long>(m_rows->size()) : 0);
     Refresh();
 }

@@ -4,8 +4,13 @@
 // and list (names only).
 #pragma once
 
+#include "platform/ui/EntryDrag.h"
+
+#include <wx/dnd.h>
 #include <wx/listctrl.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +37,35 @@ public:
     void ShowRows();
     void SetReportView(bool report);
     bool IsReportView() const { return m_report; }
+
+    // Drag and drop. A drag offers the first selected row (NewDragData); a
+    // drop is handed, with the point it landed on, to `m_onDrop`, which says
+    // whether a transfer started.
+    int m_bDragSource = 0;  // 1 while a drag started by this list runs
+    int m_nDropHilite = -1; // the row the last drag over selected, or -1
+    std::function<bool(const ui::DropPayload&, wxPoint)> m_onDrop;
+    // A press on the list makes its pane the active one.
+    std::function<void()> m_onActivate;
+    // Registers the list as a drop target; `acceptFiles`: also for file
+    // lists from the desktop.
+    void EnableDragDrop(bool acceptFiles);
+    void OnLButtonDown(wxMouseEvent& event);
+    // The control saw a drag gesture: the drag runs until the button is
+    // released (inside this call).
+    void OnBegindrag(wxListEvent& event);
+    // What a drag of the current selection offers; null when no row (or an
+    // empty name) is selected.
+    std::unique_ptr<wxDataObject> NewDragData() const;
+    // A drag moves over the list at `point` (coordinates of the rows' window):
+    // the row under it is selected as the drop highlight, and the effect is
+    // move. `fromDesktop` (a file list): only a folder row is highlighted, as
+    // only a folder row takes them, and the effect is copy.
+    wxDragResult OnDragOver(wxPoint point, bool fromDesktop);
+    bool OnDrop(const ui::DropPayload& payload, wxPoint point);
+    // The row at `point` (coordinates of the rows' window), or -1.
+    long HitRow(wxPoint point);
+    // The middle of a row, in the coordinates of the rows' window.
+    wxPoint RowPoint(long item);
 
 protected:
     wxString OnGetItemText(long item, long column) const override;

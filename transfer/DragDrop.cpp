@@ -1,0 +1,223 @@
+#include "transfer/DragDrop.h"
+
+#include "local/LeftView.h"
+#include "local/LocalDirectory.h"
+#include "platform/ui/Dispatcher.h"
+#include "remote/RightView.h"
+#include "transfer/TransferItem.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dnd {
+
+namespace {
+
+// The local folder test: a folder that can be entered, looked at without
+// entering it (the process's current folder stays where it is).
+bool IsLocalFolder(const std::string& path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
+}
+
+// A batch runs in either direction, or the remote pane is at work.
+bool Busy(const CLeftView& local, const CRightView& remote) {
+    return remote.m_bBusy != 0 || local.m_bUploading != 0 ||
+           (remote.m_pEngine && remote.m_pEngine->IsBusy());
+}
+
+// The dragged name, when the drag came from `source` of the window `target`
+// is in and names the first row selected there (exact bytes); else nothing.
+std::optional<std::string> DraggedName(const ui::DropPayload& data, const CFileListCtrl& source,
+                                       const std::vector<CFileRow>& rows,
+                                       const CFileListCtrl& target) {
+    if (data.kind != ui::DropPayload::Kind::Entry)
+        return std::nullopt;
+    const ui::EntryDrag& drag = data.entry;
+    if (drag.name.empty() || drag.list != source.GetId() || drag.origin != ui::DragOrigin(&target))
+        return std::nullopt;
+    long first = source.GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
+    if (first < 0 || static_cast<size_t>(first) >= rows.size() ||
+        rows[static_cast<size_t>(first)].name != drag.name)
+        return std::nullopt;
+    return drag.name;
+}
+
+void SelectRow(CFileListCtrl* list, long item) {
+    list->SetItemState(item, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
+}
+
+std::string BaseName(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Files from the desktop: one batch into the folder row under the cursor, or
+// the current server folder, with the Upload command's questions, lines and
+// refresh.
+bool DropFilesOnRemoteList(CLeftView& local, CRightView& remote,
+                           const std::vector<std::string>& files, wxPoint point) {
+    if (Busy(local, remote) || !remote.IsConnected())
+        return false;
+    CRightList* list = remote.m_wndList;
+    std::string dir = remote.m_strCurrentPath;
+    long hit = list->HitRow(point);
+    if (hit >= 0) {
+        const CFileRow& row = remote.Rows()[static_cast<size_t>(hit)];
+        if (row.folder && IsSafeName(row.name)) {
+            SelectRow(list, hit);
+            dir = remote.m_strCurrentPath + "/" + row.name;
+        }
+    }
+    std::vector<CTransferItem> items;
+    for (const std::string& path : files) {
+        std::string name = BaseName(path);
+        if (path.empty() || path[0] != '/' || name.empty() || name == "/")
+            continue;
+        if (!IsSafeName(name)) {
+            if (remote.m_addLine)
+                remote.m_addLine("Unsafe name skipped: " + PrintableName(name));
+            continue;
+        }
+        items.emplace_back(path, NormalisePath(dir + "/" + name), name,
+                           IsLocalFolder(path) ? 1 : 0);
+    }
+    if (items.empty())
+        return false;
+    remote.m_bNoRefresh = 0;
+    remote.m_bDropMode = 0;
+    local.m_arrUpload = std::move(items);
+    return local.StartUploadThread();
+}
+
+} // namespace
+
+bool DropOnLocalList(CLeftView& local, CRightView& remote, const ui::DropPayload& data,
+                     wxPoint point) {
+    ui::RequireUiThread("dnd::DropOnLocalList");
+    CLeftList* list = local.m_wndList;
+    if (list->m_bDragSource)
+        return false;
+    std::optional<std::string> name = DraggedName(data, *remote.m_wndList, remote.Rows(), *list);
+    if (!name || Busy(local, remote) || !remote.IsConnected())
+        return false;
+    int selected = remote.m_wndList->GetSelectedItemCount();
+    if (selected <= 1 && !IsSafeName(*name))
+        return false; // one entry: its name becomes a path
+    long hit = list->HitRow(point);
+    const std::string current = local.m_strCurrentDir;
+    std::string into = current; // where the entries go
+    bool folderTarget = false;
+    if (hit >= 0) {
+        const std::string target = local.Rows()[static_cast<size_t>(hit)].name;
+        if (!IsSafeName(target))
+            return false;
+        SelectRow(list, hit);
+        folderTarget = IsLocalFolder(local::Join(current, target));
+        if (folderTarget)
+            into = local::Join(current, target);
+    }
+    remote.m_arrDownload.clear();
+    local.m_strSavedDir = current;
+    if (selected > 1) {
+        // The whole remote selection, by the Download command's steps. The
+        // local pane keeps showing (and acting on) its own folder.
+        if (hit < 0)
+            remote.m_bDropMode = 0;
+        else
+            local.m_bRestoreDir = folderTarget ? 1 : 0;
+        bool started = remote.DownloadSelectionInto(into);
+        if (!started)
+            local.m_bRestoreDir = 0;
+        return started;
+    }
+    if (hit >= 0)
+        local.m_bRestoreDir = folderTarget ? 1 : 0;
+    // Whether the entry is a folder the batch finds out on its worker.
+    remote.m_arrDownload.emplace_back(remote.m_strCurrentPath + "/" + *name,
+                                      local::Join(into, *name), *name, kFolderUnknown, 0);
+    remote.m_bDropMode = 1;
+    if (!remote.StartDownloadThread()) {
+        local.m_bRestoreDir = 0;
+        return false;
+    }
+    return true;
+}
+
+bool DropOnRemoteList(CLeftView& local, CRightView& remote, const ui::DropPayload& data,
+                      wxPoint point) {
+    ui::RequireUiThread("dnd::DropOnRemoteList");
+    CRightList* list = remote.m_wndList;
+    if (list->m_bDragSource)
+        return false;
+    if (data.kind == ui::DropPayload::Kind::Files)
+        return DropFilesOnRemoteList(local, remote, data.files, point);
+    std::optional<std::string> name = DraggedName(data, *local.m_wndList, local.Rows(), *list);
+    if (!name || Busy(local, remote) || !remote.IsConnected())
+        return false;
+    int selected = local.m_wndList->GetSelectedItemCount();
+    if (selected <= 1 && !IsSafeName(*name))
+        return false; // one entry: its name becomes a path
+    long hit = list->HitRow(point);
+    // A row as the target: the batch goes into it when the server can enter
+    // it (tested on the batch's worker), else into the current folder.
+    std::string intoFolder;
+    if (hit >= 0) {
+        intoFolder = remote.Rows()[static_cast<size_t>(hit)].name;
+        if (!IsSafeName(intoFolder))
+            return false;
+        SelectRow(list, hit);
+    }
+    auto undo = [&remote] {
+        remote.m_bNoRefresh = 0;
+        remote.m_bDropMode = 0;
+    };
+    if (selected > 1) {
+        // The whole local selection, by the Upload command's steps. On a row
+        // the server list is not refreshed at the end.
+        remote.m_bNoRefresh = hit >= 0 ? 1 : 0;
+        remote.m_bDropMode = hit >= 0 ? 1 : 0;
+        remote.m_strSavedPath = remote.m_strCurrentPath;
+        bool started = local.UploadSelectionInto(intoFolder);
+        if (!started)
+            undo();
+        return started;
+    }
+    std::string source = local::Join(local.m_strCurrentDir, *name);
+    std::string target = remote.m_strCurrentPath + "/" + *name;
+    remote.m_strSavedPath = remote.m_strCurrentPath;
+    remote.m_bNoRefresh = hit >= 0 ? 1 : 0;
+    if (hit >= 0)
+        remote.m_bDropMode = 1;
+    local.m_arrUpload.clear();
+    if (IsLocalFolder(source)) {
+        // The server folder is made by the batch before anything is sent.
+        local.m_arrUpload.emplace_back(source, target, *name, 1);
+    } else {
+        // One file: the list is refreshed when it arrived.
+        remote.m_bNoRefresh = 1;
+        remote.m_bDropMode = 1;
+        local.m_arrUpload.emplace_back(source, target, *name, 0);
+    }
+    if (!local.StartUploadThread(intoFolder)) {
+        undo();
+        return false;
+    }
+    return true;
+}
+
+void Attach(CLeftView& local, CRightView& remote) {
+    CLeftView* l = &local;
+    CRightView* r = &remote;
+    local.m_wndList->m_onDrop = [l, r](const ui::DropPayload& data, wxPoint point) {
+        return DropOnLocalList(*l, *r, data, point);
+    };
+    remote.m_wndList->m_onDrop = [l, r](const ui::DropPayload& data, wxPoint point) {
+        return DropOnRemoteList(*l, *r, data, point);
+    };
+}
+
+} // namespace dnd
