@@ -320,7 +320,8 @@ BatchResult CDownloadBatch::Run() {
 
 bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& target,
                                   const std::string& root, const std::string& name,
-                                  std::uint64_t size, bool sizeKnown, bool topLevel) {
+                                  std::uint64_t size, bool sizeKnown, bool topLevel,
+                                  std::int64_t announced) {
     ftp::Session& session = *m_request.session;
     auto ask = [this](const ReplaceQuestion& q) { return m_host.AskReplace(q); };
     if (m_replace.m_bAsk && Exists(target)) {
@@ -351,7 +352,7 @@ bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& 
             ok = session.GetFile(
                 remote, target,
                 [this](std::uint64_t done, std::uint64_t total) { m_meter.Update(done, total); },
-                -1, &partial);
+                announced, &partial);
             if (ok || !PauseBeforeNextTry(session, m_stop, tried))
                 break;
             Line(TryLine(name, partial.Have(), tried + 1));
@@ -390,8 +391,10 @@ void CDownloadBatch::WalkFolder(const CTransferItem& item) {
     };
     walk.m_fileStep = [&](const ftp::FindData& entry, const std::string& child,
                           const std::string& localFolder) {
+        // The listing's size of a plain file stands for the server's SIZE
+        // (one request less per file); a link's size is that of the link.
         return DownloadFile(child, Join(localFolder, entry.name), root, entry.name, entry.size,
-                            true, false);
+                            true, false, entry.isLink ? -1 : static_cast<std::int64_t>(entry.size));
     };
     walk.WalkTree(1, NormalisePath(item.m_strRemotePath), localTop);
 }

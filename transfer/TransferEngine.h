@@ -142,9 +142,11 @@ private:
     bool Stopped() const { return m_stop.load() != 0; }
     void Line(const std::string& line) { m_host.AddLine(line); }
     // One file: the question, the skip rules, the fetch and its lines.
+    // `announced`: the size the file must have (-1: the server is asked).
     // False when the file was skipped.
     bool DownloadFile(const std::string& remote, const std::string& target, const std::string& root,
-                      const std::string& name, std::uint64_t size, bool sizeKnown, bool topLevel);
+                      const std::string& name, std::uint64_t size, bool sizeKnown, bool topLevel,
+                      std::int64_t announced = -1);
     void WalkFolder(const CTransferItem& item);
 };
 

@@ -101,9 +101,12 @@ mode_t DefaultFileMode() {
     return mode;
 }
 
-curl_socket_t OpenSocket(void*, curlsocktype, struct curl_sockaddr* address) {
+curl_socket_t OpenSocket(void* connecting, curlsocktype, struct curl_sockaddr* address) {
     // No socket of ours leaks into programs the client starts.
-    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    curl_socket_t fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    // Watched until it is connected (see Perform).
+    *static_cast<curl_socket_t*>(connecting) = fd;
+    return fd;
 }
 
 int SockOpt(void*, curl_socket_t fd, curlsocktype) {
@@ -353,6 +356,8 @@ struct Session::Request {
     // The session's abort count as this request began.
     const std::atomic<std::uint64_t>* aborts = nullptr;
     std::uint64_t abortsAtStart = 0;
+    // A socket libcurl opened and may still be connecting.
+    curl_socket_t connecting = CURL_SOCKET_BAD;
     bool Stopped() const { return aborts && aborts->load() != abortsAtStart; }
     bool stopped = false;
     bool tooSlow = false;
@@ -481,6 +486,21 @@ int CodeOf(const std::string& line) {
         !std::isdigit(static_cast<unsigned char>(line[2])))
         return 0;
     return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+// Waits until libcurl has something to do, a millisecond at most. libcurl
+// looks at a data connection that is still connecting only when a timer of
+// its own runs out: the socket is watched here until it is connected, so
+// that the transfer goes on at once.
+void WaitForActivity(CURLM* multi, Session::Request& r) {
+    long due = -1;
+    curl_multi_timeout(multi, &due);
+    curl_waitfd watch{r.connecting, CURL_WAIT_POLLOUT, 0};
+    bool watching = r.connecting != CURL_SOCKET_BAD;
+    curl_multi_poll(multi, watching ? &watch : nullptr, watching ? 1u : 0u, due == 0 ? 0 : 1,
+                    nullptr);
+    if (watching && watch.revents)
+        r.connecting = CURL_SOCKET_BAD;
 }
 
 } // namespace
@@ -662,6 +682,7 @@ bool Session::PerformOnce(Request& r) {
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, m_params.minBytesPerSec));
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, m_params.lowSpeedTimeSec);
     curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &r.connecting);
     curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, SockOpt);
     curl_easy_setopt(curl, CURLOPT_TRANSFERTEXT, 0L); // binary
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, r.error);
@@ -726,7 +747,7 @@ bool Session::PerformOnce(Request& r) {
         if (curl_multi_perform(multi, &running) != CURLM_OK)
             break;
         if (running)
-            curl_multi_poll(multi, nullptr, 0, 1, nullptr);
+            WaitForActivity(multi, r);
     }
     r.result = running ? CURLE_ABORTED_BY_CALLBACK : CURLE_GOT_NOTHING;
     int queued = 0;
