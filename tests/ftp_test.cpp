@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
@@ -483,6 +484,56 @@ TEST(ScriptedServerTest, AServerThatIgnoresRestIsCaughtAndTheFileFetchedWhole) {
         for (int shift = 24; shift >= 0; shift -= 8)
             counted += static_cast<char>((i >> shift) & 0xFF);
     EXPECT_TRUE(Slurp(target) == counted);
+    EXPECT_TRUE(TempFilesIn(local.path()).empty());
+}
+
+// A download cut once, then fetched from the part it kept while the server's
+// file is another: what lands is the server's file as it is now, never the
+// old part with the new file's length.
+struct ChangedFileCase {
+    const char* scenario;
+    size_t size; // of the file at the second try
+};
+
+void PrintTo(const ChangedFileCase& c, std::ostream* os) {
+    *os << c.scenario;
+}
+
+class ChangedFileTest : public ::testing::TestWithParam<ChangedFileCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Scripted, ChangedFileTest,
+                         ::testing::Values(ChangedFileCase{"shrinks", (1u << 19) - 1000},
+                                           ChangedFileCase{"shrinks-to-rest", (1u << 19) - 65536},
+                                           ChangedFileCase{"grows", (1u << 20) + 1000},
+                                           ChangedFileCase{"drop-at-end", 1u << 20}),
+                         [](const auto& info) {
+                             std::string name = info.param.scenario;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+TEST_P(ChangedFileTest, ADownloadGoingOnFromItsPartGetsTheFileAsTheServerHoldsItNow) {
+    ScriptedServer server(GetParam().scenario);
+    ASSERT_TRUE(server.ok());
+    TempDir local;
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::string target = local.path() + "/file.bin";
+    PartialDownload partial;
+    ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
+    ASSERT_EQ(LastFailure(), Failure::ConnectionLost) << LastResponse();
+    ASSERT_GT(partial.Have(), 65536u);
+    EXPECT_TRUE(s->GetFile("/file.bin", target, nullptr, -1, &partial)) << LastResponse();
+    std::string counted; // each 4-byte word its own index, big-endian
+    for (std::uint32_t i = 0; i < (1u << 18); ++i)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            counted += static_cast<char>((i >> shift) & 0xFF);
+    std::string now = GetParam().size <= counted.size()
+                          ? counted.substr(0, GetParam().size)
+                          : counted + counted.substr(0, GetParam().size - counted.size());
+    std::string got = Slurp(target);
+    EXPECT_EQ(got.size(), now.size());
+    EXPECT_TRUE(got == now);
     EXPECT_TRUE(TempFilesIn(local.path()).empty());
 }
 

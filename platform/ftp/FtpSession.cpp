@@ -892,6 +892,12 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
         // file; going on from a part it asks SIZE to know what is left.
         r.ignoreLength = expectedSize >= 0 && from == 0;
         ok = Perform(r);
+        if (ok && r.checked < r.overlap.size()) {
+            // The file ended inside the part kept: it is shorter than it was
+            // (replaced since), and what the part holds beyond is not its own.
+            r.mismatch = true;
+            ok = false;
+        }
         if (!ok && already &&
             (r.mismatch || r.result == CURLE_FTP_COULDNT_USE_REST ||
              r.result == CURLE_BAD_DOWNLOAD_RESUME)) {
@@ -900,6 +906,8 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
             already = 0;
             if (ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0)
                 continue;
+            t_lastResponse = "Cannot write the local file: " + std::string(std::strerror(errno));
+            t_lastFailure = Failure::Local;
         }
         if (partial && from == 0) {
             std::int64_t announced, sized;

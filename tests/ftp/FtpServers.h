@@ -46,6 +46,11 @@ private:
 //   "drop-retr"     drops the connection in the middle of a download
 //   "rest-ignored"  drops the first download halfway; then takes REST (350)
 //                   and sends every file whole from its first byte
+//   "shrinks", "shrinks-to-rest", "grows", "drop-at-end"  cut the first
+//                   download (at half; "drop-at-end" after its last byte),
+//                   then serve another file (shorter than the part kept,
+//                   ending where the next try's REST points, longer, the
+//                   same); REST honoured
 //   "421"           answers the first command after login with 421 and closes
 //   "garbage-list"  sends a hostile listing (binary junk, "..", names with /)
 //   "pasv-elsewhere" points PASV at 10.255.255.1 (the data must still come from us)

@@ -17,6 +17,15 @@ SCENARIO = sys.argv[1]
 PAYLOAD = bytes(range(256)) * 4096  # 1 MiB
 # 1 MiB that repeats nowhere: each 4-byte word is its own index.
 COUNTED = b"".join(i.to_bytes(4, "big") for i in range(1 << 18))
+# Scenarios whose file is cut at its first download (at half, or after its
+# last byte) and is another file at the next: what it is then. REST is honoured.
+HALF = len(COUNTED) // 2
+CHANGING = {
+    "shrinks": COUNTED[: HALF - 1000],           # shorter than the part kept
+    "shrinks-to-rest": COUNTED[: HALF - 65536],  # exactly where the next try begins
+    "grows": COUNTED + COUNTED[:1000],           # longer, the same beginning
+    "drop-at-end": COUNTED,                      # the same, cut after its last byte
+}
 
 GARBAGE = (
     b"total 12\r\n"
@@ -147,6 +156,10 @@ def serve(conn, state):
     password = ""
     tree = TREES.get(SCENARIO)
     cwd = "/"
+    rest = 0
+
+    def current():
+        return COUNTED if state["retr"] == 0 else CHANGING[SCENARIO]
     while True:
         raw = f.readline()
         if not raw:
@@ -198,6 +211,11 @@ def serve(conn, state):
             send("250 ok")
         elif verb == "TYPE":
             send("200 ok")
+        elif verb == "REST" and SCENARIO in CHANGING:
+            rest = int(arg)
+            send("350 Restarting at %d" % rest)
+        elif verb == "SIZE" and SCENARIO in CHANGING:
+            send("213 %d" % len(current()))
         elif verb == "REST" and SCENARIO == "rest-ignored":
             send("350 Restarting at %s" % arg)
         elif verb == "EPSV":
@@ -251,6 +269,20 @@ def serve(conn, state):
                     data.sendall(PAYLOAD)
                     data.close()
                     time.sleep(1.5)
+                    send("226 done")
+                    continue
+                if SCENARIO in CHANGING:
+                    body = current()[rest:]
+                    rest = 0
+                    state["retr"] += 1
+                    if state["retr"] == 1:
+                        # Cut: the control connection goes before any reply.
+                        data.sendall(body if SCENARIO == "drop-at-end" else body[:HALF])
+                        data.close()
+                        conn.shutdown(socket.SHUT_RDWR)
+                        return
+                    data.sendall(body)
+                    data.close()
                     send("226 done")
                     continue
                 state["retr"] += 1
