@@ -466,3 +466,22 @@ TEST_P(IdleTest, FolderChangesRenamesAndTransfersLogInAgainToo) {
     EXPECT_EQ(Slurp(local.path() + "/b.txt"), "alpha");
     EXPECT_EQ(Said(), (Lines{"Reconnected", "Reconnected", "Reconnected"}));
 }
+
+TEST_P(ResumeTest, AnUploadWhoseLocalFileChangedBetweenTriesIsSentWholeAgain) {
+    constexpr std::uint64_t size = 8u << 20;
+    MakeFile(Local("doc.bin"), size, 11);
+    Connect({"drop_at=" + std::to_string(size / 4)});
+    ftp::PartialUpload partial;
+    std::vector<std::uint64_t> resumedAt;
+    partial.onResume = [&](std::uint64_t from) { resumedAt.push_back(from); };
+    ASSERT_FALSE(session->PutFile(Local("doc.bin"), "/doc.bin", nullptr, &partial));
+    ASSERT_EQ(ftp::LastFailure(), ftp::Failure::ConnectionLost) << ftp::LastResponse();
+    // Saved again meanwhile, the same length, other bytes: what the server kept
+    // is no beginning of it.
+    MakeFile(Local("doc.bin"), size, 12);
+    EXPECT_TRUE(session->PutFile(Local("doc.bin"), "/doc.bin", nullptr, &partial))
+        << ftp::LastResponse();
+    EXPECT_EQ(resumedAt, std::vector<std::uint64_t>{0});
+    EXPECT_EQ(proxy->Count("APPE"), 0u);
+    EXPECT_EQ(Differ(Local("doc.bin"), Root("doc.bin")), "");
+}

@@ -986,6 +986,20 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
         return false;
     }
     const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (partial) {
+        auto ns = [](const timespec& t) {
+            return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+        };
+        PartialUpload::Source now{static_cast<std::uint64_t>(st.st_dev),
+                                  static_cast<std::uint64_t>(st.st_ino), size, ns(st.st_mtim),
+                                  ns(st.st_ctim)};
+        if (partial->tries > 0 && !(partial->source == now)) {
+            // Nothing the server kept is known to be this file's own.
+            partial->opened = false;
+            partial->sent = 0;
+        }
+        partial->source = now;
+    }
     std::uint64_t from = 0;
     if (partial && partial->tries > 0) {
         // What the server kept is this file's beginning only when the server
