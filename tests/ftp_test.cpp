@@ -537,6 +537,54 @@ TEST_P(ChangedFileTest, ADownloadGoingOnFromItsPartGetsTheFileAsTheServerHoldsIt
     EXPECT_TRUE(TempFilesIn(local.path()).empty());
 }
 
+// After a cut, a server that refuses the new login: the refusal ends the
+// tries (the caller tries again only after a lost connection), and nothing
+// logs in over and over; a server that is gone (421 at each greeting) costs
+// one connection per request.
+TEST(ScriptedServerTest, ALoginRefusedAfterACutEndsTheTriesWithTheServersReply) {
+    for (const char* scenario : {"relogin-refused", "relogin-421"}) {
+        SCOPED_TRACE(scenario);
+        TempDir dir;
+        std::string record = dir.path() + "/commands.txt";
+        setenv("ORVANE_SCRIPT_RECORD", record.c_str(), 1);
+        ScriptedServer server(scenario);
+        unsetenv("ORVANE_SCRIPT_RECORD");
+        ASSERT_TRUE(server.ok());
+        auto s = ConnectScripted(server);
+        ASSERT_TRUE(s) << LastResponse();
+        std::string target = dir.path() + "/file.bin";
+        PartialDownload partial;
+        ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
+        ASSERT_EQ(LastFailure(), Failure::ConnectionLost);
+        EXPECT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
+        bool refused = std::string(scenario) == "relogin-refused";
+        EXPECT_EQ(LastFailure(), refused ? Failure::Refused : Failure::ConnectionLost);
+        EXPECT_EQ(LastResponse().substr(0, 3), refused ? "530" : "421") << LastResponse();
+        std::vector<FindData> entries;
+        EXPECT_FALSE(s->ListDirectory("/", &entries));
+        std::ifstream in(record);
+        int users = 0;
+        for (std::string line; std::getline(in, line);)
+            users += line.rfind("USER ", 0) == 0;
+        // The first login, one for the second try, one for the listing.
+        EXPECT_LE(users, 3);
+    }
+}
+
+// A listing cut halfway is no listing: never half a folder taken as all of it.
+TEST(ScriptedServerTest, AListingCutHalfwayFailsAndTheNextIsWhole) {
+    ScriptedServer server("list-cut");
+    ASSERT_TRUE(server.ok());
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::vector<FindData> entries;
+    EXPECT_FALSE(s->ListDirectory("/", &entries));
+    EXPECT_EQ(LastFailure(), Failure::ConnectionLost);
+    EXPECT_TRUE(entries.empty());
+    EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+    EXPECT_EQ(entries.size(), 1000u);
+}
+
 TEST(ScriptedServerTest, A421ToAnIdleSessionLogsInAgainAndTheRequestGoesOnce) {
     ScriptedServer server("421");
     ASSERT_TRUE(server.ok());

@@ -151,6 +151,12 @@ def serve(conn, state):
     if SCENARIO == "huge-greeting":
         # A greeting of 100 MB in 400,000 continuation lines.
         conn.sendall((b"220-" + b"g" * 246 + b"\r\n") * 400000)
+    state["connections"] = state.get("connections", 0) + 1
+    if SCENARIO == "relogin-421" and state["connections"] > 1:
+        # Gone for good after the first connection: a two-line 421 greeting.
+        send("421-Too many connections")
+        send("421 closing")
+        return
     send("220 scripted server")
     data_listener = None
     password = ""
@@ -175,7 +181,9 @@ def serve(conn, state):
             send("331 password please")
         elif verb == "PASS":
             password = arg
-            if SCENARIO == "echo-password":
+            if SCENARIO == "relogin-refused" and state["connections"] > 1:
+                send("530 Login incorrect")
+            elif SCENARIO == "echo-password":
                 send("530 Login incorrect: password %s rejected" % password)
             else:
                 send("230 logged in")
@@ -297,7 +305,7 @@ def serve(conn, state):
                     data.close()
                     send("226 done")
                     continue
-                if SCENARIO == "drop-retr":
+                if SCENARIO in ("drop-retr", "relogin-refused", "relogin-421"):
                     data.sendall(PAYLOAD[: len(PAYLOAD) // 2])
                     data.close()
                     conn.shutdown(socket.SHUT_RDWR)
@@ -325,6 +333,17 @@ def serve(conn, state):
                         time.sleep(0.2)
                 elif SCENARIO == "many-entries":
                     data.sendall(b" x\r\n" * 1100000)
+                elif SCENARIO == "list-cut" and not state.get("cut"):
+                    # Half a listing, then the control connection goes.
+                    state["cut"] = True
+                    data.sendall(b"".join(b"-rw-r--r-- 1 u g 1 Jan 01 2020 f%d\r\n" % i
+                                          for i in range(500)))
+                    data.close()
+                    conn.shutdown(socket.SHUT_RDWR)
+                    return
+                elif SCENARIO == "list-cut":
+                    data.sendall(b"".join(b"-rw-r--r-- 1 u g 1 Jan 01 2020 f%d\r\n" % i
+                                          for i in range(1000)))
                 elif SCENARIO == "dash-name":
                     data.sendall(b"-rw-r--r-- 1 u g 3 Jan 01 2020 -la\r\n")
                 else:
