@@ -427,6 +427,14 @@ bool Session::Perform(Request& r) {
     off_t sourceAt = r.source ? ftello(r.source) : 0;
     if (PerformOnce(r))
         return true;
+    // A listing only reads: one cut by a lost connection (a folder of a
+    // download walk, the pane's) is asked once more on a new login, and what
+    // came of it is forgotten, never taken for the folder's whole content.
+    if (r.text && r.lost && !m_closed) {
+        r.text->clear();
+        r.Restart();
+        return PerformOnce(r);
+    }
     // A connection the server closed while it lay idle (its idle timeout, a
     // restart) fails the first request sent on it: that request goes once
     // more, on a new login, when the server had done nothing of it yet.

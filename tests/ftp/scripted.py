@@ -333,9 +333,9 @@ def serve(conn, state):
                         time.sleep(0.2)
                 elif SCENARIO == "many-entries":
                     data.sendall(b" x\r\n" * 1100000)
-                elif SCENARIO == "list-cut" and not state.get("cut"):
+                elif SCENARIO in ("list-cut", "list-cut-always") and not state.get("cut"):
                     # Half a listing, then the control connection goes.
-                    state["cut"] = True
+                    state["cut"] = SCENARIO == "list-cut"
                     data.sendall(b"".join(b"-rw-r--r-- 1 u g 1 Jan 01 2020 f%d\r\n" % i
                                           for i in range(500)))
                     data.close()
