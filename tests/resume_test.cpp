@@ -485,3 +485,28 @@ TEST_P(ResumeTest, AnUploadWhoseLocalFileChangedBetweenTriesIsSentWholeAgain) {
     EXPECT_EQ(proxy->Count("APPE"), 0u);
     EXPECT_EQ(Differ(Local("doc.bin"), Root("doc.bin")), "");
 }
+
+TEST_P(ResumeTest, ADisconnectDuringThePauseBeforeATryEndsTheFileWithoutAnotherLogin) {
+    MakeFile(Root("big.bin"), kBig);
+    MakeFile(Root("next.bin"), 1u << 20, 5);
+    Connect({"drop_at=" + std::to_string(kBig / 4), "refuse_after_drop=1"});
+    Host host;
+    CTransferEngine engine;
+    DownloadRequest r;
+    r.session = session;
+    r.currentPath = "/";
+    r.localDir = local.path();
+    r.names = {"big.bin", "next.bin"};
+    ASSERT_TRUE(engine.StartDownload(r, std::shared_ptr<ITransferHost>(&host, [](auto*) {})));
+    // The second try fails at its login; the pause before the third begins.
+    ASSERT_TRUE(Eventually([&] { return proxy->Count("refused") == 1; }));
+    session->Close(); // what Disconnect and closing the window do
+    ASSERT_TRUE(engine.WaitIdle(20000));
+    EXPECT_EQ(proxy->Count("refused"), 1u); // no try on a closed session
+    Lines lines = host.Get();
+    ASSERT_GE(lines.size(), 3u) << testing::PrintToString(lines);
+    EXPECT_EQ(lines[2], "Error Downloading  big.bin");
+    EXPECT_FALSE(fs::exists(Local("big.bin")));
+    EXPECT_FALSE(fs::exists(Local("next.bin")));
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+}
