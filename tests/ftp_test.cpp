@@ -595,6 +595,59 @@ TEST(ScriptedServerTest, AListingCutHalfwayIsAskedOnceMoreAndNeverTakenForTheFol
     EXPECT_FALSE(s->FindFirstFile("", &first));
 }
 
+// A Stop while the next try of an upload asks what the server kept ends the
+// upload there: no STOR or APPE goes out after it (a STOR would cut the
+// server's copy short), and no try is announced.
+TEST(ScriptedServerTest, AStopWhileAnUploadAsksWhatTheServerKeptSendsNothingMore) {
+    TempDir dir;
+    std::string record = dir.path() + "/commands.txt";
+    setenv("ORVANE_SCRIPT_RECORD", record.c_str(), 1);
+    ScriptedServer server("stor-cut-slow-size");
+    unsetenv("ORVANE_SCRIPT_RECORD");
+    ASSERT_TRUE(server.ok());
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::string source = dir.path() + "/up.bin";
+    Write(source, std::string(1 << 20, 'u'));
+    PartialUpload partial;
+    int resumed = 0;
+    partial.onResume = [&](std::uint64_t) { ++resumed; };
+    ASSERT_FALSE(s->PutFile(source, "/up.bin", nullptr, &partial));
+    ASSERT_EQ(LastFailure(), Failure::ConnectionLost) << LastResponse();
+    auto commands = [&] {
+        std::ifstream in(record);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    };
+    Failure second = Failure::None;
+    bool ok = true;
+    std::thread next([&] {
+        ok = s->PutFile(source, "/up.bin", nullptr, &partial);
+        second = LastFailure();
+    });
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto asked = [&] {
+        for (const std::string& c : commands())
+            if (c.rfind("SIZE ", 0) == 0)
+                return true;
+        return false;
+    };
+    while (!asked() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(asked());
+    s->Abort();
+    next.join();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(second, Failure::Stopped);
+    EXPECT_EQ(resumed, 0);
+    int stores = 0;
+    for (const std::string& c : commands())
+        stores += c.rfind("STOR ", 0) == 0 || c.rfind("APPE ", 0) == 0;
+    EXPECT_EQ(stores, 1);
+}
+
 TEST(ScriptedServerTest, A421ToAnIdleSessionLogsInAgainAndTheRequestGoesOnce) {
     ScriptedServer server("421");
     ASSERT_TRUE(server.ok());

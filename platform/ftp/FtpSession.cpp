@@ -1015,6 +1015,12 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
         // (its older copy, a file changed meanwhile) it goes again whole.
         if (partial->opened && partial->sent > 0) {
             std::int64_t kept = RemoteFileSize(abs, true);
+            if (t_lastFailure == Failure::Stopped) {
+                // Stopped while asking: nothing more goes out (a STOR would
+                // cut the server's copy short).
+                std::fclose(source);
+                return false;
+            }
             if (kept > 0 && static_cast<std::uint64_t>(kept) <= partial->sent &&
                 static_cast<std::uint64_t>(kept) <= size)
                 from = static_cast<std::uint64_t>(kept);

@@ -58,6 +58,8 @@ private:
 //   "list-cut"      sends the first listing half (500 of 1000 entries), then
 //                   closes the control connection without a reply
 //   "list-cut-always" the same at every listing
+//   "stor-cut-slow-size" drops every upload after 64 KiB; answers SIZE
+//                   only after 3 s
 //   "421"           answers the first command after login with 421 and closes
 //   "garbage-list"  sends a hostile listing (binary junk, "..", names with /)
 //   "pasv-elsewhere" points PASV at 10.255.255.1 (the data must still come from us)

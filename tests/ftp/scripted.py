@@ -242,6 +242,9 @@ def serve(conn, state):
             send("227 Entering Passive Mode (10,255,255,1,%d,%d)" % (p // 256, p % 256))
         elif verb in ("DELE", "RMD") and tree:
             send("250 removed")
+        elif verb == "SIZE" and SCENARIO == "stor-cut-slow-size":
+            time.sleep(3)
+            send("213 65536")
         elif verb == "SIZE" and tree:
             send("213 %d" % len(SMALL))
         elif verb == "SIZE":
@@ -313,6 +316,16 @@ def serve(conn, state):
                 data.sendall(SMALL if tree else PAYLOAD)
                 data.close()
                 send("226 done")
+            elif verb == "STOR" and SCENARIO == "stor-cut-slow-size":
+                got = 0
+                while got < 65536:
+                    chunk = data.recv(65536 - got)
+                    if not chunk:
+                        break
+                    got += len(chunk)
+                data.close()
+                conn.shutdown(socket.SHUT_RDWR)
+                return
             elif verb == "STOR":
                 while data.recv(65536):
                     pass
