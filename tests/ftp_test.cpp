@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
@@ -484,6 +485,167 @@ TEST(ScriptedServerTest, AServerThatIgnoresRestIsCaughtAndTheFileFetchedWhole) {
             counted += static_cast<char>((i >> shift) & 0xFF);
     EXPECT_TRUE(Slurp(target) == counted);
     EXPECT_TRUE(TempFilesIn(local.path()).empty());
+}
+
+// A download cut once, then fetched from the part it kept while the server's
+// file is another: what lands is the server's file as it is now, never the
+// old part with the new file's length.
+struct ChangedFileCase {
+    const char* scenario;
+    size_t size; // of the file at the second try
+};
+
+void PrintTo(const ChangedFileCase& c, std::ostream* os) {
+    *os << c.scenario;
+}
+
+class ChangedFileTest : public ::testing::TestWithParam<ChangedFileCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Scripted, ChangedFileTest,
+                         ::testing::Values(ChangedFileCase{"shrinks", (1u << 19) - 1000},
+                                           ChangedFileCase{"shrinks-to-rest", (1u << 19) - 65536},
+                                           ChangedFileCase{"grows", (1u << 20) + 1000},
+                                           ChangedFileCase{"drop-at-end", 1u << 20}),
+                         [](const auto& info) {
+                             std::string name = info.param.scenario;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+TEST_P(ChangedFileTest, ADownloadGoingOnFromItsPartGetsTheFileAsTheServerHoldsItNow) {
+    ScriptedServer server(GetParam().scenario);
+    ASSERT_TRUE(server.ok());
+    TempDir local;
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::string target = local.path() + "/file.bin";
+    PartialDownload partial;
+    ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
+    ASSERT_EQ(LastFailure(), Failure::ConnectionLost) << LastResponse();
+    ASSERT_GT(partial.Have(), 65536u);
+    EXPECT_TRUE(s->GetFile("/file.bin", target, nullptr, -1, &partial)) << LastResponse();
+    std::string counted; // each 4-byte word its own index, big-endian
+    for (std::uint32_t i = 0; i < (1u << 18); ++i)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            counted += static_cast<char>((i >> shift) & 0xFF);
+    std::string now = GetParam().size <= counted.size()
+                          ? counted.substr(0, GetParam().size)
+                          : counted + counted.substr(0, GetParam().size - counted.size());
+    std::string got = Slurp(target);
+    EXPECT_EQ(got.size(), now.size());
+    EXPECT_TRUE(got == now);
+    EXPECT_TRUE(TempFilesIn(local.path()).empty());
+}
+
+// After a cut, a server that refuses the new login: the refusal ends the
+// tries (the caller tries again only after a lost connection), and nothing
+// logs in over and over; a server that is gone (421 at each greeting) costs
+// one connection per request.
+TEST(ScriptedServerTest, ALoginRefusedAfterACutEndsTheTriesWithTheServersReply) {
+    for (const char* scenario : {"relogin-refused", "relogin-421"}) {
+        SCOPED_TRACE(scenario);
+        TempDir dir;
+        std::string record = dir.path() + "/commands.txt";
+        setenv("ORVANE_SCRIPT_RECORD", record.c_str(), 1);
+        ScriptedServer server(scenario);
+        unsetenv("ORVANE_SCRIPT_RECORD");
+        ASSERT_TRUE(server.ok());
+        auto s = ConnectScripted(server);
+        ASSERT_TRUE(s) << LastResponse();
+        std::string target = dir.path() + "/file.bin";
+        PartialDownload partial;
+        ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
+        ASSERT_EQ(LastFailure(), Failure::ConnectionLost);
+        EXPECT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
+        bool refused = std::string(scenario) == "relogin-refused";
+        EXPECT_EQ(LastFailure(), refused ? Failure::Refused : Failure::ConnectionLost);
+        EXPECT_EQ(LastResponse().substr(0, 3), refused ? "530" : "421") << LastResponse();
+        std::vector<FindData> entries;
+        EXPECT_FALSE(s->ListDirectory("/", &entries));
+        std::ifstream in(record);
+        int users = 0;
+        for (std::string line; std::getline(in, line);)
+            users += line.rfind("USER ", 0) == 0;
+        // The first login, one for the second try, one for the listing.
+        EXPECT_LE(users, 3);
+    }
+}
+
+// A listing cut halfway by a lost connection is asked once more on a new
+// login; half a folder is never taken for all of it.
+TEST(ScriptedServerTest, AListingCutHalfwayIsAskedOnceMoreAndNeverTakenForTheFolder) {
+    {
+        ScriptedServer server("list-cut");
+        ASSERT_TRUE(server.ok());
+        auto s = ConnectScripted(server);
+        ASSERT_TRUE(s) << LastResponse();
+        std::vector<FindData> entries;
+        EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+        EXPECT_EQ(entries.size(), 1000u);
+    }
+    ScriptedServer server("list-cut-always");
+    ASSERT_TRUE(server.ok());
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::vector<FindData> entries;
+    EXPECT_FALSE(s->ListDirectory("/", &entries));
+    EXPECT_EQ(LastFailure(), Failure::ConnectionLost);
+    EXPECT_TRUE(entries.empty());
+    FindData first;
+    EXPECT_FALSE(s->FindFirstFile("", &first));
+}
+
+// A Stop while the next try of an upload asks what the server kept ends the
+// upload there: no STOR or APPE goes out after it (a STOR would cut the
+// server's copy short), and no try is announced.
+TEST(ScriptedServerTest, AStopWhileAnUploadAsksWhatTheServerKeptSendsNothingMore) {
+    TempDir dir;
+    std::string record = dir.path() + "/commands.txt";
+    setenv("ORVANE_SCRIPT_RECORD", record.c_str(), 1);
+    ScriptedServer server("stor-cut-slow-size");
+    unsetenv("ORVANE_SCRIPT_RECORD");
+    ASSERT_TRUE(server.ok());
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::string source = dir.path() + "/up.bin";
+    Write(source, std::string(1 << 20, 'u'));
+    PartialUpload partial;
+    int resumed = 0;
+    partial.onResume = [&](std::uint64_t) { ++resumed; };
+    ASSERT_FALSE(s->PutFile(source, "/up.bin", nullptr, &partial));
+    ASSERT_EQ(LastFailure(), Failure::ConnectionLost) << LastResponse();
+    auto commands = [&] {
+        std::ifstream in(record);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    };
+    Failure second = Failure::None;
+    bool ok = true;
+    std::thread next([&] {
+        ok = s->PutFile(source, "/up.bin", nullptr, &partial);
+        second = LastFailure();
+    });
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto asked = [&] {
+        for (const std::string& c : commands())
+            if (c.rfind("SIZE ", 0) == 0)
+                return true;
+        return false;
+    };
+    while (!asked() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(asked());
+    s->Abort();
+    next.join();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(second, Failure::Stopped);
+    EXPECT_EQ(resumed, 0);
+    int stores = 0;
+    for (const std::string& c : commands())
+        stores += c.rfind("STOR ", 0) == 0 || c.rfind("APPE ", 0) == 0;
+    EXPECT_EQ(stores, 1);
 }
 
 TEST(ScriptedServerTest, A421ToAnIdleSessionLogsInAgainAndTheRequestGoesOnce) {

@@ -466,3 +466,47 @@ TEST_P(IdleTest, FolderChangesRenamesAndTransfersLogInAgainToo) {
     EXPECT_EQ(Slurp(local.path() + "/b.txt"), "alpha");
     EXPECT_EQ(Said(), (Lines{"Reconnected", "Reconnected", "Reconnected"}));
 }
+
+TEST_P(ResumeTest, AnUploadWhoseLocalFileChangedBetweenTriesIsSentWholeAgain) {
+    constexpr std::uint64_t size = 8u << 20;
+    MakeFile(Local("doc.bin"), size, 11);
+    Connect({"drop_at=" + std::to_string(size / 4)});
+    ftp::PartialUpload partial;
+    std::vector<std::uint64_t> resumedAt;
+    partial.onResume = [&](std::uint64_t from) { resumedAt.push_back(from); };
+    ASSERT_FALSE(session->PutFile(Local("doc.bin"), "/doc.bin", nullptr, &partial));
+    ASSERT_EQ(ftp::LastFailure(), ftp::Failure::ConnectionLost) << ftp::LastResponse();
+    // Saved again meanwhile, the same length, other bytes: what the server kept
+    // is no beginning of it.
+    MakeFile(Local("doc.bin"), size, 12);
+    EXPECT_TRUE(session->PutFile(Local("doc.bin"), "/doc.bin", nullptr, &partial))
+        << ftp::LastResponse();
+    EXPECT_EQ(resumedAt, std::vector<std::uint64_t>{0});
+    EXPECT_EQ(proxy->Count("APPE"), 0u);
+    EXPECT_EQ(Differ(Local("doc.bin"), Root("doc.bin")), "");
+}
+
+TEST_P(ResumeTest, ADisconnectDuringThePauseBeforeATryEndsTheFileWithoutAnotherLogin) {
+    MakeFile(Root("big.bin"), kBig);
+    MakeFile(Root("next.bin"), 1u << 20, 5);
+    Connect({"drop_at=" + std::to_string(kBig / 4), "refuse_after_drop=1"});
+    Host host;
+    CTransferEngine engine;
+    DownloadRequest r;
+    r.session = session;
+    r.currentPath = "/";
+    r.localDir = local.path();
+    r.names = {"big.bin", "next.bin"};
+    ASSERT_TRUE(engine.StartDownload(r, std::shared_ptr<ITransferHost>(&host, [](auto*) {})));
+    // The second try fails at its login; the pause before the third begins.
+    ASSERT_TRUE(Eventually([&] { return proxy->Count("refused") == 1; }));
+    session->Close(); // what Disconnect and closing the window do
+    ASSERT_TRUE(engine.WaitIdle(20000));
+    EXPECT_EQ(proxy->Count("refused"), 1u); // no try on a closed session
+    Lines lines = host.Get();
+    ASSERT_GE(lines.size(), 3u) << testing::PrintToString(lines);
+    EXPECT_EQ(lines[2], "Error Downloading  big.bin");
+    EXPECT_FALSE(fs::exists(Local("big.bin")));
+    EXPECT_FALSE(fs::exists(Local("next.bin")));
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+}

@@ -633,6 +633,14 @@ bool Session::Perform(Request& r) {
     off_t sourceAt = r.source ? ftello(r.source) : 0;
     if (PerformOnce(r))
         return true;
+    // A listing only reads: one cut by a lost connection (a folder of a
+    // download walk, the pane's) is asked once more on a new login, and what
+    // came of it is forgotten, never taken for the folder's whole content.
+    if (r.text && r.lost && !m_closed) {
+        r.text->clear();
+        r.Restart();
+        return PerformOnce(r);
+    }
     // A connection the server closed while it lay idle (its idle timeout, a
     // restart) fails the first request sent on it: that request goes once
     // more, on a new login, when the server had done nothing of it yet.
@@ -1155,6 +1163,12 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
         // file; going on from a part it asks SIZE to know what is left.
         r.ignoreLength = expectedSize >= 0 && from == 0;
         ok = Perform(r);
+        if (ok && r.checked < r.overlap.size()) {
+            // The file ended inside the part kept: it is shorter than it was
+            // (replaced since), and what the part holds beyond is not its own.
+            r.mismatch = true;
+            ok = false;
+        }
         if (!ok && already &&
             (r.mismatch || r.result == CURLE_FTP_COULDNT_USE_REST ||
              r.result == CURLE_BAD_DOWNLOAD_RESUME)) {
@@ -1163,6 +1177,8 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
             already = 0;
             if (ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0)
                 continue;
+            t_lastResponse = "Cannot write the local file: " + std::string(std::strerror(errno));
+            t_lastFailure = Failure::Local;
         }
         if (partial && from == 0) {
             std::int64_t announced, sized;
@@ -1241,6 +1257,20 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
         return false;
     }
     const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (partial) {
+        auto ns = [](const timespec& t) {
+            return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+        };
+        PartialUpload::Source now{static_cast<std::uint64_t>(st.st_dev),
+                                  static_cast<std::uint64_t>(st.st_ino), size, ns(st.st_mtim),
+                                  ns(st.st_ctim)};
+        if (partial->tries > 0 && !(partial->source == now)) {
+            // Nothing the server kept is known to be this file's own.
+            partial->opened = false;
+            partial->sent = 0;
+        }
+        partial->source = now;
+    }
     std::uint64_t from = 0;
     if (partial && partial->tries > 0) {
         // What the server kept is this file's beginning only when the server
@@ -1248,6 +1278,12 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
         // (its older copy, a file changed meanwhile) it goes again whole.
         if (partial->opened && partial->sent > 0) {
             std::int64_t kept = RemoteFileSize(abs, true);
+            if (t_lastFailure == Failure::Stopped) {
+                // Stopped while asking: nothing more goes out (a STOR would
+                // cut the server's copy short).
+                std::fclose(source);
+                return false;
+            }
             if (kept > 0 && static_cast<std::uint64_t>(kept) <= partial->sent &&
                 static_cast<std::uint64_t>(kept) <= size)
                 from = static_cast<std::uint64_t>(kept);

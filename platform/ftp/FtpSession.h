@@ -135,6 +135,13 @@ struct PartialUpload {
     bool opened = false;         // the server took a STOR of this file (its old copy is gone)
     std::uint64_t sent = 0;      // bytes handed to the server so far, at most
     std::uint64_t resumedAt = 0; // where the last try began
+    // The local file as the last try found it: one changed or replaced since
+    // (saved again, other bytes) is sent whole, never appended to its old part.
+    struct Source {
+        std::uint64_t device = 0, inode = 0, size = 0;
+        std::int64_t modifiedNs = 0, changedNs = 0;
+        bool operator==(const Source&) const = default;
+    } source;
     // Told where a later try goes on from (0: from the start), before it
     // sends; called inside PutFile with the session held: it must not use it.
     std::function<void(std::uint64_t from)> onResume;

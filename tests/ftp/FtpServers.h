@@ -70,6 +70,20 @@ private:
 //   "drop-retr"     drops the connection in the middle of a download
 //   "rest-ignored"  drops the first download halfway; then takes REST (350)
 //                   and sends every file whole from its first byte
+//   "shrinks", "shrinks-to-rest", "grows", "drop-at-end"  cut the first
+//                   download (at half; "drop-at-end" after its last byte),
+//                   then serve another file (shorter than the part kept,
+//                   ending where the next try's REST points, longer, the
+//                   same); REST honoured
+//   "relogin-refused" drops the first download halfway, then refuses every
+//                   later login with 530
+//   "relogin-421"   the same, then greets every later connection with a
+//                   two-line 421
+//   "list-cut"      sends the first listing half (500 of 1000 entries), then
+//                   closes the control connection without a reply
+//   "list-cut-always" the same at every listing
+//   "stor-cut-slow-size" drops every upload after 64 KiB; answers SIZE
+//                   only after 3 s
 //   "421"           answers the first command after login with 421 and closes
 //   "garbage-list"  sends a hostile listing (binary junk, "..", names with /)
 //   "pasv-elsewhere" points PASV at 10.255.255.1 (the data must still come from us)

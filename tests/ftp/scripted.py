@@ -17,6 +17,15 @@ SCENARIO = sys.argv[1]
 PAYLOAD = bytes(range(256)) * 4096  # 1 MiB
 # 1 MiB that repeats nowhere: each 4-byte word is its own index.
 COUNTED = b"".join(i.to_bytes(4, "big") for i in range(1 << 18))
+# Scenarios whose file is cut at its first download (at half, or after its
+# last byte) and is another file at the next: what it is then. REST is honoured.
+HALF = len(COUNTED) // 2
+CHANGING = {
+    "shrinks": COUNTED[: HALF - 1000],           # shorter than the part kept
+    "shrinks-to-rest": COUNTED[: HALF - 65536],  # exactly where the next try begins
+    "grows": COUNTED + COUNTED[:1000],           # longer, the same beginning
+    "drop-at-end": COUNTED,                      # the same, cut after its last byte
+}
 
 GARBAGE = (
     b"total 12\r\n"
@@ -142,11 +151,21 @@ def serve(conn, state):
     if SCENARIO == "huge-greeting":
         # A greeting of 100 MB in 400,000 continuation lines.
         conn.sendall((b"220-" + b"g" * 246 + b"\r\n") * 400000)
+    state["connections"] = state.get("connections", 0) + 1
+    if SCENARIO == "relogin-421" and state["connections"] > 1:
+        # Gone for good after the first connection: a two-line 421 greeting.
+        send("421-Too many connections")
+        send("421 closing")
+        return
     send("220 scripted server")
     data_listener = None
     password = ""
     tree = TREES.get(SCENARIO)
     cwd = "/"
+    rest = 0
+
+    def current():
+        return COUNTED if state["retr"] == 0 else CHANGING[SCENARIO]
     while True:
         raw = f.readline()
         if not raw:
@@ -162,7 +181,9 @@ def serve(conn, state):
             send("331 password please")
         elif verb == "PASS":
             password = arg
-            if SCENARIO == "echo-password":
+            if SCENARIO == "relogin-refused" and state["connections"] > 1:
+                send("530 Login incorrect")
+            elif SCENARIO == "echo-password":
                 send("530 Login incorrect: password %s rejected" % password)
             else:
                 send("230 logged in")
@@ -198,6 +219,11 @@ def serve(conn, state):
             send("250 ok")
         elif verb == "TYPE":
             send("200 ok")
+        elif verb == "REST" and SCENARIO in CHANGING:
+            rest = int(arg)
+            send("350 Restarting at %d" % rest)
+        elif verb == "SIZE" and SCENARIO in CHANGING:
+            send("213 %d" % len(current()))
         elif verb == "REST" and SCENARIO == "rest-ignored":
             send("350 Restarting at %s" % arg)
         elif verb == "EPSV":
@@ -216,6 +242,9 @@ def serve(conn, state):
             send("227 Entering Passive Mode (10,255,255,1,%d,%d)" % (p // 256, p % 256))
         elif verb in ("DELE", "RMD") and tree:
             send("250 removed")
+        elif verb == "SIZE" and SCENARIO == "stor-cut-slow-size":
+            time.sleep(3)
+            send("213 65536")
         elif verb == "SIZE" and tree:
             send("213 %d" % len(SMALL))
         elif verb == "SIZE":
@@ -253,6 +282,20 @@ def serve(conn, state):
                     time.sleep(1.5)
                     send("226 done")
                     continue
+                if SCENARIO in CHANGING:
+                    body = current()[rest:]
+                    rest = 0
+                    state["retr"] += 1
+                    if state["retr"] == 1:
+                        # Cut: the control connection goes before any reply.
+                        data.sendall(body if SCENARIO == "drop-at-end" else body[:HALF])
+                        data.close()
+                        conn.shutdown(socket.SHUT_RDWR)
+                        return
+                    data.sendall(body)
+                    data.close()
+                    send("226 done")
+                    continue
                 state["retr"] += 1
                 if SCENARIO == "rest-ignored":
                     # Cut once; later RETRs send the whole file whatever REST said.
@@ -265,7 +308,7 @@ def serve(conn, state):
                     data.close()
                     send("226 done")
                     continue
-                if SCENARIO == "drop-retr":
+                if SCENARIO in ("drop-retr", "relogin-refused", "relogin-421"):
                     data.sendall(PAYLOAD[: len(PAYLOAD) // 2])
                     data.close()
                     conn.shutdown(socket.SHUT_RDWR)
@@ -273,6 +316,16 @@ def serve(conn, state):
                 data.sendall(SMALL if tree else PAYLOAD)
                 data.close()
                 send("226 done")
+            elif verb == "STOR" and SCENARIO == "stor-cut-slow-size":
+                got = 0
+                while got < 65536:
+                    chunk = data.recv(65536 - got)
+                    if not chunk:
+                        break
+                    got += len(chunk)
+                data.close()
+                conn.shutdown(socket.SHUT_RDWR)
+                return
             elif verb == "STOR":
                 while data.recv(65536):
                     pass
@@ -293,6 +346,17 @@ def serve(conn, state):
                         time.sleep(0.2)
                 elif SCENARIO == "many-entries":
                     data.sendall(b" x\r\n" * 1100000)
+                elif SCENARIO in ("list-cut", "list-cut-always") and not state.get("cut"):
+                    # Half a listing, then the control connection goes.
+                    state["cut"] = SCENARIO == "list-cut"
+                    data.sendall(b"".join(b"-rw-r--r-- 1 u g 1 Jan 01 2020 f%d\r\n" % i
+                                          for i in range(500)))
+                    data.close()
+                    conn.shutdown(socket.SHUT_RDWR)
+                    return
+                elif SCENARIO == "list-cut":
+                    data.sendall(b"".join(b"-rw-r--r-- 1 u g 1 Jan 01 2020 f%d\r\n" % i
+                                          for i in range(1000)))
                 elif SCENARIO == "dash-name":
                     data.sendall(b"-rw-r--r-- 1 u g 3 Jan 01 2020 -la\r\n")
                 else:
