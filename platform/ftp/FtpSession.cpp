@@ -513,10 +513,6 @@ std::shared_ptr<Session> Session::Open(const ConnectParams& params) {
 std::shared_ptr<Session> Session::Create(const ConnectParams& params) {
     std::shared_ptr<Session> s(new Session);
     s->m_params = params;
-    // "If available" asks for TLS as if it were required and falls back to
-    // plain only when the server turns AUTH TLS down at the first login: a
-    // session that was encrypted never logs in again in the clear.
-    s->m_useTls = params.encryption != Encryption::None;
     s->m_curl = curl_easy_init();
     s->m_multi = MultiInitCloexec();
     if (!s->m_curl || !s->m_multi) {
@@ -551,13 +547,6 @@ bool Session::Connect() {
         m_tls->refused = false;
         if (Perform(r))
             break;
-        if (r.result == CURLE_USE_SSL_FAILED && m_useTls &&
-            m_params.encryption == Encryption::IfAvailable) {
-            m_useTls = false; // the server offers no TLS: plain from now on
-            m_freshConnection = true;
-            --asked;
-            continue;
-        }
         if (r.result == CURLE_USE_SSL_FAILED) {
             t_lastResponse = "The server does not offer TLS: nothing more was sent, as the site "
                              "requires an encrypted connection";
@@ -847,8 +836,11 @@ void Session::SetConnectionOptions(void* handle) {
     CURL* curl = static_cast<CURL*>(handle);
     // The same for every request of the session, so that libcurl keeps
     // using the one connection.
-    if (m_useTls) {
-        curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    if (m_params.encryption != Encryption::None) {
+        curl_easy_setopt(curl, CURLOPT_USE_SSL,
+                         static_cast<long>(m_params.encryption == Encryption::Require
+                                               ? CURLUSESSL_ALL
+                                               : CURLUSESSL_TRY));
         curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
         // The name is checked within the verification (OnSslContext).
@@ -859,7 +851,7 @@ void Session::SetConnectionOptions(void* handle) {
             curl_easy_setopt(curl, CURLOPT_CAINFO, m_params.caFile.c_str());
     }
     // Active mode over TLS hangs: encrypted data connections are passive.
-    if (m_params.mode == Mode::Active && !m_useTls)
+    if (m_params.mode == Mode::Active && !m_encrypted && m_params.encryption != Encryption::Require)
         curl_easy_setopt(curl, CURLOPT_FTPPORT, "-");
 }
 

@@ -271,11 +271,10 @@ private:
     std::atomic<bool> m_closed{false};
     bool m_freshConnection = false; // the next request connects anew
     std::atomic<bool> m_encrypted{false};
-    bool m_useTls = false; // every login asks for TLS and fails without it
     // What the verification of the server's certificate needs and found.
     std::unique_ptr<TlsCheck> m_tls;
-    bool m_loggedIn = false;       // logged in once: later logins are reconnections
-    bool m_lostConnection = false; // the last connection was lost, not dropped by us
+    bool m_loggedIn = false;        // logged in once: later logins are reconnections
+    bool m_lostConnection = false;  // the last connection was lost, not dropped by us
     std::function<void(const std::string&)> m_lineHook;
     std::mutex m_abortMutex;
     std::condition_variable m_abortSignal;

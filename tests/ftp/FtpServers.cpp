@@ -11,7 +11,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -237,38 +236,6 @@ bool FtpServer::Restart(const std::string& pem) {
         m_error = "no certificate";
         return false;
     }
-    return StartVsftpd();
-}
-
-void FtpServer::DropSessions() {
-    // vsftpd serves each session in a child of its own, which has a child of
-    // its own: all of them go, so that no process writes to the connection.
-    std::vector<std::pair<pid_t, pid_t>> processes; // pid, parent
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
-            continue;
-        std::istringstream rest(line.substr(line.rfind(')') + 1));
-        char state = 0;
-        pid_t parent = 0;
-        if (rest >> state >> parent)
-            processes.emplace_back(std::atoi(entry.path().filename().c_str()), parent);
-    }
-    std::vector<pid_t> doomed{m_pid};
-    for (size_t i = 0; i < doomed.size(); ++i)
-        for (const auto& [pid, parent] : processes)
-            if (parent == doomed[i])
-                doomed.push_back(pid);
-    for (size_t i = 1; i < doomed.size(); ++i)
-        kill(doomed[i], SIGKILL);
-}
-
-bool FtpServer::RestartWithoutTls() {
-    DropSessions(); // no open session outlives the old configuration
-    Stop(m_pid);
-    m_pid = -1;
-    m_tls = Tls::Off;
     return StartVsftpd();
 }
 

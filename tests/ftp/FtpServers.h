@@ -44,11 +44,6 @@ public:
     // Restarts vsftpd on the same port with the certificate in `pem` (a new
     // self-signed one when empty).
     bool Restart(const std::string& pem = "");
-    // Restarts vsftpd on the same port without TLS (a server that stopped
-    // offering it, or a man in the middle stripping it).
-    bool RestartWithoutTls();
-    // vsftpd: ends every open session at once, as a lost connection would.
-    void DropSessions();
 
     // Makes a certificate authority (caPem) and a certificate with its key
     // (serverPem) signed by it for `name` (a DNS name or an IP address).
