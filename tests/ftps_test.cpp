@@ -95,6 +95,26 @@ bool Sent(const FtpServer& server, const std::string& verb) {
     return false;
 }
 
+// A download stopped in flight: the session drops its control connection and
+// the next request logs in again.
+void DropInMidDownload(Session& s, const FtpServer& server, const std::string& localDir) {
+    std::ofstream(server.root() + "/big.bin", std::ios::binary) << Pattern(16 * 1024 * 1024);
+    server.Share();
+    Progress stop = [&](std::uint64_t done, std::uint64_t) {
+        if (done > 0)
+            s.Abort();
+    };
+    ASSERT_FALSE(s.GetFile("/big.bin", localDir + "/big.bin", stop));
+    ASSERT_EQ(LastResponse(), "Stopped");
+}
+
+int Logins(const FtpServer& server) {
+    int n = 0;
+    for (const std::string& c : Commands(server))
+        n += c.compare(0, 4, "USER") == 0 || c.compare(0, 4, "PASS") == 0;
+    return n;
+}
+
 class TlsServerTest : public ::testing::Test {
 protected:
     std::unique_ptr<FtpServer> server;
@@ -265,10 +285,11 @@ TEST_F(TlsServerTest, ASessionTrustedOnceKeepsItsCertificateAcrossItsOwnReconnec
     p.askCertificate = answerer.Question();
     auto s = Session::Open(p);
     ASSERT_TRUE(s) << LastResponse();
-    s->Abort(); // drops the control connection; the next request logs in again
+    DropInMidDownload(*s, *server, local.path());
     std::vector<FindData> entries;
     EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
     EXPECT_EQ(answerer.asked.size(), 1u);
+    EXPECT_EQ(Logins(*server), 4) << server->ProtocolLog(); // it did log in again
 }
 
 TEST_F(TlsServerTest, ACloseWhileTheQuestionWaitsEndsTheConnect) {
@@ -330,4 +351,89 @@ TEST(ServerKeyTest, NamesTheServerAsConnectedTo) {
     EXPECT_EQ(ServerKey(" ftp://Host.example/pub ", 2121), "host.example:2121");
     EXPECT_EQ(ServerKey("[::1]", 21), "::1:21");
     EXPECT_NE(ServerKey("host", 21), ServerKey("host", 990));
+}
+
+TEST(OfferedTlsTest, AnEncryptedSessionNeverLogsInAgainInTheClear) {
+    // "If available" falls back to plain only on a first login: once a
+    // session has spoken TLS with a server, one that stops offering it on a
+    // reconnect (a stripping attacker on the path) gets no user nor password.
+    FtpServer server(ServerKind::Vsftpd, Tls::Offered);
+    ASSERT_TRUE(server.ok()) << server.error();
+    TempDir local;
+    Answerer answerer;
+    ConnectParams p = ParamsFor(server, Encryption::IfAvailable);
+    p.askCertificate = answerer.Question();
+    auto s = Session::Open(p);
+    ASSERT_TRUE(s) << LastResponse();
+    ASSERT_TRUE(s->IsEncrypted());
+    DropInMidDownload(*s, server, local.path());
+    ASSERT_EQ(Logins(server), 2) << server.ProtocolLog();
+
+    server.SetTls(Tls::Off);
+    ASSERT_TRUE(server.Restart()) << server.error();
+    std::vector<FindData> entries;
+    EXPECT_FALSE(s->ListDirectory("/", &entries));
+    EXPECT_NE(LastResponse().find("does not offer TLS"), std::string::npos) << LastResponse();
+    EXPECT_EQ(Logins(server), 2) << server.ProtocolLog();
+}
+
+// What a session sent to a scripted server that is not what it seems.
+struct ScriptedTlsCase {
+    const char* scenario;
+    Encryption encryption;
+    bool connects;
+    const char* reason;      // part of LastResponse() when the connect fails
+    const char* mustNotSend; // a line of the record that must not appear
+};
+
+TEST(ScriptedTlsTest, NoLoginGoesInTheClearAfterAuthTlsWasAnswered) {
+    const ScriptedTlsCase cases[] = {
+        // 234, then plain text or nothing: no fallback, no user, no password.
+        {"auth-then-plain", Encryption::IfAvailable, false, "SSL", "USER"},
+        {"auth-then-plain", Encryption::Require, false, "SSL", "USER"},
+        {"auth-then-close", Encryption::IfAvailable, false, "", "USER"},
+        {"auth-then-close", Encryption::Require, false, "", "USER"},
+        // AUTH TLS offered in FEAT but refused: only "if available" logs in.
+        {"auth-refused", Encryption::Require, false, "does not offer TLS", "USER"},
+        {"auth-refused", Encryption::IfAvailable, true, "", "PASS (tls)"},
+        // The login over TLS, but the data would travel in the clear.
+        {"prot-refused", Encryption::IfAvailable, false, "refuses to protect", "LIST"},
+        {"prot-refused", Encryption::Require, false, "refuses to protect", "LIST"},
+    };
+    for (const ScriptedTlsCase& c : cases) {
+        SCOPED_TRACE(std::string(c.scenario) +
+                     (c.encryption == Encryption::Require ? " required" : " if available"));
+        TempDir dir;
+        std::string record = dir.path() + "/commands.txt";
+        setenv("ORVANE_SCRIPT_RECORD", record.c_str(), 1);
+        ScriptedServer server("scripted_tls.py", c.scenario);
+        unsetenv("ORVANE_SCRIPT_RECORD");
+        ASSERT_TRUE(server.ok());
+        ConnectParams p;
+        p.host = "127.0.0.1";
+        p.port = server.port();
+        p.user = "someone";
+        p.password = "secret";
+        p.encryption = c.encryption;
+        p.connectTimeoutSec = 5;
+        p.responseTimeoutSec = 5;
+        Answerer answerer; // trusts the scripted server's certificate once
+        p.askCertificate = answerer.Question();
+        auto s = Session::Open(p);
+        EXPECT_EQ(s != nullptr, c.connects) << LastResponse();
+        if (s) {
+            EXPECT_FALSE(s->IsEncrypted());
+            std::vector<FindData> entries;
+            EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+        } else {
+            EXPECT_NE(LastResponse().find(c.reason), std::string::npos) << LastResponse();
+        }
+        std::string sent = Slurp(record);
+        EXPECT_NE(sent.find("AUTH TLS"), std::string::npos) << sent;
+        EXPECT_EQ(sent.find(std::string(c.mustNotSend) + "\n"), std::string::npos) << sent;
+        EXPECT_EQ(sent.find(std::string(c.mustNotSend) + " "), std::string::npos) << sent;
+        if (c.encryption == Encryption::Require || !c.connects) {
+            EXPECT_EQ(sent.find("PASS\n"), std::string::npos) << sent; // never in the clear
+        }
+    }
 }

@@ -287,9 +287,12 @@ void FtpServer::Share() const {
     }
 }
 
-ScriptedServer::ScriptedServer(const std::string& scenario) {
+ScriptedServer::ScriptedServer(const std::string& scenario)
+    : ScriptedServer("scripted.py", scenario) {}
+
+ScriptedServer::ScriptedServer(const std::string& script, const std::string& scenario) {
     std::string error;
-    m_pid = Spawn({"/usr/bin/python3", kScripts + "/scripted.py", scenario}, &m_port, &error);
+    m_pid = Spawn({"/usr/bin/python3", kScripts + "/" + script, scenario}, &m_port, &error);
     if (m_pid < 0)
         std::fprintf(stderr, "%s\n", error.c_str());
 }
