@@ -437,3 +437,67 @@ TEST(ScriptedTlsTest, NoLoginGoesInTheClearAfterAuthTlsWasAnswered) {
         }
     }
 }
+
+TEST_F(TlsServerTest, OnlyTheServersOwnCertificateIsPinnedNotOneItMerelySends) {
+    // Someone without the trusted certificate's key presents a leaf of their
+    // own and sends the trusted certificate along as if it were in the chain.
+    std::string trusted = OpensslFingerprint(server->CertificateFile());
+    std::string pem = local.path() + "/intruder.pem";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "
+                           "/CN=orvane-test-server -keyout " +
+                           pem + ".key -out " + pem + ".crt >/dev/null 2>&1 && cat " + pem +
+                           ".crt " + pem + ".key " + server->CertificateFile() + " > " + pem)
+                              .c_str()),
+              0);
+    ASSERT_TRUE(server->Restart(pem)) << server->error();
+    Answerer answerer;
+    answerer.answer = Trust::Cancel;
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.askCertificate = answerer.Question();
+    p.trustedFingerprint = trusted;
+    EXPECT_EQ(Session::Open(p), nullptr);
+    ASSERT_EQ(answerer.asked.size(), 1u);
+    EXPECT_EQ(answerer.asked[0].fingerprint, OpensslFingerprint(pem + ".crt"));
+    EXPECT_EQ(answerer.asked[0].trustedBefore, trusted);
+    EXPECT_FALSE(Sent(*server, "USER"));
+}
+
+// Whether `text` is well-formed UTF-8 (no overlong forms checked: enough to
+// see that no stray byte is left).
+static bool IsUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > text.size())
+            return false;
+        for (size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += n;
+    }
+    return true;
+}
+
+TEST_F(TlsServerTest, HostileCertificateTextsComeAsOneLineOfUtf8) {
+    // Line breaks, terminal escapes, a bell and Latin-1 bytes in the names.
+    std::string pem = local.path() + "/odd.pem";
+    std::string subject = "/CN=evil\n\x1b[31mname\x07/O=\xff\xfe\x80";
+    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '" + subject +
+                      "' -keyout " + pem + ".key -out " + pem + ".crt >/dev/null 2>&1 && cat " +
+                      pem + ".crt " + pem + ".key > " + pem;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_TRUE(server->Restart(pem)) << server->error();
+    Answerer answerer;
+    answerer.answer = Trust::Cancel;
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.askCertificate = answerer.Question();
+    EXPECT_EQ(Session::Open(p), nullptr);
+    ASSERT_EQ(answerer.asked.size(), 1u);
+    for (const std::string& text : {answerer.asked[0].subject, answerer.asked[0].issuer}) {
+        EXPECT_NE(text.find("evil"), std::string::npos) << text;
+        EXPECT_NE(text.find("name"), std::string::npos) << text;
+        for (char c : text)
+            EXPECT_GE(static_cast<unsigned char>(c), 0x20) << text;
+        EXPECT_TRUE(IsUtf8(text)) << text;
+    }
+}
