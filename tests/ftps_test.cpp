@@ -501,3 +501,44 @@ TEST_F(TlsServerTest, HostileCertificateTextsComeAsOneLineOfUtf8) {
         EXPECT_TRUE(IsUtf8(text)) << text;
     }
 }
+
+TEST_F(TlsServerTest, AnAuthorityCertificateIsForTheNameTypedAndNoOther) {
+    struct Case {
+        const char* host;
+        const char* commonName;
+        const char* altNames;
+        bool silent; // accepted without a question
+    } cases[] = {
+        {"127.0.0.1", "127.0.0.1", "IP:127.0.0.1", true},
+        {"localhost", "localhost", "DNS:localhost", true},
+        {"LocalHost", "localhost", "DNS:localhost", true},  // names ignore case
+        {"127.0.0.1", "127.0.0.1", "DNS:127.0.0.1", false}, // an address needs an IP entry
+        {"localhost", "x", "IP:127.0.0.1", false},          // a name needs a DNS entry
+        {"localhost", "localhost", "-", true},              // or, without alternative names, the CN
+        {"localhost", "localhost", "DNS:*.localhost", false}, // a wildcard needs a label
+        {"localhost", "x", "DNS:localhost.evil.org", false},
+        {"localhost", "x", "DNS:evil.org,DNS:other.org", false},
+        {"127.0.0.1", "127.0.0.1", "IP:127.0.0.2", false},
+        {"127.0.0.1", "127.0.0.1", "-", false}, // an address is never taken from the CN
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + " / " + c.altNames);
+        TempDir dir;
+        std::string ca, pem;
+        ASSERT_TRUE(
+            FtpServer::MakeSignedCertificate(dir.path(), c.commonName, &ca, &pem, c.altNames));
+        ASSERT_TRUE(server->Restart(pem)) << server->error();
+        Answerer answerer;
+        answerer.answer = Trust::Cancel;
+        ConnectParams p = ParamsFor(*server, Encryption::Require);
+        p.host = c.host;
+        p.askCertificate = answerer.Question();
+        p.caFile = ca;
+        auto s = Session::Open(p);
+        EXPECT_EQ(s != nullptr, c.silent) << LastResponse();
+        EXPECT_EQ(answerer.asked.size(), c.silent ? 0u : 1u);
+        if (!answerer.asked.empty()) {
+            EXPECT_EQ(answerer.asked[0].problem, "The certificate is for another host name.");
+        }
+    }
+}

@@ -46,9 +46,11 @@ public:
     void SetTls(Tls tls) { m_tls = tls; }
 
     // Makes a certificate authority (caPem) and a certificate with its key
-    // (serverPem) signed by it for `name` (a DNS name or an IP address).
+    // (serverPem) signed by it for `name` (a DNS name or an IP address), or
+    // with the subjectAltName `altNames` ("DNS:a,IP:1.2.3.4"; "-" for none).
     static bool MakeSignedCertificate(const std::string& dir, const std::string& name,
-                                      std::string* caPem, std::string* serverPem);
+                                      std::string* caPem, std::string* serverPem,
+                                      const std::string& altNames = "");
 
 private:
     bool StartVsftpd();
