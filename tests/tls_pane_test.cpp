@@ -11,6 +11,7 @@
 #include <wx/textctrl.h>
 
 #include <fstream>
+#include <utility>
 
 namespace {
 
@@ -198,4 +199,49 @@ TEST_F(TlsPaneTest, IfAvailableFallsBackOnAPlainServerWithALineAndRequireRefuses
     Connect(sites::kEncryptionPlain, true, plain.port());
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"Connecting to 127.0.0.1 as orvaneftp",
                                                     "Connection successful "}));
+}
+
+TEST_F(TlsPaneTest, ADisconnectOrANewConnectWhileTheQuestionIsOpenLeavesOneSessionAtMost) {
+    // Disconnect while the question is open, then trust: nothing connects.
+    dialogAnswer = [this](wxDialog& d) {
+        questions.push_back({});
+        if (dynamic_cast<CCertificateDlg*>(&d))
+            frame->OnDisconnect();
+        return static_cast<int>(IDC_TRUST_ONCE);
+    };
+    Connect(sites::kEncryptionRequire);
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(frame->m_bConnected, 0);
+    EXPECT_EQ(server->ProtocolLog().find("USER"), std::string::npos);
+
+    // A new connect while the question is open: the older attempt gives up,
+    // the newer one asks for itself and is the one session.
+    questions.clear();
+    bool again = true;
+    dialogAnswer = [this, &again](wxDialog& d) {
+        questions.push_back({});
+        if (dynamic_cast<CCertificateDlg*>(&d) && std::exchange(again, false)) {
+            CSiteManagerDlg dlg(frame);
+            dlg.m_strHost = "127.0.0.1";
+            dlg.m_strUser = FtpServer::User();
+            dlg.m_strPassword = FtpServer::Password();
+            dlg.m_nPort = server->port();
+            dlg.m_strRemoteDir = "/";
+            dlg.m_strLocalDir = "/";
+            dlg.m_bPassive = 1;
+            dlg.m_nEncryption = sites::kEncryptionRequire;
+            frame->ConnectToSite(dlg);
+        }
+        return static_cast<int>(IDC_TRUST_ONCE);
+    };
+    Connect(sites::kEncryptionRequire);
+    ASSERT_TRUE(
+        PumpUntil([this] { return frame->m_bConnected == 1 && right()->WaitIdle(0); }, 20000));
+    EXPECT_EQ(questions.size(), 2u);
+    EXPECT_EQ(Names(), std::vector<std::string>{"hello.txt"});
+    size_t logins = 0;
+    std::string log = server->ProtocolLog();
+    for (size_t at = 0; (at = log.find("\"USER ", at)) != std::string::npos; ++at)
+        ++logins;
+    EXPECT_EQ(logins, 1u) << log;
 }
