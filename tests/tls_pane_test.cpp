@@ -245,3 +245,25 @@ TEST_F(TlsPaneTest, ADisconnectOrANewConnectWhileTheQuestionIsOpenLeavesOneSessi
         ++logins;
     EXPECT_EQ(logins, 1u) << log;
 }
+
+TEST_F(TlsPaneTest, TheQuestionShowsAStrangersTextsAsTheyAreWithoutReorderingOrHidingThem) {
+    // A subject that would read right to left from its middle on, or break
+    // its line, and bytes that are no UTF-8: shown escaped, none dropped.
+    ftp::Certificate c;
+    c.server = "127.0.0.1:21";
+    c.subject = "CN = \xE2\x80\xAEgro.elpmaxe.ptf"; // U+202E before the name
+    c.issuer = "O = bad \xFF\xFE bytes";
+    c.validFrom = "line\xE2\x80\xA8"
+                  "break"; // U+2028
+    c.validUntil = "Dec  8 00:00:00 2027 GMT";
+    c.fingerprint = std::string(95, 'A');
+    c.trustedBefore = "garbage \x01 from the store";
+    CCertificateDlg dlg(frame, c);
+    EXPECT_EQ(dlg.Value("Subject"), "CN = \\xE2\\x80\\xAEgro.elpmaxe.ptf");
+    EXPECT_EQ(dlg.Value("Issuer"), "O = bad \\xFF\\xFE bytes");
+    EXPECT_EQ(dlg.Value("Valid from"), "line\\xE2\\x80\\xA8break");
+    EXPECT_EQ(dlg.Value("Valid until"), c.validUntil);
+    EXPECT_EQ(dlg.Value("Trusted before"), "garbage \\x01 from the store");
+    // The fingerprint is ours: in its two lines.
+    EXPECT_EQ(dlg.Value("SHA-256 fingerprint"), std::string(47, 'A') + "\n" + std::string(47, 'A'));
+}
