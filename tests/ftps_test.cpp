@@ -350,6 +350,9 @@ TEST(ServerKeyTest, NamesTheServerAsConnectedTo) {
     EXPECT_EQ(ServerKey("FTP.Example.ORG", 21), "ftp.example.org:21");
     EXPECT_EQ(ServerKey(" ftp://Host.example/pub ", 2121), "host.example:2121");
     EXPECT_EQ(ServerKey("[::1]", 21), "::1:21");
+    EXPECT_EQ(ServerKey("::1", 21), "::1:21");
+    EXPECT_EQ(ServerKey("[FE80::A]", 990), "fe80::a:990");
+    EXPECT_NE(ServerKey("::1", 21), ServerKey("::1:21", 21)); // the port never blends in
     EXPECT_NE(ServerKey("host", 21), ServerKey("host", 990));
 }
 
@@ -541,4 +544,53 @@ TEST_F(TlsServerTest, AnAuthorityCertificateIsForTheNameTypedAndNoOther) {
             EXPECT_EQ(answerer.asked[0].problem, "The certificate is for another host name.");
         }
     }
+}
+
+TEST_F(TlsServerTest, ALeafFromAnotherIntermediateOfTheSameNameIsNotVerified) {
+    // The server sends the authority's real intermediate, but its own
+    // certificate was signed by a look-alike intermediate of the same name.
+    const std::string d = local.path() + "/";
+    const std::string q = " >/dev/null 2>&1";
+    std::ofstream(d + "ca.cnf") << "basicConstraints=critical,CA:TRUE\nkeyUsage=keyCertSign\n";
+    std::ofstream(d + "leaf.cnf") << "subjectAltName=IP:127.0.0.1\n";
+    std::string cmd =
+        "cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Root " +
+        "-keyout root.key -out root.pem" + q +
+        " && openssl req -newkey rsa:2048 -nodes -subj /CN=Intermediate -keyout ia.key -out "
+        "ia.csr" +
+        q +
+        " && openssl x509 -req -in ia.csr -CA root.pem -CAkey root.key -CAcreateserial -days 2 "
+        "-extfile ca.cnf -out ia.pem" +
+        q +
+        " && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Intermediate "
+        "-addext basicConstraints=critical,CA:TRUE -keyout ib.key -out ib.pem" +
+        q +
+        " && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout leaf.key -out "
+        "leaf.csr" +
+        q +
+        " && openssl x509 -req -in leaf.csr -CA ib.pem -CAkey ib.key -CAcreateserial -days 2 "
+        "-extfile leaf.cnf -out leaf.pem" +
+        q + " && cat leaf.pem leaf.key ia.pem > server.pem";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_TRUE(server->Restart(d + "server.pem")) << server->error();
+    Answerer answerer;
+    answerer.answer = Trust::Cancel;
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.askCertificate = answerer.Question();
+    p.caFile = d + "root.pem";
+    EXPECT_EQ(Session::Open(p), nullptr);
+    ASSERT_EQ(answerer.asked.size(), 1u);
+    EXPECT_EQ(answerer.asked[0].fingerprint, OpensslFingerprint(d + "leaf.pem"));
+    EXPECT_FALSE(Sent(*server, "USER"));
+
+    // The same leaf with the right intermediate is silent.
+    ASSERT_EQ(std::system(("cd " + d +
+                           " && openssl x509 -req -in leaf.csr -CA ia.pem -CAkey ia.key "
+                           "-CAcreateserial -days 2 -extfile leaf.cnf -out leaf2.pem" +
+                           q + " && cat leaf2.pem leaf.key ia.pem > server2.pem")
+                              .c_str()),
+              0);
+    ASSERT_TRUE(server->Restart(d + "server2.pem")) << server->error();
+    EXPECT_NE(Session::Open(p), nullptr) << LastResponse();
+    EXPECT_EQ(answerer.asked.size(), 1u);
 }

@@ -57,9 +57,10 @@ protected:
     }
     // Connects as the Site Manager's Connect would and waits for the worker,
     // answering its questions meanwhile.
-    void Connect(int encryption, bool passive = true, int port = 0) {
+    void Connect(int encryption, bool passive = true, int port = 0,
+                 const std::string& host = "127.0.0.1") {
         CSiteManagerDlg dlg(frame);
-        dlg.m_strHost = "127.0.0.1";
+        dlg.m_strHost = host;
         dlg.m_strUser = FtpServer::User();
         dlg.m_strPassword = FtpServer::Password();
         dlg.m_nPort = port ? port : server->port();
@@ -266,4 +267,24 @@ TEST_F(TlsPaneTest, TheQuestionShowsAStrangersTextsAsTheyAreWithoutReorderingOrH
     EXPECT_EQ(dlg.Value("Trusted before"), "garbage \\x01 from the store");
     // The fingerprint is ours: in its two lines.
     EXPECT_EQ(dlg.Value("SHA-256 fingerprint"), std::string(47, 'A') + "\n" + std::string(47, 'A'));
+}
+
+TEST_F(TlsPaneTest, ATrustKeptForAHostTypedInCapitalsServesItInAnyCaseButNoOtherServer) {
+    answer = IDC_TRUST_ALWAYS;
+    Connect(sites::kEncryptionRequire, true, 0, "LocalHost");
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0].host, "localhost:" + std::to_string(server->port()));
+    EXPECT_EQ(frame->m_bConnected, 1);
+    Disconnect();
+    Connect(sites::kEncryptionRequire, true, 0, "localhost");
+    EXPECT_EQ(questions.size(), 1u) << "asked again";
+    EXPECT_EQ(frame->m_bConnected, 1);
+    // The same certificate by another name of the same machine is another
+    // server as far as trust goes: asked.
+    Disconnect();
+    answer = wxID_CANCEL;
+    Connect(sites::kEncryptionRequire, true, 0, "127.0.0.1");
+    ASSERT_EQ(questions.size(), 2u);
+    EXPECT_TRUE(questions[1].trustedBefore.empty());
+    EXPECT_EQ(frame->m_bConnected, 0);
 }
