@@ -594,3 +594,27 @@ TEST_F(TlsServerTest, ALeafFromAnotherIntermediateOfTheSameNameIsNotVerified) {
     EXPECT_NE(Session::Open(p), nullptr) << LastResponse();
     EXPECT_EQ(answerer.asked.size(), 1u);
 }
+
+TEST(ScriptedTlsTest, DataInTheClearAfterProtPWasAcceptedIsRefused) {
+    TempDir dir;
+    ScriptedServer server("scripted_tls.py", "data-plain");
+    ASSERT_TRUE(server.ok());
+    ConnectParams p;
+    p.host = "127.0.0.1";
+    p.port = server.port();
+    p.user = "someone";
+    p.password = "secret";
+    p.encryption = Encryption::IfAvailable;
+    p.connectTimeoutSec = 5;
+    p.responseTimeoutSec = 5;
+    Answerer answerer;
+    p.askCertificate = answerer.Question();
+    auto s = Session::Open(p);
+    ASSERT_TRUE(s) << LastResponse();
+    EXPECT_TRUE(s->IsEncrypted());
+    std::vector<FindData> entries;
+    EXPECT_FALSE(s->ListDirectory("/", &entries));
+    EXPECT_TRUE(entries.empty());
+    EXPECT_FALSE(s->GetFile("/clear.txt", dir.path() + "/clear.txt", nullptr, 5));
+    EXPECT_NE(Slurp(dir.path() + "/clear.txt"), "clear");
+}

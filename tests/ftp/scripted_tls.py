@@ -18,6 +18,7 @@ SCENARIO = sys.argv[1]
 #   "auth-then-close"  answers AUTH TLS with 234 and closes the connection
 #   "auth-refused"     offers AUTH TLS in FEAT but refuses the command itself
 #   "prot-refused"     TLS and login work, PROT P is refused with 536
+#   "data-plain"       takes PROT P, then sends listings and files in plain text
 
 
 def make_context():
