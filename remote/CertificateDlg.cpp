@@ -1,6 +1,7 @@
 #include "remote/CertificateDlg.h"
 
 #include "platform/ui/Dispatcher.h"
+#include "platform/ui/Text.h"
 
 #include <wx/button.h>
 #include <wx/sizer.h>
@@ -41,18 +42,20 @@ CCertificateDlg::CCertificateDlg(wxWindow* parent, const ftp::Certificate& c)
     intro->Wrap(520);
     top->Add(intro, 0, wxLEFT | wxRIGHT | wxTOP, 10);
 
-    // The certificate's texts come from the server: shown as text only, in
-    // read-only fields that can be copied from.
+    // The certificate's texts come from the server (and the old fingerprint
+    // from the store): shown as text only, in read-only fields that can be
+    // copied from, with whatever would hide, reorder or break them escaped.
     auto* grid = new wxFlexGridSizer(2, 6, 8);
+    using ui::DisplayText;
     std::vector<std::pair<std::string, std::string>> rows{
-        {"Host", c.server},
-        {"Subject", c.subject},
-        {"Issuer", c.issuer},
-        {"Valid from", c.validFrom},
-        {"Valid until", c.validUntil},
-        {"SHA-256 fingerprint", TwoLines(c.fingerprint)}};
+        {"Host", DisplayText(c.server)},
+        {"Subject", DisplayText(c.subject)},
+        {"Issuer", DisplayText(c.issuer)},
+        {"Valid from", DisplayText(c.validFrom)},
+        {"Valid until", DisplayText(c.validUntil)},
+        {"SHA-256 fingerprint", TwoLines(DisplayText(c.fingerprint))}};
     if (!c.trustedBefore.empty())
-        rows.emplace_back("Trusted before", TwoLines(c.trustedBefore));
+        rows.emplace_back("Trusted before", TwoLines(DisplayText(c.trustedBefore)));
     for (const auto& [caption, value] : rows) {
         grid->Add(new wxStaticText(this, wxID_ANY, wxString::FromUTF8(caption)), 0, wxALIGN_TOP);
         bool multi = value.find('\n') != std::string::npos;

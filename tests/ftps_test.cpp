@@ -95,6 +95,26 @@ bool Sent(const FtpServer& server, const std::string& verb) {
     return false;
 }
 
+// A download stopped in flight: the session drops its control connection and
+// the next request logs in again.
+void DropInMidDownload(Session& s, const FtpServer& server, const std::string& localDir) {
+    std::ofstream(server.root() + "/big.bin", std::ios::binary) << Pattern(16 * 1024 * 1024);
+    server.Share();
+    Progress stop = [&](std::uint64_t done, std::uint64_t) {
+        if (done > 0)
+            s.Abort();
+    };
+    ASSERT_FALSE(s.GetFile("/big.bin", localDir + "/big.bin", stop));
+    ASSERT_EQ(LastResponse(), "Stopped");
+}
+
+int Logins(const FtpServer& server) {
+    int n = 0;
+    for (const std::string& c : Commands(server))
+        n += c.compare(0, 4, "USER") == 0 || c.compare(0, 4, "PASS") == 0;
+    return n;
+}
+
 class TlsServerTest : public ::testing::Test {
 protected:
     std::unique_ptr<FtpServer> server;
@@ -265,10 +285,11 @@ TEST_F(TlsServerTest, ASessionTrustedOnceKeepsItsCertificateAcrossItsOwnReconnec
     p.askCertificate = answerer.Question();
     auto s = Session::Open(p);
     ASSERT_TRUE(s) << LastResponse();
-    s->Abort(); // drops the control connection; the next request logs in again
+    DropInMidDownload(*s, *server, local.path());
     std::vector<FindData> entries;
     EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
     EXPECT_EQ(answerer.asked.size(), 1u);
+    EXPECT_EQ(Logins(*server), 4) << server->ProtocolLog(); // it did log in again
 }
 
 TEST_F(TlsServerTest, ACloseWhileTheQuestionWaitsEndsTheConnect) {
@@ -329,5 +350,271 @@ TEST(ServerKeyTest, NamesTheServerAsConnectedTo) {
     EXPECT_EQ(ServerKey("FTP.Example.ORG", 21), "ftp.example.org:21");
     EXPECT_EQ(ServerKey(" ftp://Host.example/pub ", 2121), "host.example:2121");
     EXPECT_EQ(ServerKey("[::1]", 21), "::1:21");
+    EXPECT_EQ(ServerKey("::1", 21), "::1:21");
+    EXPECT_EQ(ServerKey("[FE80::A]", 990), "fe80::a:990");
+    EXPECT_NE(ServerKey("::1", 21), ServerKey("::1:21", 21)); // the port never blends in
     EXPECT_NE(ServerKey("host", 21), ServerKey("host", 990));
+}
+
+TEST(OfferedTlsTest, AnEncryptedSessionNeverLogsInAgainInTheClear) {
+    // "If available" falls back to plain only on a first login: once a
+    // session has spoken TLS with a server, one that stops offering it on a
+    // reconnect (a stripping attacker on the path) gets no user nor password.
+    FtpServer server(ServerKind::Vsftpd, Tls::Offered);
+    ASSERT_TRUE(server.ok()) << server.error();
+    TempDir local;
+    Answerer answerer;
+    ConnectParams p = ParamsFor(server, Encryption::IfAvailable);
+    p.askCertificate = answerer.Question();
+    auto s = Session::Open(p);
+    ASSERT_TRUE(s) << LastResponse();
+    ASSERT_TRUE(s->IsEncrypted());
+    DropInMidDownload(*s, server, local.path());
+    ASSERT_EQ(Logins(server), 2) << server.ProtocolLog();
+
+    server.SetTls(Tls::Off);
+    ASSERT_TRUE(server.Restart()) << server.error();
+    std::vector<FindData> entries;
+    EXPECT_FALSE(s->ListDirectory("/", &entries));
+    EXPECT_NE(LastResponse().find("does not offer TLS"), std::string::npos) << LastResponse();
+    EXPECT_EQ(Logins(server), 2) << server.ProtocolLog();
+}
+
+// What a session sent to a scripted server that is not what it seems.
+struct ScriptedTlsCase {
+    const char* scenario;
+    Encryption encryption;
+    bool connects;
+    const char* reason;      // part of LastResponse() when the connect fails
+    const char* mustNotSend; // a line of the record that must not appear
+};
+
+TEST(ScriptedTlsTest, NoLoginGoesInTheClearAfterAuthTlsWasAnswered) {
+    const ScriptedTlsCase cases[] = {
+        // 234, then plain text or nothing: no fallback, no user, no password.
+        {"auth-then-plain", Encryption::IfAvailable, false, "SSL", "USER"},
+        {"auth-then-plain", Encryption::Require, false, "SSL", "USER"},
+        {"auth-then-close", Encryption::IfAvailable, false, "", "USER"},
+        {"auth-then-close", Encryption::Require, false, "", "USER"},
+        // AUTH TLS offered in FEAT but refused: only "if available" logs in.
+        {"auth-refused", Encryption::Require, false, "does not offer TLS", "USER"},
+        {"auth-refused", Encryption::IfAvailable, true, "", "PASS (tls)"},
+        // The login over TLS, but the data would travel in the clear.
+        {"prot-refused", Encryption::IfAvailable, false, "refuses to protect", "LIST"},
+        {"prot-refused", Encryption::Require, false, "refuses to protect", "LIST"},
+    };
+    for (const ScriptedTlsCase& c : cases) {
+        SCOPED_TRACE(std::string(c.scenario) +
+                     (c.encryption == Encryption::Require ? " required" : " if available"));
+        TempDir dir;
+        std::string record = dir.path() + "/commands.txt";
+        setenv("ORVANE_SCRIPT_RECORD", record.c_str(), 1);
+        ScriptedServer server("scripted_tls.py", c.scenario);
+        unsetenv("ORVANE_SCRIPT_RECORD");
+        ASSERT_TRUE(server.ok());
+        ConnectParams p;
+        p.host = "127.0.0.1";
+        p.port = server.port();
+        p.user = "someone";
+        p.password = "secret";
+        p.encryption = c.encryption;
+        p.connectTimeoutSec = 5;
+        p.responseTimeoutSec = 5;
+        Answerer answerer; // trusts the scripted server's certificate once
+        p.askCertificate = answerer.Question();
+        auto s = Session::Open(p);
+        EXPECT_EQ(s != nullptr, c.connects) << LastResponse();
+        if (s) {
+            EXPECT_FALSE(s->IsEncrypted());
+            std::vector<FindData> entries;
+            EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+        } else {
+            EXPECT_NE(LastResponse().find(c.reason), std::string::npos) << LastResponse();
+        }
+        std::string sent = Slurp(record);
+        EXPECT_NE(sent.find("AUTH TLS"), std::string::npos) << sent;
+        EXPECT_EQ(sent.find(std::string(c.mustNotSend) + "\n"), std::string::npos) << sent;
+        EXPECT_EQ(sent.find(std::string(c.mustNotSend) + " "), std::string::npos) << sent;
+        if (c.encryption == Encryption::Require || !c.connects) {
+            EXPECT_EQ(sent.find("PASS\n"), std::string::npos) << sent; // never in the clear
+        }
+    }
+}
+
+TEST_F(TlsServerTest, OnlyTheServersOwnCertificateIsPinnedNotOneItMerelySends) {
+    // Someone without the trusted certificate's key presents a leaf of their
+    // own and sends the trusted certificate along as if it were in the chain.
+    std::string trusted = OpensslFingerprint(server->CertificateFile());
+    std::string pem = local.path() + "/intruder.pem";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "
+                           "/CN=orvane-test-server -keyout " +
+                           pem + ".key -out " + pem + ".crt >/dev/null 2>&1 && cat " + pem +
+                           ".crt " + pem + ".key " + server->CertificateFile() + " > " + pem)
+                              .c_str()),
+              0);
+    ASSERT_TRUE(server->Restart(pem)) << server->error();
+    Answerer answerer;
+    answerer.answer = Trust::Cancel;
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.askCertificate = answerer.Question();
+    p.trustedFingerprint = trusted;
+    EXPECT_EQ(Session::Open(p), nullptr);
+    ASSERT_EQ(answerer.asked.size(), 1u);
+    EXPECT_EQ(answerer.asked[0].fingerprint, OpensslFingerprint(pem + ".crt"));
+    EXPECT_EQ(answerer.asked[0].trustedBefore, trusted);
+    EXPECT_FALSE(Sent(*server, "USER"));
+}
+
+// Whether `text` is well-formed UTF-8 (no overlong forms checked: enough to
+// see that no stray byte is left).
+static bool IsUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > text.size())
+            return false;
+        for (size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += n;
+    }
+    return true;
+}
+
+TEST_F(TlsServerTest, HostileCertificateTextsComeAsOneLineOfUtf8) {
+    // Line breaks, terminal escapes, a bell and Latin-1 bytes in the names.
+    std::string pem = local.path() + "/odd.pem";
+    std::string subject = "/CN=evil\n\x1b[31mname\x07/O=\xff\xfe\x80";
+    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '" + subject +
+                      "' -keyout " + pem + ".key -out " + pem + ".crt >/dev/null 2>&1 && cat " +
+                      pem + ".crt " + pem + ".key > " + pem;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_TRUE(server->Restart(pem)) << server->error();
+    Answerer answerer;
+    answerer.answer = Trust::Cancel;
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.askCertificate = answerer.Question();
+    EXPECT_EQ(Session::Open(p), nullptr);
+    ASSERT_EQ(answerer.asked.size(), 1u);
+    for (const std::string& text : {answerer.asked[0].subject, answerer.asked[0].issuer}) {
+        EXPECT_NE(text.find("evil"), std::string::npos) << text;
+        EXPECT_NE(text.find("name"), std::string::npos) << text;
+        for (char c : text)
+            EXPECT_GE(static_cast<unsigned char>(c), 0x20) << text;
+        EXPECT_TRUE(IsUtf8(text)) << text;
+    }
+}
+
+TEST_F(TlsServerTest, AnAuthorityCertificateIsForTheNameTypedAndNoOther) {
+    struct Case {
+        const char* host;
+        const char* commonName;
+        const char* altNames;
+        bool silent; // accepted without a question
+    } cases[] = {
+        {"127.0.0.1", "127.0.0.1", "IP:127.0.0.1", true},
+        {"localhost", "localhost", "DNS:localhost", true},
+        {"LocalHost", "localhost", "DNS:localhost", true},  // names ignore case
+        {"127.0.0.1", "127.0.0.1", "DNS:127.0.0.1", false}, // an address needs an IP entry
+        {"localhost", "x", "IP:127.0.0.1", false},          // a name needs a DNS entry
+        {"localhost", "localhost", "-", true},              // or, without alternative names, the CN
+        {"localhost", "localhost", "DNS:*.localhost", false}, // a wildcard needs a label
+        {"localhost", "x", "DNS:localhost.evil.org", false},
+        {"localhost", "x", "DNS:evil.org,DNS:other.org", false},
+        {"127.0.0.1", "127.0.0.1", "IP:127.0.0.2", false},
+        {"127.0.0.1", "127.0.0.1", "-", false}, // an address is never taken from the CN
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + " / " + c.altNames);
+        TempDir dir;
+        std::string ca, pem;
+        ASSERT_TRUE(
+            FtpServer::MakeSignedCertificate(dir.path(), c.commonName, &ca, &pem, c.altNames));
+        ASSERT_TRUE(server->Restart(pem)) << server->error();
+        Answerer answerer;
+        answerer.answer = Trust::Cancel;
+        ConnectParams p = ParamsFor(*server, Encryption::Require);
+        p.host = c.host;
+        p.askCertificate = answerer.Question();
+        p.caFile = ca;
+        auto s = Session::Open(p);
+        EXPECT_EQ(s != nullptr, c.silent) << LastResponse();
+        EXPECT_EQ(answerer.asked.size(), c.silent ? 0u : 1u);
+        if (!answerer.asked.empty()) {
+            EXPECT_EQ(answerer.asked[0].problem, "The certificate is for another host name.");
+        }
+    }
+}
+
+TEST_F(TlsServerTest, ALeafFromAnotherIntermediateOfTheSameNameIsNotVerified) {
+    // The server sends the authority's real intermediate, but its own
+    // certificate was signed by a look-alike intermediate of the same name.
+    const std::string d = local.path() + "/";
+    const std::string q = " >/dev/null 2>&1";
+    std::ofstream(d + "ca.cnf") << "basicConstraints=critical,CA:TRUE\nkeyUsage=keyCertSign\n";
+    std::ofstream(d + "leaf.cnf") << "subjectAltName=IP:127.0.0.1\n";
+    std::string cmd =
+        "cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Root " +
+        "-keyout root.key -out root.pem" + q +
+        " && openssl req -newkey rsa:2048 -nodes -subj /CN=Intermediate -keyout ia.key -out "
+        "ia.csr" +
+        q +
+        " && openssl x509 -req -in ia.csr -CA root.pem -CAkey root.key -CAcreateserial -days 2 "
+        "-extfile ca.cnf -out ia.pem" +
+        q +
+        " && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Intermediate "
+        "-addext basicConstraints=critical,CA:TRUE -keyout ib.key -out ib.pem" +
+        q +
+        " && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout leaf.key -out "
+        "leaf.csr" +
+        q +
+        " && openssl x509 -req -in leaf.csr -CA ib.pem -CAkey ib.key -CAcreateserial -days 2 "
+        "-extfile leaf.cnf -out leaf.pem" +
+        q + " && cat leaf.pem leaf.key ia.pem > server.pem";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_TRUE(server->Restart(d + "server.pem")) << server->error();
+    Answerer answerer;
+    answerer.answer = Trust::Cancel;
+    ConnectParams p = ParamsFor(*server, Encryption::Require);
+    p.askCertificate = answerer.Question();
+    p.caFile = d + "root.pem";
+    EXPECT_EQ(Session::Open(p), nullptr);
+    ASSERT_EQ(answerer.asked.size(), 1u);
+    EXPECT_EQ(answerer.asked[0].fingerprint, OpensslFingerprint(d + "leaf.pem"));
+    EXPECT_FALSE(Sent(*server, "USER"));
+
+    // The same leaf with the right intermediate is silent.
+    ASSERT_EQ(std::system(("cd " + d +
+                           " && openssl x509 -req -in leaf.csr -CA ia.pem -CAkey ia.key "
+                           "-CAcreateserial -days 2 -extfile leaf.cnf -out leaf2.pem" +
+                           q + " && cat leaf2.pem leaf.key ia.pem > server2.pem")
+                              .c_str()),
+              0);
+    ASSERT_TRUE(server->Restart(d + "server2.pem")) << server->error();
+    EXPECT_NE(Session::Open(p), nullptr) << LastResponse();
+    EXPECT_EQ(answerer.asked.size(), 1u);
+}
+
+TEST(ScriptedTlsTest, DataInTheClearAfterProtPWasAcceptedIsRefused) {
+    TempDir dir;
+    ScriptedServer server("scripted_tls.py", "data-plain");
+    ASSERT_TRUE(server.ok());
+    ConnectParams p;
+    p.host = "127.0.0.1";
+    p.port = server.port();
+    p.user = "someone";
+    p.password = "secret";
+    p.encryption = Encryption::IfAvailable;
+    p.connectTimeoutSec = 5;
+    p.responseTimeoutSec = 5;
+    Answerer answerer;
+    p.askCertificate = answerer.Question();
+    auto s = Session::Open(p);
+    ASSERT_TRUE(s) << LastResponse();
+    EXPECT_TRUE(s->IsEncrypted());
+    std::vector<FindData> entries;
+    EXPECT_FALSE(s->ListDirectory("/", &entries));
+    EXPECT_TRUE(entries.empty());
+    EXPECT_FALSE(s->GetFile("/clear.txt", dir.path() + "/clear.txt", nullptr, 5));
+    EXPECT_NE(Slurp(dir.path() + "/clear.txt"), "clear");
 }

@@ -296,3 +296,32 @@ TEST_F(SiteStoreTest, ASiteNamedCertificatesFromBeforeStaysASite) {
     EXPECT_EQ(LoadSite("Certificates").host, "h");
     EXPECT_EQ(LoadTrustedCertificate("h:21"), "CC");
 }
+
+TEST_F(SiteStoreTest, DamagedOrHugeValuesOfTheNewKindLoseNothingElse) {
+    ASSERT_TRUE(CreateSite("s"));
+    ASSERT_TRUE(SaveSite("s", "u", "h", "l", "p", "21", "/", "/", "c", kEncryptionRequire));
+    // A megabyte, binary junk, an empty value: "if available", the rest intact.
+    for (const std::string& junk : {std::string(1 << 20, '2'), std::string("\xFF\x00\x01", 3),
+                                    std::string(), std::string("-1"), std::string("2junk")}) {
+        WriteRaw("s", "ENCRYPTION", junk);
+        SiteRecord r = LoadSite("s");
+        EXPECT_EQ(r.encryption, kEncryptionIfAvailable) << junk.size();
+        EXPECT_EQ(r.user, "u");
+        EXPECT_EQ(r.comments, "c");
+    }
+    // Out-of-range choices are stored as "if available".
+    ASSERT_TRUE(SaveSite("s", "u", "h", "l", "p", "21", "/", "/", "c", 7));
+    EXPECT_EQ(Raw("s", "ENCRYPTION"), Padded("1", kShortValue));
+
+    // Thousands of trusted servers and junk beside them: each one finds its own.
+    for (int i = 0; i < 1500; ++i)
+        ASSERT_TRUE(SaveTrustedCertificate("h" + std::to_string(i) + ":21", std::to_string(i)));
+    WriteRaw("Certificates", "junk:21", std::string(1 << 20, 'x'));
+    WriteRaw("Certificates", "bin:21", std::string("\x00\xFF", 2));
+    EXPECT_EQ(LoadTrustedCertificate("h0:21"), "0");
+    EXPECT_EQ(LoadTrustedCertificate("H1499:21"), "1499"); // names ignore case
+    EXPECT_EQ(LoadTrustedCertificate("junk:21"), "");      // too long to be a fingerprint
+    EXPECT_EQ(LoadTrustedCertificate("bin:21"), "");
+    EXPECT_EQ(ListSites(), std::vector<std::string>{"s"});
+    EXPECT_EQ(LoadSite("s").user, "u");
+}

@@ -11,6 +11,7 @@
 #include <wx/textctrl.h>
 
 #include <fstream>
+#include <utility>
 
 namespace {
 
@@ -56,9 +57,10 @@ protected:
     }
     // Connects as the Site Manager's Connect would and waits for the worker,
     // answering its questions meanwhile.
-    void Connect(int encryption, bool passive = true, int port = 0) {
+    void Connect(int encryption, bool passive = true, int port = 0,
+                 const std::string& host = "127.0.0.1") {
         CSiteManagerDlg dlg(frame);
-        dlg.m_strHost = "127.0.0.1";
+        dlg.m_strHost = host;
         dlg.m_strUser = FtpServer::User();
         dlg.m_strPassword = FtpServer::Password();
         dlg.m_nPort = port ? port : server->port();
@@ -198,4 +200,91 @@ TEST_F(TlsPaneTest, IfAvailableFallsBackOnAPlainServerWithALineAndRequireRefuses
     Connect(sites::kEncryptionPlain, true, plain.port());
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"Connecting to 127.0.0.1 as orvaneftp",
                                                     "Connection successful "}));
+}
+
+TEST_F(TlsPaneTest, ADisconnectOrANewConnectWhileTheQuestionIsOpenLeavesOneSessionAtMost) {
+    // Disconnect while the question is open, then trust: nothing connects.
+    dialogAnswer = [this](wxDialog& d) {
+        questions.push_back({});
+        if (dynamic_cast<CCertificateDlg*>(&d))
+            frame->OnDisconnect();
+        return static_cast<int>(IDC_TRUST_ONCE);
+    };
+    Connect(sites::kEncryptionRequire);
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(frame->m_bConnected, 0);
+    EXPECT_EQ(server->ProtocolLog().find("USER"), std::string::npos);
+
+    // A new connect while the question is open: the older attempt gives up,
+    // the newer one asks for itself and is the one session.
+    questions.clear();
+    bool again = true;
+    dialogAnswer = [this, &again](wxDialog& d) {
+        questions.push_back({});
+        if (dynamic_cast<CCertificateDlg*>(&d) && std::exchange(again, false)) {
+            CSiteManagerDlg dlg(frame);
+            dlg.m_strHost = "127.0.0.1";
+            dlg.m_strUser = FtpServer::User();
+            dlg.m_strPassword = FtpServer::Password();
+            dlg.m_nPort = server->port();
+            dlg.m_strRemoteDir = "/";
+            dlg.m_strLocalDir = "/";
+            dlg.m_bPassive = 1;
+            dlg.m_nEncryption = sites::kEncryptionRequire;
+            frame->ConnectToSite(dlg);
+        }
+        return static_cast<int>(IDC_TRUST_ONCE);
+    };
+    Connect(sites::kEncryptionRequire);
+    ASSERT_TRUE(
+        PumpUntil([this] { return frame->m_bConnected == 1 && right()->WaitIdle(0); }, 20000));
+    EXPECT_EQ(questions.size(), 2u);
+    EXPECT_EQ(Names(), std::vector<std::string>{"hello.txt"});
+    size_t logins = 0;
+    std::string log = server->ProtocolLog();
+    for (size_t at = 0; (at = log.find("\"USER ", at)) != std::string::npos; ++at)
+        ++logins;
+    EXPECT_EQ(logins, 1u) << log;
+}
+
+TEST_F(TlsPaneTest, TheQuestionShowsAStrangersTextsAsTheyAreWithoutReorderingOrHidingThem) {
+    // A subject that would read right to left from its middle on, or break
+    // its line, and bytes that are no UTF-8: shown escaped, none dropped.
+    ftp::Certificate c;
+    c.server = "127.0.0.1:21";
+    c.subject = "CN = \xE2\x80\xAEgro.elpmaxe.ptf"; // U+202E before the name
+    c.issuer = "O = bad \xFF\xFE bytes";
+    c.validFrom = "line\xE2\x80\xA8"
+                  "break"; // U+2028
+    c.validUntil = "Dec  8 00:00:00 2027 GMT";
+    c.fingerprint = std::string(95, 'A');
+    c.trustedBefore = "garbage \x01 from the store";
+    CCertificateDlg dlg(frame, c);
+    EXPECT_EQ(dlg.Value("Subject"), "CN = \\xE2\\x80\\xAEgro.elpmaxe.ptf");
+    EXPECT_EQ(dlg.Value("Issuer"), "O = bad \\xFF\\xFE bytes");
+    EXPECT_EQ(dlg.Value("Valid from"), "line\\xE2\\x80\\xA8break");
+    EXPECT_EQ(dlg.Value("Valid until"), c.validUntil);
+    EXPECT_EQ(dlg.Value("Trusted before"), "garbage \\x01 from the store");
+    // The fingerprint is ours: in its two lines.
+    EXPECT_EQ(dlg.Value("SHA-256 fingerprint"), std::string(47, 'A') + "\n" + std::string(47, 'A'));
+}
+
+TEST_F(TlsPaneTest, ATrustKeptForAHostTypedInCapitalsServesItInAnyCaseButNoOtherServer) {
+    answer = IDC_TRUST_ALWAYS;
+    Connect(sites::kEncryptionRequire, true, 0, "LocalHost");
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0].host, "localhost:" + std::to_string(server->port()));
+    EXPECT_EQ(frame->m_bConnected, 1);
+    Disconnect();
+    Connect(sites::kEncryptionRequire, true, 0, "localhost");
+    EXPECT_EQ(questions.size(), 1u) << "asked again";
+    EXPECT_EQ(frame->m_bConnected, 1);
+    // The same certificate by another name of the same machine is another
+    // server as far as trust goes: asked.
+    Disconnect();
+    answer = wxID_CANCEL;
+    Connect(sites::kEncryptionRequire, true, 0, "127.0.0.1");
+    ASSERT_EQ(questions.size(), 2u);
+    EXPECT_TRUE(questions[1].trustedBefore.empty());
+    EXPECT_EQ(frame->m_bConnected, 0);
 }

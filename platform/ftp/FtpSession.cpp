@@ -539,7 +539,14 @@ bool Session::Connect() {
     // verified is shown to the user, and the connect tried again with the
     // one the user trusted; nothing but AUTH TLS was sent before.
     Request r;
-    for (int asked = 0;; ++asked) {
+    auto tlsUp = [&r] {
+        for (const auto& ex : r.exchanges)
+            if (ex.sent.compare(0, 5, "AUTH ") == 0 && !ex.replies.empty() &&
+                CodeOf(ex.replies.back()) / 100 == 2)
+                return true;
+        return false;
+    };
+    for (int asked = 0;;) {
         r = Request{};
         r.url = m_base + "/";
         r.nobody = true;
@@ -548,17 +555,24 @@ bool Session::Connect() {
         if (Perform(r))
             break;
         if (r.result == CURLE_USE_SSL_FAILED) {
+            if (tlsUp()) {
+                t_lastResponse = "The server refuses to protect the data connections (PROT P): "
+                                 "not connected, as files would travel in the clear";
+                return false;
+            }
+            if (m_params.encryption == Encryption::IfAvailable && !m_plainFallback) {
+                // No AUTH TLS here: this session logs in in plain FTP.
+                m_plainFallback = true;
+                continue;
+            }
             t_lastResponse = "The server does not offer TLS: nothing more was sent, as the site "
                              "requires an encrypted connection";
             return false;
         }
-        if (!m_tls->refused || asked == 3 || !AskAboutCertificate())
+        if (!m_tls->refused || asked++ == 3 || !AskAboutCertificate())
             return false;
     }
-    for (const auto& ex : r.exchanges)
-        if (ex.sent.compare(0, 5, "AUTH ") == 0 && !ex.replies.empty() &&
-            CodeOf(ex.replies.back()) / 100 == 2)
-            m_encrypted = true;
+    m_encrypted = tlsUp();
     for (const auto& ex : r.exchanges)
         if (ex.sent == "FEAT")
             for (const std::string& line : ex.replies) {
@@ -821,6 +835,9 @@ bool Session::PerformOnce(Request& r) {
     else if (r.writeFailed)
         reason = r.file ? std::string("Cannot write the local file: ") + std::strerror(errno)
                         : "The listing is too large";
+    else if (r.result == CURLE_USE_SSL_FAILED)
+        reason = "The server does not offer TLS, or refuses to protect the data connections: "
+                 "the session requires an encrypted connection";
     else {
         reason = !closing.empty() ? closing
                  : r.refusal      ? r.LastReply()
@@ -837,10 +854,14 @@ void Session::SetConnectionOptions(void* handle) {
     // The same for every request of the session, so that libcurl keeps
     // using the one connection.
     if (m_params.encryption != Encryption::None) {
+        // TLS is required unless the first login found a server that does
+        // not offer it: a reconnect of an encrypted session to a server that
+        // no longer offers it (someone stripping AUTH TLS on the way) never
+        // sends the login in the clear, and data connections are always
+        // protected. (libcurl reuses a connection only for requests with the
+        // same setting: it stays one value for the session's life.)
         curl_easy_setopt(curl, CURLOPT_USE_SSL,
-                         static_cast<long>(m_params.encryption == Encryption::Require
-                                               ? CURLUSESSL_ALL
-                                               : CURLUSESSL_TRY));
+                         static_cast<long>(m_plainFallback ? CURLUSESSL_TRY : CURLUSESSL_ALL));
         curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
         // The name is checked within the verification (OnSslContext).

@@ -33,8 +33,11 @@ namespace ftp {
 enum class Mode { Passive, Active };
 
 // Explicit FTP over TLS (AUTH TLS): never, when the server offers it, or
-// required (nothing but AUTH TLS is sent until TLS is up). Encrypted sessions
-// protect the data connections too (PROT P) and always use passive mode.
+// required (nothing but AUTH TLS is sent until TLS is up). "If available"
+// logs in in plain FTP only when the server refuses AUTH TLS at the first
+// login; an encrypted session never logs in again in the clear. Encrypted
+// sessions protect the data connections too (PROT P; a server refusing it is
+// not connected to) and always use passive mode.
 enum class Encryption { None, IfAvailable, Require };
 
 // A server certificate that could not be verified for the server's name by
@@ -271,6 +274,8 @@ private:
     std::atomic<bool> m_closed{false};
     bool m_freshConnection = false; // the next request connects anew
     std::atomic<bool> m_encrypted{false};
+    // "If available" found no TLS at the first login: plain FTP from then on.
+    bool m_plainFallback = false;
     // What the verification of the server's certificate needs and found.
     std::unique_ptr<TlsCheck> m_tls;
     bool m_loggedIn = false;        // logged in once: later logins are reconnections

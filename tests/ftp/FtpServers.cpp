@@ -240,12 +240,18 @@ bool FtpServer::Restart(const std::string& pem) {
 }
 
 bool FtpServer::MakeSignedCertificate(const std::string& dir, const std::string& name,
-                                      std::string* caPem, std::string* serverPem) {
+                                      std::string* caPem, std::string* serverPem,
+                                      const std::string& altNames) {
     *caPem = dir + "/ca.pem";
     *serverPem = dir + "/signed.pem";
     bool address = name.find_first_not_of("0123456789.") == std::string::npos;
     std::string ext = dir + "/ext.cnf";
-    std::ofstream(ext) << "subjectAltName=" << (address ? "IP:" : "DNS:") << name << "\n";
+    if (altNames == "-")
+        std::ofstream(ext) << "basicConstraints=CA:FALSE\n";
+    else if (!altNames.empty())
+        std::ofstream(ext) << "subjectAltName=" << altNames << "\n";
+    else
+        std::ofstream(ext) << "subjectAltName=" << (address ? "IP:" : "DNS:") << name << "\n";
     std::string q = " >/dev/null 2>&1";
     std::string cmd =
         "openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj /CN=Orvane-Test-CA -keyout " +
@@ -287,9 +293,12 @@ void FtpServer::Share() const {
     }
 }
 
-ScriptedServer::ScriptedServer(const std::string& scenario) {
+ScriptedServer::ScriptedServer(const std::string& scenario)
+    : ScriptedServer("scripted.py", scenario) {}
+
+ScriptedServer::ScriptedServer(const std::string& script, const std::string& scenario) {
     std::string error;
-    m_pid = Spawn({"/usr/bin/python3", kScripts + "/scripted.py", scenario}, &m_port, &error);
+    m_pid = Spawn({"/usr/bin/python3", kScripts + "/" + script, scenario}, &m_port, &error);
     if (m_pid < 0)
         std::fprintf(stderr, "%s\n", error.c_str());
 }

@@ -44,11 +44,15 @@ public:
     // Restarts vsftpd on the same port with the certificate in `pem` (a new
     // self-signed one when empty).
     bool Restart(const std::string& pem = "");
+    // What a later Restart() offers: a server can stop offering TLS.
+    void SetTls(Tls tls) { m_tls = tls; }
 
     // Makes a certificate authority (caPem) and a certificate with its key
-    // (serverPem) signed by it for `name` (a DNS name or an IP address).
+    // (serverPem) signed by it for `name` (a DNS name or an IP address), or
+    // with the subjectAltName `altNames` ("DNS:a,IP:1.2.3.4"; "-" for none).
     static bool MakeSignedCertificate(const std::string& dir, const std::string& name,
-                                      std::string* caPem, std::string* serverPem);
+                                      std::string* caPem, std::string* serverPem,
+                                      const std::string& altNames = "");
 
 private:
     bool StartVsftpd();
@@ -103,6 +107,8 @@ private:
 class ScriptedServer {
 public:
     explicit ScriptedServer(const std::string& scenario);
+    // A scenario of another script of tests/ftp ("scripted_tls.py").
+    ScriptedServer(const std::string& script, const std::string& scenario);
     ~ScriptedServer();
     bool ok() const { return m_pid > 0; }
     int port() const { return m_port; }
