@@ -5,6 +5,7 @@
 // what arrives on the disk and on the server, whether the other list was
 // listed again, and where the panes are afterwards.
 #include "platform/ui/EntryDrag.h"
+#include "platform/ui/PathCombo.h"
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
 #include "tests/ftp/FtpServers.h"
@@ -13,6 +14,7 @@
 
 #include <wx/button.h>
 #include <wx/frame.h>
+#include <wx/textctrl.h>
 
 #include <atomic>
 #include <filesystem>
@@ -182,6 +184,13 @@ protected:
     // Drags `selection` of the local list and drops it on the remote list at
     // `row` ("" for empty space); waits for the batch and its refresh.
     Outcome Upload(const std::vector<std::string>& selection, const std::string& row) {
+        return Upload(selection, row, true);
+    }
+    Outcome UploadNoPathCheck(const std::vector<std::string>& selection, const std::string& row) {
+        return Upload(selection, row, false);
+    }
+    Outcome Upload(const std::vector<std::string>& selection, const std::string& row,
+                   bool checkPath) {
         std::string marker = "marker" + std::to_string(++markers);
         std::ofstream(pub + "/" + marker) << "shown only by a new listing";
         server->Share();
@@ -202,7 +211,9 @@ protected:
         }
         Settle();
         EXPECT_EQ(Cwd(), cwd);
-        EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+        if (checkPath) {
+            EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+        }
         EXPECT_EQ(right()->m_bDropMode, 0);
         EXPECT_EQ(right()->m_bNoRefresh, 0);
         out.refreshed = Has(right()->Rows(), marker);
@@ -550,6 +561,93 @@ TEST_P(DndTest, NamesThatAreNotUtf8ArriveByteForByte) {
     o = Upload({localName}, "F");
     EXPECT_TRUE(o.started);
     EXPECT_EQ(ReadAll(pub + "/F/" + localName), "latin-1 here");
+}
+
+// ---- what the user does while a dropped batch runs ----
+
+// The server list shows the rows of the folder its path and its path box
+// name, whatever the user did during a dropped batch.
+TEST_P(DndTest, ServerListAndPathAgreeAfterNavigatingDuringADroppedUpload) {
+    fs::create_directories(pub + "/F/d1");
+    std::ofstream(pub + "/F/d1/x.txt") << "old"; // the batch asks before replacing it
+    Connect();
+    duringQuestion = [&] {
+        // A double click on the server folder "tree" while the batch waits.
+        Select(right()->m_wndList, right()->Rows(), {"tree"});
+        right()->OnDblclkList();
+        PumpUntil([&] { return right()->m_bBusy == 0; }, 10000);
+    };
+    Outcome o = UploadNoPathCheck({"d1"}, "F");
+    EXPECT_TRUE(o.started);
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(ReadAll(pub + "/F/d1/x.txt"), "x of d1");
+    const std::string path = right()->m_strCurrentPath;
+    const std::string box = right()->m_wndPath->GetItemText(right()->m_wndPath->GetCurSel());
+    if (path == "/pub") {
+        EXPECT_EQ(box, "pub");
+        EXPECT_TRUE(Has(right()->Rows(), "file.txt"));
+    } else {
+        EXPECT_EQ(path, "/pub/tree");
+        EXPECT_EQ(box, "tree");
+        EXPECT_TRUE(Has(right()->Rows(), "t1.txt"));
+        EXPECT_FALSE(Has(right()->Rows(), "file.txt"));
+    }
+}
+
+// The local pane stays where the user took it during a dropped download.
+TEST_P(DndTest, LocalPaneStaysWhereTheUserWentDuringADroppedDownload) {
+    std::ofstream(local + "/LF/a.txt") << "old"; // the batch asks before replacing it
+    Connect();
+    duringQuestion = [&] {
+        Select(left()->m_wndList, left()->Rows(), {"d1"});
+        left()->OnOpenRow();
+    };
+    Select(right()->m_wndList, right()->Rows(), {"a.txt", "b.txt"});
+    std::unique_ptr<wxDataObject> drag = right()->m_wndList->NewDragData();
+    ASSERT_TRUE(drag);
+    int before = Ended();
+    ASSERT_TRUE(left()->m_wndList->OnDrop(Received(*drag, false),
+                                          Point(left()->m_wndList, left()->Rows(), "LF")));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(ReadAll(local + "/LF/a.txt"), "server a.txt");
+    EXPECT_EQ(ReadAll(local + "/LF/b.txt"), "server b.txt");
+    const std::string box =
+        left()->m_wndFolderCombo->GetItemText(left()->m_wndFolderCombo->GetCurSel());
+    EXPECT_EQ(left()->m_strCurrentDir, local + "/d1");
+    EXPECT_EQ(box, "d1");
+    EXPECT_TRUE(Has(left()->Rows(), "x.txt"));
+    EXPECT_EQ(left()->m_bRestoreDir, 0);
+}
+
+// A label edit that a dropped batch's refresh runs under renames the entry
+// whose label was edited, or nothing.
+TEST_P(DndTest, ARenameOpenWhileADroppedDownloadRefillsTheListRenamesItsOwnRow) {
+    Connect();
+    CFileListCtrl* list = left()->m_wndList;
+    long row = RowOf(left()->Rows(), "s1.txt");
+    ASSERT_GE(row, 0);
+    list->SetFocus();
+    wxTextCtrl* edit = list->EditLabel(row);
+    ASSERT_TRUE(edit);
+    Pump(20);
+    // Downloaded names sort before the edited one.
+    Outcome o = Download({"a.txt", "b.txt"}, "");
+    EXPECT_TRUE(o.started);
+    if (wxTextCtrl* still = list->GetEditControl()) {
+        still->SetValue("renamed.txt");
+        list->EndEditLabel(false);
+    }
+    Pump(50);
+    EXPECT_EQ(ReadAll(local + "/a.txt"), "server a.txt");
+    EXPECT_EQ(ReadAll(local + "/b.txt"), "server b.txt");
+    EXPECT_TRUE(!fs::exists(local + "/renamed.txt") ||
+                ReadAll(local + "/renamed.txt") == "local s1.txt");
+    EXPECT_EQ(ReadAll(local + "/lfile.txt"), "local file");
+    for (const char* name : {"s2.txt", "f1.txt", "f2.txt", "f3.txt"})
+        EXPECT_EQ(ReadAll(local + "/" + name), std::string("local ") + name) << name;
+    EXPECT_TRUE(fs::exists(local + "/s1.txt") || fs::exists(local + "/renamed.txt"));
 }
 
 // ---- files from the desktop ----

@@ -131,6 +131,10 @@ void CFileListCtrl::SetReportView(bool report) {
 
 void CFileListCtrl::ShowRows() {
     ui::RequireUiThread("CFileListCtrl::ShowRows");
+    // A label being edited names a row by its place, which now belongs to
+    // another entry: the edit ends unconfirmed, so no other entry is renamed.
+    if (GetEditControl())
+        EndEditLabel(true);
     DeleteAllItems();   // also forgets the selection
     m_nDropHilite = -1; // a row of the rows shown before
     SetItemCount(m_rows ? static_cast<long>(m_rows->size()) : 0);
