@@ -15,6 +15,7 @@
 #include <wx/button.h>
 #include <wx/frame.h>
 #include <wx/textctrl.h>
+#include <wx/timer.h>
 
 #include <atomic>
 #include <filesystem>
@@ -110,11 +111,13 @@ protected:
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
     }
     void TearDown() override {
-        frame->OnStop();
-        frame->m_pEngine->WaitIdle(10000);
-        Pump(50);
-        frame->OnDisconnect();
-        right()->WaitIdle(5000);
+        if (frame) { // a test may have closed it
+            frame->OnStop();
+            frame->m_pEngine->WaitIdle(10000);
+            Pump(50);
+            frame->OnDisconnect();
+            right()->WaitIdle(5000);
+        }
         FrameTest::TearDown();
         if (chdir("/") != 0)
             ADD_FAILURE() << "chdir";
@@ -753,7 +756,7 @@ TEST_P(DndTest, TheRowUnderTheCursorCarriesTheHighlight) {
 // Presses on `from` (screen coordinates), moves in small steps, then onto
 // `to`, and releases, from another thread while this one keeps the window
 // running.
-void MouseDrag(wxPoint from, wxPoint to) {
+void MouseDrag(wxPoint from, wxPoint to, bool escape = false) {
     std::atomic<bool> done{false};
     std::thread mouse([&] {
         std::string cmd = "xdotool mousemove " + std::to_string(from.x) + " " +
@@ -763,7 +766,10 @@ void MouseDrag(wxPoint from, wxPoint to) {
                    std::to_string(from.y + 2 * i) + " sleep 0.05";
         cmd += " mousemove " + std::to_string(to.x) + " " + std::to_string(to.y) + " sleep 0.2";
         cmd += " mousemove " + std::to_string(to.x + 3) + " " + std::to_string(to.y + 3) +
-               " sleep 0.2 mouseup 1";
+               " sleep 0.2";
+        if (escape)
+            cmd += " key Escape sleep 0.2";
+        cmd += " mouseup 1";
         int rc = std::system((cmd + " >/dev/null 2>&1").c_str());
         (void)rc;
         done = true;
@@ -814,6 +820,87 @@ TEST_P(DndTest, ARealDragWithTheMouseMovesAFileEachWay) {
     EXPECT_EQ(ReadAll(pub + "/F/s2.txt"), "local s2.txt");
 }
 
+// In report view (a header above the rows) and scrolled down, the row under
+// the mouse is the row dropped on.
+TEST_P(DndTest, ARealDragOntoAScrolledListInReportViewLandsOnTheRowUnderTheMouse) {
+    for (int i = 0; i < 80; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "dir%02d", i);
+        fs::create_directories(local + "/" + name);
+    }
+    Connect();
+    left()->SetViewMode(1);
+    right()->SetViewStyle(1);
+    frame->Raise();
+    Pump(100);
+    CFileListCtrl* from = right()->m_wndList;
+    CFileListCtrl* to = left()->m_wndList;
+    ASSERT_TRUE(to->IsReportView());
+    long last = RowOf(left()->Rows(), "dir79");
+    ASSERT_GE(last, 0);
+    to->EnsureVisible(last);
+    Pump(50);
+    ASSERT_GT(to->GetScrollPos(wxVERTICAL), 0);
+    long target = RowOf(left()->Rows(), "dir75");
+    wxPoint at = to->RowPoint(target);
+    ASSERT_EQ(to->HitRow(at), target);
+    Select(from, right()->Rows(), {});
+    int before = Ended();
+    MouseDrag(OnScreen(from, from->RowPoint(RowOf(right()->Rows(), "c.txt"))), OnScreen(to, at));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_EQ(ReadAll(local + "/dir75/c.txt"), "server c.txt");
+    EXPECT_FALSE(fs::exists(local + "/c.txt"));
+
+    // The other way, in list view, onto the server folder "tree".
+    left()->SetViewMode(2);
+    right()->SetViewStyle(2);
+    Pump(50);
+    ASSERT_FALSE(from->IsReportView());
+    Select(to, left()->Rows(), {});
+    long f2 = RowOf(left()->Rows(), "f2.txt");
+    to->EnsureVisible(f2);
+    Pump(50);
+    before = Ended();
+    MouseDrag(OnScreen(to, to->RowPoint(f2)),
+              OnScreen(from, from->RowPoint(RowOf(right()->Rows(), "tree"))));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_EQ(ReadAll(pub + "/tree/f2.txt"), "local f2.txt");
+}
+
+TEST_P(DndTest, EscapeDuringARealDragDropsNothing) {
+    Connect();
+    frame->Raise();
+    Pump(100);
+    CFileListCtrl* from = left()->m_wndList;
+    CFileListCtrl* to = right()->m_wndList;
+    Select(from, left()->Rows(), {});
+    int before = Ended();
+    bool dragged = false;
+    wxTimer watch;
+    watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) { dragged = dragged || from->m_bDragSource; });
+    watch.Start(10);
+    MouseDrag(OnScreen(from, from->RowPoint(RowOf(left()->Rows(), "f1.txt"))),
+              OnScreen(to, EmptyPoint(to)), true);
+    watch.Stop();
+    Pump(200);
+    EXPECT_TRUE(dragged);
+    EXPECT_EQ(from->m_bDragSource, 0);
+    EXPECT_EQ(Ended(), before);
+    EXPECT_FALSE(frame->m_pEngine->IsBusy());
+    EXPECT_FALSE(fs::exists(pub + "/f1.txt"));
+    EXPECT_TRUE(LogLines().empty()) << ::testing::PrintToString(LogLines());
+
+    // The next drag works as ever.
+    before = Ended();
+    MouseDrag(OnScreen(from, from->RowPoint(RowOf(left()->Rows(), "f1.txt"))),
+              OnScreen(to, EmptyPoint(to)));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_EQ(ReadAll(pub + "/f1.txt"), "local f1.txt");
+}
+
 // A window of another kind offering a file list, as a file manager does: the
 // drag starts when the mouse moves with the button down.
 class CFileSource : public wxFrame {
@@ -859,6 +946,38 @@ TEST_P(DndTest, ARealDragOfFilesFromAnotherWindowUploadsIntoTheFolderRow) {
     EXPECT_TRUE(fs::exists(local + "/f1.txt"));
     source->Destroy();
     Pump(50);
+}
+
+// The window goes while one of its lists drags: the drag ends, nothing is
+// sent, and nothing of the window is used after it has gone. The toolkit
+// starts no further drag in a process whose drag source went mid-drag, so
+// this runs once, as the last drag of the process.
+TEST_P(DndTest, TheWindowClosedDuringARealDragEndsItCleanly) {
+    if (GetParam() != ServerKind::Pyftpdlib)
+        GTEST_SKIP() << "one run per process";
+    Connect();
+    frame->Raise();
+    Pump(100);
+    CFileListCtrl* from = left()->m_wndList;
+    CFileListCtrl* to = right()->m_wndList;
+    Select(from, left()->Rows(), {});
+    wxPoint start = OnScreen(from, from->RowPoint(RowOf(left()->Rows(), "f1.txt")));
+    wxPoint end = OnScreen(to, EmptyPoint(to));
+    bool closed = false;
+    wxTimer watch;
+    watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        if (!closed && from->m_bDragSource) {
+            closed = true;
+            frame->Destroy();
+        }
+    });
+    watch.Start(10);
+    MouseDrag(start, end);
+    watch.Stop();
+    ASSERT_TRUE(closed);
+    frame = nullptr;
+    Pump(200);
+    EXPECT_FALSE(fs::exists(pub + "/f1.txt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, DndTest,
