@@ -566,6 +566,28 @@ TEST_P(DndTest, NamesThatAreNotUtf8ArriveByteForByte) {
     EXPECT_EQ(ReadAll(pub + "/F/" + localName), "latin-1 here");
 }
 
+// A server file named like a local folder: dropped on that folder's row it
+// goes into it; dropped beside it, the question comes and the folder is kept
+// whatever the answer.
+TEST_P(DndTest, AFileNamedLikeALocalFolderNeverReplacesTheFolder) {
+    std::ofstream(pub + "/LF") << "a file called LF";
+    std::ofstream(local + "/LF/inside.txt") << "kept";
+    server->Share();
+    Connect();
+    Outcome o = Download({"LF"}, "LF");
+    EXPECT_TRUE(o.started);
+    EXPECT_EQ(ReadAll(local + "/LF/LF"), "a file called LF");
+
+    answerButton = wxID_OK; // Replace
+    status()->m_wndLog->Clear();
+    o = Download({"LF"}, "");
+    EXPECT_TRUE(o.started);
+    EXPECT_EQ(questions.size(), 1u);
+    EXPECT_TRUE(fs::is_directory(local + "/LF"));
+    EXPECT_EQ(ReadAll(local + "/LF/inside.txt"), "kept");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  LF", "Error Downloading  LF"}));
+}
+
 // ---- what the user does while a dropped batch runs ----
 
 // The server list shows the rows of the folder its path and its path box
