@@ -13,7 +13,6 @@
 #include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 #include "transfer/DragDrop.h"
-#include "transfer/DragDrop.h"
 #include "transfer/PaneHost.h"
 #include "transfer/TransferEngine.h"
 

@@ -214,6 +214,13 @@ void CRightView::MarkActive() {
         m_pPeerMarker->SetBitmap(art::LoadBitmap(art::BMP_MARKER_IDLE));
 }
 
+bool CRightView::NavigationLocked() const {
+    // A batch in either direction holds the server folder: the end of a
+    // dropped upload puts the path it started in back, so a folder entered
+    // meanwhile would show its rows under another folder's path.
+    return m_bBusy != 0 || (m_pEngine && m_pEngine->IsBusy());
+}
+
 void CRightView::EnableNavigation(bool disable) {
     ui::RequireUiThread("CRightView::EnableNavigation");
     m_wndUp->Enable(!disable);
@@ -489,7 +496,7 @@ void CRightView::CloseSession() {
 }
 
 void CRightView::OnDblclkList() {
-    if (m_bBusy)
+    if (NavigationLocked())
         return;
     long first = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
     if (first < 0)
@@ -535,7 +542,7 @@ void CRightView::OnDblclkList() {
 }
 
 void CRightView::OnUpOneLevel() {
-    if (!IsConnected())
+    if (!IsConnected() || NavigationLocked())
         return;
     MarkActive();
     int sel = m_wndPath->GetCurSel();
@@ -694,6 +701,7 @@ bool CRightView::StartBatch(DownloadRequest request) {
     h.cancelled = [engine] { return engine->m_bStop != 0; };
     std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
     m_bStop = 0;
+    m_strBatchLocalDir = m_pLocalView->m_strCurrentDir;
     ++m_bBusy;
     EnableNavigation(true);
     if (!m_pEngine->StartDownload(std::move(request), host)) {
@@ -709,6 +717,10 @@ void CRightView::OnDownloadEnded(const BatchResult& result) {
     ui::RequireUiThread("CRightView::OnDownloadEnded");
     CLeftView* local = m_pLocalView;
     if (local) {
+        // A pane no longer in the folder the batch began in was moved by the
+        // user meanwhile: it stays where the user took it.
+        if (local->m_bRestoreDir && local->m_strCurrentDir != m_strBatchLocalDir)
+            local->m_strSavedDir = local->m_strCurrentDir;
         BatchResult ended = result;
         ended.changed = ended.changed || m_bChanged;
         if (std::optional<std::string> refill = EndDownloadBatch(

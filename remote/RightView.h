@@ -66,6 +66,8 @@ public:
     // A delete removed something (refresh the list at its end), or a fetch
     // was attempted (refresh the local list).
     std::atomic<int> m_bChanged{0};
+    // The local pane's folder when the running download began.
+    std::string m_strBatchLocalDir;
     int m_bEditing = 0; // a name is being edited (or New Folder runs)
     // What the last Properties walk counted (64-bit: no wrap at 2 GiB).
     std::uint64_t m_nFileCount = 0;
@@ -119,6 +121,9 @@ public:
     void StartRefresh();
     void SetViewStyle(int style);
     void EnableNavigation(bool disable);
+    // True while a worker or a batch runs: the list's folders are not
+    // entered, nor left, until it ends.
+    bool NavigationLocked() const;
     void MarkActive();
 
     // Navigation.

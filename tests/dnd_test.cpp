@@ -5,6 +5,7 @@
 // what arrives on the disk and on the server, whether the other list was
 // listed again, and where the panes are afterwards.
 #include "platform/ui/EntryDrag.h"
+#include "platform/ui/PathCombo.h"
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
 #include "tests/ftp/FtpServers.h"
@@ -13,6 +14,8 @@
 
 #include <wx/button.h>
 #include <wx/frame.h>
+#include <wx/textctrl.h>
+#include <wx/timer.h>
 
 #include <atomic>
 #include <filesystem>
@@ -108,11 +111,13 @@ protected:
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
     }
     void TearDown() override {
-        frame->OnStop();
-        frame->m_pEngine->WaitIdle(10000);
-        Pump(50);
-        frame->OnDisconnect();
-        right()->WaitIdle(5000);
+        if (frame) { // a test may have closed it
+            frame->OnStop();
+            frame->m_pEngine->WaitIdle(10000);
+            Pump(50);
+            frame->OnDisconnect();
+            right()->WaitIdle(5000);
+        }
         FrameTest::TearDown();
         if (chdir("/") != 0)
             ADD_FAILURE() << "chdir";
@@ -182,6 +187,13 @@ protected:
     // Drags `selection` of the local list and drops it on the remote list at
     // `row` ("" for empty space); waits for the batch and its refresh.
     Outcome Upload(const std::vector<std::string>& selection, const std::string& row) {
+        return Upload(selection, row, true);
+    }
+    Outcome UploadNoPathCheck(const std::vector<std::string>& selection, const std::string& row) {
+        return Upload(selection, row, false);
+    }
+    Outcome Upload(const std::vector<std::string>& selection, const std::string& row,
+                   bool checkPath) {
         std::string marker = "marker" + std::to_string(++markers);
         std::ofstream(pub + "/" + marker) << "shown only by a new listing";
         server->Share();
@@ -202,7 +214,9 @@ protected:
         }
         Settle();
         EXPECT_EQ(Cwd(), cwd);
-        EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+        if (checkPath) {
+            EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+        }
         EXPECT_EQ(right()->m_bDropMode, 0);
         EXPECT_EQ(right()->m_bNoRefresh, 0);
         out.refreshed = Has(right()->Rows(), marker);
@@ -552,6 +566,115 @@ TEST_P(DndTest, NamesThatAreNotUtf8ArriveByteForByte) {
     EXPECT_EQ(ReadAll(pub + "/F/" + localName), "latin-1 here");
 }
 
+// A server file named like a local folder: dropped on that folder's row it
+// goes into it; dropped beside it, the question comes and the folder is kept
+// whatever the answer.
+TEST_P(DndTest, AFileNamedLikeALocalFolderNeverReplacesTheFolder) {
+    std::ofstream(pub + "/LF") << "a file called LF";
+    std::ofstream(local + "/LF/inside.txt") << "kept";
+    server->Share();
+    Connect();
+    Outcome o = Download({"LF"}, "LF");
+    EXPECT_TRUE(o.started);
+    EXPECT_EQ(ReadAll(local + "/LF/LF"), "a file called LF");
+
+    answerButton = wxID_OK; // Replace
+    status()->m_wndLog->Clear();
+    o = Download({"LF"}, "");
+    EXPECT_TRUE(o.started);
+    EXPECT_EQ(questions.size(), 1u);
+    EXPECT_TRUE(fs::is_directory(local + "/LF"));
+    EXPECT_EQ(ReadAll(local + "/LF/inside.txt"), "kept");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  LF", "Error Downloading  LF"}));
+}
+
+// ---- what the user does while a dropped batch runs ----
+
+// The server list shows the rows of the folder its path and its path box
+// name, whatever the user did during a dropped batch.
+TEST_P(DndTest, ServerListAndPathAgreeAfterNavigatingDuringADroppedUpload) {
+    fs::create_directories(pub + "/F/d1");
+    std::ofstream(pub + "/F/d1/x.txt") << "old"; // the batch asks before replacing it
+    Connect();
+    duringQuestion = [&] {
+        // A double click on the server folder "tree" while the batch waits.
+        Select(right()->m_wndList, right()->Rows(), {"tree"});
+        right()->OnDblclkList();
+        PumpUntil([&] { return right()->m_bBusy == 0; }, 10000);
+    };
+    Outcome o = UploadNoPathCheck({"d1"}, "F");
+    EXPECT_TRUE(o.started);
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(ReadAll(pub + "/F/d1/x.txt"), "x of d1");
+    const std::string path = right()->m_strCurrentPath;
+    const std::string box = right()->m_wndPath->GetItemText(right()->m_wndPath->GetCurSel());
+    if (path == "/pub") {
+        EXPECT_EQ(box, "pub");
+        EXPECT_TRUE(Has(right()->Rows(), "file.txt"));
+    } else {
+        EXPECT_EQ(path, "/pub/tree");
+        EXPECT_EQ(box, "tree");
+        EXPECT_TRUE(Has(right()->Rows(), "t1.txt"));
+        EXPECT_FALSE(Has(right()->Rows(), "file.txt"));
+    }
+}
+
+// The local pane stays where the user took it during a dropped download.
+TEST_P(DndTest, LocalPaneStaysWhereTheUserWentDuringADroppedDownload) {
+    std::ofstream(local + "/LF/a.txt") << "old"; // the batch asks before replacing it
+    Connect();
+    duringQuestion = [&] {
+        Select(left()->m_wndList, left()->Rows(), {"d1"});
+        left()->OnOpenRow();
+    };
+    Select(right()->m_wndList, right()->Rows(), {"a.txt", "b.txt"});
+    std::unique_ptr<wxDataObject> drag = right()->m_wndList->NewDragData();
+    ASSERT_TRUE(drag);
+    int before = Ended();
+    ASSERT_TRUE(left()->m_wndList->OnDrop(Received(*drag, false),
+                                          Point(left()->m_wndList, left()->Rows(), "LF")));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(ReadAll(local + "/LF/a.txt"), "server a.txt");
+    EXPECT_EQ(ReadAll(local + "/LF/b.txt"), "server b.txt");
+    const std::string box =
+        left()->m_wndFolderCombo->GetItemText(left()->m_wndFolderCombo->GetCurSel());
+    EXPECT_EQ(left()->m_strCurrentDir, local + "/d1");
+    EXPECT_EQ(box, "d1");
+    EXPECT_TRUE(Has(left()->Rows(), "x.txt"));
+    EXPECT_EQ(left()->m_bRestoreDir, 0);
+}
+
+// A label edit that a dropped batch's refresh runs under renames the entry
+// whose label was edited, or nothing.
+TEST_P(DndTest, ARenameOpenWhileADroppedDownloadRefillsTheListRenamesItsOwnRow) {
+    Connect();
+    CFileListCtrl* list = left()->m_wndList;
+    long row = RowOf(left()->Rows(), "s1.txt");
+    ASSERT_GE(row, 0);
+    list->SetFocus();
+    wxTextCtrl* edit = list->EditLabel(row);
+    ASSERT_TRUE(edit);
+    Pump(20);
+    // Downloaded names sort before the edited one.
+    Outcome o = Download({"a.txt", "b.txt"}, "");
+    EXPECT_TRUE(o.started);
+    if (wxTextCtrl* still = list->GetEditControl()) {
+        still->SetValue("renamed.txt");
+        list->EndEditLabel(false);
+    }
+    Pump(50);
+    EXPECT_EQ(ReadAll(local + "/a.txt"), "server a.txt");
+    EXPECT_EQ(ReadAll(local + "/b.txt"), "server b.txt");
+    EXPECT_TRUE(!fs::exists(local + "/renamed.txt") ||
+                ReadAll(local + "/renamed.txt") == "local s1.txt");
+    EXPECT_EQ(ReadAll(local + "/lfile.txt"), "local file");
+    for (const char* name : {"s2.txt", "f1.txt", "f2.txt", "f3.txt"})
+        EXPECT_EQ(ReadAll(local + "/" + name), std::string("local ") + name) << name;
+    EXPECT_TRUE(fs::exists(local + "/s1.txt") || fs::exists(local + "/renamed.txt"));
+}
+
 // ---- files from the desktop ----
 
 TEST_P(DndTest, FilesFromTheDesktopUploadWhereTheHighlightShows) {
@@ -655,7 +778,7 @@ TEST_P(DndTest, TheRowUnderTheCursorCarriesTheHighlight) {
 // Presses on `from` (screen coordinates), moves in small steps, then onto
 // `to`, and releases, from another thread while this one keeps the window
 // running.
-void MouseDrag(wxPoint from, wxPoint to) {
+void MouseDrag(wxPoint from, wxPoint to, bool escape = false) {
     std::atomic<bool> done{false};
     std::thread mouse([&] {
         std::string cmd = "xdotool mousemove " + std::to_string(from.x) + " " +
@@ -665,7 +788,10 @@ void MouseDrag(wxPoint from, wxPoint to) {
                    std::to_string(from.y + 2 * i) + " sleep 0.05";
         cmd += " mousemove " + std::to_string(to.x) + " " + std::to_string(to.y) + " sleep 0.2";
         cmd += " mousemove " + std::to_string(to.x + 3) + " " + std::to_string(to.y + 3) +
-               " sleep 0.2 mouseup 1";
+               " sleep 0.2";
+        if (escape)
+            cmd += " key Escape sleep 0.2";
+        cmd += " mouseup 1";
         int rc = std::system((cmd + " >/dev/null 2>&1").c_str());
         (void)rc;
         done = true;
@@ -716,6 +842,87 @@ TEST_P(DndTest, ARealDragWithTheMouseMovesAFileEachWay) {
     EXPECT_EQ(ReadAll(pub + "/F/s2.txt"), "local s2.txt");
 }
 
+// In report view (a header above the rows) and scrolled down, the row under
+// the mouse is the row dropped on.
+TEST_P(DndTest, ARealDragOntoAScrolledListInReportViewLandsOnTheRowUnderTheMouse) {
+    for (int i = 0; i < 80; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "dir%02d", i);
+        fs::create_directories(local + "/" + name);
+    }
+    Connect();
+    left()->SetViewMode(1);
+    right()->SetViewStyle(1);
+    frame->Raise();
+    Pump(100);
+    CFileListCtrl* from = right()->m_wndList;
+    CFileListCtrl* to = left()->m_wndList;
+    ASSERT_TRUE(to->IsReportView());
+    long last = RowOf(left()->Rows(), "dir79");
+    ASSERT_GE(last, 0);
+    to->EnsureVisible(last);
+    Pump(50);
+    ASSERT_GT(to->GetScrollPos(wxVERTICAL), 0);
+    long target = RowOf(left()->Rows(), "dir75");
+    wxPoint at = to->RowPoint(target);
+    ASSERT_EQ(to->HitRow(at), target);
+    Select(from, right()->Rows(), {});
+    int before = Ended();
+    MouseDrag(OnScreen(from, from->RowPoint(RowOf(right()->Rows(), "c.txt"))), OnScreen(to, at));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_EQ(ReadAll(local + "/dir75/c.txt"), "server c.txt");
+    EXPECT_FALSE(fs::exists(local + "/c.txt"));
+
+    // The other way, in list view, onto the server folder "tree".
+    left()->SetViewMode(2);
+    right()->SetViewStyle(2);
+    Pump(50);
+    ASSERT_FALSE(from->IsReportView());
+    Select(to, left()->Rows(), {});
+    long f2 = RowOf(left()->Rows(), "f2.txt");
+    to->EnsureVisible(f2);
+    Pump(50);
+    before = Ended();
+    MouseDrag(OnScreen(to, to->RowPoint(f2)),
+              OnScreen(from, from->RowPoint(RowOf(right()->Rows(), "tree"))));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_EQ(ReadAll(pub + "/tree/f2.txt"), "local f2.txt");
+}
+
+TEST_P(DndTest, EscapeDuringARealDragDropsNothing) {
+    Connect();
+    frame->Raise();
+    Pump(100);
+    CFileListCtrl* from = left()->m_wndList;
+    CFileListCtrl* to = right()->m_wndList;
+    Select(from, left()->Rows(), {});
+    int before = Ended();
+    bool dragged = false;
+    wxTimer watch;
+    watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) { dragged = dragged || from->m_bDragSource; });
+    watch.Start(10);
+    MouseDrag(OnScreen(from, from->RowPoint(RowOf(left()->Rows(), "f1.txt"))),
+              OnScreen(to, EmptyPoint(to)), true);
+    watch.Stop();
+    Pump(200);
+    EXPECT_TRUE(dragged);
+    EXPECT_EQ(from->m_bDragSource, 0);
+    EXPECT_EQ(Ended(), before);
+    EXPECT_FALSE(frame->m_pEngine->IsBusy());
+    EXPECT_FALSE(fs::exists(pub + "/f1.txt"));
+    EXPECT_TRUE(LogLines().empty()) << ::testing::PrintToString(LogLines());
+
+    // The next drag works as ever.
+    before = Ended();
+    MouseDrag(OnScreen(from, from->RowPoint(RowOf(left()->Rows(), "f1.txt"))),
+              OnScreen(to, EmptyPoint(to)));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_EQ(ReadAll(pub + "/f1.txt"), "local f1.txt");
+}
+
 // A window of another kind offering a file list, as a file manager does: the
 // drag starts when the mouse moves with the button down.
 class CFileSource : public wxFrame {
@@ -761,6 +968,38 @@ TEST_P(DndTest, ARealDragOfFilesFromAnotherWindowUploadsIntoTheFolderRow) {
     EXPECT_TRUE(fs::exists(local + "/f1.txt"));
     source->Destroy();
     Pump(50);
+}
+
+// The window goes while one of its lists drags: the drag ends, nothing is
+// sent, and nothing of the window is used after it has gone. The toolkit
+// starts no further drag in a process whose drag source went mid-drag, so
+// this runs once, as the last drag of the process.
+TEST_P(DndTest, TheWindowClosedDuringARealDragEndsItCleanly) {
+    if (GetParam() != ServerKind::Pyftpdlib)
+        GTEST_SKIP() << "one run per process";
+    Connect();
+    frame->Raise();
+    Pump(100);
+    CFileListCtrl* from = left()->m_wndList;
+    CFileListCtrl* to = right()->m_wndList;
+    Select(from, left()->Rows(), {});
+    wxPoint start = OnScreen(from, from->RowPoint(RowOf(left()->Rows(), "f1.txt")));
+    wxPoint end = OnScreen(to, EmptyPoint(to));
+    bool closed = false;
+    wxTimer watch;
+    watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        if (!closed && from->m_bDragSource) {
+            closed = true;
+            frame->Destroy();
+        }
+    });
+    watch.Start(10);
+    MouseDrag(start, end);
+    watch.Stop();
+    ASSERT_TRUE(closed);
+    frame = nullptr;
+    Pump(200);
+    EXPECT_FALSE(fs::exists(pub + "/f1.txt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, DndTest,

@@ -3,6 +3,8 @@
 #include "platform/ui/Dispatcher.h"
 #include "platform/ui/Text.h"
 
+#include <gtk/gtk.h>
+
 namespace {
 
 // The thin shell between the toolkit's drop events and the list.
@@ -39,6 +41,17 @@ CFileListCtrl::CFileListCtrl(wxWindow* parent, wxWindowID id, std::vector<Column
     Bind(wxEVT_LIST_BEGIN_DRAG, &CFileListCtrl::OnBegindrag, this);
 }
 
+CFileListCtrl::~CFileListCtrl() {
+    *m_alive = false;
+    // The window goes while this list drags: the drag ends now, or its loop
+    // would wait for ever for a release that no longer reaches the list.
+    if (m_pActiveDrag) {
+        if (m_pActiveDrag->m_dragContext)
+            gtk_drag_cancel(m_pActiveDrag->m_dragContext);
+        m_pActiveDrag->m_waiting = false;
+    }
+}
+
 void CFileListCtrl::EnableDragDrop(bool acceptFiles) {
     ui::RequireUiThread("CFileListCtrl::EnableDragDrop");
     SetDropTarget(new CListDropTarget(this, acceptFiles));
@@ -66,8 +79,20 @@ void CFileListCtrl::OnBegindrag(wxListEvent&) {
     if (!data)
         return;
     wxDropSource source(*data, this);
+    std::shared_ptr<bool> alive = m_alive;
+    // The drag's end still speaks to the widget, which outlives the list
+    // should the window go meanwhile.
+    GtkWidget* widget = source.m_widget;
+    if (widget)
+        g_object_ref(widget);
     m_bDragSource = 1;
+    m_pActiveDrag = &source;
     source.DoDragDrop(wxDrag_AllowMove); // copy and move; the drop decides what happens
+    if (widget)
+        g_object_unref(widget);
+    if (!*alive)
+        return; // the list went during the drag
+    m_pActiveDrag = nullptr;
     m_bDragSource = 0;
 }
 
@@ -131,6 +156,10 @@ void CFileListCtrl::SetReportView(bool report) {
 
 void CFileListCtrl::ShowRows() {
     ui::RequireUiThread("CFileListCtrl::ShowRows");
+    // A label being edited names a row by its place, which now belongs to
+    // another entry: the edit ends unconfirmed, so no other entry is renamed.
+    if (GetEditControl())
+        EndEditLabel(true);
     DeleteAllItems();   // also forgets the selection
     m_nDropHilite = -1; // a row of the rows shown before
     SetItemCount(m_rows ? static_cast<long>(m_rows->size()) : 0);

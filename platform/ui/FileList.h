@@ -30,6 +30,7 @@ public:
         int width;
     };
     CFileListCtrl(wxWindow* parent, wxWindowID id, std::vector<Column> columns);
+    ~CFileListCtrl() override;
 
     // The rows shown; they stay the pane's.
     void SetRows(const std::vector<CFileRow>* rows) { m_rows = rows; }
@@ -73,6 +74,10 @@ protected:
 
 private:
     const CFileRow* Row(long item) const;
+    // The drag this list runs (inside OnBegindrag), and whether the list
+    // still exists when that drag returns.
+    wxDropSource* m_pActiveDrag = nullptr;
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::vector<Column> m_columns;
     const std::vector<CFileRow>* m_rows = nullptr;
     bool m_report = false;
