@@ -278,8 +278,8 @@ private:
     bool m_plainFallback = false;
     // What the verification of the server's certificate needs and found.
     std::unique_ptr<TlsCheck> m_tls;
-    bool m_loggedIn = false;        // logged in once: later logins are reconnections
-    bool m_lostConnection = false;  // the last connection was lost, not dropped by us
+    bool m_loggedIn = false;       // logged in once: later logins are reconnections
+    bool m_lostConnection = false; // the last connection was lost, not dropped by us
     std::function<void(const std::string&)> m_lineHook;
     std::mutex m_abortMutex;
     std::condition_variable m_abortSignal;
