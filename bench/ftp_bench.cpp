@@ -5,6 +5,7 @@
 //   folder listed and parsed (lftp cls -1; floor: raw LIST with curl).
 // Prints the median of several runs of each and the ratio to the best peer.
 // Put TMPDIR on a tmpfs (/dev/shm) so the disk does not decide.
+#include "bench/Rounds.h"
 #include "platform/ftp/FtpSession.h"
 #include "tests/ftp/FtpServers.h"
 
@@ -24,36 +25,9 @@
 
 namespace fs = std::filesystem;
 
+using namespace bench;
+
 namespace {
-
-int g_runs = 3;
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-// Runs the contenders in turn, round after round, so that drift in the
-// machine's speed touches all of them alike; returns each one's median.
-std::vector<double> Compare(const std::vector<std::function<bool()>>& contenders) {
-    std::vector<std::vector<double>> times(contenders.size());
-    for (int round = 0; round < g_runs; ++round)
-        for (size_t i = 0; i < contenders.size(); ++i) {
-            auto start = std::chrono::steady_clock::now();
-            bool ok = contenders[i]();
-            double t =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            times[i].push_back(ok ? t : 1e9);
-        }
-    std::vector<double> medians;
-    for (auto& t : times)
-        medians.push_back(Median(t));
-    return medians;
-}
-
-bool Shell(const std::string& cmd) {
-    return std::system(cmd.c_str()) == 0;
-}
 
 std::string Lftp(const FtpServer& s, const std::string& commands) {
     return "lftp -u " + std::string(FtpServer::User()) + "," + FtpServer::Password() + " -p " +

@@ -3,6 +3,7 @@
 // pyftpdlib), next to `lftp cls -1` on the same folder in the same run. Time
 // and the growth of peak memory. Needs an X display (xvfb-run).
 #include "app/MainFrame.h"
+#include "bench/Rounds.h"
 #include "local/LeftView.h"
 #include "platform/ui/Dispatcher.h"
 #include "remote/RightView.h"
@@ -24,6 +25,8 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+
+using namespace bench;
 
 namespace {
 
@@ -54,11 +57,6 @@ void PumpUntil(const std::function<bool()>& done) {
     while (!done())
         once();
     once();
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 } // namespace

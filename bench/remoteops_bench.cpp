@@ -2,6 +2,7 @@
 // loopback, one connection each: 2,000 files in 40 folders deleted (lftp
 // "rm -r") and counted (lftp "du -s"). Ours includes logging in and the log
 // lines a pane would be shown. Prints the median of several runs and the ratio.
+#include "bench/Rounds.h"
 #include "platform/ftp/FtpSession.h"
 #include "remote/RemoteOps.h"
 #include "tests/ftp/FtpServers.h"
@@ -21,33 +22,9 @@
 
 namespace fs = std::filesystem;
 
+using namespace bench;
+
 namespace {
-
-int g_runs = 5;
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-// Contenders in turn, round after round, so that drift touches all alike.
-std::vector<double> Compare(const std::function<void()>& prepare,
-                            const std::vector<std::function<bool()>>& contenders) {
-    std::vector<std::vector<double>> times(contenders.size());
-    for (int round = 0; round < g_runs; ++round)
-        for (size_t i = 0; i < contenders.size(); ++i) {
-            prepare();
-            auto start = std::chrono::steady_clock::now();
-            bool ok = contenders[i]();
-            double t =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            times[i].push_back(ok ? t : 1e9);
-        }
-    std::vector<double> medians;
-    for (auto& t : times)
-        medians.push_back(Median(t));
-    return medians;
-}
 
 std::string Lftp(const FtpServer& s, const std::string& commands) {
     return "lftp -u " + std::string(FtpServer::User()) + "," + FtpServer::Password() + " -p " +
@@ -84,6 +61,7 @@ std::shared_ptr<ftp::Session> Open(const FtpServer& server) {
 } // namespace
 
 int main(int argc, char** argv) {
+    g_runs = 5; // these runs are short
     if (argc > 1)
         g_runs = std::max(1, std::atoi(argv[1]));
     std::string servers = argc > 2 ? argv[2] : "vsftpd,pyftpdlib";
