@@ -686,6 +686,12 @@ bool Session::PerformOnce(Request& r) {
         curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
         m_freshConnection = false;
     }
+    // libcurl keeps every address it connects to for a minute, the data
+    // connections' too (one per transfer, each on its own port), and walks
+    // them all before each new one: thousands of small files would make each
+    // transfer slower than the one before. The address is looked up again
+    // only when the control connection is made, so nothing is kept.
+    curl_easy_setopt(curl, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, m_params.connectTimeoutSec);
     curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, m_params.responseTimeoutSec);
     // A server that never connects back in active mode.
