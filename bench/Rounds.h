@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -19,6 +21,29 @@ inline double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+// Closed TCP connections still waiting out their time (TIME_WAIT), from
+// /proc/net/sockstat; 0 when unknown.
+inline long TimeWaitSockets() {
+    std::ifstream in("/proc/net/sockstat");
+    std::string word;
+    while (in >> word)
+        if (word == "tw") {
+            long n = 0;
+            in >> n;
+            return n;
+        }
+    return 0;
+}
+
+// Every small file is a data connection, and a closed one holds its port for a
+// minute: a few rounds of 2,000 files use up the 28,000 ports of loopback, and
+// whichever contender comes next fails to connect or to listen. Each contender
+// starts once most of the ports are free again (untimed).
+inline void WaitForFreePorts() {
+    for (int i = 0; i < 700 && TimeWaitSockets() > 10000; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
 // Each contender's median time; a contender that fails counts as 1e9 s.
 // `prepare` runs before each contender, untimed.
 inline std::vector<double> Compare(const std::function<void()>& prepare,
@@ -28,6 +53,7 @@ inline std::vector<double> Compare(const std::function<void()>& prepare,
         for (size_t i = 0; i < contenders.size(); ++i) {
             if (prepare)
                 prepare();
+            WaitForFreePorts();
             auto start = std::chrono::steady_clock::now();
             bool ok = contenders[i]();
             double t =
