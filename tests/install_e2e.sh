@@ -100,14 +100,19 @@ grep -q '/bin/false' "$MENU"/*.desktop && fail "a menu entry was rewritten"
 "$PREFIX/bin/OrvaneUninstall" &
 PID=$!
 for _ in $(seq 100); do
-  W=$(xdotool search --name '^Uninstall Orvane$' 2>/dev/null | head -1) && [[ -n "$W" ]] && break
+  W=$(xdotool search --onlyvisible --name '^Uninstall Orvane$' 2>/dev/null | head -1) && [[ -n "$W" ]] && break
   sleep 0.1
 done
 [[ -n "${W:-}" ]] || fail "the uninstaller window did not appear"
-xdotool windowfocus --sync "$W" 2>/dev/null || true
-xdotool key alt+u
-for _ in $(seq 150); do
+# The window can be found before it takes keys (a slow sanitizer build): the
+# key is pressed again every two seconds until the removal shows. A second
+# press is harmless: the button is disabled once it was taken.
+for i in $(seq 150); do
   [[ ! -e "$DIR" && ! -e "$MENU" ]] && break
+  if ((i % 20 == 1)) && [[ -e "$DIR/Pondrel1" ]]; then
+    xdotool windowfocus --sync "$W" 2>/dev/null || true
+    xdotool key alt+u
+  fi
   sleep 0.1
 done
 [[ ! -e "$DIR" ]] || fail "left in the installation folder: $(ls -A "$DIR")"
