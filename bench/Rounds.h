@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -44,25 +45,48 @@ inline void WaitForFreePorts() {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
+// Processor seconds used so far by this process and by the children it has
+// waited for (curl and lftp run through the shell; the servers are not waited
+// for while the benchmark runs, so they do not count).
+inline double CpuSeconds() {
+    auto seconds = [](const rusage& u) {
+        return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    rusage self{}, children{};
+    getrusage(RUSAGE_SELF, &self);
+    getrusage(RUSAGE_CHILDREN, &children);
+    return seconds(self) + seconds(children);
+}
+
+// Each contender's median processor seconds in the last Compare: a client that
+// needs more of the machine's time falls behind on a busy machine first.
+inline std::vector<double> g_lastCpu;
+
 // Each contender's median time; a contender that fails counts as 1e9 s.
 // `prepare` runs before each contender, untimed.
 inline std::vector<double> Compare(const std::function<void()>& prepare,
                                    const std::vector<std::function<bool()>>& contenders) {
-    std::vector<std::vector<double>> times(contenders.size());
+    std::vector<std::vector<double>> times(contenders.size()), cpu(contenders.size());
     for (int round = 0; round < g_runs; ++round)
         for (size_t i = 0; i < contenders.size(); ++i) {
             if (prepare)
                 prepare();
             WaitForFreePorts();
+            double cpuStart = CpuSeconds();
             auto start = std::chrono::steady_clock::now();
             bool ok = contenders[i]();
             double t =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             times[i].push_back(ok ? t : 1e9);
+            cpu[i].push_back(CpuSeconds() - cpuStart);
         }
     std::vector<double> medians;
-    for (auto& t : times)
-        medians.push_back(Median(t));
+    g_lastCpu.clear();
+    for (size_t i = 0; i < contenders.size(); ++i) {
+        medians.push_back(Median(times[i]));
+        g_lastCpu.push_back(Median(cpu[i]));
+    }
     return medians;
 }
 

@@ -52,6 +52,12 @@ void Report(const char* what, double ours, const char* peer, double theirs, cons
                 theirs, ours / theirs, target);
 }
 
+// The processor time of the last comparison's first two contenders.
+void ReportCpu(const char* peer) {
+    std::printf("  %-34s processor time: ours %.3f s, %s %.3f s\n", "", g_lastCpu[0], peer,
+                g_lastCpu[1]);
+}
+
 // Counts what a pane would be shown.
 class CountingHost : public ITransferHost {
 public:
@@ -271,6 +277,7 @@ int main(int argc, char** argv) {
                                  [&] { return RawTreeDown(*session, down / "tree"); },
                              });
             Report("2,000 files in 40 folders, down", t[0], "lftp mirror", t[1], "<= 0.9");
+            ReportCpu("lftp");
             Report("  the same, batch against bare session", t[0], "bare", t[2], "(overhead)");
         }
         if (want("treeup")) {
@@ -289,6 +296,7 @@ int main(int argc, char** argv) {
                     [&] { return RawTreeUp(*session, source / "tree", "/up/tree"); },
                 });
             Report("2,000 files in 40 folders, up", t[0], "lftp mirror -R", t[1], "<= 0.9");
+            ReportCpu("lftp");
             Report("  the same, batch against bare session", t[0], "bare", t[2], "(overhead)");
         }
         if (want("filedown")) {
@@ -301,6 +309,7 @@ int main(int argc, char** argv) {
                                  },
                              });
             Report("1 GiB download", t[0], "curl", t[1], "<= 1.05");
+            ReportCpu("curl");
         }
         if (want("fileup")) {
             fs::remove_all(down);
@@ -319,6 +328,7 @@ int main(int argc, char** argv) {
                     },
                 });
             Report("1 GiB upload", t[0], "curl", t[1], "<= 1.05");
+            ReportCpu("curl");
         }
         if (want("resume")) {
             constexpr std::uint64_t size = 1ull << 30;
