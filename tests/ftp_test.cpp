@@ -286,6 +286,25 @@ TEST_P(RealServerTest, AFailedDownloadLeavesTheExistingFileAlone) {
     // Uploading a missing local file fails before anything is sent.
     EXPECT_FALSE(s->PutFile(local.path() + "/nope", "/nope"));
     EXPECT_FALSE(fs::exists(Root("nope")));
+    // So does a pipe put where a file was: at once, without waiting for a
+    // writer (a writer opens it after a while, should the upload wait).
+    std::string pipe = local.path() + "/pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    std::promise<void> returned;
+    std::thread writer([&pipe, gone = returned.get_future()] {
+        if (gone.wait_for(std::chrono::seconds(3)) == std::future_status::ready)
+            return;
+        int fd = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            close(fd);
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(s->PutFile(pipe, "/pipe"));
+    returned.set_value();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_NE(LastResponse().find("is not a file"), std::string::npos) << LastResponse();
+    EXPECT_FALSE(fs::exists(Root("pipe")));
+    writer.join();
     // The session is still fine.
     std::vector<FindData> entries;
     EXPECT_TRUE(s->ListDirectory("/", &entries));

@@ -32,6 +32,8 @@ constexpr size_t kMaxListing = 512u << 20;
 constexpr size_t kMaxEntries = 1000000;
 // A download going on from a part asks again for this much of what it has.
 constexpr std::uint64_t kResumeOverlap = 64 * 1024;
+// What a download writes to its local file at a time, at most.
+constexpr size_t kWriteBuffer = 1 << 20;
 
 // Whether a path or name may go into a command: a CR or LF would end the
 // command and start another, a NUL would cut it.
@@ -317,6 +319,7 @@ void PartialDownload::Discard() {
         unlink(m_tempPath.c_str());
     }
     m_file = nullptr;
+    m_buffer.reset();
     m_tempPath.clear();
     m_have = 0;
     m_total = -1;
@@ -1115,6 +1118,8 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
         partial->Discard();
     FILE* file = partial ? partial->m_file : nullptr;
     const bool retry = file != nullptr;
+    // The file's buffer; it goes only after the file is closed.
+    std::unique_ptr<char[]> buffer;
     std::string tmpl;
     std::uint64_t already = 0;
     if (file) {
@@ -1142,8 +1147,24 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
         }
         fchmod(fd, DefaultFileMode());
         file = fdopen(fd, "wb");
-        std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+        if (!file) {
+            t_lastResponse = "Cannot write the local file: " + std::string(std::strerror(errno));
+            t_lastFailure = Failure::Local;
+            close(fd);
+            unlink(tmpl.c_str());
+            return false;
+        }
+        // glibc takes a buffer size only together with a buffer: without one
+        // it keeps 4 KiB, and a gigabyte arriving in TLS records of 16 KiB
+        // went out in two writes a record. A small file needs no more than
+        // its size.
+        size_t bufferSize = kWriteBuffer;
+        if (expectedSize >= 0 && static_cast<std::uint64_t>(expectedSize) < kWriteBuffer)
+            bufferSize = std::max<size_t>(4096, static_cast<size_t>(expectedSize) + 1);
+        buffer.reset(new char[bufferSize]);
+        std::setvbuf(file, buffer.get(), _IOFBF, bufferSize);
         if (partial) {
+            partial->m_buffer = std::move(buffer);
             partial->m_file = file;
             partial->m_tempPath = tmpl;
             partial->m_remote = abs;
@@ -1222,7 +1243,8 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
         t_lastFailure = Failure::Local;
     }
     if (partial) {
-        partial->m_file = nullptr; // closed and removed or renamed here
+        buffer = std::move(partial->m_buffer); // in use until the file is closed below
+        partial->m_file = nullptr;             // closed and removed or renamed here
         partial->Discard();
     }
     if (std::fclose(file) != 0 && ok) {
@@ -1262,16 +1284,27 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
     if (RefuseUnsendable(remotePath))
         return false;
     std::string abs = Resolve(remotePath);
-    FILE* source = std::fopen(localPath.c_str(), "rbe");
-    if (!source) {
+    // Opened without waiting (a pipe put in the file's place since the caller
+    // looked would wait for a writer for ever) and sent only when what was
+    // opened is a plain file.
+    int fd = open(localPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         t_lastResponse = "Cannot read " + localPath + ": " + std::strerror(errno);
         t_lastFailure = Failure::Local;
         return false;
     }
     struct stat st;
-    if (fstat(fileno(source), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fclose(source);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
         t_lastResponse = localPath + " is not a file";
+        t_lastFailure = Failure::Local;
+        return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE* source = fdopen(fd, "rb");
+    if (!source) {
+        close(fd);
+        t_lastResponse = "Cannot read " + localPath + ": " + std::strerror(errno);
         t_lastFailure = Failure::Local;
         return false;
     }

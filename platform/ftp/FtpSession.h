@@ -124,6 +124,7 @@ private:
     friend class Session;
     void Discard();
     std::FILE* m_file = nullptr;
+    std::unique_ptr<char[]> m_buffer; // m_file's
     std::string m_tempPath;
     std::string m_remote, m_target; // what it is a part of
     std::uint64_t m_have = 0;
