@@ -470,6 +470,33 @@ TEST_P(TransferTest, ALocalFolderLinkedElsewhereIsNotWrittenThrough) {
     EXPECT_EQ(r.filesFailed, 1u);
 }
 
+TEST_P(TransferTest, ServerLinksInAFolderAreFetchedAsFilesAndNeverEntered) {
+    // pyftpdlib's MLSD shows a link to a folder as a folder: the walk must
+    // still see it as a link and leave what it points to alone.
+    Write(Root("pub/src/real.txt"), "real");
+    Write(Root("pub/outside/secret.txt"), "secret");
+    Write(Root("pub/outside/more/deep.txt"), "deep");
+    symlink("../outside", Root("pub/src/tofolder").c_str());
+    symlink("..", Root("pub/src/up").c_str());
+    symlink("../outside/secret.txt", Root("pub/src/tofile").c_str());
+    FakeHost host;
+    BatchResult r = Download(host, "/pub", {"src"});
+    EXPECT_EQ(Slurp(Local("src/real.txt")), "real");
+    // Fetched as a file: a link to a file brings the file's bytes, a link to
+    // a folder fails alone; nothing below either folder link is walked.
+    EXPECT_EQ(Slurp(Local("src/tofile")), "secret");
+    EXPECT_FALSE(fs::exists(Local("src/tofolder/secret.txt")));
+    EXPECT_FALSE(fs::exists(Local("src/tofolder/more")));
+    EXPECT_FALSE(fs::exists(Local("src/up/src")));
+    EXPECT_FALSE(fs::is_directory(Local("src/tofolder")));
+    EXPECT_EQ(host.Count("Downloading  real.txt"), 1u);
+    EXPECT_EQ(host.Count("Downloading  secret.txt"), 0u);
+    EXPECT_EQ(host.Count("Downloading  deep.txt"), 0u);
+    EXPECT_EQ(r.filesDone, 2u);
+    EXPECT_EQ(r.filesFailed, 2u); // the two folder links
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+}
+
 TEST_P(TransferTest, NothingSelectedEndsAtOnceWithoutLines) {
     FakeHost host;
     BatchResult r = Download(host, "/", {});

@@ -56,8 +56,8 @@ public:
     std::uint64_t m_nListFailures = 0;
 
     // Lists with the plain LIST, which shows links as links on every server
-    // (MLSD on some servers follows them): a delete must never descend
-    // through a link into what it points to.
+    // (MLSD on some servers follows them): a download or a delete must never
+    // descend through a link into what it points to.
     bool m_bShowLinks = false;
 
     FileStep m_fileStep;
