@@ -718,9 +718,12 @@ bool Session::PerformOnce(Request& r) {
     // counted against it afterwards.
     if (r.ignoreLength)
         curl_easy_setopt(curl, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
-    // Large buffers: fewer callbacks and system calls per gigabyte.
+    // A large receive buffer: fewer callbacks and system calls per gigabyte.
+    // Uploads go in libcurl's usual 64 KiB: with 512 KiB a gigabyte took
+    // 1.2-1.3 times as long as curl's into pyftpdlib, and 1.6 times as long
+    // as with 64 KiB into vsftpd (measured on loopback; 128 KiB is as slow).
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
-    curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 64L * 1024);
     if (r.nobody)
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     if (!r.customRequest.empty())
