@@ -101,6 +101,47 @@ TEST(ListParser, MlsdFacts) {
     EXPECT_TRUE(e.isLink);
 }
 
+TEST(ListParser, LinksThatMlsdFollowedAreMarkedFromTheLinkLinesOfList) {
+    // What pyftpdlib sends for one folder: MLSD follows links, LIST shows them.
+    auto mlsd = ParseListing("type=cdir; .\r\n"
+                             "type=dir;size=4096; tofolder\r\n"
+                             "type=file;size=6; a -> b\r\n"
+                             "type=file;size=7; a\r\n"
+                             "type=dir; dir -> x\r\n"
+                             "type=dir; real\r\n"
+                             "type=file;size=1; .hidden\r\n",
+                             true, kNow);
+    auto list = ParseListing("lrwxrwxrwx 1 u g 10 Mar 08 12:40 tofolder -> ../outside\r\n"
+                             "lrwxrwxrwx 1 u g  8 Mar 08 12:40 a -> b -> real.txt\r\n"
+                             "-rw-r--r-- 1 u g  7 Mar 08 12:40 a\r\n"
+                             "drwxr-xr-x 2 u g 40 Mar 08 12:40 dir -> x\r\n"
+                             "drwxr-xr-x 2 u g 40 Mar 08 12:40 real\r\n"
+                             "lrwxrwxrwx 1 u g  7 Mar 08 12:40 dangling -> nowhere\r\n",
+                             false, kNow);
+    ASSERT_EQ(list.size(), 6u);
+    EXPECT_EQ(list[1].name, "a");
+    EXPECT_EQ(list[1].linkTarget, "b -> real.txt");
+    MarkLinks(&mlsd, list);
+    auto find = [&](const std::string& name) {
+        for (const FindData& e : mlsd)
+            if (e.name == name)
+                return e;
+        ADD_FAILURE() << name;
+        return FindData{};
+    };
+    ASSERT_EQ(mlsd.size(), 8u); // the dangling link MLSD left out is added
+    EXPECT_TRUE(find("tofolder").isLink);
+    EXPECT_FALSE(find("tofolder").isDirectory);
+    EXPECT_TRUE(find("a -> b").isLink); // the name MLSD gave decides the split
+    EXPECT_FALSE(find("a").isLink);     // a plain file of the other possible name
+    EXPECT_TRUE(find("dir -> x").isDirectory);
+    EXPECT_FALSE(find("dir -> x").isLink);
+    EXPECT_TRUE(find("real").isDirectory);
+    EXPECT_FALSE(find(".hidden").isLink); // hidden from LIST, still listed
+    EXPECT_TRUE(find("dangling").isLink);
+    EXPECT_TRUE(find(".").isDots);
+}
+
 TEST(ListParser, NamesThatMustNeverBecomeLocalPathsAreMarked) {
     struct {
         const char* line;

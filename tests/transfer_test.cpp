@@ -497,6 +497,26 @@ TEST_P(TransferTest, ServerLinksInAFolderAreFetchedAsFilesAndNeverEntered) {
     EXPECT_TRUE(TempFilesUnder(local.path()).empty());
 }
 
+TEST_P(TransferTest, ALinkWhoseNameHoldsAnArrowIsTakenForTheLinkItIs) {
+    if (GetParam() == ServerKind::Vsftpd)
+        GTEST_SKIP() << "without MLSD a LIST line \"a -> b -> real.txt\" does not say which "
+                        "name is the link's";
+    Write(Root("top/a"), "plain a");
+    Write(Root("top/real.txt"), "link target");
+    fs::create_directories(Root("top/dir -> x"));
+    Write(Root("top/dir -> x/in.txt"), "in a folder with an arrow");
+    symlink("real.txt", Root("top/a -> b").c_str());
+    FakeHost host;
+    BatchResult r = Download(host, "/", {"top"});
+    EXPECT_EQ(Slurp(Local("top/a")), "plain a");
+    EXPECT_EQ(Slurp(Local("top/a -> b")), "link target");
+    EXPECT_EQ(Slurp(Local("top/dir -> x/in.txt")), "in a folder with an arrow");
+    EXPECT_TRUE(host.questions.empty());
+    EXPECT_EQ(host.Count("Downloading  a"), 1u);
+    EXPECT_EQ(r.filesDone, 4u);
+    EXPECT_EQ(r.filesFailed, 0u);
+}
+
 TEST_P(TransferTest, NothingSelectedEndsAtOnceWithoutLines) {
     FakeHost host;
     BatchResult r = Download(host, "/", {});
@@ -662,6 +682,8 @@ TEST_P(TransferTest, AnUnreadableFileInAnUploadedFolderFailsAlone) {
     Write(Local("d/open.txt"), "open");
     Write(Local("d/secret.txt"), "secret");
     chmod(Local("d/secret.txt").c_str(), 0);
+    Write(Local("d/locked/inside.txt"), "inside");
+    chmod(Local("d/locked").c_str(), 0);
     chmod(local.path().c_str(), 0755);
     int port = server->port();
     server->Share();
@@ -712,8 +734,13 @@ TEST_P(TransferTest, AnUnreadableFileInAnUploadedFolderFailsAlone) {
               std::string::npos)
         << text;
     EXPECT_NE(text.find("Uploading  open.txt\nDone\n"), std::string::npos) << text;
+    // A folder that cannot be read is named, not passed over in silence.
+    EXPECT_NE(text.find("Unable to read folder " + Local("d/locked") + " : Permission denied\n"),
+              std::string::npos)
+        << text;
     EXPECT_EQ(Slurp(Root("d/open.txt")), "open");
     EXPECT_FALSE(fs::exists(Root("d/secret.txt")));
+    EXPECT_FALSE(fs::exists(Root("d/locked/inside.txt")));
 }
 
 TEST_P(TransferTest, NamesThatAreNotUtf8TravelAsTheirBytesAndLineBreaksNever) {
@@ -1069,6 +1096,13 @@ TEST(HostileServerTest, NamesFromTheServerNeverLeaveTheTarget) {
     EXPECT_EQ(run.host.Count("Error "), 1u);
     for (const std::string& l : run.host.Lines())
         EXPECT_EQ(l.find_first_of("\r\n"), std::string::npos);
+}
+
+TEST(HostileServerTest, AFolderWhoseListingIsRefusedIsNamedInTheLog) {
+    HostileRun run("unlistable-tree");
+    EXPECT_TRUE(fs::exists(run.target + "/top/ok.txt"));
+    EXPECT_FALSE(fs::exists(run.target + "/top/locked/secret.txt"));
+    EXPECT_EQ(run.host.Count("Unable to list folder /top/locked : 550 Permission denied"), 1u);
 }
 
 TEST(HostileServerTest, AFolderThatListsItselfStopsAtTheDepthLimit) {

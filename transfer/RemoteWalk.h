@@ -55,9 +55,9 @@ public:
     // Folders whose listing failed (they contribute nothing).
     std::uint64_t m_nListFailures = 0;
 
-    // Lists with the plain LIST, which shows links as links on every server
-    // (MLSD on some servers follows them): a download or a delete must never
-    // descend through a link into what it points to.
+    // Lists so that links show as links on every server (MLSD on some
+    // servers follows them): a download or a delete must never descend
+    // through a link into what it points to.
     bool m_bShowLinks = false;
 
     FileStep m_fileStep;

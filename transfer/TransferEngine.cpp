@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -552,8 +553,11 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
 
 void CUploadBatch::UploadFolder(const std::string& strLocalDir, const std::string& strRemoteDir) {
     int fd = open(strLocalDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return; // a folder that cannot be read contributes nothing
+    if (fd < 0) {
+        // Nothing of it is sent, and the log says so.
+        Line("Unable to read folder " + PrintableName(strLocalDir) + " : " + std::strerror(errno));
+        return;
+    }
     struct stat st;
     // A folder link back into a folder already entered is not followed again.
     if (fstat(fd, &st) != 0 ||

@@ -1022,19 +1022,34 @@ bool ParseInto(const std::string& text, bool mlsd, std::vector<FindData>* entrie
 
 bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entries,
                             bool showLinks) {
-    std::string text;
+    std::string text, linkText;
     bool mlsd = false;
     {
         auto lock = Lock();
         if (RefuseUnsendable(path))
             return false;
         std::string abs = Resolve(path);
-        if (showLinks ? !List(abs, "LIST", &text) : !ListFolder(abs, &text, &mlsd))
+        if (!ListFolder(abs, &text, &mlsd))
+            return false;
+        // MLSD gives names exactly and hidden files too (LIST hides them on
+        // many servers), but some servers' MLSD follows links: LIST of the
+        // same folder says which entries are links.
+        if (showLinks && mlsd && !List(abs, "LIST", &linkText))
             return false;
         m_cwd = abs;
     }
     // Parsed without holding the session: a large listing takes a while.
-    return ParseInto(text, mlsd, entries);
+    if (!ParseInto(text, mlsd, entries))
+        return false;
+    if (showLinks && mlsd) {
+        std::vector<FindData> listed;
+        if (!ParseInto(linkText, false, &listed)) {
+            entries->clear();
+            return false;
+        }
+        MarkLinks(entries, listed);
+    }
+    return true;
 }
 
 std::unique_ptr<FindHandle> Session::FindFirstFile(const std::string& pattern, FindData* first) {

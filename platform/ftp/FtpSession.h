@@ -178,7 +178,8 @@ public:
     // the listing fails or finds nothing; else the handle with the first entry.
     std::unique_ptr<FindHandle> FindFirstFile(const std::string& pattern, FindData* first);
     // Lists a folder in one step that no other request can split. With
-    // `showLinks` the plain LIST is used even where MLSD is offered: some
+    // `showLinks` links always show as links (files, never folders): where
+    // MLSD is offered a LIST of the folder follows it to find them, as some
     // servers' MLSD follows links and shows a link to a folder as a folder.
     bool ListDirectory(const std::string& path, std::vector<FindData>* entries,
                        bool showLinks = false);

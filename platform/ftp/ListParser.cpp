@@ -1,5 +1,8 @@
 #include "platform/ftp/ListParser.h"
 
+#include <unordered_map>
+#include <unordered_set>
+
 #include <cctype>
 #include <charconv>
 #include <cstring>
@@ -178,8 +181,10 @@ bool ParseUnix(std::string_view line, std::time_t now, FindData* out) {
         out->isDirectory = kind == 'd' || kind == 'D';
         if (out->isLink) {
             size_t arrow = name.find(" -> ");
-            if (arrow != std::string_view::npos)
+            if (arrow != std::string_view::npos) {
+                out->linkTarget.assign(name.substr(arrow + 4));
                 name = name.substr(0, arrow);
+            }
         }
         if (!haveYear) {
             struct tm nowTm;
@@ -385,6 +390,44 @@ bool ParseListLine(std::string_view line, std::time_t now, FindData* out) {
         return true;
     }
     return false;
+}
+
+void MarkLinks(std::vector<FindData>* mlsdEntries, const std::vector<FindData>& listEntries) {
+    // Every name a LIST link line can stand for: the text before each arrow,
+    // unless LIST shows an entry of that name that is no link.
+    std::unordered_set<std::string> plain;
+    for (const FindData& e : listEntries)
+        if (!e.isLink)
+            plain.insert(e.name);
+    std::unordered_map<std::string, const FindData*> links;
+    for (const FindData& e : listEntries) {
+        if (!e.isLink)
+            continue;
+        std::string whole = e.linkTarget.empty() ? e.name : e.name + " -> " + e.linkTarget;
+        for (size_t arrow = whole.find(" -> "); arrow != std::string::npos;
+             arrow = whole.find(" -> ", arrow + 1))
+            if (!plain.count(whole.substr(0, arrow)))
+                links.emplace(whole.substr(0, arrow), &e);
+        if (!plain.count(e.name))
+            links.emplace(e.name, &e);
+    }
+    std::unordered_set<const FindData*> matched;
+    for (FindData& e : *mlsdEntries) {
+        if (e.isDots)
+            continue;
+        auto it = links.find(e.name);
+        if (it == links.end())
+            continue;
+        e.isLink = true;
+        e.isDirectory = false;
+        matched.insert(it->second);
+    }
+    std::unordered_set<std::string> names;
+    for (const FindData& e : *mlsdEntries)
+        names.insert(e.name);
+    for (const FindData& e : listEntries)
+        if (e.isLink && !matched.count(&e) && !names.count(e.name))
+            mlsdEntries->push_back(e);
 }
 
 bool ParseListing(std::string_view text, bool mlsd, std::time_t now, size_t maxEntries,

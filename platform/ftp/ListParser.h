@@ -15,6 +15,9 @@ struct FindData {
     std::string name;
     bool isDirectory = false;
     bool isLink = false;
+    // A link in a Unix LIST line: the text after the first " -> ". The link's
+    // own name may hold that arrow too; see MarkLinks.
+    std::string linkTarget;
     std::uint64_t size = 0;
     // Seconds since 1970. When `modifiedIsUtc` is false the server gave a
     // wall-clock time without a zone; it is kept as given (read it as UTC to
@@ -36,6 +39,13 @@ bool ParseMlsdLine(std::string_view line, FindData* out);
 // One line of a LIST reply in any of the known formats. `now` decides the year
 // of Unix dates given without one.
 bool ParseListLine(std::string_view line, std::time_t now, FindData* out);
+
+// Some servers' MLSD follows links and shows a link to a folder as the folder.
+// Marks as links (files, not folders) the entries of an MLSD listing that a
+// LIST of the same folder shows as links, and adds the links LIST shows that
+// MLSD left out (a link leading nowhere). A LIST line "a -> b -> c" may be the
+// link "a" or the link "a -> b": the MLSD names decide.
+void MarkLinks(std::vector<FindData>* mlsdEntries, const std::vector<FindData>& listEntries);
 
 // A whole listing, lines separated by CRLF or LF.
 std::vector<FindData> ParseListing(std::string_view text, bool mlsd, std::time_t now);

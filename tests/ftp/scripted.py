@@ -106,7 +106,19 @@ def changing_tree(path, listing=False):
     return None
 
 
-TREES = {"hostile-tree": hostile_tree, "selfloop-tree": selfloop_tree,
+def unlistable_tree(path, listing=False):
+    # /top/locked is entered but its listing is refused (a folder the
+    # server's user may not read).
+    if path == "/":
+        return [ls_dir("top")]
+    if path == "/top":
+        return [ls_file("ok.txt"), ls_dir("locked")]
+    if path == "/top/locked":
+        return [ls_file("secret.txt")]
+    return None
+
+
+TREES = {"unlistable-tree": unlistable_tree, "hostile-tree": hostile_tree, "selfloop-tree": selfloop_tree,
          "deep-tree": deep_tree, "changing-tree": changing_tree}
 
 
@@ -253,6 +265,9 @@ def serve(conn, state):
             else:
                 send("213 %d" % len(PAYLOAD))
         elif verb in ("LIST", "RETR", "STOR", "NLST", "MLSD"):
+            if verb == "LIST" and SCENARIO == "unlistable-tree" and cwd == "/top/locked":
+                send("550 Permission denied")
+                continue
             if verb == "STOR" and SCENARIO == "stor-452":
                 send("452 Insufficient storage space")
                 continue
