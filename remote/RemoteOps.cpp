@@ -58,7 +58,7 @@ CRemoteDelete::CRemoteDelete(std::shared_ptr<ftp::Session> session, const std::a
                              LineSink addLine)
     : m_walk(session, stop, addLine), m_session(std::move(session)), m_stop(stop),
       m_addLine(std::move(addLine)) {
-    m_walk.m_bShowLinks = true;
+    m_walk.m_links = ftp::Links::All;
 }
 
 bool CRemoteDelete::Stopped() {
@@ -73,7 +73,7 @@ void CRemoteDelete::Run(const std::string& folder, const std::vector<std::string
     // entered: the folder test would succeed on a link to a folder.
     std::set<std::string> links;
     std::vector<ftp::FindData> listing;
-    if (m_session->ListDirectory(NormalisePath("/" + folder), &listing, true))
+    if (m_session->ListDirectory(NormalisePath("/" + folder), &listing, ftp::Links::All))
         for (const ftp::FindData& e : listing)
             if (e.isLink)
                 links.insert(e.name);
@@ -158,7 +158,7 @@ FolderCount CountFolder(const std::shared_ptr<ftp::Session>& session, const std:
                         const std::function<void(const std::string&)>& addLine) {
     CRemoteWalk walk(session, stop, addLine);
     // Links are counted as entries of their own, never followed.
-    walk.m_bShowLinks = true;
+    walk.m_links = ftp::Links::All;
     walk.WalkTree(2, NormalisePath(folder));
     return {walk.m_nFileCount, walk.m_nFolderCount, walk.m_nTotalBytes};
 }

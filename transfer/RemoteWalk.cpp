@@ -13,7 +13,7 @@ void CRemoteWalk::WalkRemote(int nMode, const std::string& strRemoteDir,
         return;
     std::vector<ftp::FindData> entries;
     std::string dir = NormalisePath(strRemoteDir);
-    if (!m_session || !m_session->ListDirectory(dir, &entries, m_bShowLinks)) {
+    if (!m_session || !m_session->ListDirectory(dir, &entries, m_links)) {
         ++m_nListFailures;
         // A download says what it could not fetch: a folder left out unsaid
         // would look like a complete copy.

@@ -9,6 +9,7 @@
 // treated as files, and nothing deeper than kMaxDepth levels is entered.
 #pragma once
 
+#include "platform/ftp/ListParser.h"
 #include "transfer/TransferItem.h"
 
 #include <atomic>
@@ -20,7 +21,6 @@
 
 namespace ftp {
 class Session;
-struct FindData;
 } // namespace ftp
 
 class CRemoteWalk {
@@ -55,10 +55,10 @@ public:
     // Folders whose listing failed (they contribute nothing).
     std::uint64_t m_nListFailures = 0;
 
-    // Lists so that links show as links on every server (MLSD on some
-    // servers follows them): a download or a delete must never descend
-    // through a link into what it points to.
-    bool m_bShowLinks = false;
+    // How the listings show links: a download or a delete must never
+    // descend through a link into what it points to, and a delete must see
+    // every link to remove it.
+    ftp::Links m_links = ftp::Links::AsListed;
 
     FileStep m_fileStep;
     FolderStep m_folderStep;

@@ -388,7 +388,7 @@ void CDownloadBatch::WalkFolder(const CTransferItem& item) {
     CRemoteWalk walk(m_request.session, &m_stop, [this](const std::string& l) { Line(l); });
     // Links must show as links (some servers' MLSD shows a link to a folder
     // as the folder): a download never descends through one.
-    walk.m_bShowLinks = true;
+    walk.m_links = ftp::Links::NotEntered;
     walk.m_folderStep = [&](const std::string&, const std::string& localFolder) {
         if (InsideFolder(root, localFolder))
             mkdir(localFolder.c_str(), 0777); // failures show as the files' errors

@@ -1020,10 +1020,22 @@ bool ParseInto(const std::string& text, bool mlsd, std::vector<FindData>* entrie
 
 } // namespace
 
-bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entries,
-                            bool showLinks) {
+namespace {
+
+// Whether an MLSD listing shows a folder ("type=dir;", in any case).
+bool ShowsAFolder(const std::string& mlsd) {
+    static const std::string fact = "type=dir;";
+    auto same = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == static_cast<unsigned char>(b);
+    };
+    return std::search(mlsd.begin(), mlsd.end(), fact.begin(), fact.end(), same) != mlsd.end();
+}
+
+} // namespace
+
+bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entries, Links links) {
     std::string text, linkText;
-    bool mlsd = false;
+    bool mlsd = false, withList = false;
     {
         auto lock = Lock();
         if (RefuseUnsendable(path))
@@ -1034,14 +1046,16 @@ bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entr
         // MLSD gives names exactly and hidden files too (LIST hides them on
         // many servers), but some servers' MLSD follows links: LIST of the
         // same folder says which entries are links.
-        if (showLinks && mlsd && !List(abs, "LIST", &linkText))
+        withList =
+            mlsd && (links == Links::All || (links == Links::NotEntered && ShowsAFolder(text)));
+        if (withList && !List(abs, "LIST", &linkText))
             return false;
         m_cwd = abs;
     }
     // Parsed without holding the session: a large listing takes a while.
     if (!ParseInto(text, mlsd, entries))
         return false;
-    if (showLinks && mlsd) {
+    if (withList) {
         std::vector<FindData> listed;
         if (!ParseInto(linkText, false, &listed)) {
             entries->clear();

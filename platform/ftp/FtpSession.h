@@ -177,12 +177,11 @@ public:
     // Lists the current folder (empty pattern) or one name or path. Null when
     // the listing fails or finds nothing; else the handle with the first entry.
     std::unique_ptr<FindHandle> FindFirstFile(const std::string& pattern, FindData* first);
-    // Lists a folder in one step that no other request can split. With
-    // `showLinks` links always show as links (files, never folders): where
-    // MLSD is offered a LIST of the folder follows it to find them, as some
-    // servers' MLSD follows links and shows a link to a folder as a folder.
+    // Lists a folder in one step that no other request can split; `links`
+    // says how links must show (see Links: what is shown as a link is a file,
+    // never a folder).
     bool ListDirectory(const std::string& path, std::vector<FindData>* entries,
-                       bool showLinks = false);
+                       Links links = Links::AsListed);
     // Downloads into a temporary file beside `localPath`, renamed into place
     // only when complete: a failed or stopped download leaves an existing
     // file untouched. Complete means every byte announced: the size the

@@ -40,6 +40,18 @@ bool ParseMlsdLine(std::string_view line, FindData* out);
 // of Unix dates given without one.
 bool ParseListLine(std::string_view line, std::time_t now, FindData* out);
 
+// How a folder listing shows links. Some servers' MLSD follows links and
+// shows a link to a folder as the folder and a link to a file as the file,
+// and leaves out a link leading nowhere; LIST shows links as links, but
+// hides files whose names begin with "." on many servers and cannot always
+// tell a link's name from its target's.
+enum class Links {
+    AsListed,   // as the listing has them (MLSD where offered)
+    NotEntered, // no link shows as a folder: where MLSD shows a folder, a
+                // LIST of the same folder says which entries are links
+    All,        // every link shows as a link, also those MLSD leaves out
+};
+
 // Some servers' MLSD follows links and shows a link to a folder as the folder.
 // Marks as links (files, not folders) the entries of an MLSD listing that a
 // LIST of the same folder shows as links, and adds the links LIST shows that
