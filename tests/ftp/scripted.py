@@ -118,8 +118,9 @@ def unlistable_tree(path, listing=False):
     return None
 
 
-TREES = {"unlistable-tree": unlistable_tree, "hostile-tree": hostile_tree, "selfloop-tree": selfloop_tree,
-         "deep-tree": deep_tree, "changing-tree": changing_tree}
+TREES = {"hostile-tree": hostile_tree, "selfloop-tree": selfloop_tree,
+         "deep-tree": deep_tree, "changing-tree": changing_tree,
+         "unlistable-tree": unlistable_tree}
 
 
 def main():
