@@ -64,10 +64,21 @@ protected:
     }
     void Settle() {
         Pump(20);
-        ASSERT_TRUE(right()->WaitIdle(20000));
+        ASSERT_TRUE(PumpUntilIdle());
         Pump(60);
-        ASSERT_TRUE(right()->WaitIdle(20000));
+        ASSERT_TRUE(PumpUntilIdle());
         Pump(20);
+    }
+    // Events are handled while waiting: the pane can stay busy until a task
+    // its worker posted has run (the Properties box).
+    bool PumpUntilIdle() {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (right()->m_bBusy != 0) {
+            if (std::chrono::steady_clock::now() > until)
+                return false;
+            Pump(5);
+        }
+        return true;
     }
     // Log lines since the connection was made.
     size_t lines0 = 0;
