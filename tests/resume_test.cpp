@@ -501,11 +501,21 @@ TEST_P(ResumeTest, ADisconnectDuringThePauseBeforeATryEndsTheFileWithoutAnotherL
     // The second try fails at its login; the pause before the third begins.
     ASSERT_TRUE(Eventually([&] { return proxy->Count("refused") == 1; }));
     session->Close(); // what Disconnect and closing the window do
+    auto closed = std::chrono::steady_clock::now();
     ASSERT_TRUE(engine.WaitIdle(20000));
+    // The pause ends at the Close, not when it runs out.
+    EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::milliseconds(800));
     EXPECT_EQ(proxy->Count("refused"), 1u); // no try on a closed session
     Lines lines = host.Get();
     ASSERT_GE(lines.size(), 3u) << testing::PrintToString(lines);
-    EXPECT_EQ(lines[2], "Error Downloading  big.bin");
+    // On a slow machine the pause can run out before the Close comes: the third
+    // try is then announced, and fails at once without a login.
+    size_t at = 2;
+    if (lines[at].rfind("Connection lost, resuming big.bin at ", 0) == 0 &&
+        lines[at].find("(try 3 of 3)") != std::string::npos)
+        ++at;
+    ASSERT_LT(at, lines.size()) << testing::PrintToString(lines);
+    EXPECT_EQ(lines[at], "Error Downloading  big.bin") << testing::PrintToString(lines);
     EXPECT_FALSE(fs::exists(Local("big.bin")));
     EXPECT_FALSE(fs::exists(Local("next.bin")));
     EXPECT_TRUE(TempFilesUnder(local.path()).empty());
