@@ -404,12 +404,10 @@ void MarkLinks(std::vector<FindData>* mlsdEntries, const std::vector<FindData>& 
         if (!e.isLink)
             continue;
         std::string whole = e.linkTarget.empty() ? e.name : e.name + " -> " + e.linkTarget;
-        for (size_t arrow = whole.find(" -> "); arrow != std::string::npos;
-             arrow = whole.find(" -> ", arrow + 1))
-            if (!plain.count(whole.substr(0, arrow)))
-                links.emplace(whole.substr(0, arrow), &e);
-        if (!plain.count(e.name))
-            links.emplace(e.name, &e);
+        for (size_t end = e.name.size(); end != std::string::npos;
+             end = whole.find(" -> ", end + 1))
+            if (!plain.count(whole.substr(0, end)))
+                links.emplace(whole.substr(0, end), &e);
     }
     std::unordered_set<const FindData*> matched;
     for (FindData& e : *mlsdEntries) {

@@ -52,7 +52,6 @@ enum class Links {
     All,        // every link shows as a link, also those MLSD leaves out
 };
 
-// Some servers' MLSD follows links and shows a link to a folder as the folder.
 // Marks as links (files, not folders) the entries of an MLSD listing that a
 // LIST of the same folder shows as links, and adds the links LIST shows that
 // MLSD left out (a link leading nowhere). A LIST line "a -> b -> c" may be the
