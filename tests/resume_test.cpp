@@ -508,14 +508,8 @@ TEST_P(ResumeTest, ADisconnectDuringThePauseBeforeATryEndsTheFileWithoutAnotherL
     EXPECT_EQ(proxy->Count("refused"), 1u); // no try on a closed session
     Lines lines = host.Get();
     ASSERT_GE(lines.size(), 3u) << testing::PrintToString(lines);
-    // On a slow machine the pause can run out before the Close comes: the third
-    // try is then announced, and fails at once without a login.
-    size_t at = 2;
-    if (lines[at].rfind("Connection lost, resuming big.bin at ", 0) == 0 &&
-        lines[at].find("(try 3 of 3)") != std::string::npos)
-        ++at;
-    ASSERT_LT(at, lines.size()) << testing::PrintToString(lines);
-    EXPECT_EQ(lines[at], "Error Downloading  big.bin") << testing::PrintToString(lines);
+    // No third try is announced, even when the Close came before the pause began.
+    EXPECT_EQ(lines[2], "Error Downloading  big.bin") << testing::PrintToString(lines);
     EXPECT_FALSE(fs::exists(Local("big.bin")));
     EXPECT_FALSE(fs::exists(Local("next.bin")));
     EXPECT_TRUE(TempFilesUnder(local.path()).empty());

@@ -86,9 +86,11 @@ std::string UnsafeLine(const std::string& name) {
 bool PauseBeforeNextTry(ftp::Session& session, const std::atomic<int>& stop, int tried) {
     if (tried >= kTransferTries || ftp::LastFailure() != ftp::Failure::ConnectionLost)
         return false;
-    // Read before the stop flag: a Stop after the check counts up from here.
+    // Read before the stop flag and the closed mark: a Stop or a Close after
+    // the check counts up from here and ends the pause at once; one that came
+    // before it (while the failed try was still winding down) ends the file.
     std::uint64_t aborts = session.AbortCount();
-    if (stop.load())
+    if (stop.load() || session.IsClosed())
         return false;
     auto pause = kFirstRetryPause * (1 << (tried - 1));
     return session.WaitForAbort(aborts, pause) && !stop.load();
