@@ -138,14 +138,38 @@ CSiteManagerDlg::~CSiteManagerDlg() {
     delete m_pImageList;
 }
 
+namespace {
+
+// A stored site's name, beside the text the tree shows for it.
+struct SiteItemData : wxTreeItemData {
+    explicit SiteItemData(std::string n) : name(std::move(n)) {}
+    std::string name;
+};
+
+} // namespace
+
 std::string CSiteManagerDlg::Field(int id) const {
     auto* edit = dynamic_cast<wxTextCtrl*>(FindWindow(id));
-    return edit ? edit->GetValue().utf8_string() : std::string();
+    if (!edit)
+        return std::string();
+    auto kept = m_fields.find(id);
+    return kept != m_fields.end() ? kept->second.Get(edit->GetValue())
+                                  : edit->GetValue().utf8_string();
 }
 
 void CSiteManagerDlg::SetField(int id, const std::string& text) {
     if (auto* edit = dynamic_cast<wxTextCtrl*>(FindWindow(id)))
-        edit->ChangeValue(wxString::FromUTF8(text));
+        edit->ChangeValue(m_fields[id].Show(text));
+}
+
+std::string CSiteManagerDlg::SiteName(const wxTreeItemId& item) const {
+    if (auto* data = dynamic_cast<SiteItemData*>(m_wndTree->GetItemData(item)))
+        return data->name;
+    return m_wndTree->GetItemText(item).utf8_string();
+}
+
+wxTreeItemId CSiteManagerDlg::AppendSite(const std::string& name) {
+    return m_wndTree->AppendItem(m_hRoot, ui::ToWx(name), 1, 1, new SiteItemData(name));
 }
 
 void CSiteManagerDlg::BuildTree() {
@@ -153,7 +177,7 @@ void CSiteManagerDlg::BuildTree() {
     m_hSampleFirst = m_wndTree->AppendItem(m_hRoot, sites::FirstSample().name, 1, 1);
     m_hSampleSecond = m_wndTree->AppendItem(m_hRoot, sites::SecondSample().name, 1, 1);
     for (const std::string& name : sites::ListSites())
-        m_wndTree->AppendItem(m_hRoot, wxString::FromUTF8(name), 1, 1);
+        AppendSite(name);
     m_wndTree->SelectItem(m_hSampleFirst);
     OnSelChanged(); // also when the selection was there already
     m_wndTree->Expand(m_hRoot);
@@ -203,7 +227,7 @@ void CSiteManagerDlg::OnSelChanged() {
 
 void CSiteManagerDlg::LoadSelectedSite() {
     wxTreeItemId item = m_wndTree->GetSelection();
-    std::string name = item.IsOk() ? m_wndTree->GetItemText(item).utf8_string() : "";
+    std::string name = item.IsOk() ? SiteName(item) : "";
     if (!item.IsOk() || name == sites::kRootLabel) {
         ShowSiteDetails(false);
         return;
@@ -244,15 +268,14 @@ void CSiteManagerDlg::OnNewSite() {
     std::string error;
     if (StoreFailed(sites::CreateSite(name, &error), "The site could not be created.", error))
         return;
-    wxTreeItemId item = m_wndTree->AppendItem(m_hRoot, wxString::FromUTF8(name), 1, 1);
-    m_wndTree->SelectItem(item);
+    m_wndTree->SelectItem(AppendSite(name));
 }
 
 void CSiteManagerDlg::OnSaveSettings() {
     wxTreeItemId item = m_wndTree->GetSelection();
     if (!item.IsOk() || IsSample(item) || item == m_hRoot)
         return;
-    std::string name = m_wndTree->GetItemText(item).utf8_string();
+    std::string name = SiteName(item);
     if (name == sites::kRootLabel)
         return;
     std::string error;
@@ -268,8 +291,8 @@ void CSiteManagerDlg::OnDeleteSite() {
     if (!item.IsOk() || IsSample(item) || item == m_hRoot)
         return;
     std::string error;
-    if (StoreFailed(sites::DeleteSite(m_wndTree->GetItemText(item).utf8_string(), &error),
-                    "The site could not be deleted.", error))
+    if (StoreFailed(sites::DeleteSite(SiteName(item), &error), "The site could not be deleted.",
+                    error))
         return;
     m_wndTree->DeleteAllItems();
     BuildTree();
@@ -279,8 +302,7 @@ void CSiteManagerDlg::OnEditSite() {
     wxTreeItemId item = m_wndTree->GetSelection();
     if (!item.IsOk() || IsSample(item) || item == m_hRoot)
         return;
-    CSiteSettingsDlg dlg(this, m_wndTree->GetItemText(item).utf8_string(), m_strRemoteDir,
-                         m_strLocalDir, m_strComments);
+    CSiteSettingsDlg dlg(this, SiteName(item), m_strRemoteDir, m_strLocalDir, m_strComments);
     if (ui::RunModal(dlg) != wxID_OK)
         return;
     m_strRemoteDir = dlg.m_strRemoteDir;
@@ -301,7 +323,7 @@ void CSiteManagerDlg::OnBeginLabelEdit(wxTreeEvent& event) {
         event.Veto();
         return;
     }
-    m_strOldName = m_wndTree->GetItemText(event.GetItem()).utf8_string();
+    m_strOldName = SiteName(event.GetItem());
 }
 
 void CSiteManagerDlg::OnEndLabelEdit(wxTreeEvent& event) {
@@ -321,8 +343,12 @@ void CSiteManagerDlg::OnEndLabelEdit(wxTreeEvent& event) {
     if (StoreFailed(sites::RenameSite(m_strOldName, name, Field(IDC_USER), Field(IDC_HOST),
                                       Field(IDC_LABEL), Field(IDC_PASSWORD), Field(IDC_PORT),
                                       &error),
-                    "The site could not be renamed.", error))
+                    "The site could not be renamed.", error)) {
         event.Veto();
+        return;
+    }
+    if (auto* data = dynamic_cast<SiteItemData*>(m_wndTree->GetItemData(item)))
+        data->name = name;
 }
 
 wxMenu* CSiteManagerDlg::CreateOptionsMenu() const {

@@ -4,6 +4,9 @@
 #include <wx/dialog.h>
 #include <wx/treectrl.h>
 
+#include "platform/ui/Text.h"
+
+#include <map>
 #include <string>
 
 class wxButton;
@@ -64,9 +67,13 @@ public:
     void OnRename();
     void OnConnect();
 
-    // The text of a field (1015, 1008 to 1011).
+    // The text of a field (1015, 1008 to 1011): the stored bytes as long as
+    // the field shows them unchanged, also when they are not UTF-8.
     std::string Field(int id) const;
     void SetField(int id, const std::string& text);
+    // The stored name of a site in the tree (its bytes, also when they are
+    // not UTF-8 and the tree shows them escaped).
+    std::string SiteName(const wxTreeItemId& item) const;
     // The "Options" menu as it stands for the current selection.
     wxMenu* CreateOptionsMenu() const;
     bool IsSample(const wxTreeItemId& item) const {
@@ -75,6 +82,7 @@ public:
 
 private:
     void BuildTree();
+    wxTreeItemId AppendSite(const std::string& name);
     void OnSelChanged();
     void SelectSample(const char* label, const char* host);
     void OnBeginLabelEdit(wxTreeEvent& event);
@@ -84,6 +92,7 @@ private:
     bool StoreFailed(bool ok, const std::string& what, const std::string& error);
 
     wxStaticText* m_wndHint = nullptr;
+    std::map<int, ui::KeptBytes> m_fields;
 };
 
 // Asks for a new site's name.

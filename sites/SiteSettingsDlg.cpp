@@ -18,24 +18,24 @@ CSiteSettingsDlg::CSiteSettingsDlg(wxWindow* parent, const std::string& siteName
                                    const std::string& comments)
     : wxDialog(parent, 184, "Site Settings"), m_strSiteName(siteName), m_strComments(comments),
       m_strLocalDir(localDir), m_strRemoteDir(remoteDir) {
-    SetTitle(wxString::FromUTF8("Site Settings for " + m_strSiteName));
+    SetTitle(ui::ToWx("Site Settings for " + m_strSiteName));
     auto* grid = new wxFlexGridSizer(3, 8, 8);
     grid->Add(new wxStaticText(this, wxID_ANY, "Default Remote Directory "), 0,
               wxALIGN_CENTER_VERTICAL);
-    m_wndRemote = new wxTextCtrl(this, IDC_REMOTE_DIR, wxString::FromUTF8(m_strRemoteDir),
+    m_wndRemote = new wxTextCtrl(this, IDC_REMOTE_DIR, m_keptRemote.Show(m_strRemoteDir),
                                  wxDefaultPosition, wxSize(300, -1));
     grid->Add(m_wndRemote, 1, wxEXPAND);
     grid->AddSpacer(0);
     grid->Add(new wxStaticText(this, wxID_ANY, "Default Local Directory"), 0,
               wxALIGN_CENTER_VERTICAL);
-    m_wndLocal = new wxTextCtrl(this, IDC_LOCAL_DIR, wxString::FromUTF8(m_strLocalDir),
+    m_wndLocal = new wxTextCtrl(this, IDC_LOCAL_DIR, m_keptLocal.Show(m_strLocalDir),
                                 wxDefaultPosition, wxSize(300, -1));
     grid->Add(m_wndLocal, 1, wxEXPAND);
     m_wndBrowse = new wxBitmapButton(this, IDC_BROWSE, art::LoadBitmap(art::BMP_UP));
     m_wndBrowse->SetToolTip("Browse for Default Directory");
     grid->Add(m_wndBrowse, 0, wxALIGN_CENTER_VERTICAL);
     grid->Add(new wxStaticText(this, wxID_ANY, "Comments"), 0, wxALIGN_TOP);
-    m_wndComments = new wxTextCtrl(this, IDC_COMMENTS, wxString::FromUTF8(m_strComments),
+    m_wndComments = new wxTextCtrl(this, IDC_COMMENTS, m_keptComments.Show(m_strComments),
                                    wxDefaultPosition, wxSize(300, 60));
     grid->Add(m_wndComments, 1, wxEXPAND);
     grid->AddGrowableCol(1);
@@ -79,8 +79,13 @@ bool CSiteSettingsDlg::IsValidDirectory(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
+std::string CSiteSettingsDlg::LocalField() const {
+    return m_keptLocal.Get(m_wndLocal->GetValue());
+}
+
 bool CSiteSettingsDlg::OnBrowse() {
-    std::string remembered = m_wndLocal->GetValue().utf8_string();
+    wxString shown = m_wndLocal->GetValue();
+    std::string remembered = LocalField();
     std::string chosen = ui::BrowseForFolder(this, "Browse for Default Directory", remembered);
     if (chosen.size() > sites::kDirValue - 1) {
         ui::MessageBox(this, "The folder's path is longer than the 149 characters a site keeps.",
@@ -88,7 +93,7 @@ bool CSiteSettingsDlg::OnBrowse() {
         chosen.clear();
     }
     bool cancelled = chosen.empty();
-    m_wndLocal->ChangeValue(wxString::FromUTF8(cancelled ? remembered : chosen));
+    m_wndLocal->ChangeValue(cancelled ? shown : wxString::FromUTF8(chosen));
     if (cancelled)
         return IsValidDirectory(remembered);
     return Validate();
@@ -98,13 +103,13 @@ bool CSiteSettingsDlg::Validate() {
     if (m_bValidating)
         return false;
     m_bValidating = true;
-    bool valid = IsValidDirectory(m_wndLocal->GetValue().utf8_string());
+    bool valid = IsValidDirectory(LocalField());
     // Asked again after each choice, until the folder is valid; cancelling
     // the browser ends the round (the dialog's OK then asks again).
     while (!valid) {
         ui::MessageBox(this, "Select a Valid Directory", "Invalid Directory", ui::kButtonsOk,
                        ui::kIconStop);
-        std::string remembered = m_wndLocal->GetValue().utf8_string();
+        std::string remembered = LocalField();
         std::string chosen = ui::BrowseForFolder(this, "Browse for Default Directory", remembered);
         if (chosen.empty() || chosen.size() > sites::kDirValue - 1)
             break;
@@ -116,8 +121,8 @@ bool CSiteSettingsDlg::Validate() {
 }
 
 bool CSiteSettingsDlg::TransferDataFromWindow() {
-    m_strRemoteDir = m_wndRemote->GetValue().utf8_string();
-    m_strLocalDir = m_wndLocal->GetValue().utf8_string();
-    m_strComments = m_wndComments->GetValue().utf8_string();
+    m_strRemoteDir = m_keptRemote.Get(m_wndRemote->GetValue());
+    m_strLocalDir = LocalField();
+    m_strComments = m_keptComments.Get(m_wndComments->GetValue());
     return true;
 }

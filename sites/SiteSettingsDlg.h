@@ -3,6 +3,8 @@
 
 #include <wx/dialog.h>
 
+#include "platform/ui/Text.h"
+
 #include <string>
 
 class wxButton;
@@ -37,5 +39,10 @@ public:
     wxTextCtrl* m_wndComments = nullptr;
 
 private:
+    // The local folder the field holds (its stored bytes while unchanged).
+    std::string LocalField() const;
+
     bool m_bValidating = false;
+    // The stored values as the fields show them.
+    ui::KeptBytes m_keptRemote, m_keptLocal, m_keptComments;
 };

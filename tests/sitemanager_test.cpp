@@ -18,6 +18,7 @@
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -345,6 +346,63 @@ TEST_F(SiteManagerTest, RenameAcceptsNewNamesAndRefusesHarmfulOnes) {
     // The root and the samples cannot be renamed.
     EXPECT_EQ(d.m_wndTree->EditLabel(d.m_hRoot), nullptr);
     EXPECT_EQ(d.m_wndTree->EditLabel(d.m_hSampleFirst), nullptr);
+}
+
+TEST_F(SiteManagerTest, ValuesThatAreNotUtf8AreShownReadablyAndKeptByteForByte) {
+    // A store written by something else: a name, fields and folders in Latin-1.
+    const std::string name = "caf\xE9", host = "h\xF6st", user = "\xC3(u", pass = "p\x80ss";
+    const std::string local = dir.path() + "/d\xE9j\xE0", remote = "/r\xE9mote";
+    ASSERT_EQ(mkdir(local.c_str(), 0700), 0);
+    ASSERT_TRUE(sites::CreateSite(name));
+    ASSERT_TRUE(sites::SaveSite(name, user, host, "l", pass, "2121", local, remote, "n\xF6tes"));
+    CSiteManagerDlg d(nullptr);
+    wxTreeItemId item = Find(d, "caf\\xE9");
+    ASSERT_TRUE(item.IsOk()) << testing::PrintToString(TreeItems(d));
+    d.m_wndTree->SelectItem(item);
+    auto shown = [&](int id) {
+        return dynamic_cast<wxTextCtrl*>(d.FindWindow(id))->GetValue().utf8_string();
+    };
+    EXPECT_EQ(shown(IDC_HOST), "h\\xF6st");
+    EXPECT_EQ(shown(IDC_LABEL), "caf\\xE9");
+
+    // Saved as shown: every byte stays.
+    d.OnSaveSettings();
+    sites::SiteRecord r = sites::LoadSite(name);
+    EXPECT_EQ(r.host, host);
+    EXPECT_EQ(r.user, user);
+    EXPECT_EQ(r.password, pass);
+    EXPECT_EQ(r.label, name);
+    EXPECT_EQ(r.port, "2121");
+
+    // Site Settings passed with OK unchanged: the folders and comments stay,
+    // and the local folder is found by its own bytes.
+    dialogAnswer = [&](wxDialog& dlg) {
+        EXPECT_EQ(dlg.GetTitle().utf8_string(), "Site Settings for caf\\xE9");
+        return PressOk(dlg);
+    };
+    d.OnEditSite();
+    EXPECT_TRUE(asked.empty());
+    r = sites::LoadSite(name);
+    EXPECT_EQ(r.remoteDir, remote);
+    EXPECT_EQ(r.localDir, local);
+    EXPECT_EQ(r.comments, "n\xF6tes");
+
+    // A field the user changes takes the typed text; the others keep theirs.
+    dynamic_cast<wxTextCtrl*>(d.FindWindow(IDC_HOST))->SetValue("ftp.example.net");
+    d.OnSaveSettings();
+    r = sites::LoadSite(name);
+    EXPECT_EQ(r.host, "ftp.example.net");
+    EXPECT_EQ(r.user, user);
+    EXPECT_EQ(r.password, pass);
+
+    // Renamed in the tree, the record moves with everything in it.
+    EditLabel(d, Find(d, "caf\\xE9"), "cafe");
+    EXPECT_TRUE(asked.empty());
+    EXPECT_EQ(sites::ListSites(), std::vector<std::string>{"cafe"});
+    r = sites::LoadSite("cafe");
+    EXPECT_EQ(r.user, user);
+    EXPECT_EQ(r.localDir, local);
+    EXPECT_EQ(r.comments, "n\xF6tes");
 }
 
 TEST_F(SiteManagerTest, AStoreThatCannotBeWrittenIsReportedAndTheDialogGoesOn) {

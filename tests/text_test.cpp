@@ -47,6 +47,20 @@ TEST(DisplayText, LineAndParagraphSeparatorsAndDirectionControlsAreEscaped) {
               "\xE2\x80\x94 \xE2\x80\xB0 \xE2\x81\xB0"); // em dash, per mille, superscript 0
 }
 
+TEST(KeptBytes, GivesBackTheStoredBytesUntilTheFieldIsChanged) {
+    ui::KeptBytes kept;
+    // UTF-8 is shown as it is, line breaks too (a comment may have several lines).
+    EXPECT_EQ(kept.Show("two\nlines \xE2\x82\xAC").utf8_string(), "two\nlines \xE2\x82\xAC");
+    EXPECT_EQ(kept.Get(wxString::FromUTF8("two\nlines \xE2\x82\xAC")), "two\nlines \xE2\x82\xAC");
+    // Bytes that are not UTF-8 are shown readably and come back unchanged.
+    wxString shown = kept.Show(std::string("/d\xE9j\xE0\0x", 7));
+    EXPECT_EQ(shown.utf8_string(), "/d\\xE9j\\xE0\\x00x");
+    EXPECT_EQ(kept.Get(shown), std::string("/d\xE9j\xE0\0x", 7));
+    // Once edited, the field holds what was typed.
+    EXPECT_EQ(kept.Get(shown + "y"), "/d\\xE9j\\xE0\\x00xy");
+    EXPECT_EQ(kept.Get(""), "");
+}
+
 TEST(CutAtCharBoundary, NeverEndsInsideACharacter) {
     EXPECT_EQ(ui::CutAtCharBoundary("short", 10), "short");
     EXPECT_EQ(ui::CutAtCharBoundary("abcdef", 3), "abc");

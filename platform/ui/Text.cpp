@@ -87,6 +87,18 @@ wxString ToWx(const std::string& bytes) {
     return wxString::FromUTF8(DisplayText(bytes));
 }
 
+wxString KeptBytes::Show(const std::string& bytes) {
+    m_bytes = bytes;
+    m_shown = wxString::FromUTF8(bytes);
+    if (m_shown.utf8_string() != bytes)
+        m_shown = ToWx(bytes);
+    return m_shown;
+}
+
+std::string KeptBytes::Get(const wxString& value) const {
+    return value == m_shown ? m_bytes : value.utf8_string();
+}
+
 std::string CutAtCharBoundary(const std::string& text, size_t maxBytes) {
     if (text.size() <= maxBytes)
         return text;

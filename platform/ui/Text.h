@@ -17,6 +17,21 @@ std::string DisplayText(const std::string& bytes);
 // The same, ready for a widget.
 wxString ToWx(const std::string& bytes);
 
+// A text field's stored value, kept byte for byte: Show gives the text to put
+// in the field (readable text for bytes that are not UTF-8, see ToWx), Get
+// the value to store for what the field holds then: the original bytes while
+// the field still shows them, else what was typed, as UTF-8. Text that is
+// UTF-8 is shown as it is, line breaks included.
+class KeptBytes {
+public:
+    wxString Show(const std::string& bytes);
+    std::string Get(const wxString& value) const;
+
+private:
+    std::string m_bytes;
+    wxString m_shown;
+};
+
 // At most `maxBytes` bytes of `text`, never ending inside a UTF-8 character
 // (bytes that do not form a character are cut anywhere).
 std::string CutAtCharBoundary(const std::string& text, size_t maxBytes);
