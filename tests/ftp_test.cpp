@@ -667,6 +667,27 @@ TEST(ScriptedServerTest, AStopWhileAnUploadAsksWhatTheServerKeptSendsNothingMore
     EXPECT_EQ(stores, 1);
 }
 
+// A server that ends a file early when its data connection is cut cleanly
+// still reports the transfer complete: the upload is done only when the
+// server holds every byte, and a short copy counts as a lost connection (the
+// next try goes on from what the server kept).
+TEST(ScriptedServerTest, AnUploadTheServerKeptShortIsNoSuccess) {
+    TempDir dir;
+    ScriptedServer server("stor-short");
+    ASSERT_TRUE(server.ok());
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::string source = dir.path() + "/up.bin";
+    Write(source, std::string(1 << 20, 'u'));
+    EXPECT_FALSE(s->PutFile(source, "/up.bin", nullptr));
+    EXPECT_EQ(LastFailure(), Failure::ConnectionLost);
+    EXPECT_EQ(LastResponse(), "The server holds 524288 of 1048576 bytes");
+    // An empty file is whole at any half.
+    Write(source, "");
+    EXPECT_TRUE(s->PutFile(source, "/up.bin", nullptr)) << LastResponse();
+    EXPECT_EQ(LastResponse(), "226 stored");
+}
+
 TEST(ScriptedServerTest, A421ToAnIdleSessionLogsInAgainAndTheRequestGoesOnce) {
     ScriptedServer server("421");
     ASSERT_TRUE(server.ok());

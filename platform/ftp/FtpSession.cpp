@@ -330,6 +330,8 @@ struct Session::Request {
     std::string url;
     bool nobody = false;
     std::vector<std::string> quote;
+    // Commands sent after the transfer ("*" first: a refusal is no failure).
+    std::vector<std::string> postQuote;
     std::string customRequest;
     // Download: into `text` (listings) or into `file`.
     std::string* text = nullptr;
@@ -733,6 +735,11 @@ bool Session::PerformOnce(Request& r) {
         quote = curl_slist_append(quote, q.c_str());
     if (quote)
         curl_easy_setopt(curl, CURLOPT_QUOTE, quote);
+    curl_slist* postQuote = nullptr;
+    for (const std::string& q : r.postQuote)
+        postQuote = curl_slist_append(postQuote, q.c_str());
+    if (postQuote)
+        curl_easy_setopt(curl, CURLOPT_POSTQUOTE, postQuote);
     if (r.source) {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadFromRequest);
@@ -830,6 +837,7 @@ bool Session::PerformOnce(Request& r) {
         DropConnection(r.lost);
     curl_multi_remove_handle(multi, curl);
     curl_slist_free_all(quote);
+    curl_slist_free_all(postQuote);
 
     if (r.result == CURLE_OK) {
         t_lastResponse = r.LastReply();
@@ -1136,6 +1144,15 @@ bool StoreOpened(const Session::Request& r) {
     return false;
 }
 
+// The server's last reply to the STOR or APPE of a request.
+std::string StoreReply(const Session::Request& r) {
+    for (const Session::Request::Exchange& ex : r.exchanges)
+        if ((ex.sent.compare(0, 5, "STOR ") == 0 || ex.sent.compare(0, 5, "APPE ") == 0) &&
+            !ex.replies.empty())
+            return ex.replies.back();
+    return r.LastReply();
+}
+
 } // namespace
 
 bool Session::GetFile(const std::string& remotePath, const std::string& localPath,
@@ -1396,6 +1413,10 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
         r.append = from > 0;
         r.quietLogin = partial && partial->tries > 1;
         r.progress = &whole;
+        // The server is asked what it holds once the transfer has ended: a data
+        // connection cut cleanly on the way ends the file early for the server,
+        // which then reports a transfer complete.
+        r.postQuote = {"*SIZE " + abs};
         if (partial)
             partial->resumedAt = from;
         ok = Perform(r);
@@ -1408,12 +1429,16 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
             from = 0;
             continue;
         }
-        if (ok)
+        if (ok) {
             m_curlDir = DirOf(abs);
-        if (ok && from) {
-            // Pieces from two tries: the server must hold the whole file.
-            std::int64_t held = RemoteFileSize(abs, true);
-            if (held != static_cast<std::int64_t>(size)) {
+            t_lastResponse = StoreReply(r);
+            std::int64_t announced, held;
+            SizesOf(r, &announced, &held);
+            // Pieces from two tries must add up to the whole file; a server
+            // that gives no size is taken at its word for a file sent whole.
+            if (held < 0 && from)
+                held = RemoteFileSize(abs, true);
+            if ((held >= 0 || from) && held != static_cast<std::int64_t>(size)) {
                 ok = false;
                 t_lastResponse = "The server holds " + std::to_string(held) + " of " +
                                  std::to_string(size) + " bytes";

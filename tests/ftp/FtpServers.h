@@ -88,6 +88,8 @@ private:
 //   "pasv-elsewhere" points PASV at 10.255.255.1 (the data must still come from us)
 //   "silent"        accepts the connection and never says a word
 //   "stor-552"      refuses every upload with 552 after taking the data
+//   "stor-short"    keeps half of every upload and still answers 226 (SIZE
+//                   says what it kept; other scenarios keep all)
 //   "stor-452"      refuses every upload with 452 before taking it
 //   "echo-password" answers PASS with 530 that repeats the password
 //   "hostile-tree"  serves /top with names that try to leave the target

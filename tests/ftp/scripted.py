@@ -27,6 +27,9 @@ CHANGING = {
     "drop-at-end": COUNTED,                      # the same, cut after its last byte
 }
 
+# What each file uploaded in this run holds (by name): SIZE answers it.
+STORED = {}
+
 GARBAGE = (
     b"total 12\r\n"
     b"\x00\x01\x02\xff\xfe garbage line\r\n"
@@ -258,6 +261,8 @@ def serve(conn, state):
         elif verb == "SIZE" and SCENARIO == "stor-cut-slow-size":
             time.sleep(3)
             send("213 65536")
+        elif verb == "SIZE" and arg.rsplit("/", 1)[-1] in STORED:
+            send("213 %d" % STORED[arg.rsplit("/", 1)[-1]])
         elif verb == "SIZE" and tree:
             send("213 %d" % len(SMALL))
         elif verb == "SIZE":
@@ -343,9 +348,17 @@ def serve(conn, state):
                 conn.shutdown(socket.SHUT_RDWR)
                 return
             elif verb == "STOR":
-                while data.recv(65536):
-                    pass
+                got = 0
+                while True:
+                    chunk = data.recv(65536)
+                    if not chunk:
+                        break
+                    got += len(chunk)
                 data.close()
+                # "stor-short" keeps half of what came and still reports the
+                # transfer complete, as a server does whose data connection
+                # was cut cleanly on the way.
+                STORED[arg.rsplit("/", 1)[-1]] = got // 2 if SCENARIO == "stor-short" else got
                 if SCENARIO == "stor-552":
                     send("552 Exceeded storage allocation")
                 else:
