@@ -271,6 +271,30 @@ TEST_P(RealServerTest, FilesTravelBothWaysByteForByte) {
     EXPECT_TRUE(TempFilesIn(local.path()).empty());
 }
 
+// The size asked after an upload names the file as the upload did: odd
+// names, the root and deep folders all end as a plain success.
+TEST_P(RealServerTest, UploadsOfOddNamesInAnyFolderAreDoneWithTheStoreReply) {
+    auto s = Connect();
+    ASSERT_TRUE(s) << LastResponse();
+    std::string data = Pattern(100000);
+    Write(local.path() + "/src.bin", data);
+    for (std::string folder : {"/a", "/a/b c", "/a/b c/d#e", "/a/b c/d#e/f%g"})
+        ASSERT_TRUE(s->CreateDirectory(folder)) << folder << ": " << LastResponse();
+    std::vector<std::string> paths = {
+        "/ lead.bin",      "/trail.bin ", "/#h.bin", "/50%25.bin", "/a/b c/d#e/f%g/deep.bin",
+        "/a/b c/-dash.bin"};
+    // pyftpdlib keeps names as text: bytes that are not UTF-8 are stored
+    // under another name there.
+    if (std::get<0>(GetParam()) == ServerKind::Vsftpd)
+        paths.push_back("/caf\xE9.bin");
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(s->PutFile(local.path() + "/src.bin", path, nullptr)) << LastResponse();
+        EXPECT_EQ(LastResponse().compare(0, 4, "226 "), 0) << LastResponse();
+        EXPECT_TRUE(Slurp(Root(path.substr(1))) == data);
+    }
+}
+
 TEST_P(RealServerTest, AFailedDownloadLeavesTheExistingFileAlone) {
     auto s = Connect();
     ASSERT_TRUE(s) << LastResponse();
@@ -686,6 +710,57 @@ TEST(ScriptedServerTest, AnUploadTheServerKeptShortIsNoSuccess) {
     Write(source, "");
     EXPECT_TRUE(s->PutFile(source, "/up.bin", nullptr)) << LastResponse();
     EXPECT_EQ(LastResponse(), "226 stored");
+}
+
+// Servers word their reply to SIZE in their own ways: a size with words
+// after it, or spaces, still tells a short copy from a whole one; a reply
+// with no size in it says nothing (and is read only as far as it goes).
+TEST(ScriptedServerTest, AShortCopyIsCaughtWhateverTheWordingOfTheSizeReply) {
+    TempDir dir;
+    std::string source = dir.path() + "/up.bin";
+    Write(source, std::string(1 << 20, 'u'));
+    struct Case {
+        const char* reply;
+        bool whole; // the upload counts as done
+    };
+    for (Case c : {Case{"213 %d bytes", false}, Case{"213 %d ", false}, Case{"213  %d", false},
+                   Case{"213-Size\r\n213 %d", false}, Case{"213 99999999999999999999", false},
+                   Case{"213 ", true}, Case{"213 -1", true}, Case{"550 No such file", true},
+                   Case{"500 Unknown command", true}}) {
+        SCOPED_TRACE(c.reply);
+        setenv("ORVANE_SIZE_REPLY", c.reply, 1);
+        ScriptedServer server("stor-short");
+        unsetenv("ORVANE_SIZE_REPLY");
+        ASSERT_TRUE(server.ok());
+        auto s = ConnectScripted(server);
+        ASSERT_TRUE(s) << LastResponse();
+        EXPECT_EQ(s->PutFile(source, "/up.bin", nullptr), c.whole) << LastResponse();
+        if (c.whole)
+            EXPECT_EQ(LastResponse(), "226 stored");
+        else
+            EXPECT_EQ(LastFailure(), Failure::ConnectionLost);
+    }
+}
+
+// A file still being written to while it goes out is sent as it was when
+// the upload began, and that copy counts as whole.
+TEST(ScriptedServerTest, AFileThatGrowsWhileItGoesOutIsSentAsItWas) {
+    TempDir dir;
+    ScriptedServer server("plain");
+    ASSERT_TRUE(server.ok());
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::string source = dir.path() + "/up.bin";
+    Write(source, std::string(4 << 20, 'u'));
+    bool grown = false;
+    bool ok = s->PutFile(source, "/up.bin", [&](std::uint64_t done, std::uint64_t) {
+        if (done > 0 && !grown) {
+            grown = true;
+            std::ofstream(source, std::ios::app) << std::string(1 << 20, 'g');
+        }
+    });
+    EXPECT_TRUE(grown);
+    EXPECT_TRUE(ok) << LastResponse();
 }
 
 TEST(ScriptedServerTest, A421ToAnIdleSessionLogsInAgainAndTheRequestGoesOnce) {

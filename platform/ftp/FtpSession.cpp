@@ -1114,6 +1114,21 @@ std::unique_ptr<FindHandle> Session::FindFirstFile(const std::string& pattern, F
 
 namespace {
 
+// The size a 213 reply gives: its first word after the code, digits only
+// (some servers add words after it, or spaces); -1 when there is none. A
+// number too large for 64 bits reads as the largest there is.
+std::int64_t SizeIn(const std::string& reply) {
+    size_t at = 4;
+    while (at < reply.size() && reply[at] == ' ')
+        ++at;
+    size_t end = at;
+    while (end < reply.size() && std::isdigit(static_cast<unsigned char>(reply[end])))
+        ++end;
+    if (end == at || (end < reply.size() && reply[end] != ' ' && reply[end] != '\t'))
+        return -1;
+    return std::strtoll(reply.c_str() + at, nullptr, 10);
+}
+
 // The size a download's reply to RETR announces (-1 none), and the 213 reply
 // to SIZE (-1 none).
 void SizesOf(const Session::Request& r, std::int64_t* announced, std::int64_t* sized) {
@@ -1124,12 +1139,8 @@ void SizesOf(const Session::Request& r, std::int64_t* announced, std::int64_t* s
                 if (CodeOf(reply) == 150 || CodeOf(reply) == 125)
                     *announced = AnnouncedSize(reply);
         if (ex.sent.compare(0, 5, "SIZE ") == 0 && !ex.replies.empty() &&
-            CodeOf(ex.replies.back()) == 213) {
-            char* end = nullptr;
-            long long n = std::strtoll(ex.replies.back().c_str() + 4, &end, 10);
-            if (end && *end == 0 && n >= 0)
-                *sized = n;
-        }
+            CodeOf(ex.replies.back()) == 213)
+            *sized = SizeIn(ex.replies.back());
     }
 }
 

@@ -262,7 +262,10 @@ def serve(conn, state):
             time.sleep(3)
             send("213 65536")
         elif verb == "SIZE" and arg.rsplit("/", 1)[-1] in STORED:
-            send("213 %d" % STORED[arg.rsplit("/", 1)[-1]])
+            # ORVANE_SIZE_REPLY words the reply as servers do ("%d" the size).
+            form = os.environ.get("ORVANE_SIZE_REPLY", "213 %d")
+            n = STORED[arg.rsplit("/", 1)[-1]]
+            send(form % n if "%d" in form else form)
         elif verb == "SIZE" and tree:
             send("213 %d" % len(SMALL))
         elif verb == "SIZE":
