@@ -93,7 +93,7 @@ bool CSiteSettingsDlg::OnBrowse() {
         chosen.clear();
     }
     bool cancelled = chosen.empty();
-    m_wndLocal->ChangeValue(cancelled ? shown : wxString::FromUTF8(chosen));
+    m_wndLocal->ChangeValue(cancelled ? shown : m_keptLocal.Show(chosen));
     if (cancelled)
         return IsValidDirectory(remembered);
     return Validate();
@@ -113,7 +113,7 @@ bool CSiteSettingsDlg::Validate() {
         std::string chosen = ui::BrowseForFolder(this, "Browse for Default Directory", remembered);
         if (chosen.empty() || chosen.size() > sites::kDirValue - 1)
             break;
-        m_wndLocal->ChangeValue(wxString::FromUTF8(chosen));
+        m_wndLocal->ChangeValue(m_keptLocal.Show(chosen));
         valid = IsValidDirectory(chosen);
     }
     m_bValidating = false;

@@ -405,6 +405,57 @@ TEST_F(SiteManagerTest, ValuesThatAreNotUtf8AreShownReadablyAndKeptByteForByte) 
     EXPECT_EQ(r.comments, "n\xF6tes");
 }
 
+// A stored name that is not UTF-8 shows with backslashes; no other site can
+// take that text, so two sites never look alike in the tree.
+TEST_F(SiteManagerTest, NoSiteCanBeNamedAsAnotherIsShown) {
+    ASSERT_TRUE(sites::CreateSite("caf\xE9"));
+    ASSERT_TRUE(sites::CreateSite("other"));
+    CSiteManagerDlg d(nullptr);
+    EditLabel(d, Find(d, "other"), "caf\\xE9");
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(sites::ListSites(), (std::vector<std::string>{"caf\xE9", "other"}));
+    // Deleted by its own name.
+    d.m_wndTree->SelectItem(Find(d, "caf\\xE9"));
+    d.OnDeleteSite();
+    EXPECT_EQ(sites::ListSites(), std::vector<std::string>{"other"});
+}
+
+// Text that is UTF-8 but holds line breaks or other control characters is
+// given back as stored when the field was not touched.
+TEST_F(SiteManagerTest, ControlCharactersInStoredFieldsSurviveASave) {
+    const std::string host = "h\nost", user = "u\tser", pass = "p\x01s\rs";
+    ASSERT_TRUE(sites::CreateSite("ctl"));
+    ASSERT_TRUE(sites::SaveSite("ctl", user, host, "ctl", pass, "21", "/", "/", "c"));
+    CSiteManagerDlg d(nullptr);
+    d.m_wndTree->SelectItem(Find(d, "ctl"));
+    EXPECT_EQ(d.Field(IDC_HOST), host);
+    EXPECT_EQ(d.Field(IDC_USER), user);
+    EXPECT_EQ(d.Field(IDC_PASSWORD), pass);
+    d.OnSaveSettings();
+    sites::SiteRecord r = sites::LoadSite("ctl");
+    EXPECT_EQ(r.host, host);
+    EXPECT_EQ(r.user, user);
+    EXPECT_EQ(r.password, pass);
+}
+
+// A folder picked in the browser is taken by its bytes, also when they are
+// not UTF-8, and the field shows it readably.
+TEST_F(SiteManagerTest, AFolderPickedWhoseNameIsNotUtf8IsStoredAsPicked) {
+    const std::string picked = dir.path() + "/d\xE9j\xE0";
+    ASSERT_EQ(mkdir(picked.c_str(), 0700), 0);
+    CSiteSettingsDlg s(nullptr, "srv", "/", dir.path() + "/gone\xE9", "c");
+    folders = {picked};
+    EXPECT_TRUE(s.Validate());
+    EXPECT_EQ(s.m_wndLocal->GetValue().utf8_string(), dir.path() + "/d\\xE9j\\xE0");
+    ASSERT_TRUE(s.TransferDataFromWindow());
+    EXPECT_EQ(s.m_strLocalDir, picked);
+    folders = {picked};
+    s.m_wndLocal->SetValue("/no/such/folder");
+    EXPECT_TRUE(s.OnBrowse());
+    ASSERT_TRUE(s.TransferDataFromWindow());
+    EXPECT_EQ(s.m_strLocalDir, picked);
+}
+
 TEST_F(SiteManagerTest, AStoreThatCannotBeWrittenIsReportedAndTheDialogGoesOn) {
     reg::RegResetStore();
     std::ofstream(dir.path() + "/registry.db") << std::string(4096, 'x');
