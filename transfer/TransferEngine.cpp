@@ -93,7 +93,9 @@ bool PauseBeforeNextTry(ftp::Session& session, const std::atomic<int>& stop, int
     if (stop.load() || session.IsClosed())
         return false;
     auto pause = kFirstRetryPause * (1 << (tried - 1));
-    return session.WaitForAbort(aborts, pause) && !stop.load();
+    // A Close just as the pause runs out ends the file too: the next try
+    // would only be announced to fail at once.
+    return session.WaitForAbort(aborts, pause) && !stop.load() && !session.IsClosed();
 }
 
 // The line that opens a file's next try.
