@@ -1447,8 +1447,6 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
             SizesOf(r, &announced, &held);
             // Pieces from two tries must add up to the whole file; a server
             // that gives no size is taken at its word for a file sent whole.
-            if (held < 0 && from)
-                held = RemoteFileSize(abs, true);
             if ((held >= 0 || from) && held != static_cast<std::int64_t>(size)) {
                 ok = false;
                 t_lastResponse = "The server holds " + std::to_string(held) + " of " +
