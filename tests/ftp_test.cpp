@@ -693,8 +693,9 @@ TEST(ScriptedServerTest, AStopWhileAnUploadAsksWhatTheServerKeptSendsNothingMore
 
 // A server that ends a file early when its data connection is cut cleanly
 // still reports the transfer complete: the upload is done only when the
-// server holds every byte, and a short copy counts as a lost connection (the
-// next try goes on from what the server kept).
+// server holds every byte, and a short copy counts as a size mismatch (the
+// next try sends the file whole; what the server said it completed is never
+// appended to).
 TEST(ScriptedServerTest, AnUploadTheServerKeptShortIsNoSuccess) {
     TempDir dir;
     ScriptedServer server("stor-short");
@@ -704,7 +705,7 @@ TEST(ScriptedServerTest, AnUploadTheServerKeptShortIsNoSuccess) {
     std::string source = dir.path() + "/up.bin";
     Write(source, std::string(1 << 20, 'u'));
     EXPECT_FALSE(s->PutFile(source, "/up.bin", nullptr));
-    EXPECT_EQ(LastFailure(), Failure::ConnectionLost);
+    EXPECT_EQ(LastFailure(), Failure::SizeMismatch);
     EXPECT_EQ(LastResponse(), "The server holds 524288 of 1048576 bytes");
     // An empty file is whole at any half.
     Write(source, "");
@@ -738,7 +739,7 @@ TEST(ScriptedServerTest, AShortCopyIsCaughtWhateverTheWordingOfTheSizeReply) {
         if (c.whole)
             EXPECT_EQ(LastResponse(), "226 stored");
         else
-            EXPECT_EQ(LastFailure(), Failure::ConnectionLost);
+            EXPECT_EQ(LastFailure(), Failure::SizeMismatch);
     }
 }
 

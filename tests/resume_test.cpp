@@ -93,6 +93,21 @@ std::vector<std::string> TempFilesUnder(const std::string& dir) {
 
 using Lines = std::vector<std::string>;
 
+// The lines without the reason that follows each error line (its wording
+// is the server's or libcurl's); each error line must have one.
+Lines Reasonless(const Lines& lines) {
+    Lines out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        out.push_back(lines[i]);
+        if (lines[i].rfind("Error ", 0) != 0)
+            continue;
+        EXPECT_TRUE(i + 1 < lines.size() && !lines[i + 1].empty())
+            << "no reason after " << lines[i];
+        ++i;
+    }
+    return out;
+}
+
 // Records the lines; answers the question from a script (Skip when empty).
 class Host : public ITransferHost {
 public:
@@ -273,12 +288,13 @@ TEST_P(ResumeTest, AFileCutAtEveryTryGetsItsErrorLineAndTheBatchGoesOn) {
     Host host;
     host.answers = {ReplaceAnswer::Replace};
     BatchResult result = Download(host, {"cut.bin", "next.bin"});
-    EXPECT_EQ(host.Get(), (Lines{"Downloading  cut.bin",
-                                 "Connection lost, resuming cut.bin at " +
-                                     std::to_string(size / 4) + " bytes (try 2 of 3)",
-                                 "Connection lost, resuming cut.bin at " +
-                                     std::to_string(size / 2 - kOverlap) + " bytes (try 3 of 3)",
-                                 "Error Downloading  cut.bin", "Downloading  next.bin", "Done"}));
+    EXPECT_EQ(Reasonless(host.Get()),
+              (Lines{"Downloading  cut.bin",
+                     "Connection lost, resuming cut.bin at " + std::to_string(size / 4) +
+                         " bytes (try 2 of 3)",
+                     "Connection lost, resuming cut.bin at " + std::to_string(size / 2 - kOverlap) +
+                         " bytes (try 3 of 3)",
+                     "Error Downloading  cut.bin", "Downloading  next.bin", "Done"}));
     EXPECT_EQ(result.filesFailed, 1u);
     EXPECT_EQ(result.filesDone, 1u);
     EXPECT_EQ(proxy->Count("drops"), 3u);
@@ -295,7 +311,7 @@ TEST_P(ResumeTest, AnUploadCutAtEveryTryGetsItsErrorLineAndTheBatchGoesOn) {
     Connect({"drop_at=" + std::to_string(size / 4), "drops=3"});
     Host host;
     BatchResult result = Upload(host, {"cut.bin", "next.bin"});
-    Lines lines = host.Get();
+    Lines lines = Reasonless(host.Get());
     ASSERT_EQ(lines.size(), 6u) << testing::PrintToString(lines);
     EXPECT_EQ(lines[0], "Uploading cut.bin");
     EXPECT_NE(lines[1].find(" (try 2 of 3)"), std::string::npos) << lines[1];
@@ -312,7 +328,8 @@ TEST_P(ResumeTest, AFileTheServerRefusesIsNotTriedAgain) {
     Connect({"drop_at=1000"});
     Host host;
     Download(host, {"missing.bin"});
-    EXPECT_EQ(host.Get(), (Lines{"Downloading  missing.bin", "Error Downloading  missing.bin"}));
+    EXPECT_EQ(Reasonless(host.Get()),
+              (Lines{"Downloading  missing.bin", "Error Downloading  missing.bin"}));
     // One refusal (libcurl asks SIZE before RETR), nothing asked again.
     EXPECT_EQ(proxy->Count("SIZE") + proxy->Count("RETR"), 1u);
     EXPECT_EQ(proxy->Count("logins"), 1u);
@@ -337,7 +354,7 @@ TEST_P(ResumeTest, AStopDuringThePauseBeforeATryEndsTheFileThere) {
     EXPECT_EQ(host.Get(), (Lines{"Downloading  big.bin",
                                  "Connection lost, resuming big.bin at " +
                                      std::to_string(kBig / 4) + " bytes (try 2 of 3)",
-                                 "Error Downloading  big.bin"}));
+                                 "Stopped Downloading  big.bin"}));
     ASSERT_TRUE(host.end.has_value());
     EXPECT_TRUE(host.end->stopped);
     EXPECT_EQ(proxy->Count("refused"), 1u); // no third try
@@ -361,7 +378,7 @@ TEST_P(ResumeTest, AStopAfterTheCutIsNeverTriedAgain) {
     ASSERT_TRUE(Eventually([&] { return proxy->Count("drops") == 1; }));
     engine.Stop();
     ASSERT_TRUE(engine.WaitIdle(20000));
-    EXPECT_EQ(host.Get(), (Lines{"Downloading  big.bin", "Error Downloading  big.bin"}));
+    EXPECT_EQ(host.Get(), (Lines{"Downloading  big.bin", "Stopped Downloading  big.bin"}));
     ASSERT_TRUE(host.end.has_value());
     EXPECT_TRUE(host.end->stopped);
     EXPECT_EQ(proxy->Count("RETR"), 1u);
@@ -475,7 +492,11 @@ TEST_P(ResumeTest, AnUploadWhoseLocalFileChangedBetweenTriesIsSentWholeAgain) {
     std::vector<std::uint64_t> resumedAt;
     partial.onResume = [&](std::uint64_t from) { resumedAt.push_back(from); };
     ASSERT_FALSE(session->PutFile(Local("doc.bin"), "/doc.bin", nullptr, &partial));
-    ASSERT_EQ(ftp::LastFailure(), ftp::Failure::ConnectionLost) << ftp::LastResponse();
+    // The cut shows as a lost connection, or, when the server saw the end of
+    // its data and called the file complete, as a size that disagrees.
+    ASSERT_TRUE(ftp::LastFailure() == ftp::Failure::ConnectionLost ||
+                ftp::LastFailure() == ftp::Failure::SizeMismatch)
+        << ftp::LastResponse();
     // Saved again meanwhile, the same length, other bytes: what the server kept
     // is no beginning of it.
     MakeFile(Local("doc.bin"), size, 12);

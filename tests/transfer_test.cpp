@@ -445,13 +445,17 @@ TEST_P(TransferTest, FailedFetchesAreReportedAtTopLevelAndInsideFolders) {
     host.answers = {ReplaceAnswer::ReplaceAll};
     BatchResult r = Download(host, "/pub", {"ghost.txt", "d"});
     Lines lines = host.Lines();
+    ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Downloading  ghost.txt");
     EXPECT_EQ(lines[1], "Error Downloading  ghost.txt");
-    EXPECT_EQ(host.Count("Error "), 1u);
+    EXPECT_EQ(lines[2].rfind("550 ", 0), 0u) << lines[2]; // why, in the server's words
+    // A file never takes a folder's place: one line, no question, no error.
+    EXPECT_EQ(host.Count("A file does not replace a folder: " + Local("d/blocked.txt")), 1u);
     EXPECT_EQ(host.Count("Done"), 1u);
     EXPECT_EQ(Slurp(Local("d/fine.txt")), "fine");
     EXPECT_TRUE(fs::is_directory(Local("d/blocked.txt")));
-    EXPECT_EQ(r.filesFailed, 2u);
+    EXPECT_EQ(r.filesFailed, 1u);
+    EXPECT_EQ(r.filesSkipped, 1u);
     EXPECT_TRUE(TempFilesUnder(local.path()).empty());
 }
 
@@ -467,6 +471,8 @@ TEST_P(TransferTest, ALocalFolderLinkedElsewhereIsNotWrittenThrough) {
     EXPECT_EQ(Slurp(Local("d/a.txt")), "server a");
     EXPECT_TRUE(fs::is_empty(elsewhere.path()));
     EXPECT_EQ(host.Count("Error "), 1u);
+    EXPECT_EQ(host.Count("The local folder is not where it was: nothing is written through a link"),
+              1u);
     EXPECT_EQ(r.filesFailed, 1u);
 }
 
@@ -880,7 +886,8 @@ TEST_P(TransferTest, StopInTheMiddleOfALargeFileKeepsTheOldFileAndSaysNoDone) {
     engine.Stop();
     ASSERT_TRUE(engine.WaitIdle(5000));
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
-    EXPECT_EQ(host->Lines(), (Lines{"Downloading  big.bin", "Error Downloading  big.bin"}));
+    // Abandoned by Stop: said so, not as an error.
+    EXPECT_EQ(host->Lines(), (Lines{"Downloading  big.bin", "Stopped Downloading  big.bin"}));
     EXPECT_EQ(Slurp(Local("big.bin")), "the old file");
     EXPECT_TRUE(TempFilesUnder(local.path()).empty());
     EXPECT_TRUE(host->end->stopped);
@@ -911,7 +918,7 @@ TEST_P(TransferTest, StopInTheMiddleOfALargeUploadEndsItWithinASecond) {
     engine.Stop();
     ASSERT_TRUE(engine.WaitIdle(5000));
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(1));
-    EXPECT_EQ(host->Lines(), (Lines{"Uploading big.bin", "Error Uploading big.bin"}));
+    EXPECT_EQ(host->Lines(), (Lines{"Uploading big.bin", "Stopped Uploading big.bin"}));
     EXPECT_FALSE(fs::exists(Root("after.txt")));
     EXPECT_TRUE(host->end->stopped);
     EXPECT_TRUE(host->end->uploaded); // the remote list is refreshed
@@ -1009,7 +1016,9 @@ TEST_P(TransferTest, AFullDiskFailsTheFileAndKeepsWhatWasThere) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0);
+    // The error line is followed by why: the disk's own words.
     EXPECT_EQ(Slurp(lines), "Downloading  big.bin\nError Downloading  big.bin\n"
+                            "Cannot write the local file: File too large\n"
                             "Downloading  small.txt\nDone\n");
     EXPECT_EQ(Slurp(Local("big.bin")), "kept");
     EXPECT_EQ(Slurp(Local("small.txt")), "small");
@@ -1161,15 +1170,208 @@ TEST(HostileServerTest, AConnectionDroppedMidFileKeepsTheOldFileAndTheBatchGoesO
     // Every connection drops mid-file: each file gets its three tries, then
     // fails on its own.
     const std::string at = " at 524288 bytes (try ";
-    EXPECT_EQ(
-        host.Lines(),
-        (Lines{"Downloading  file.bin", "Connection lost, resuming file.bin" + at + "2 of 3)",
-               "Connection lost, resuming file.bin" + at + "3 of 3)", "Error Downloading  file.bin",
-               "Downloading  other.bin", "Connection lost, resuming other.bin" + at + "2 of 3)",
-               "Connection lost, resuming other.bin" + at + "3 of 3)",
-               "Error Downloading  other.bin"}));
+    const std::string kCut =
+        "Transferred a partial file: transfer closed with 524288 bytes remaining to read";
+    EXPECT_EQ(host.Lines(),
+              (Lines{"Downloading  file.bin", "Connection lost, resuming file.bin" + at + "2 of 3)",
+                     "Connection lost, resuming file.bin" + at + "3 of 3)",
+                     "Error Downloading  file.bin", kCut, "Downloading  other.bin",
+                     "Connection lost, resuming other.bin" + at + "2 of 3)",
+                     "Connection lost, resuming other.bin" + at + "3 of 3)",
+                     "Error Downloading  other.bin", kCut}));
     EXPECT_TRUE(result.changed);
     EXPECT_FALSE(fs::exists(target.path() + "/other.bin"));
     EXPECT_EQ(Slurp(target.path() + "/file.bin"), "old");
     EXPECT_TRUE(TempFilesUnder(target.path()).empty());
+}
+
+// ---- a file and a folder never take each other's place ----
+
+TEST_P(TransferTest, AFileAndAFolderOfTheSameNameNeverReplaceEachOtherEitherWay) {
+    // Server file onto a local folder, server folder onto a local file, and
+    // the two the other way: one line each, no question, the batch goes on.
+    Write(Root("pub/clash.txt"), "server file");
+    Write(Root("pub/tree/inner.txt"), "inner");
+    fs::create_directories(Local("clash.txt"));
+    Write(Local("clash.txt/mine.txt"), "mine");
+    Write(Local("tree"), "a local file");
+    Write(Root("pub/up.txt/theirs.txt"), "theirs");
+    Write(Root("pub/updir"), "a server file");
+    Write(Local("up.txt"), "local file");
+    Write(Local("updir/x.txt"), "x");
+    Write(Local("after.txt"), "after");
+    FakeHost down;
+    BatchResult d = Download(down, "/pub", {"clash.txt", "tree"});
+    EXPECT_EQ(down.Lines(), (Lines{"A file does not replace a folder: " + Local("clash.txt"),
+                                   "A folder does not replace a file: " + Local("tree")}));
+    EXPECT_TRUE(down.questions.empty());
+    EXPECT_EQ(Slurp(Local("clash.txt/mine.txt")), "mine");
+    EXPECT_EQ(Slurp(Local("tree")), "a local file");
+    EXPECT_EQ(d.filesFailed, 0u);
+    FakeHost up;
+    BatchResult u = Upload(up, "/pub", {"up.txt", "updir", "after.txt"});
+    EXPECT_EQ(up.Lines(), (Lines{"A folder does not replace a file: /pub/updir",
+                                 "A file does not replace a folder: /pub/up.txt",
+                                 "Uploading after.txt", "Done"}));
+    EXPECT_TRUE(up.questions.empty());
+    EXPECT_EQ(Slurp(Root("pub/up.txt/theirs.txt")), "theirs");
+    EXPECT_EQ(Slurp(Root("pub/updir")), "a server file");
+    EXPECT_EQ(Slurp(Root("pub/after.txt")), "after");
+    EXPECT_EQ(u.filesFailed, 0u);
+}
+
+// ---- a server's single answer is no proof ----
+
+namespace {
+
+// 4-byte words counting up from 0, big-endian: the scripted server's files.
+std::string Counted(size_t bytes) {
+    std::string out(bytes, '\0');
+    for (size_t i = 0; i < bytes; ++i)
+        out[i] = static_cast<char>((i / 4) >> (8 * (3 - i % 4)) & 0xFF);
+    return out;
+}
+
+// One batch against a scenario of the scripted server, with every command
+// the server received.
+struct ScriptedBatch {
+    TempDir local;
+    TempDir record;
+    FakeHost host;
+    BatchResult result;
+    std::unique_ptr<ScriptedServer> server;
+    std::shared_ptr<ftp::Session> session;
+
+    explicit ScriptedBatch(const std::string& scenario) {
+        setenv("ORVANE_SCRIPT_RECORD", (record.path() + "/commands").c_str(), 1);
+        server = std::make_unique<ScriptedServer>(scenario);
+        unsetenv("ORVANE_SCRIPT_RECORD");
+        EXPECT_TRUE(server->ok());
+        session = ConnectScripted(*server);
+        EXPECT_TRUE(session) << ftp::LastResponse();
+    }
+    // Files only (the scripted server enters any path as a folder).
+    void Download(const std::vector<std::string>& names) {
+        DownloadRequest r;
+        r.session = session;
+        r.dropMode = true;
+        for (const std::string& name : names)
+            r.items.emplace_back("/" + name, local.path() + "/" + name, name, 0, 0);
+        std::atomic<int> stop{0};
+        CDownloadBatch batch(std::move(r), host, stop);
+        batch.Prepare();
+        result = batch.Run();
+    }
+    void Upload(std::vector<std::string> names) {
+        UploadRequest r;
+        r.session = session;
+        r.remoteDir = "/";
+        r.localDir = local.path();
+        r.names = std::move(names);
+        std::atomic<int> stop{0};
+        CUploadBatch batch(std::move(r), host, stop);
+        batch.Prepare();
+        result = batch.Run();
+    }
+    // How many commands began with `verb`.
+    int Sent(const std::string& verb) {
+        std::ifstream in(record.path() + "/commands");
+        int n = 0;
+        for (std::string line; std::getline(in, line);)
+            n += line.rfind(verb + " ", 0) == 0;
+        return n;
+    }
+};
+
+} // namespace
+
+// A resumed download must agree with every size the server gave for the
+// file; one that changed between tries is fetched anew, never stitched from
+// two versions or kept short. A server whose sizes keep disagreeing fails
+// the file with the reason, and the old file stays.
+TEST(ServerSizesTest, AResumedDownloadThatDisagreesWithTheServerIsFetchedAnewOrFails) {
+    struct Case {
+        const char* scenario;
+        std::string whole; // what the file must be in the end ("" the old one)
+        int retrs;         // RETR commands the server received
+    };
+    std::string changed = Counted(1u << 20);
+    changed.replace(0, 1000, std::string(1000, '\xff'));
+    for (const Case& c : {Case{"size-shrinks-later", "", 5}, Case{"mdtm-changes", changed, 3}}) {
+        SCOPED_TRACE(c.scenario);
+        ScriptedBatch run(c.scenario);
+        Write(run.local.path() + "/f.bin", "old");
+        run.host.answers = {ReplaceAnswer::Replace};
+        run.Download({"f.bin"});
+        Lines lines = run.host.Lines();
+        ASSERT_GE(lines.size(), 3u) << testing::PrintToString(lines);
+        EXPECT_EQ(lines[1].rfind("Connection lost, resuming f.bin at ", 0), 0u) << lines[1];
+        EXPECT_EQ(run.host.Count("Done"), c.whole.empty() ? 0u : 1u);
+        if (c.whole.empty()) {
+            EXPECT_EQ(lines[lines.size() - 2], "Error Downloading  f.bin");
+            EXPECT_NE(lines.back().find(" bytes"), std::string::npos) << lines.back();
+        }
+        std::string got = Slurp(run.local.path() + "/f.bin");
+        std::string want = c.whole.empty() ? "old" : c.whole;
+        EXPECT_EQ(got.size(), want.size());
+        EXPECT_TRUE(got == want);
+        // The part kept was given up: a RETR went out again without REST.
+        EXPECT_EQ(run.Sent("RETR"), c.retrs);
+        EXPECT_TRUE(TempFilesUnder(run.local.path()).empty());
+    }
+}
+
+// An upload the server called complete (226) but holds at another size is
+// never appended to: it is sent whole once more, and when the size still
+// disagrees the file fails with the reason.
+TEST(ServerSizesTest, AnUploadTheServerHoldsShortAfterACleanEndIsSentWholeNeverAppended) {
+    struct Case {
+        const char* scenario;
+        Lines tail; // the lines after the try's line
+        int stores;
+    };
+    for (const Case& c :
+         {Case{"stor-short-once", {"Done"}, 2},
+          Case{"stor-short",
+               {"Error Uploading up.bin", "The server holds 524288 of 1048576 bytes"},
+               2}}) {
+        SCOPED_TRACE(c.scenario);
+        ScriptedBatch run(c.scenario);
+        Write(run.local.path() + "/up.bin", Pattern(1 << 20));
+        run.Upload({"up.bin"});
+        Lines want = {"Uploading up.bin", "Sizes disagree, starting up.bin again (try 2 of 3)"};
+        want.insert(want.end(), c.tail.begin(), c.tail.end());
+        EXPECT_EQ(run.host.Lines(), want);
+        EXPECT_EQ(run.Sent("APPE"), 0);
+        EXPECT_EQ(run.Sent("STOR"), c.stores);
+    }
+}
+
+// A folder whose listing fails says nothing about what it holds: a file the
+// server may hold is asked for by name, and one that cannot be established
+// is not sent (never overwritten unasked).
+TEST(ServerSizesTest, AnUploadIntoAFolderThatCannotBeListedNeverOverwritesUnasked) {
+    {
+        ScriptedBatch run("list-425");
+        Write(run.local.path() + "/exists.bin", "local");
+        Write(run.local.path() + "/new.bin", "new");
+        run.host.answers = {ReplaceAnswer::Skip};
+        run.Upload({"exists.bin", "new.bin"});
+        ASSERT_EQ(run.host.questions.size(), 1u);
+        EXPECT_NE(run.host.questions[0].first.find("exists.bin"), std::string::npos);
+        EXPECT_EQ(run.host.Lines(), (Lines{"Uploading new.bin", "Done"}));
+        EXPECT_EQ(run.Sent("STOR"), 1);
+    }
+    {
+        ScriptedBatch run("list-425-nosize");
+        Write(run.local.path() + "/a.bin", "local");
+        Write(run.local.path() + "/b.bin", "local");
+        run.Upload({"a.bin", "b.bin"});
+        const std::string why = "Whether the server holds the file could not be established: "
+                                "425 Can't open data connection";
+        EXPECT_EQ(run.host.Lines(),
+                  (Lines{"Error Uploading a.bin", why, "Error Uploading b.bin", why}));
+        EXPECT_EQ(run.Sent("STOR"), 0);
+        EXPECT_EQ(run.result.filesFailed, 2u);
+    }
 }

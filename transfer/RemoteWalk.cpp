@@ -46,8 +46,8 @@ void CRemoteWalk::WalkRemote(int nMode, const std::string& strRemoteDir,
             item.m_nDepth = depth;
             if (nMode == 1) {
                 item.m_strLocal = strLocalDir + "/" + e.name;
-                if (m_folderStep)
-                    m_folderStep(child, item.m_strLocal);
+                if (m_folderStep && !m_folderStep(child, item.m_strLocal))
+                    continue;
             } else if (nMode == 2) {
                 ++m_nFolderCount;
             }

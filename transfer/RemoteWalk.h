@@ -32,9 +32,10 @@ public:
     // Returns false when the file was skipped (it is then not recorded).
     using FileStep = std::function<bool(const ftp::FindData& entry, const std::string& child,
                                         const std::string& localFolder)>;
-    // Mode 1: a folder met; creates its local mirror `localFolder`.
+    // Mode 1: a folder met; creates its local mirror `localFolder`. False
+    // leaves the folder out (not recorded, not walked).
     using FolderStep =
-        std::function<void(const std::string& child, const std::string& localFolder)>;
+        std::function<bool(const std::string& child, const std::string& localFolder)>;
 
     CRemoteWalk(std::shared_ptr<ftp::Session> session, const std::atomic<int>* stop,
                 LineSink addLine);

@@ -84,7 +84,11 @@ std::string UnsafeLine(const std::string& name) {
 // connection does, up to kTransferTries tries, after a pause that grows with
 // each (a Stop ends it at once). The session logs in again by itself.
 bool PauseBeforeNextTry(ftp::Session& session, const std::atomic<int>& stop, int tried) {
-    if (tried >= kTransferTries || ftp::LastFailure() != ftp::Failure::ConnectionLost)
+    // A transfer that ended cleanly with sizes that disagree is tried once
+    // more, whole (the session says when it was the second time).
+    ftp::Failure failure = ftp::LastFailure();
+    if (tried >= kTransferTries ||
+        (failure != ftp::Failure::ConnectionLost && failure != ftp::Failure::SizeMismatch))
         return false;
     // Read before the stop flag and the closed mark: a Stop or a Close after
     // the check counts up from here and ends the pause at once; one that came
@@ -99,13 +103,35 @@ bool PauseBeforeNextTry(ftp::Session& session, const std::atomic<int>& stop, int
 }
 
 // The line that opens a file's next try.
-std::string TryLine(const std::string& name, std::uint64_t from, int attempt) {
+std::string TryLine(const std::string& name, std::uint64_t from, int attempt,
+                    bool sizesDisagreed = false) {
     std::string of =
         " (try " + std::to_string(attempt) + " of " + std::to_string(kTransferTries) + ")";
+    if (sizesDisagreed)
+        return "Sizes disagree, starting " + PrintableName(name) + " again" + of;
     if (from == 0)
         return "Connection lost, starting " + PrintableName(name) + " again" + of;
     return "Connection lost, resuming " + PrintableName(name) + " at " + std::to_string(from) +
            " bytes" + of;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Something other than a folder (or a link to one) stands at `path`.
+bool IsNonDirectory(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+std::string FileOverFolderLine(const std::string& path) {
+    return "A file does not replace a folder: " + PrintableName(path);
+}
+
+std::string FolderOverFileLine(const std::string& path) {
+    return "A folder does not replace a file: " + PrintableName(path);
 }
 
 } // namespace
@@ -328,6 +354,12 @@ bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& 
                                   std::uint64_t size, bool sizeKnown, bool topLevel,
                                   std::int64_t announced) {
     ftp::Session& session = *m_request.session;
+    // A file never takes a folder's place: no question, one line, and on.
+    if (IsDirectory(target)) {
+        Line(FileOverFolderLine(target));
+        ++m_result.filesSkipped;
+        return false;
+    }
     auto ask = [this](const ReplaceQuestion& q) { return m_host.AskReplace(q); };
     if (m_replace.m_bAsk && Exists(target)) {
         if (!sizeKnown) {
@@ -347,6 +379,7 @@ bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& 
     m_result.changed = true;
     Line("Downloading  " + PrintableName(name));
     bool ok = false;
+    std::string reason;
     // The target is joined from safe names; this also refuses a folder on the
     // way that is a link to somewhere else.
     if (InsideFolder(root, target)) {
@@ -358,18 +391,26 @@ bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& 
                 remote, target,
                 [this](std::uint64_t done, std::uint64_t total) { m_meter.Update(done, total); },
                 announced, &partial);
+            if (!ok)
+                reason = ftp::LastResponse();
             if (ok || !PauseBeforeNextTry(session, m_stop, tried))
                 break;
             Line(TryLine(name, partial.Have(), tried + 1));
         }
+    } else {
+        reason = "The local folder is not where it was: nothing is written through a link";
     }
     ++m_meter.m_nFilesDone;
     if (ok) {
         ++m_result.filesDone;
         Line("Done");
+    } else if (Stopped()) {
+        Line("Stopped Downloading  " + PrintableName(name));
     } else {
         ++m_result.filesFailed;
         Line(topLevel ? "Error Downloading  " + PrintableName(name) : std::string("Error "));
+        if (!reason.empty())
+            Line(PrintableName(reason));
     }
     return true;
 }
@@ -379,8 +420,6 @@ void CDownloadBatch::WalkFolder(const CTransferItem& item) {
     if (m_request.dropMode) {
         localTop = item.m_strLocalPath;
         root = ParentOf(localTop);
-        if (InsideFolder(root, localTop))
-            mkdir(localTop.c_str(), 0777);
     } else {
         if (!IsSafeName(item.m_strName)) {
             Line(UnsafeLine(item.m_strName));
@@ -389,13 +428,26 @@ void CDownloadBatch::WalkFolder(const CTransferItem& item) {
         localTop = Join(m_request.localDir, item.m_strName);
         root = m_request.localDir;
     }
+    if (IsNonDirectory(localTop)) {
+        Line(FolderOverFileLine(localTop));
+        return;
+    }
+    if (m_request.dropMode && InsideFolder(root, localTop))
+        mkdir(localTop.c_str(), 0777);
     CRemoteWalk walk(m_request.session, &m_stop, [this](const std::string& l) { Line(l); });
     // Links must show as links (some servers' MLSD shows a link to a folder
     // as the folder): a download never descends through one.
     walk.m_links = ftp::Links::NotEntered;
     walk.m_folderStep = [&](const std::string&, const std::string& localFolder) {
+        // A folder never takes a file's place: it is left out, and what it
+        // holds with it.
+        if (IsNonDirectory(localFolder)) {
+            Line(FolderOverFileLine(localFolder));
+            return false;
+        }
         if (InsideFolder(root, localFolder))
             mkdir(localFolder.c_str(), 0777); // failures show as the files' errors
+        return true;
     };
     walk.m_fileStep = [&](const ftp::FindData& entry, const std::string& child,
                           const std::string& localFolder) {
@@ -433,9 +485,15 @@ void CUploadBatch::Prepare() {
         for (CTransferItem& item : m_arrUpload) {
             if (into)
                 item.m_strRemotePath = remoteDir + "/" + item.m_strName;
-            if (item.m_bIsFolder && m_request.session->CreateDirectory(item.m_strRemotePath))
-                m_remote[NormalisePath(item.m_strRemotePath)].listed = true;
+            if (!item.m_bIsFolder)
+                continue;
+            std::string remote = NormalisePath(item.m_strRemotePath);
+            if (m_request.session->CreateDirectory(remote))
+                m_remote[remote].listed = true;
+            else if (FileInTheWay(remote))
+                item.m_strName.clear(); // left out below
         }
+        std::erase_if(m_arrUpload, [](const CTransferItem& i) { return i.m_strName.empty(); });
         return;
     }
     for (const std::string& name : m_request.names) {
@@ -453,6 +511,8 @@ void CUploadBatch::Prepare() {
         // An existing folder is fine; one just made is known to be empty.
         if (folder && m_request.session->CreateDirectory(remote))
             m_remote[remote].listed = true;
+        else if (folder && FileInTheWay(remote))
+            continue;
         m_arrUpload.emplace_back(local, remote, name, folder ? 1 : 0);
     }
 }
@@ -482,60 +542,122 @@ BatchResult CUploadBatch::Run() {
     return m_result;
 }
 
-std::optional<std::uint64_t> CUploadBatch::RemoteSize(const std::string& remoteDir,
-                                                      const std::string& name) {
+CUploadBatch::RemoteLook CUploadBatch::LookUp(const std::string& remoteDir,
+                                              const std::string& name) {
     RemoteFolder& folder = m_remote[remoteDir];
     if (!folder.listed) {
         folder.listed = true;
         std::vector<ftp::FindData> entries;
-        if (m_request.session->ListDirectory(remoteDir, &entries))
+        if (m_request.session->ListDirectory(remoteDir, &entries)) {
             for (const ftp::FindData& e : entries)
-                folder.sizes[e.name] = e.size;
+                if (!e.isDots)
+                    folder.entries[e.name] = {e.size, e.isDirectory};
+        } else {
+            folder.failed = !Stopped();
+        }
     }
-    auto it = folder.sizes.find(name);
-    if (it == folder.sizes.end())
-        return std::nullopt;
-    return it->second;
+    RemoteLook look;
+    if (auto it = folder.entries.find(name); it != folder.entries.end()) {
+        look.entry = it->second;
+        return look;
+    }
+    if (!folder.failed || folder.absent.count(name))
+        return look;
+    // The folder could not be listed: an existing file is never replaced
+    // unasked, so the name is asked on its own.
+    std::uint64_t size = 0;
+    bool isFolder = false;
+    switch (m_request.session->FindFile(NormalisePath(remoteDir + "/" + name), &size, &isFolder)) {
+    case ftp::Session::Presence::Present:
+        folder.entries[name] = {size, isFolder};
+        look.entry = folder.entries[name];
+        break;
+    case ftp::Session::Presence::Absent:
+        folder.absent.insert(name);
+        break;
+    case ftp::Session::Presence::Unknown:
+        look.known = false;
+        look.reason =
+            "Whether the server holds the file could not be established: " + ftp::LastResponse();
+        break;
+    }
+    return look;
+}
+
+bool CUploadBatch::FileInTheWay(const std::string& remote) {
+    std::string name = remote.substr(remote.rfind('/') + 1);
+    RemoteLook look = LookUp(ParentOf(remote), name);
+    if (!look.entry || look.entry->folder)
+        return false;
+    Line(FolderOverFileLine(remote));
+    return true;
 }
 
 bool CUploadBatch::UploadFile(const std::string& source, const std::string& remoteDir,
                               const std::string& name, bool topLevel) {
     auto ask = [this](const ReplaceQuestion& q) { return m_host.AskReplace(q); };
-    std::optional<std::uint64_t> remoteSize;
-    bool looked = false;
-    auto lookUp = [&] {
-        if (!looked)
-            remoteSize = RemoteSize(remoteDir, name);
-        looked = true;
-        return remoteSize;
+    auto errorLine = [&] {
+        Line(topLevel ? "Error Uploading " + PrintableName(name)
+                      : "Error Uploading    " + PrintableName(name));
     };
+    std::string remote = NormalisePath(remoteDir + "/" + name);
+    // What the server holds is looked up when an answer depends on it.
+    std::optional<RemoteEntry> held;
+    if (m_replace.m_bAsk || m_replace.m_bSkip || m_replace.m_bSkipAll) {
+        RemoteLook look = LookUp(remoteDir, name);
+        if (!look.known) {
+            // Never overwritten unasked: what is not known is not sent.
+            ++m_result.filesFailed;
+            errorLine();
+            Line(PrintableName(look.reason));
+            return true;
+        }
+        held = look.entry;
+    }
+    // A file never takes a folder's place: no question, one line, and on.
+    if (held && held->folder) {
+        Line(FileOverFolderLine(remote));
+        ++m_result.filesSkipped;
+        return false;
+    }
+    std::optional<std::uint64_t> heldSize;
+    if (held)
+        heldSize = held->size;
     if (m_replace.m_bAsk)
-        m_replace.ConfirmUploadReplace(source, name, lookUp(), ask);
+        m_replace.ConfirmUploadReplace(source, name, heldSize, ask);
     // Skip and Skip All leave out only the files the server holds.
     bool skip =
-        (m_replace.m_bSkip || m_replace.m_bSkipAll) && m_replace.UploadSkips(lookUp().has_value());
+        (m_replace.m_bSkip || m_replace.m_bSkipAll) && m_replace.UploadSkips(held.has_value());
     if (skip) {
         ++m_result.filesSkipped;
         return false;
     }
     Line(topLevel ? "Uploading " + PrintableName(name) : "Uploading  " + PrintableName(name));
     m_result.uploaded = true;
-    std::string remote = NormalisePath(remoteDir + "/" + name);
     bool ok = false;
+    std::string reason;
     struct stat st;
     // Only plain files are sent: opening a pipe or a device would wait forever.
-    if (stat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (stat(source.c_str(), &st) != 0) {
+        reason = "Cannot read " + source + ": " + std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        reason = source + " is not a file";
+    } else {
         m_meter.Begin(name, static_cast<std::uint64_t>(st.st_size));
         ftp::Session& session = *m_request.session;
         // A later try asks the server what it kept and sends the rest.
         ftp::PartialUpload partial;
         int tried = 1;
-        partial.onResume = [&](std::uint64_t from) { Line(TryLine(name, from, tried)); };
+        partial.onResume = [&](std::uint64_t from) {
+            Line(TryLine(name, from, tried, partial.sizeDisagreed));
+        };
         for (;; ++tried) {
             ok = session.PutFile(
                 source, remote,
                 [this](std::uint64_t done, std::uint64_t total) { m_meter.Update(done, total); },
                 &partial);
+            if (!ok)
+                reason = ftp::LastResponse();
             if (ok || !PauseBeforeNextTry(session, m_stop, tried))
                 break;
         }
@@ -545,12 +667,16 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
         ++m_result.filesDone;
         if (m_request.dropMode && topLevel)
             m_result.dropSent = true; // a dropped file; what a dropped folder holds does not count
-        m_remote[remoteDir].sizes[name] = static_cast<std::uint64_t>(st.st_size);
+        m_remote[remoteDir].entries[name] = {static_cast<std::uint64_t>(st.st_size), false};
+        m_remote[remoteDir].absent.erase(name);
         Line("Done");
+    } else if (Stopped()) {
+        Line("Stopped Uploading " + PrintableName(name));
     } else {
         ++m_result.filesFailed;
-        Line(topLevel ? "Error Uploading " + PrintableName(name)
-                      : "Error Uploading    " + PrintableName(name));
+        errorLine();
+        if (!reason.empty())
+            Line(PrintableName(reason));
     }
     return true;
 }
@@ -611,6 +737,8 @@ void CUploadBatch::UploadFolder(const std::string& strLocalDir, const std::strin
                 Line("Creating Directory " + PrintableName(childRemote));
                 // A folder just made is empty: no listing needed for it.
                 m_remote[childRemote].listed = true;
+            } else if (FileInTheWay(childRemote)) {
+                continue;
             }
             UploadFolder(childLocal, childRemote);
         } else {

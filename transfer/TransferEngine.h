@@ -166,10 +166,24 @@ public:
     CReplaceState m_replace;
 
 private:
-    // What one server folder holds, listed once when first needed.
+    // An entry the server holds.
+    struct RemoteEntry {
+        std::uint64_t size = 0;
+        bool folder = false;
+    };
+    // What one server folder holds, listed once when first needed; when its
+    // listing fails, each name is asked on its own.
     struct RemoteFolder {
         bool listed = false;
-        std::map<std::string, std::uint64_t> sizes;
+        bool failed = false;
+        std::map<std::string, RemoteEntry> entries;
+        std::set<std::string> absent; // asked one by one: not there
+    };
+    // The result of looking for a name on the server.
+    struct RemoteLook {
+        bool known = true;                // false: could not be established
+        std::optional<RemoteEntry> entry; // what is there, if anything
+        std::string reason;               // why it is not known
     };
 
     UploadRequest m_request;
@@ -182,7 +196,10 @@ private:
 
     bool Stopped() const { return m_stop.load() != 0; }
     void Line(const std::string& line) { m_host.AddLine(line); }
-    std::optional<std::uint64_t> RemoteSize(const std::string& remoteDir, const std::string& name);
+    RemoteLook LookUp(const std::string& remoteDir, const std::string& name);
+    // A folder to be made on the server where the server holds a file of its
+    // name: said in the log. True when `remote` is such a file.
+    bool FileInTheWay(const std::string& remote);
     // False when the file was skipped.
     bool UploadFile(const std::string& source, const std::string& remoteDir,
                     const std::string& name, bool topLevel);

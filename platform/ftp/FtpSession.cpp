@@ -338,6 +338,8 @@ struct Session::Request {
     FILE* file = nullptr;
     bool writeFailed = false;
     bool ignoreLength = true;
+    // Ask the file's modification time (MDTM) before the transfer.
+    bool filetime = false;
     // Upload source.
     FILE* source = nullptr;
     curl_off_t sourceSize = -1;
@@ -584,8 +586,12 @@ bool Session::Connect() {
                 std::string upper = line;
                 for (char& c : upper)
                     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-                if (upper.find("MLST") != std::string::npos && CodeOf(line) == 0)
-                    m_mlsd = true;
+                if (CodeOf(line) != 0)
+                    continue;
+                if (upper.find("MLST") != std::string::npos)
+                    m_mlsd = m_mlst = true;
+                if (upper.find("MDTM") != std::string::npos)
+                    m_mdtm = true;
             }
     char* entry = nullptr;
     if (curl_easy_getinfo(static_cast<CURL*>(m_curl), CURLINFO_FTP_ENTRY_PATH, &entry) ==
@@ -728,6 +734,8 @@ bool Session::PerformOnce(Request& r) {
     curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 64L * 1024);
     if (r.nobody)
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    if (r.filetime)
+        curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
     if (!r.customRequest.empty())
         curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, r.customRequest.c_str());
     curl_slist* quote = nullptr;
@@ -1014,6 +1022,35 @@ bool Session::ListFolder(const std::string& dir, std::string* text, bool* mlsd) 
     return true;
 }
 
+// LIST with "-a" where the server takes it (many hide names beginning with
+// "." from a plain LIST). A server that refuses the option, or reads it as a
+// name (an empty listing where a plain LIST shows entries), is asked plain
+// LIST from then on.
+bool Session::ListWithHidden(const std::string& dir, std::string* text) {
+    auto anyEntry = [](const std::string& listing) {
+        std::vector<FindData> first;
+        return !ParseListing(listing, false, std::time(nullptr), 1, &first) || !first.empty();
+    };
+    if (!m_noListAll) {
+        int refusal = 0;
+        text->clear();
+        if (List(dir, "LIST -a", text, &refusal)) {
+            if (anyEntry(*text))
+                return true;
+        } else if (refusal < 500) {
+            return false; // stopped, timed out, or the connection failed
+        }
+        text->clear();
+        if (!List(dir, "LIST", text))
+            return false;
+        if (anyEntry(*text))
+            m_noListAll = true;
+        return true;
+    }
+    text->clear();
+    return List(dir, "LIST", text);
+}
+
 namespace {
 
 bool ParseInto(const std::string& text, bool mlsd, std::vector<FindData>* entries) {
@@ -1056,8 +1093,14 @@ bool Session::ListDirectory(const std::string& path, std::vector<FindData>* entr
         // same folder says which entries are links.
         withList =
             mlsd && (links == Links::All || (links == Links::NotEntered && ShowsAFolder(text)));
-        if (withList && !List(abs, "LIST", &linkText))
+        if (withList && !ListWithHidden(abs, &linkText))
             return false;
+        if (!mlsd && links == Links::All) {
+            // Every entry, hidden ones too: a delete must see what it removes.
+            text.clear();
+            if (!ListWithHidden(abs, &text))
+                return false;
+        }
         m_cwd = abs;
     }
     // Parsed without holding the session: a large listing takes a while.
@@ -1142,6 +1185,30 @@ void SizesOf(const Session::Request& r, std::int64_t* announced, std::int64_t* s
             CodeOf(ex.replies.back()) == 213)
             *sized = SizeIn(ex.replies.back());
     }
+}
+
+// The file's modification stamp as the server gave it in a request: the
+// reply to MDTM ("20240101123456"), else the modify fact of a reply to MLST;
+// "" when neither came.
+std::string StampOf(const Session::Request& r) {
+    for (const Session::Request::Exchange& ex : r.exchanges) {
+        if (ex.sent.compare(0, 5, "MDTM ") == 0 && !ex.replies.empty() &&
+            CodeOf(ex.replies.back()) == 213)
+            return ex.replies.back().substr(4);
+        if (ex.sent.compare(0, 5, "MLST ") != 0)
+            continue;
+        for (const std::string& line : ex.replies) {
+            std::string lower = line;
+            for (char& c : lower)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            size_t at = lower.find("modify=");
+            if (at == std::string::npos)
+                continue;
+            size_t end = line.find(';', at);
+            return line.substr(at + 7, end == std::string::npos ? std::string::npos : end - at - 7);
+        }
+    }
+    return "";
 }
 
 // Whether the server opened the file for a STOR or APPE (its old copy is then
@@ -1234,6 +1301,22 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
         }
     }
     bool ok = false;
+    // A file whose sizes or stamp disagree between tries is begun anew once
+    // in a call; a second disagreement fails it.
+    bool begunAnew = false;
+    auto beginAnew = [&]() {
+        already = 0;
+        begunAnew = true;
+        if (partial) {
+            partial->m_total = -1;
+            partial->m_stamp.clear();
+        }
+        if (ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0)
+            return true;
+        t_lastResponse = "Cannot write the local file: " + std::string(std::strerror(errno));
+        t_lastFailure = Failure::Local;
+        return false;
+    };
     for (;;) {
         // Going on from a part, the last bytes kept are asked for again and
         // compared with what comes.
@@ -1262,6 +1345,22 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
         // Without a size from the caller libcurl asks SIZE and fails a short
         // file; going on from a part it asks SIZE to know what is left.
         r.ignoreLength = expectedSize >= 0 && from == 0;
+        // A file changed on the server between two tries must not be stitched
+        // from both. What is seen: its size (every size the server gives
+        // must agree, see Complete), the bytes before the point a try goes on
+        // from (the overlap, up to 64 KiB: a part no longer than that is
+        // checked whole), and, where the server gives it, its modification
+        // stamp (MDTM, or MLST's modify fact), asked with the first try and
+        // again with each later one. What is not seen: a change of the same
+        // size, within the stamp's second, outside the overlap, or on a
+        // server that gives no stamp.
+        bool stamped = partial && (m_mdtm || m_mlst) &&
+                       (from > 0 || expectedSize < 0 ||
+                        static_cast<std::uint64_t>(expectedSize) > kResumeOverlap);
+        if (stamped && m_mdtm)
+            r.filetime = true;
+        else if (stamped)
+            r.quote = {"*MLST " + abs};
         ok = Perform(r);
         if (ok && r.checked < r.overlap.size()) {
             // The file ended inside the part kept: it is shorter than it was
@@ -1269,26 +1368,41 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
             r.mismatch = true;
             ok = false;
         }
+        if (ok && already && stamped && !partial->m_stamp.empty() &&
+            StampOf(r) != partial->m_stamp && !begunAnew) {
+            // Changed on the server since the first try: the whole file anew.
+            if (beginAnew())
+                continue;
+            ok = false;
+            break;
+        }
         if (!ok && already &&
             (r.mismatch || r.result == CURLE_FTP_COULDNT_USE_REST ||
              r.result == CURLE_BAD_DOWNLOAD_RESUME)) {
             // The server cannot go on from there (or did not, and sent other
             // bytes): the whole file once more.
-            already = 0;
-            if (ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0)
+            if (beginAnew())
                 continue;
-            t_lastResponse = "Cannot write the local file: " + std::string(std::strerror(errno));
-            t_lastFailure = Failure::Local;
         }
         if (partial && from == 0) {
             std::int64_t announced, sized;
             SizesOf(r, &announced, &sized);
             if (announced >= 0)
                 partial->m_total = announced;
+            if (stamped)
+                partial->m_stamp = StampOf(r);
         }
         if (ok) {
             m_curlDir = DirOf(abs);
             ok = Complete(r, abs, expectedSize, from, partial);
+            if (!ok && t_lastFailure == Failure::SizeMismatch) {
+                // The sizes the server gave disagree with what arrived: begun
+                // anew once, never kept short.
+                if (!begunAnew && beginAnew())
+                    continue;
+                if (t_lastFailure == Failure::SizeMismatch)
+                    t_lastFailure = Failure::Refused;
+            }
         }
         break;
     }
@@ -1325,17 +1439,59 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
 // The server's size of a file, -1 when it gives none. Asked by libcurl itself
 // (TYPE I, then SIZE): some servers answer SIZE in binary mode only, and a
 // TYPE sent on our own would put libcurl out of step.
-std::int64_t Session::RemoteFileSize(const std::string& abs, bool quietLogin) {
+std::int64_t Session::RemoteFileSize(const std::string& abs, bool quietLogin, std::string* stamp) {
     Request r;
     r.url = Url(abs, false);
     r.nobody = true;
     r.quietLogin = quietLogin;
+    r.filetime = stamp && m_mdtm;
+    if (stamp && !m_mdtm && m_mlst)
+        r.quote = {"*MLST " + abs};
     if (!Perform(r))
         return -1;
+    if (stamp)
+        *stamp = StampOf(r);
     m_curlDir = DirOf(abs);
     std::int64_t announced, sized;
     SizesOf(r, &announced, &sized);
     return sized;
+}
+
+Session::Presence Session::FindFile(const std::string& path, std::uint64_t* size, bool* folder) {
+    auto lock = Lock();
+    if (RefuseUnsendable(path))
+        return Presence::Unknown;
+    std::string abs = Resolve(path);
+    if (folder)
+        *folder = false;
+    Request r;
+    r.url = Url(abs, false);
+    r.nobody = true;
+    bool ok = Perform(r);
+    std::int64_t announced, n;
+    SizesOf(r, &announced, &n);
+    if (ok && n >= 0) {
+        m_curlDir = DirOf(abs);
+        *size = static_cast<std::uint64_t>(n);
+        return Presence::Present;
+    }
+    // 550 to SIZE: the server says there is no such file (or it is a folder,
+    // which no upload replaces either).
+    if (CodeOf(r.ReplyTo("SIZE ")) == 550)
+        return Presence::Absent;
+    if (!ok && t_lastFailure != Failure::Refused)
+        return Presence::Unknown; // the request itself failed
+    // No size: a server without SIZE. The name's own listing says whether it
+    // is there; a refusal of both means it is not.
+    FindData found;
+    if (FindFirstFile(abs, &found)) {
+        *size = found.size;
+        if (folder)
+            *folder = found.isDirectory;
+        return Presence::Present;
+    }
+    return t_lastFailure == Failure::None || t_lastFailure == Failure::Refused ? Presence::Absent
+                                                                               : Presence::Unknown;
 }
 
 bool Session::PutFile(const std::string& localPath, const std::string& remotePath,
@@ -1388,7 +1544,7 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
         // What the server kept is this file's beginning only when the server
         // had opened it for us and holds no more than was sent of it: else
         // (its older copy, a file changed meanwhile) it goes again whole.
-        if (partial->opened && partial->sent > 0) {
+        if (partial->opened && partial->sent > 0 && !partial->sizeDisagreed) {
             std::int64_t kept = RemoteFileSize(abs, true);
             if (t_lastFailure == Failure::Stopped) {
                 // Stopped while asking: nothing more goes out (a STOR would
@@ -1447,11 +1603,19 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
             SizesOf(r, &announced, &held);
             // Pieces from two tries must add up to the whole file; a server
             // that gives no size is taken at its word for a file sent whole.
+            // A transfer the server called complete is never appended to:
+            // a size that disagrees sends the file whole once more, and a
+            // second disagreement fails it.
             if ((held >= 0 || from) && held != static_cast<std::int64_t>(size)) {
                 ok = false;
-                t_lastResponse = "The server holds " + std::to_string(held) + " of " +
-                                 std::to_string(size) + " bytes";
-                t_lastFailure = Failure::ConnectionLost;
+                t_lastResponse = held < 0 ? "The server gives no size for the file it was sent"
+                                          : "The server holds " + std::to_string(held) + " of " +
+                                                std::to_string(size) + " bytes";
+                t_lastFailure = Failure::SizeMismatch;
+                if (partial && partial->sizeDisagreed)
+                    t_lastFailure = Failure::Refused;
+                if (partial)
+                    partial->sizeDisagreed = true;
             }
         }
         break;
@@ -1463,29 +1627,37 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
 // Whether a download that libcurl saw end well brought every byte announced:
 // the size in the reply to RETR, else the caller's. A file that changed since
 // the caller's listing is asked for its size once more. Going on from a part
-// (`already` bytes), the whole file's size counts: servers announce either the
-// rest or the whole after REST, and one that ignored REST sent too much.
+// (`already` bytes), every size the server gave for the file must be what
+// arrived: the first try's announcement, SIZE now, and the reply to the
+// resumed RETR (servers announce either the rest or the whole after REST).
+// A server's single answer is no proof: one that disagrees with another, or
+// with what came, fails the file as a size mismatch.
 bool Session::Complete(const Request& r, const std::string& abs, std::int64_t expectedSize,
                        std::uint64_t already, PartialDownload* partial) {
     std::int64_t announced, sized;
     SizesOf(r, &announced, &sized);
     auto got = static_cast<std::int64_t>(already + r.received);
-    std::int64_t want;
     if (already) {
-        if (sized >= 0)
-            want = sized;
-        else if (partial && partial->m_total >= 0)
-            want = partial->m_total;
-        else if (announced >= 0)
-            want = announced == static_cast<std::int64_t>(r.received) ? got : announced;
-        else
-            want = expectedSize;
-    } else {
-        want = announced >= 0 ? announced : expectedSize;
+        std::int64_t wrong = -1;
+        if (partial && partial->m_total >= 0 && partial->m_total != got)
+            wrong = partial->m_total;
+        else if (sized >= 0 && sized != got)
+            wrong = sized;
+        else if (announced >= 0 && announced != got &&
+                 announced != static_cast<std::int64_t>(r.received))
+            wrong = announced;
+        if (wrong < 0)
+            return true;
+        t_lastResponse = "The server gave " + std::to_string(wrong) +
+                         " bytes as the size of the file, and " + std::to_string(got) +
+                         " bytes arrived";
+        t_lastFailure = Failure::SizeMismatch;
+        return false;
     }
+    std::int64_t want = announced >= 0 ? announced : expectedSize;
     if (want < 0 || got == want)
         return true;
-    if (!already && announced < 0) {
+    if (announced < 0) {
         std::int64_t now = RemoteFileSize(abs, false);
         if (now == got)
             return true;

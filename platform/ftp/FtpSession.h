@@ -103,6 +103,9 @@ enum class Failure {
     ConnectionLost, // dropped, closed, 421/425/426, timed out: worth another try
     Stopped,        // Abort() or Close()
     Local,          // the local file could not be read or written
+    // The transfer ended cleanly, but the sizes the server gave disagree
+    // with what was moved: the whole file once more may help, appending never.
+    SizeMismatch,
 };
 Failure LastFailure();
 
@@ -129,6 +132,9 @@ private:
     std::string m_remote, m_target; // what it is a part of
     std::uint64_t m_have = 0;
     std::int64_t m_total = -1; // the whole file's size, once the server told it
+    // The file's modification stamp on the server when the first try began
+    // (MDTM, or MLST's modify fact; "" unknown).
+    std::string m_stamp;
 };
 
 // An upload across tries: the next PutFile with this state appends to what
@@ -137,6 +143,9 @@ private:
 struct PartialUpload {
     int tries = 0;               // PutFile calls made with it
     bool opened = false;         // the server took a STOR of this file (its old copy is gone)
+    // A try ended cleanly (226) with a size on the server that is not the
+    // file's: what the server holds is never appended to, only replaced.
+    bool sizeDisagreed = false;
     std::uint64_t sent = 0;      // bytes handed to the server so far, at most
     std::uint64_t resumedAt = 0; // where the last try began
     // The local file as the last try found it: one changed or replaced since
@@ -197,6 +206,12 @@ public:
     // what it kept and appends the rest; the server's size is then checked.
     bool PutFile(const std::string& localPath, const std::string& remotePath,
                  const Progress& progress = nullptr, PartialUpload* partial = nullptr);
+    // Whether an entry of that name is there (and its size, and whether it
+    // is a folder), when a folder's listing could not tell: asked by SIZE,
+    // then by a listing of the one name. Unknown when neither could answer
+    // (the reason is in LastResponse()).
+    enum class Presence { Absent, Present, Unknown };
+    Presence FindFile(const std::string& path, std::uint64_t* size, bool* folder = nullptr);
     bool CreateDirectory(const std::string& path);
     bool RemoveDirectory(const std::string& path);
     bool RenameFile(const std::string& from, const std::string& to);
@@ -235,6 +250,8 @@ public:
 
     // Whether listings use MLSD: offered in FEAT and not failed since.
     bool HasMlsd() const { return m_mlsd; }
+    // Whether the server gives a file's modification time (MDTM in FEAT).
+    bool HasMdtm() const { return m_mdtm; }
     // The absolute form of a server path (relative to the current folder),
     // with runs of "/" and "." steps collapsed.
     std::string Resolve(const std::string& path) const;
@@ -251,8 +268,10 @@ private:
               int* refusal = nullptr);
     bool Complete(const Request& request, const std::string& absPath, std::int64_t expectedSize,
                   std::uint64_t already, PartialDownload* partial);
-    std::int64_t RemoteFileSize(const std::string& absPath, bool quietLogin);
+    std::int64_t RemoteFileSize(const std::string& absPath, bool quietLogin,
+                                std::string* stamp = nullptr);
     bool ListFolder(const std::string& dir, std::string* text, bool* mlsd);
+    bool ListWithHidden(const std::string& dir, std::string* text);
     // Sets what every request shares about the connection: TLS, the mode.
     void SetConnectionOptions(void* curl);
     // Asks about the certificate that the last request refused; false when
@@ -269,6 +288,11 @@ private:
     std::string m_cwd = "/";
     std::string m_curlDir; // the folder libcurl last entered ("" unknown)
     bool m_mlsd = false;
+    bool m_mdtm = false;
+    // Whether MLST was offered (a file's facts on the control connection).
+    bool m_mlst = false;
+    // A server that took "LIST -a" for a name: plain LIST from then on.
+    bool m_noListAll = false;
     // Every Abort() counts up; a request ends when the count moves on from
     // what it was as the request began.
     std::atomic<std::uint64_t> m_aborts{0};

@@ -409,13 +409,25 @@ void MarkLinks(std::vector<FindData>* mlsdEntries, const std::vector<FindData>& 
             if (!plain.count(whole.substr(0, end)))
                 links.emplace(whole.substr(0, end), &e);
     }
+    std::unordered_set<std::string> listedFolders;
+    for (const FindData& e : listEntries)
+        if (e.isDirectory && !e.isLink)
+            listedFolders.insert(e.name);
     std::unordered_set<const FindData*> matched;
     for (FindData& e : *mlsdEntries) {
         if (e.isDots)
             continue;
         auto it = links.find(e.name);
-        if (it == links.end())
+        if (it == links.end()) {
+            // A folder to MLSD that LIST does not show as a folder (a link
+            // LIST hides, as it hides names that begin with "."): the two
+            // disagree, and it is taken for a link, never entered.
+            if (e.isDirectory && !listedFolders.count(e.name)) {
+                e.isLink = true;
+                e.isDirectory = false;
+            }
             continue;
+        }
         e.isLink = true;
         e.isDirectory = false;
         matched.insert(it->second);

@@ -55,7 +55,8 @@ enum class Links {
 // Marks as links (files, not folders) the entries of an MLSD listing that a
 // LIST of the same folder shows as links, and adds the links LIST shows that
 // MLSD left out (a link leading nowhere). A LIST line "a -> b -> c" may be the
-// link "a" or the link "a -> b": the MLSD names decide.
+// link "a" or the link "a -> b": the MLSD names decide. A folder to MLSD that
+// LIST does not show as a folder is marked as a link too: never entered.
 void MarkLinks(std::vector<FindData>* mlsdEntries, const std::vector<FindData>& listEntries);
 
 // A whole listing, lines separated by CRLF or LF.

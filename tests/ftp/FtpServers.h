@@ -104,6 +104,18 @@ private:
 //   "trickle"       sends a listing one byte every 0.2 s
 //   "no-connect-back" takes EPRT/PORT but never connects for the data
 //   "dash-name"     lists one file named "-la"
+//   "stor-short-once" keeps all but 1,000 bytes of the first upload, answers
+//                   226; later uploads are kept whole (APPE appends)
+//   "size-shrinks-later" announces 4 MiB and cuts the first download at half;
+//                   then SIZE says 100,000 bytes less and a RETR after REST
+//                   ends there while announcing the rest of the 4 MiB
+//   "mdtm-changes"  offers MDTM; the first download is cut at half, then the
+//                   file has other first bytes (same size) and another MDTM
+//   "list-425", "list-425-nosize", "list-425-later"  every listing's data
+//                   connection fails (425); SIZE answers for "exists.bin"
+//                   and 550 for other names, or is not implemented; or the
+//                   first listing works and later ones fail
+//   "rmd-refused"   serves /top with one file and refuses its RMD with 550
 // In every scenario a folder whose path holds "missing" does not exist and
 // LIST refuses an argument that begins with "-".
 class ScriptedServer {

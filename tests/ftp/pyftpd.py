@@ -1,14 +1,41 @@
 #!/usr/bin/python3
 """A pyftpdlib server for the tests: 127.0.0.1 on a free port, one user with a
 password and anonymous access, both with every right on the given root.
-Prints "PORT <n>" once it listens."""
+Prints "PORT <n>" once it listens.
+
+ORVANE_PYFTPD_HIDE_DOTS makes LIST hide names that begin with "." as many
+servers do: "1" unless LIST is given "-a", "always" even then. MLSD shows
+every name either way (and, as pyftpdlib does, a link to a folder as the
+folder)."""
 import logging
+import os
 import warnings
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
+
+
+HIDE_DOTS = os.environ.get("ORVANE_PYFTPD_HIDE_DOTS", "")
+
+
+class Handler(FTPHandler):
+    list_all = False
+
+    def pre_process_command(self, line, cmd, arg):
+        self.list_all = cmd == "LIST" and arg.lower() in ("-a", "-al", "-la")
+        return FTPHandler.pre_process_command(self, line, cmd, arg)
+
+    def ftp_LIST(self, path):
+        if not HIDE_DOTS or (self.list_all and HIDE_DOTS != "always"):
+            return FTPHandler.ftp_LIST(self, path)
+        listdir = self.fs.listdir
+        self.fs.listdir = lambda p: [n for n in listdir(p) if not n.startswith(".")]
+        try:
+            return FTPHandler.ftp_LIST(self, path)
+        finally:
+            del self.fs.listdir
 
 
 def main():
@@ -18,7 +45,7 @@ def main():
     auth = DummyAuthorizer()
     auth.add_user(user, password, root, perm="elradfmwMT")
     auth.add_anonymous(root, perm="elradfmwMT")
-    handler = FTPHandler
+    handler = Handler
     handler.authorizer = auth
     handler.permit_foreign_addresses = False
     handler.banner = "pyftpdlib test server ready"

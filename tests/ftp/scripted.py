@@ -121,7 +121,27 @@ def unlistable_tree(path, listing=False):
     return None
 
 
-TREES = {"hostile-tree": hostile_tree, "selfloop-tree": selfloop_tree,
+def rmd_refused_tree(path, listing=False):
+    # /top lists one file; its RMD is refused (it holds what the listing hid).
+    if path == "/":
+        return [ls_dir("top")]
+    if path == "/top":
+        return [ls_file("f.txt")]
+    return None
+
+
+# "size-shrinks-later": 4 MiB at every RETR that begins at the start (announced,
+# the first cut at half); from then on SIZE says 100,000 bytes less, and a RETR
+# after REST announces the rest of the 4 MiB but ends where SIZE says.
+BIG = b"".join(i.to_bytes(4, "big") for i in range(1 << 20))
+SHRUNK = BIG[:len(BIG) - 100000]
+# "mdtm-changes": the same size at every try, other first bytes after the
+# first RETR (cut at half), and another MDTM.
+CHANGED = b"\xff" * 1000 + COUNTED[1000:]
+CHANGING["mdtm-changes"] = CHANGED
+
+
+TREES = {"hostile-tree": hostile_tree, "rmd-refused": rmd_refused_tree, "selfloop-tree": selfloop_tree,
          "deep-tree": deep_tree, "changing-tree": changing_tree,
          "unlistable-tree": unlistable_tree}
 
@@ -210,6 +230,8 @@ def serve(conn, state):
             send(" SIZE")
             if SCENARIO in ("mlsd-fails", "many-entries"):
                 send(" MLST type*;size*;modify*;")
+            if SCENARIO == "mdtm-changes":
+                send(" MDTM")
             send("211 End")
         elif verb == "CWD" and tree:
             target = arg if arg.startswith("/") else cwd.rstrip("/") + "/" + arg
@@ -221,6 +243,51 @@ def serve(conn, state):
                 send("250 ok")
         elif verb == "MLSD" and SCENARIO == "mlsd-fails":
             send("500 MLSD not understood")
+        elif (verb in ("LIST", "MLSD", "NLST") and SCENARIO.startswith("list-425")
+              and (SCENARIO != "list-425-later" or state.get("listed"))):
+            # The data connection of a listing never comes about.
+            data_listener = None
+            send("425 Can't open data connection")
+        elif verb == "SIZE" and SCENARIO == "list-425-nosize":
+            send("502 SIZE not implemented")
+        elif verb == "SIZE" and SCENARIO == "list-425":
+            name = arg.rsplit("/", 1)[-1]
+            if name in STORED:
+                send("213 %d" % STORED[name])
+            elif name == "exists.bin":
+                send("213 5")
+            else:
+                send("550 No such file")
+        elif verb == "MDTM" and SCENARIO == "mdtm-changes":
+            send("213 2020010100000%d" % min(state["retr"], 1))
+        elif verb == "RMD" and SCENARIO == "rmd-refused":
+            send("550 Directory not empty")
+        elif verb == "REST" and SCENARIO == "size-shrinks-later":
+            rest = int(arg)
+            send("350 Restarting at %d" % rest)
+        elif verb == "SIZE" and SCENARIO == "size-shrinks-later":
+            send("213 %d" % (len(BIG) if state["retr"] == 0 else len(SHRUNK)))
+        elif verb == "RETR" and SCENARIO == "size-shrinks-later":
+            if data_listener is None:
+                send("425 no data connection")
+                continue
+            first = state["retr"] == 0
+            state["retr"] += 1
+            send("150 Opening BINARY mode data connection for f (%d bytes)." % (len(BIG) - rest))
+            data_listener.settimeout(10)
+            data, _ = data_listener.accept()
+            data_listener.close()
+            data_listener = None
+            if first:
+                data.sendall(BIG[: len(BIG) // 2])
+                data.close()
+                conn.shutdown(socket.SHUT_RDWR)
+                return
+            # After REST it ends where SIZE says; a whole RETR sends it all.
+            data.sendall(SHRUNK[rest:] if rest else BIG)
+            rest = 0
+            data.close()
+            send("226 done")
         elif verb == "LIST" and arg.startswith("-"):
             send("501 LIST takes no options here")
         elif verb in ("EPRT", "PORT"):
@@ -273,7 +340,7 @@ def serve(conn, state):
                 send("502 SIZE not implemented")
             else:
                 send("213 %d" % len(PAYLOAD))
-        elif verb in ("LIST", "RETR", "STOR", "NLST", "MLSD"):
+        elif verb in ("LIST", "RETR", "STOR", "APPE", "NLST", "MLSD"):
             if verb == "LIST" and SCENARIO == "unlistable-tree" and cwd == "/top/locked":
                 send("550 Permission denied")
                 continue
@@ -350,7 +417,7 @@ def serve(conn, state):
                 data.close()
                 conn.shutdown(socket.SHUT_RDWR)
                 return
-            elif verb == "STOR":
+            elif verb in ("STOR", "APPE"):
                 got = 0
                 while True:
                     chunk = data.recv(65536)
@@ -361,7 +428,15 @@ def serve(conn, state):
                 # "stor-short" keeps half of what came and still reports the
                 # transfer complete, as a server does whose data connection
                 # was cut cleanly on the way.
-                STORED[arg.rsplit("/", 1)[-1]] = got // 2 if SCENARIO == "stor-short" else got
+                # "stor-short-once" keeps all but 1,000 bytes of the first
+                # upload only. APPE adds to what the file holds.
+                name = arg.rsplit("/", 1)[-1]
+                if SCENARIO == "stor-short":
+                    got //= 2
+                elif SCENARIO == "stor-short-once" and not state.get("shortened"):
+                    state["shortened"] = True
+                    got -= 1000
+                STORED[name] = got + (STORED.get(name, 0) if verb == "APPE" else 0)
                 if SCENARIO == "stor-552":
                     send("552 Exceeded storage allocation")
                 else:
@@ -391,6 +466,10 @@ def serve(conn, state):
                                           for i in range(1000)))
                 elif SCENARIO == "dash-name":
                     data.sendall(b"-rw-r--r-- 1 u g 3 Jan 01 2020 -la\r\n")
+                elif SCENARIO == "list-425-later":
+                    state["listed"] = True
+                    data.sendall(b"-rw-r--r-- 1 u g 5 Jan 01 2020 exists.bin\r\n"
+                                 b"drwxr-xr-x 2 u g 4096 Jan 01 2020 sub\r\n")
                 else:
                     data.sendall(b"-rw-r--r-- 1 u g 1048576 Jan 01 2020 file.bin\r\n"
                                  b"drwxr-xr-x 2 u g 4096 Jan 01 2020 sub\r\n")
