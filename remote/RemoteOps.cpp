@@ -61,6 +61,11 @@ CRemoteDelete::CRemoteDelete(std::shared_ptr<ftp::Session> session, const std::a
     m_walk.m_links = ftp::Links::All;
 }
 
+void CRemoteDelete::ReplyLine(const std::string& reply) {
+    if (!reply.empty())
+        m_addLine(PrintableName(reply));
+}
+
 bool CRemoteDelete::Stopped() {
     if (m_stop && m_stop->load())
         m_bStopped = true;
@@ -89,8 +94,16 @@ void CRemoteDelete::Run(const std::string& folder, const std::vector<std::string
         if (!links.count(name) && m_session->SetCurrentDirectory(path)) {
             m_walk.WalkTree(3, path);
             DeleteCollectedItems();
-            if (!Stopped() && m_session->RemoveDirectory(path))
+            if (Stopped())
+                break;
+            if (m_session->RemoveDirectory(path)) {
                 m_bChanged = 1;
+            } else {
+                // The folder stays (it may hold what its listing did not
+                // show): the log says so, with the server's words.
+                m_addLine("Error Deleting Directory " + PrintableName(path));
+                ReplyLine(ftp::LastResponse());
+            }
         } else {
             m_addLine("Deleting " + PrintableName(name));
             if (m_session->DeleteFile(path)) {
@@ -98,6 +111,7 @@ void CRemoteDelete::Run(const std::string& folder, const std::vector<std::string
                 m_addLine("File " + PrintableName(name) + " deleted ");
             } else {
                 m_addLine("Error deleting " + PrintableName(name));
+                ReplyLine(ftp::LastResponse());
             }
         }
     }
@@ -126,13 +140,15 @@ void CRemoteDelete::DeleteCollectedItems() {
         std::vector<std::string> replies;
         m_session->DeleteFiles(paths, &done, &replies);
         for (size_t k = 0; k < paths.size(); ++k) {
+            // The walk's paths are absolute already.
             std::string shown = PrintableName(paths[k]);
-            m_addLine("Deleting   /" + shown);
+            m_addLine("Deleting   " + shown);
             if (done[k]) {
                 m_bChanged = 1;
                 m_addLine("Deleted");
             } else {
                 m_addLine("Error Deleting  " + shown);
+                ReplyLine(replies[k].empty() ? ftp::LastResponse() : replies[k]);
             }
         }
     }
@@ -142,12 +158,13 @@ void CRemoteDelete::DeleteCollectedItems() {
         if (!items[i].m_bIsDir)
             continue;
         std::string shown = PrintableName(items[i].m_strPath);
-        m_addLine("Deleting Directory /" + shown);
+        m_addLine("Deleting Directory " + shown);
         if (m_session->RemoveDirectory(items[i].m_strPath)) {
             m_bChanged = 1;
             m_addLine("Directory Successfully Deleted");
         } else {
             m_addLine("Error Deleting Directory " + shown);
+            ReplyLine(ftp::LastResponse());
         }
     }
     items.clear();

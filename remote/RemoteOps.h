@@ -66,6 +66,8 @@ public:
 
 private:
     bool Stopped();
+    // The server's words after a line that says something failed.
+    void ReplyLine(const std::string& reply);
     std::shared_ptr<ftp::Session> m_session;
     const std::atomic<int>* m_stop;
     LineSink m_addLine;

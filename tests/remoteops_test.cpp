@@ -136,21 +136,24 @@ TEST_P(RemoteOpsTest, AFolderTreeGoesFilesLastFoundFirstThenFoldersDeepestFirstT
     EXPECT_EQ(Delete("/pub", {"top", "f.txt"}), 1);
     EXPECT_EQ(lines,
               (std::vector<std::string>{
-                  "Deleting   //pub/top/sub/deep/c.txt", "Deleted",
-                  "Deleting   //pub/top/sub/b.txt", "Deleted", "Deleting   //pub/top/a.txt",
-                  "Deleted", "Deleting Directory //pub/top/sub/deep",
-                  "Directory Successfully Deleted", "Deleting Directory //pub/top/sub",
-                  "Directory Successfully Deleted", "Deleting f.txt", "File f.txt deleted "}));
+                  "Deleting   /pub/top/sub/deep/c.txt", "Deleted", "Deleting   /pub/top/sub/b.txt",
+                  "Deleted", "Deleting   /pub/top/a.txt", "Deleted",
+                  "Deleting Directory /pub/top/sub/deep", "Directory Successfully Deleted",
+                  "Deleting Directory /pub/top/sub", "Directory Successfully Deleted",
+                  "Deleting f.txt", "File f.txt deleted "}));
     EXPECT_FALSE(fs::exists(Root() + "/pub/top"));
     EXPECT_FALSE(fs::exists(Root() + "/pub/f.txt"));
     EXPECT_TRUE(fs::exists(Root() + "/pub/stays.txt"));
 }
 
-TEST_P(RemoteOpsTest, AFileAlreadyGoneIsAnErrorAndChangesNothing) {
+TEST_P(RemoteOpsTest, AFileAlreadyGoneIsAnErrorWithTheServersWordsAndChangesNothing) {
     Write(Root() + "/here.txt", "h");
     Open();
     EXPECT_EQ(Delete("/", {"gone.txt"}), 0);
-    EXPECT_EQ(lines, (std::vector<std::string>{"Deleting gone.txt", "Error deleting gone.txt"}));
+    ASSERT_EQ(lines.size(), 3u) << testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], "Deleting gone.txt");
+    EXPECT_EQ(lines[1], "Error deleting gone.txt");
+    EXPECT_EQ(lines[2].rfind("550 ", 0), 0u) << lines[2]; // the server's reply
     EXPECT_TRUE(fs::exists(Root() + "/here.txt"));
 }
 
@@ -171,7 +174,7 @@ TEST_P(RemoteOpsTest, ALinkInsideTheTreeOrSelectedIsDeletedNeverWhatItPointsTo) 
     EXPECT_EQ(Slurp(Root() + "/keep/top.txt"), "top");
     EXPECT_FALSE(fs::exists(fs::symlink_status(Root() + "/victim")));
     EXPECT_FALSE(fs::exists(fs::symlink_status(Root() + "/lnk2")));
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Deleting   //victim/lnk"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Deleting   /victim/lnk"), 1);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "File lnk2 deleted "), 1);
     for (const std::string& line : lines)
         EXPECT_EQ(line.find("keep"), std::string::npos) << line;
@@ -214,12 +217,18 @@ TEST_P(RemoteOpsTest, AFileThatCannotBeDeletedInsideATreeIsReportedAndTheRestGoe
     // Gone between the walk and its delete: that one fails, the others go.
     ASSERT_TRUE(fs::remove(Root() + found[5]));
     del.DeleteCollectedItems();
-    // Each file's line before its outcome, from the last found to the first.
-    ASSERT_EQ(lines.size(), 80u);
+    // Each file's line before its outcome, from the last found to the first;
+    // the one that failed is followed by the server's reply.
+    ASSERT_EQ(lines.size(), 81u);
+    size_t at = 0;
     for (size_t k = 0; k < 40; ++k) {
         const std::string& path = found[39 - k];
-        EXPECT_EQ(lines[2 * k], "Deleting   /" + path);
-        EXPECT_EQ(lines[2 * k + 1], path == found[5] ? "Error Deleting  " + path : "Deleted");
+        EXPECT_EQ(lines[at++], "Deleting   " + path);
+        EXPECT_EQ(lines[at++], path == found[5] ? "Error Deleting  " + path : "Deleted");
+        if (path == found[5]) {
+            EXPECT_EQ(lines[at].rfind("550 ", 0), 0u) << lines[at];
+            ++at;
+        }
     }
     EXPECT_EQ(del.m_bChanged, 1);
     EXPECT_TRUE(fs::is_empty(Root() + "/t"));
@@ -337,3 +346,57 @@ TEST(RemoteOpsHostile, ANameWithALineBreakNeverReachesTheControlConnection) {
 }
 
 } // namespace
+
+// A folder the server will not remove (it holds what its listing did not
+// show) is no silent success: the log names it with the server's words.
+TEST(RemoteOpsHostile, AFolderTheServerKeepsIsNamedWithTheServersReply) {
+    RecordedScript script("rmd-refused");
+    ASSERT_TRUE(script.session);
+    std::vector<std::string> lines;
+    std::atomic<int> stop{0};
+    remote::CRemoteDelete del(script.session, &stop,
+                              [&](const std::string& line) { lines.push_back(line); });
+    del.Run("/", {"top"});
+    EXPECT_EQ(lines, (std::vector<std::string>{"Deleting   /top/f.txt", "Deleted",
+                                               "Error Deleting Directory /top",
+                                               "550 Directory not empty"}));
+    EXPECT_EQ(script.Removals(), (std::vector<std::string>{"DELE /top/f.txt", "RMD /top"}));
+}
+
+// A server whose LIST hides names that begin with "." while its MLSD shows a
+// link to a folder as the folder: the hidden link is never entered, so what
+// it points to is neither deleted nor counted. "-a" shows it where LIST
+// takes it; where LIST never shows it, the two listings disagree and the
+// entry is not entered either.
+TEST(RemoteOpsHidden, AHiddenLinkToAFolderIsNeverEnteredByADeleteOrACount) {
+    for (const char* hiding : {"1", "always"}) {
+        SCOPED_TRACE(hiding);
+        setenv("ORVANE_PYFTPD_HIDE_DOTS", hiding, 1);
+        FtpServer server(ServerKind::Pyftpdlib);
+        unsetenv("ORVANE_PYFTPD_HIDE_DOTS");
+        ASSERT_TRUE(server.ok()) << server.error();
+        Write(server.root() + "/keep/data/precious.txt", "precious");
+        Write(server.root() + "/victim/own.txt", "own");
+        fs::create_directory_symlink("../keep", server.root() + "/victim/.lnk");
+        server.Share();
+        ftp::ConnectParams p;
+        p.host = "127.0.0.1";
+        p.port = server.port();
+        p.user = FtpServer::User();
+        p.password = FtpServer::Password();
+        auto session = ftp::Session::Open(p);
+        ASSERT_TRUE(session) << ftp::LastResponse();
+        std::atomic<int> stop{0};
+        std::vector<std::string> lines;
+        auto sink = [&](const std::string& line) { lines.push_back(line); };
+        remote::FolderCount count = remote::CountFolder(session, "/victim", &stop, sink);
+        EXPECT_EQ(count.folders, 0u);
+        EXPECT_EQ(count.files, 2u); // own.txt and the link
+        remote::CRemoteDelete del(session, &stop, sink);
+        del.Run("/", {"victim"});
+        EXPECT_EQ(Slurp(server.root() + "/keep/data/precious.txt"), "precious");
+        EXPECT_FALSE(fs::exists(fs::symlink_status(server.root() + "/victim")));
+        for (const std::string& line : lines)
+            EXPECT_EQ(line.find("keep"), std::string::npos) << line;
+    }
+}
