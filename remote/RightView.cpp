@@ -393,16 +393,25 @@ std::vector<CRightView::Row> CRightView::RowsFromListing(const std::vector<ftp::
 void CRightView::FillList(const std::shared_ptr<ftp::Session>& session, const std::string& dir,
                           unsigned generation) {
     std::vector<ftp::FindData> entries;
-    bool ok = session && session->ListDirectory(NormalisePath(dir), &entries);
-    Post([this, ok, generation, entries = std::move(entries)] {
+    std::string folder = NormalisePath(dir);
+    bool ok = session && session->ListDirectory(folder, &entries);
+    std::string reason = session ? ftp::LastResponse() : "Not connected";
+    if (!ok && session && !session->IsClosed())
+        AddLine("Unable to list folder " + PrintableName(folder) + " : " + PrintableName(reason));
+    Post([this, ok, folder, generation, entries = std::move(entries)] {
         if (generation != m_nListGeneration)
             return; // a later listing wins
         if (!ok) {
-            m_rows.clear();
-            m_strListPath = "/";
-        } else {
-            m_rows = RowsFromListing(entries, m_types.get());
+            // A listing that failed is no empty folder: the rows of the
+            // folder listed last stay, and the path goes back to it.
+            if (!m_strRowsPath.empty() && m_strRowsPath != m_strCurrentPath) {
+                m_strListPath = m_strRowsPath;
+                ShowPathChain(m_strRowsPath);
+            }
+            return;
         }
+        m_rows = RowsFromListing(entries, m_types.get());
+        m_strRowsPath = folder;
         ShowRows();
     });
 }
@@ -430,36 +439,44 @@ void CRightView::ShowDirectory(const std::shared_ptr<ftp::Session>& session,
             m_wndPath->InsertItem(-1, f, 0, 0);
         if (!entered)
             return; // the path and the depth stay; no selection
-        m_nComboDepth = 1;
-        m_strCurrentPath = dir;
-        // The first component selects its root folder; each further one is
-        // inserted after the selected item, one level deeper.
-        int sel = -1;
-        size_t start = 1;
-        bool first = true;
-        while (start < dir.size()) {
-            size_t slash = dir.find('/', start);
-            std::string part =
-                dir.substr(start, slash == std::string::npos ? slash : slash - start);
-            if (first) {
-                sel = FindRootItem(m_wndPath, part);
-                // Not among the root folders but entered: a link to a folder.
-                if (sel < 0)
-                    sel = m_wndPath->InsertItem(-1, part, 0, 0);
-                first = false;
-            } else {
-                sel = m_wndPath->InsertItem(sel + 1, part, 0, m_nComboDepth);
-                ++m_nComboDepth;
-            }
-            if (slash == std::string::npos)
-                break;
-            start = slash + 1;
-        }
-        m_wndPath->SetCurSel(sel);
-        --m_nComboDepth;
-        if (m_nComboDepth < 0)
-            m_nComboDepth = 0;
+        ShowPathChain(dir);
     });
+}
+
+void CRightView::ShowPathChain(const std::string& dir) {
+    ui::RequireUiThread("CRightView::ShowPathChain");
+    // The chain of the folder shown before goes; the root folders stay.
+    for (int i = static_cast<int>(m_wndPath->GetCount()) - 1; i >= 0; --i)
+        if (m_wndPath->GetIndent(i) > 0)
+            m_wndPath->DeleteItem(i);
+    m_nComboDepth = 1;
+    m_strCurrentPath = dir;
+    // The first component selects its root folder; each further one is
+    // inserted after the selected item, one level deeper.
+    int sel = -1;
+    size_t start = 1;
+    bool first = true;
+    while (start < dir.size()) {
+        size_t slash = dir.find('/', start);
+        std::string part = dir.substr(start, slash == std::string::npos ? slash : slash - start);
+        if (first) {
+            sel = FindRootItem(m_wndPath, part);
+            // Not among the root folders but entered: a link to a folder.
+            if (sel < 0)
+                sel = m_wndPath->InsertItem(-1, part, 0, 0);
+            first = false;
+        } else {
+            sel = m_wndPath->InsertItem(sel + 1, part, 0, m_nComboDepth);
+            ++m_nComboDepth;
+        }
+        if (slash == std::string::npos)
+            break;
+        start = slash + 1;
+    }
+    m_wndPath->SetCurSel(sel);
+    --m_nComboDepth;
+    if (m_nComboDepth < 0)
+        m_nComboDepth = 0;
 }
 
 void CRightView::StartRefresh() {
@@ -490,6 +507,7 @@ void CRightView::CloseSession() {
     m_nComboDepth = 0;
     m_nViewStyle = 3;
     m_strCurrentPath = "/";
+    m_strRowsPath.clear();
     m_rows.clear();
     ShowRows();
     m_wndPath->ResetContent();

@@ -208,6 +208,10 @@ private:
     void ShowDirectory(const std::shared_ptr<ftp::Session>& session, const std::string& dir,
                        unsigned generation);
     void ShowRows();
+    // The path box for `dir`, from the root folders it holds (no request).
+    void ShowPathChain(const std::string& dir);
+    // The folder the rows shown were listed from ("" none).
+    std::string m_strRowsPath;
     // Counts a folder tree or looks up a file, then shows the Properties box.
     void PropertiesThreadProc(CThreadInfo info, std::shared_ptr<ftp::Session> session);
     // A delete or a Properties walk runs; a second one does not start.

@@ -561,6 +561,29 @@ TEST_F(RemoteTest, AHostileNameThatLeadsElsewhereIsNotEntered) {
     EXPECT_EQ(right()->m_strCurrentPath, "/top/sub");
 }
 
+// A listing that fails is no empty folder: the log says why, the rows of
+// the folder listed last stay, and a folder that could not be listed is not
+// shown as entered.
+TEST_F(RemoteTest, AFailedListingIsLoggedAndKeepsTheRowsAndThePathItHad) {
+    ScriptedServer flaky("list-425-later"); // lists once, then never again
+    ASSERT_TRUE(flaky.ok());
+    Connect("/", FtpServer::Password(), flaky.port());
+    ASSERT_EQ(Names(), (std::vector<std::string>{"sub", "exists.bin"}));
+    auto count = [this](const std::string& line) {
+        std::vector<std::string> log = LogLines();
+        return std::count(log.begin(), log.end(), line);
+    };
+    const std::string why = " : 425 Can't open data connection";
+    right()->OnRefresh();
+    Settle();
+    EXPECT_EQ(count("Unable to list folder /" + why), 1);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"sub", "exists.bin"}));
+    Open("sub");
+    EXPECT_EQ(count("Unable to list folder /sub" + why), 1);
+    EXPECT_EQ(right()->m_strCurrentPath, "/");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"sub", "exists.bin"}));
+}
+
 TEST_F(RemoteTest, TheLocalFolderOfAConnectIsCutBetweenCharacters) {
     // A folder whose path has 148 bytes; the 149th starts an "é".
     std::string prefix = dir.path() + "/";
