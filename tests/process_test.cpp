@@ -195,7 +195,7 @@ TEST_F(DownloadProcessTest, KeysConnectSelectDownloadAndAnswerTheQuestion) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the listing arrives
     ::Run("xdotool mousemove " + std::to_string(x + w * 9 / 10) + " " +
-        std::to_string(y + h * 8 / 10) + " click 1");
+          std::to_string(y + h * 8 / 10) + " click 1");
     Keys(main, "ctrl+a ctrl+d");
     std::string question = WaitForWindow("^Dialog$", 15000);
     ASSERT_FALSE(question.empty()) << "a.bin exists: the replace question";

@@ -141,8 +141,8 @@ private:
 // the server kept (APPE after SIZE) when that is known to be this file's own
 // beginning, else sends the file again.
 struct PartialUpload {
-    int tries = 0;               // PutFile calls made with it
-    bool opened = false;         // the server took a STOR of this file (its old copy is gone)
+    int tries = 0;       // PutFile calls made with it
+    bool opened = false; // the server took a STOR of this file (its old copy is gone)
     // A try ended cleanly (226) with a size on the server that is not the
     // file's: what the server holds is never appended to, only replaced.
     bool sizeDisagreed = false;
