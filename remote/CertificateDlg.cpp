@@ -8,6 +8,8 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
+#include <algorithm>
+
 namespace {
 
 const char* const kChangedWarning =
@@ -35,12 +37,27 @@ CCertificateDlg::CCertificateDlg(wxWindow* parent, const ftp::Certificate& c)
         top->Add(m_wndWarning, 0, wxALL, 10);
     }
     auto* intro = new wxStaticText(this, wxID_ANY, wxString());
-    intro->SetLabelText(wxString::FromUTF8(
-        "The server's certificate could not be verified. " + c.problem +
-        " Nothing has been sent to the server yet; trust the certificate only if you know it "
-        "is the server's own."));
-    intro->Wrap(520);
+    intro->SetLabelText("The server's certificate could not be verified:");
     top->Add(intro, 0, wxLEFT | wxRIGHT | wxTOP, 10);
+    // Every problem found, one a line (our own texts; a caller that has
+    // only the one-line summary shows that).
+    std::vector<std::string> problems = c.problems;
+    if (problems.empty() && !c.problem.empty())
+        problems.push_back(c.problem);
+    auto* list = new wxBoxSizer(wxVERTICAL);
+    for (const std::string& p : problems) {
+        auto* line = new wxStaticText(this, wxID_ANY, wxString());
+        line->SetLabelText(wxString::FromUTF8(ui::DisplayText(p)));
+        line->Wrap(500);
+        list->Add(line, 0, wxTOP, 4);
+        m_problems.push_back(line);
+    }
+    top->Add(list, 0, wxLEFT | wxRIGHT, 20);
+    auto* advice = new wxStaticText(this, wxID_ANY, wxString());
+    advice->SetLabelText("Nothing has been sent to the server yet; trust the certificate only if "
+                         "you know it is the server's own.");
+    advice->Wrap(520);
+    top->Add(advice, 0, wxLEFT | wxRIGHT | wxTOP, 10);
 
     // The certificate's texts come from the server (and the old fingerprint
     // from the store): shown as text only, in read-only fields that can be
@@ -93,6 +110,16 @@ ftp::Trust CCertificateDlg::AnswerFor(int endCode) {
 
 std::string CCertificateDlg::Warning() const {
     return m_wndWarning ? m_wndWarning->GetLabelText().utf8_string() : std::string();
+}
+
+std::vector<std::string> CCertificateDlg::Problems() const {
+    std::vector<std::string> lines;
+    for (wxStaticText* line : m_problems) {
+        std::string text = line->GetLabelText().utf8_string();
+        std::replace(text.begin(), text.end(), '\n', ' '); // where Wrap() broke it
+        lines.push_back(text);
+    }
+    return lines;
 }
 
 std::string CCertificateDlg::Value(const std::string& caption) const {

@@ -23,11 +23,14 @@ public:
     static ftp::Trust AnswerFor(int endCode);
     // The warning shown when the certificate changed ("" when none).
     std::string Warning() const;
+    // The problems shown, one a line.
+    std::vector<std::string> Problems() const;
     // The value shown in the row captioned `caption` ("" when none); a
     // fingerprint is shown in two lines.
     std::string Value(const std::string& caption) const;
 
 private:
     wxStaticText* m_wndWarning = nullptr;
+    std::vector<wxStaticText*> m_problems; // one a line
     std::vector<std::pair<std::string, wxWindow*>> m_rows;
 };

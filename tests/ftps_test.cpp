@@ -239,7 +239,11 @@ TEST_F(TlsServerTest, AnUnverifiedCertificateIsShownBeforeAnythingIsSent) {
     EXPECT_EQ(c.fingerprint, OpensslFingerprint(server->CertificateFile()));
     EXPECT_NE(c.subject.find("orvane-test-server"), std::string::npos) << c.subject;
     EXPECT_NE(c.issuer.find("orvane-test-server"), std::string::npos) << c.issuer;
-    EXPECT_EQ(c.problem, "The certificate is self-signed.");
+    // Made out for "orvane-test-server", reached as 127.0.0.1.
+    EXPECT_EQ(c.problems, (std::vector<std::string>{"The certificate is for another host name.",
+                                                    "The certificate is self-signed."}));
+    EXPECT_EQ(c.problem,
+              "The certificate is for another host name. The certificate is self-signed.");
     EXPECT_NE(c.validFrom.find("GMT"), std::string::npos) << c.validFrom;
     EXPECT_NE(c.validUntil.find("GMT"), std::string::npos) << c.validUntil;
     EXPECT_TRUE(c.trustedBefore.empty());
@@ -344,6 +348,78 @@ TEST_F(TlsServerTest, AuthoritySignedCertificatesAreCheckedForTheName) {
     ASSERT_EQ(answerer.asked.size(), 1u);
     EXPECT_EQ(answerer.asked[0].problem, "The certificate is for another host name.");
     EXPECT_NE(answerer.asked[0].issuer.find("Orvane-Test-CA"), std::string::npos);
+}
+
+TEST_F(TlsServerTest, TheQuestionNamesEveryProblemOfTheCertificate) {
+    const std::string name = "The certificate is for another host name.";
+    const std::string expired = "The certificate has expired.";
+    const std::string early = "The certificate is not valid yet.";
+    const std::string selfSigned = "The certificate is self-signed.";
+    const std::string unknown = "The certificate is not signed by a known authority.";
+    const std::string chainExpired = "A certificate of its chain has expired.";
+    const char* past[] = {"20200101000000Z", "20200201000000Z"};
+    const char* now[] = {"20200101000000Z", "20400101000000Z"};
+    const char* future[] = {"20990101000000Z", "21000101000000Z"};
+    enum Signer { Self, TrustedAuthority, UnknownAuthority };
+    struct Case {
+        const char* altNames;
+        const char* const* dates;
+        Signer signer;
+        const char* const* caDates;
+        std::vector<std::string> problems;
+    } cases[] = {
+        {"IP:127.0.0.1", now, Self, now, {selfSigned}},
+        {"IP:127.0.0.1", past, Self, now, {expired, selfSigned}},
+        {"DNS:ftp.example.org", past, Self, now, {name, expired, selfSigned}},
+        {"DNS:ftp.example.org", future, Self, now, {name, early, selfSigned}},
+        {"IP:127.0.0.1", past, TrustedAuthority, now, {expired}},
+        {"DNS:ftp.example.org", past, TrustedAuthority, now, {name, expired}},
+        {"IP:127.0.0.2", future, TrustedAuthority, now, {name, early}},
+        {"IP:127.0.0.1", now, UnknownAuthority, now, {unknown}},
+        {"DNS:ftp.example.org", past, UnknownAuthority, now, {name, expired, unknown}},
+        {"IP:127.0.0.1", now, TrustedAuthority, past, {chainExpired}},
+        {"DNS:ftp.example.org", past, TrustedAuthority, past, {name, expired, chainExpired}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.altNames) + " " + c.dates[0] + " signer " +
+                     std::to_string(c.signer) + " ca " + c.caDates[1]);
+        TempDir dir;
+        FtpServer::CertificateSpec spec;
+        spec.name = "orvane";
+        spec.altNames = c.altNames;
+        spec.notBefore = c.dates[0];
+        spec.notAfter = c.dates[1];
+        spec.selfSigned = c.signer == Self;
+        spec.caNotBefore = c.caDates[0];
+        spec.caNotAfter = c.caDates[1];
+        std::string ca, pem;
+        ASSERT_TRUE(FtpServer::MakeCertificate(dir.path(), spec, &ca, &pem));
+        ASSERT_TRUE(server->Restart(pem)) << server->error();
+        Answerer answerer;
+        answerer.answer = Trust::Cancel;
+        ConnectParams p = ParamsFor(*server, Encryption::Require);
+        p.askCertificate = answerer.Question();
+        if (c.signer == TrustedAuthority)
+            p.caFile = ca;
+        int logins = Logins(*server);
+        EXPECT_EQ(Session::Open(p), nullptr);
+        ASSERT_EQ(answerer.asked.size(), 1u);
+        EXPECT_EQ(answerer.asked[0].problems, c.problems);
+        std::string joined;
+        for (const std::string& line : c.problems)
+            joined += (joined.empty() ? "" : " ") + line;
+        EXPECT_EQ(answerer.asked[0].problem, joined);
+        EXPECT_EQ(answerer.asked[0].fingerprint, OpensslFingerprint(pem));
+        EXPECT_EQ(Logins(*server), logins) << server->ProtocolLog();
+
+        // Trusted once, the same certificate logs in with all its problems.
+        answerer.answer = Trust::Once;
+        auto s = Session::Open(p);
+        ASSERT_TRUE(s) << LastResponse();
+        EXPECT_EQ(answerer.asked.size(), 2u);
+        std::vector<FindData> entries;
+        EXPECT_TRUE(s->ListDirectory("/", &entries)) << LastResponse();
+    }
 }
 
 TEST(ServerKeyTest, NamesTheServerAsConnectedTo) {

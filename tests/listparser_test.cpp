@@ -220,6 +220,70 @@ TEST(ListParser, OwnersGroupsAclsAndDevicesAsRealServersWriteThem) {
     EXPECT_TRUE(ParseListing("-rw-r--r-- 1 u g 1,3 Mar  8  2002 f\r\n", false, kNow).empty());
 }
 
+// Device files with one number where the size stands, and owners and groups
+// with blanks (Windows servers): read, with the date as the anchor, so that
+// neither the blanks nor a date inside a name move the columns.
+TEST(ListParser, DevicesWithOneNumberAndOwnersOrGroupsWithBlanksAreRead) {
+    const std::int64_t jan1 = Utc(2020, 1, 1, 0, 0);
+    struct {
+        const char* line;
+        const char* name;
+        std::uint64_t size;
+        std::int64_t modified;
+        bool directory;
+        bool link;
+    } cases[] = {
+        // A device is a file without a size of its own, whatever the column says.
+        {"crw-rw-rw- 1 root root 0 Jan 01 2020 null", "null", 0, jan1, false, false},
+        {"crw-rw-rw-   1 root     root            0 Mar  8 12:40 zero", "zero", 0,
+         Utc(2026, 3, 8, 12, 40), false, false},
+        {"brw-rw---- 1 root disk 2049 Jan 01 2020 sda1", "sda1", 0, jan1, false, false},
+        {"crw--w---- 1 root tty 136, 0 Jan 01 2020 0", "0", 0, jan1, false, false},
+        {"crw-rw-rw- 1 root root 1,   3 Jan 01 2020 with  blanks", "with  blanks", 0, jan1, false,
+         false},
+        {"brw-rw---- 1 root disk 8 2002-03-08 12:40 iso", "iso", 0, kMar8_2002 - 24, false, false},
+        {"crw-rw-rw- 1 SYSTEM Domain Users 0 Jan 01 2020 con", "con", 0, jan1, false, false},
+        // Groups and owners with blanks.
+        {"-rw-r--r-- 1 user Domain Users 1234 Jan 01 2020 file.txt", "file.txt", 1234, jan1, false,
+         false},
+        {"-rw-r--r-- 1 John Smith Domain Users 1234 Jan 01 2020 file.txt", "file.txt", 1234, jan1,
+         false, false},
+        {"drwxr-xr-x+ 1 Administrators Domain Users 0 Mar  8  2002 Program Files", "Program Files",
+         0, Utc(2002, 3, 8, 0, 0), true, false},
+        {"lrwxrwxrwx 1 user Domain Users 7 Jan 01 2020 latest -> v2/src", "latest", 7, jan1, false,
+         true},
+        {"-rw-r--r-- 1 a b c d e f g h i j k l m n o 5 Jan 01 2020 many words", "many words", 5,
+         jan1, false, false},
+        // Group words that look like a month, a day or a size.
+        {"-rw-r--r-- 1 user May Staff 10 Jan 01 2020 f", "f", 10, jan1, false, false},
+        {"-rw-r--r-- 1 user Dec 12 Group 10 Jan 01 2020 f", "f", 10, jan1, false, false},
+        {"-rw-r--r-- 1 user Users 2019 10 Jan 01 2020 f", "f", 10, jan1, false, false},
+        // A date inside the name, and blanks that begin the name, stay in it.
+        {"-rw-r--r-- 1 Some User Domain Users 5 Jan 01 2020 backup Feb 02 2021.tar",
+         "backup Feb 02 2021.tar", 5, jan1, false, false},
+        {"-rw-r--r-- 1 user Domain Users 5 Jan 01 2020   3 Mar 04 05:06 x", "  3 Mar 04 05:06 x", 5,
+         jan1, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        FindData e = One(c.line);
+        EXPECT_EQ(e.name, c.name);
+        EXPECT_EQ(e.size, c.size);
+        EXPECT_EQ(e.modified, c.modified);
+        EXPECT_EQ(e.isDirectory, c.directory);
+        EXPECT_EQ(e.isLink, c.link);
+        EXPECT_TRUE(e.safe);
+    }
+    // What still is no entry: a device column that is neither a number nor a
+    // pair, and a line that ends with its date.
+    for (const char* line :
+         {"crw-rw-rw- 1 root root , Jan 01 2020 x", "crw-rw-rw- 1 root root 1,2,3 Jan 01 2020 x",
+          "crw-rw-rw- 1 root root 1, Jan 01 2020 x", "crw-rw-rw- 1 root root x3 Jan 01 2020 x",
+          "crw-rw-rw- 1 root Domain Users 0 Jan 01 2020",
+          "crw-rw-rw- 1 root Domain Users 0 Jan 01 2020 "})
+        EXPECT_TRUE(ParseListing(line, false, kNow).empty()) << line;
+}
+
 TEST(ListParser, IisWithFourDigitYearsFirst) {
     FindData e = One("2013-09-02  18:48       <DIR>          x");
     EXPECT_TRUE(e.isDirectory);

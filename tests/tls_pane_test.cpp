@@ -21,6 +21,7 @@ protected:
     // What each certificate question showed.
     struct Shown {
         std::string host, fingerprint, warning, subject, trustedBefore;
+        std::vector<std::string> problems;
     };
     // A fingerprint shown in lines, as it is stored.
     static std::string OneLine(std::string text) {
@@ -44,7 +45,7 @@ protected:
                 return static_cast<int>(wxID_CANCEL);
             questions.push_back({c->Value("Host"), OneLine(c->Value("SHA-256 fingerprint")),
                                  c->Warning(), c->Value("Subject"),
-                                 OneLine(c->Value("Trusted before"))});
+                                 OneLine(c->Value("Trusted before")), c->Problems()});
             return answer;
         };
     }
@@ -145,6 +146,41 @@ TEST_F(TlsPaneTest, CancelEndsTheConnectWithALineAndNoLogin) {
     EXPECT_EQ(frame->GetTitle(), " Not Connected - Halvard Tremoc, Orvane  v1.0 ");
     EXPECT_EQ(server->ProtocolLog().find("USER"), std::string::npos);
     EXPECT_EQ(sites::LoadTrustedCertificate(Key()), "");
+}
+
+TEST_F(TlsPaneTest, TheQuestionListsEveryProblemOfTheCertificateOneALine) {
+    // The server's self-signed certificate is made out for another name.
+    answer = wxID_CANCEL;
+    Connect(sites::kEncryptionRequire);
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions[0].problems,
+              (std::vector<std::string>{"The certificate is for another host name.",
+                                        "The certificate is self-signed."}));
+
+    // What the dialog shows of a certificate as it is given.
+    const std::string longLine = "The certificate was not verified: " + std::string(40, 'x') + " " +
+                                 std::string(40, 'y') + " " + std::string(40, 'z') + ".";
+    struct {
+        std::vector<std::string> problems;
+        std::string problem;
+        std::vector<std::string> shown;
+    } cases[] = {
+        {{"The certificate is for another host name.", "The certificate has expired.",
+          "The certificate is self-signed."},
+         "joined",
+         {"The certificate is for another host name.", "The certificate has expired.",
+          "The certificate is self-signed."}},
+        {{}, "The certificate has expired.", {"The certificate has expired."}},
+        {{longLine}, "", {longLine}}, // one line, however it wraps
+    };
+    for (const auto& c : cases) {
+        ftp::Certificate certificate;
+        certificate.server = "127.0.0.1:21";
+        certificate.problems = c.problems;
+        certificate.problem = c.problem;
+        CCertificateDlg dlg(frame, certificate);
+        EXPECT_EQ(dlg.Problems(), c.shown);
+    }
 }
 
 TEST_F(TlsPaneTest, AChangedCertificateAsksAgainWithAWarning) {

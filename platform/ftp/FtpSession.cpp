@@ -180,11 +180,6 @@ struct TlsCheck {
 
 namespace {
 
-int CheckIndex() {
-    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-    return index;
-}
-
 std::string Fingerprint(X509* cert) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
@@ -223,50 +218,132 @@ std::string TimeText(const ASN1_TIME* time) {
     return BioText(bio);
 }
 
-std::string ProblemText(int error) {
+// One thing wrong with a certificate as the user is told it, and its place
+// among the others: the name first, then the dates, then the chain.
+struct Problem {
+    int rank;
+    std::string text;
+};
+
+Problem ProblemOf(int error, int depth) {
     switch (error) {
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return {0, "The certificate is for another host name."};
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return depth == 0 ? Problem{1, "The certificate has expired."}
+                          : Problem{5, "A certificate of its chain has expired."};
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return depth == 0 ? Problem{2, "The certificate is not valid yet."}
+                          : Problem{6, "A certificate of its chain is not valid yet."};
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
     case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-        return "The certificate is self-signed.";
+        return {3, "The certificate is self-signed."};
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-        return "The certificate is not signed by a known authority.";
-    case X509_V_ERR_HOSTNAME_MISMATCH:
-    case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        return "The certificate is for another host name.";
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-        return "The certificate has expired.";
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-        return "The certificate is not valid yet.";
+        return {4, "The certificate is not signed by a known authority."};
     default:
-        return std::string("The certificate was not verified: ") +
-               X509_verify_cert_error_string(error) + ".";
+        return {7, std::string("The certificate was not verified: ") +
+                       X509_verify_cert_error_string(error) + "."};
     }
 }
 
-// OpenSSL's verdict on each certificate of the chain, with the name checked
-// as part of it. A verdict against stands only when the server's own
-// certificate is not exactly the one pinned; a refused one is kept for the
-// question to the user.
-int VerifyCertificate(int ok, X509_STORE_CTX* store) {
-    auto* ssl =
-        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-    auto* check =
-        ssl ? static_cast<TlsCheck*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), CheckIndex()))
-            : nullptr;
-    if (ok || !check)
-        return ok;
-    X509* leaf = X509_STORE_CTX_get0_cert(store);
-    if (!leaf)
+// An error OpenSSL met (X509_V_ERR_...) and the depth in the chain it
+// concerns (0: the server's own certificate).
+using Found = std::vector<std::pair<int, int>>;
+
+// The lines telling what was found, each once, in their fixed order (those
+// of equal rank in the order met).
+std::vector<std::string> ProblemLines(const Found& found) {
+    std::vector<Problem> problems;
+    for (const auto& [error, depth] : found) {
+        Problem p = ProblemOf(error, depth);
+        bool seen = false;
+        for (const Problem& q : problems)
+            seen = seen || q.text == p.text;
+        if (!seen)
+            problems.push_back(std::move(p));
+    }
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const Problem& a, const Problem& b) { return a.rank < b.rank; });
+    std::vector<std::string> lines;
+    for (Problem& p : problems)
+        lines.push_back(std::move(p.text));
+    return lines;
+}
+
+constexpr unsigned kHostFlags = X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS;
+
+// The server's own certificate by itself: its name and its dates. OpenSSL
+// checks them too, but a chain it cannot go on with (an error that ends its
+// walk whatever NoteProblem says) stops it before; made here as well, they
+// are listed whatever else is wrong.
+void CheckLeaf(X509* leaf, const std::string& host, Found* found) {
+    bool address = IsAddress(host);
+    bool named = address
+                     ? X509_check_ip_asc(leaf, host.c_str(), 0) == 1
+                     : X509_check_host(leaf, host.c_str(), host.size(), kHostFlags, nullptr) == 1;
+    if (!named)
+        found->emplace_back(address ? X509_V_ERR_IP_ADDRESS_MISMATCH : X509_V_ERR_HOSTNAME_MISMATCH,
+                            0);
+    if (X509_cmp_current_time(X509_get0_notAfter(leaf)) < 0)
+        found->emplace_back(X509_V_ERR_CERT_HAS_EXPIRED, 0);
+    if (X509_cmp_current_time(X509_get0_notBefore(leaf)) > 0)
+        found->emplace_back(X509_V_ERR_CERT_NOT_YET_VALID, 0);
+}
+
+int FoundIndex() {
+    static const int index = X509_STORE_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// OpenSSL's verdict on each step of the verification: within VerifyChain an
+// error is noted and the verification goes on, so that one pass meets every
+// problem; VerifyChain then decides. Anywhere else an error refuses.
+int NoteProblem(int ok, X509_STORE_CTX* store) {
+    if (ok)
+        return 1;
+    auto* found = static_cast<Found*>(X509_STORE_CTX_get_ex_data(store, FoundIndex()));
+    if (!found)
         return 0;
+    found->emplace_back(X509_STORE_CTX_get_error(store), X509_STORE_CTX_get_error_depth(store));
+    return 1;
+}
+
+// The check of the chain a server sent, in place of OpenSSL's own, with the
+// name checked as part of it. A chain with any problem stands only when the
+// server's own certificate is exactly the one pinned; a refused one is kept,
+// with every problem found, for the question to the user.
+int VerifyChain(X509_STORE_CTX* store, void* arg) {
+    auto* check = static_cast<TlsCheck*>(arg);
+    Found found;
+    X509_STORE_CTX_set_ex_data(store, FoundIndex(), &found);
+    X509_STORE_CTX_set_verify_cb(store, NoteProblem);
+    int verified = X509_verify_cert(store);
+    X509_STORE_CTX_set_ex_data(store, FoundIndex(), nullptr);
+    if (verified > 0 && found.empty())
+        return 1;
+    int error = X509_STORE_CTX_get_error(store);
+    if (error == X509_V_OK)
+        error = found.empty() ? X509_V_ERR_UNSPECIFIED : found.front().first;
+    if (found.empty())
+        found.emplace_back(error, 0);
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
+    if (!leaf || !check) {
+        X509_STORE_CTX_set_error(store, error);
+        return 0;
+    }
     std::string fingerprint = Fingerprint(leaf);
     if (!check->pinned.empty() && fingerprint == check->pinned) {
         X509_STORE_CTX_set_error(store, X509_V_OK);
         return 1;
     }
+    // The handshake ends with this error: it must not read as success.
+    X509_STORE_CTX_set_error(store, error);
     if (!check->refused) {
         check->refused = true;
+        CheckLeaf(leaf, check->host, &found);
         Certificate& c = check->refusedCertificate;
         c = Certificate{};
         c.subject = NameText(X509_get_subject_name(leaf));
@@ -274,7 +351,9 @@ int VerifyCertificate(int ok, X509_STORE_CTX* store) {
         c.validFrom = TimeText(X509_get0_notBefore(leaf));
         c.validUntil = TimeText(X509_get0_notAfter(leaf));
         c.fingerprint = fingerprint;
-        c.problem = ProblemText(X509_STORE_CTX_get_error(store));
+        c.problems = ProblemLines(found);
+        for (const std::string& line : c.problems)
+            c.problem += (c.problem.empty() ? "" : " ") + line;
     }
     return 0;
 }
@@ -282,17 +361,17 @@ int VerifyCertificate(int ok, X509_STORE_CTX* store) {
 CURLcode OnSslContext(CURL*, void* context, void* userp) {
     auto* ctx = static_cast<SSL_CTX*>(context);
     auto* check = static_cast<TlsCheck*>(userp);
-    SSL_CTX_set_ex_data(ctx, CheckIndex(), check);
     // The name is part of the verification: a certificate for another name
     // fails like one from an unknown authority.
     X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
     if (IsAddress(check->host)) {
         X509_VERIFY_PARAM_set1_ip_asc(param, check->host.c_str());
     } else {
-        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        X509_VERIFY_PARAM_set_hostflags(param, kHostFlags);
         X509_VERIFY_PARAM_set1_host(param, check->host.c_str(), check->host.size());
     }
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, VerifyCertificate);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, NoteProblem);
+    SSL_CTX_set_cert_verify_callback(ctx, VerifyChain, check);
     // libcurl's verbose mode traces every TLS record as text; the session
     // reads only the commands and replies, and a gigabyte is 65,536 records.
     SSL_CTX_set_msg_callback(ctx, nullptr);

@@ -48,8 +48,12 @@ struct Certificate {
     std::string issuer;
     std::string validFrom;
     std::string validUntil;
-    std::string fingerprint;   // SHA-256, "AB:CD:..."
-    std::string problem;       // why it was not verified
+    std::string fingerprint; // SHA-256, "AB:CD:..."
+    // Why it was not verified: every problem found, one line each ("The
+    // certificate has expired."), the name first, then the dates, then the
+    // chain; and the same lines joined by blanks into one.
+    std::vector<std::string> problems;
+    std::string problem;
     std::string trustedBefore; // the fingerprint trusted for this server until now, or ""
 };
 

@@ -17,6 +17,10 @@ struct Token {
     size_t end;
 };
 
+// The columns of a Unix line that are looked at: permissions, link count,
+// owner and group (either with blanks), size, date and the name's start.
+constexpr size_t kUnixTokens = 24;
+
 bool IsSpace(char c) {
     return c == ' ' || c == '\t';
 }
@@ -110,33 +114,35 @@ bool IsPermissions(std::string_view s) {
     return s.size() == 10 || s[10] == '+' || s[10] == '@' || s[10] == '.';
 }
 
-// The size column: a number, or for a device file its "major, minor" or
-// "major,minor" (a device has no size of its own: 0).
-bool ParseSizeColumn(const std::vector<Token>& t, size_t at, bool device, std::uint64_t* size) {
+// The size column: a number, or for a device file its "major,minor", the
+// minor of "major, minor" (the "major," then stands before it, where the
+// group would) or one number some servers write instead of the pair. A
+// device has no size of its own: 0.
+bool ParseSizeColumn(std::string_view s, bool device, std::uint64_t* size) {
     *size = 0;
-    std::string_view s = t[at].text;
     if (!device)
         return ToNumber(s, size);
     size_t comma = s.find(',');
     if (comma != std::string_view::npos)
         return AllDigits(s.substr(0, comma)) && AllDigits(s.substr(comma + 1));
-    // "major, minor": the minor stands here, "major," before it.
-    return AllDigits(s) && at >= 2 && t[at - 1].text.size() >= 2 && t[at - 1].text.back() == ',' &&
-           AllDigits(t[at - 1].text.substr(0, t[at - 1].text.size() - 1));
+    return AllDigits(s);
 }
 
 bool ParseUnix(std::string_view line, std::time_t now, FindData* out) {
-    std::vector<Token> t = Tokenize(line, 16);
+    std::vector<Token> t = Tokenize(line, kUnixTokens);
     if (t.size() < 6 || !IsPermissions(t[0].text))
         return false;
     char kind = t[0].text[0];
     bool device = kind == 'c' || kind == 'b';
-    // The date is looked for after permissions, links and owner first: an
-    // owner named like a month ("jan", "may") followed by a numeric group
-    // must not be read as a date. Listings without a link count or owner
-    // are tried last.
-    static const size_t order[] = {3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 2};
-    for (size_t k : order) {
+    // The date (month, day, year or time; or an ISO date and time) is looked
+    // for from the left, after permissions, links and owner first, with the
+    // size just before it: owners and groups may hold blanks ("Domain
+    // Users" on Windows servers), the name may hold anything, and the first
+    // place that reads as size and date is the one. An owner named like a
+    // month ("jan", "may") followed by a numeric group is thus not read as a
+    // date. Listings without a link count or owner are tried last.
+    for (size_t i = 3; i <= t.size(); ++i) {
+        size_t k = i < t.size() ? i : 2; // where the month (or ISO date) would stand
         if (k + 1 >= t.size())
             continue;
         int year = 0, month = -1, day = 0, h = 0, m = 0, s = 0;
@@ -169,7 +175,7 @@ bool ParseUnix(std::string_view line, std::time_t now, FindData* out) {
         }
         // The size stands just before the date.
         std::uint64_t size = 0;
-        if (!ParseSizeColumn(t, k - 1, device, &size))
+        if (!ParseSizeColumn(t[k - 1].text, device, &size))
             continue;
         // The name follows the date after exactly one blank; further blanks
         // belong to the name.

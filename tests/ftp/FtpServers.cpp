@@ -264,6 +264,40 @@ bool FtpServer::MakeSignedCertificate(const std::string& dir, const std::string&
     return std::system(cmd.c_str()) == 0;
 }
 
+bool FtpServer::MakeCertificate(const std::string& dir, const CertificateSpec& spec,
+                                std::string* caPem, std::string* serverPem) {
+    // "openssl ca" is the tool that sets both dates of a certificate.
+    *caPem = dir + "/dated-ca.pem";
+    *serverPem = dir + "/dated.pem";
+    std::ofstream(dir + "/ca.cnf") << "[ca]\ndefault_ca = c\n[c]\ndatabase = " << dir
+                                   << "/index.txt\nnew_certs_dir = " << dir << "\nserial = " << dir
+                                   << "/serial\ndefault_md = sha256\npolicy = p\n"
+                                      "unique_subject = no\ncopy_extensions = copy\n"
+                                      "[p]\ncommonName = supplied\n";
+    std::ofstream(dir + "/index.txt");
+    std::ofstream(dir + "/serial") << "01\n";
+    const std::string q = " >/dev/null 2>&1";
+    const std::string ca = "openssl ca -batch -notext -config " + dir + "/ca.cnf ";
+    std::string leafExt = spec.altNames.empty() ? "" : " -addext subjectAltName=" + spec.altNames;
+    std::string cmd = "openssl req -newkey rsa:2048 -nodes -subj /CN=" + spec.name + leafExt +
+                      " -keyout " + dir + "/dated.key -out " + dir + "/dated.csr" + q;
+    std::string sign = " -in " + dir + "/dated.csr -startdate " + spec.notBefore + " -enddate " +
+                       spec.notAfter + " -out " + dir + "/dated.crt" + q;
+    if (spec.selfSigned) {
+        cmd += " && " + ca + "-selfsign -keyfile " + dir + "/dated.key" + sign;
+    } else {
+        cmd += " && openssl req -newkey rsa:2048 -nodes -subj /CN=Orvane-Dated-CA -addext "
+               "basicConstraints=critical,CA:TRUE -addext keyUsage=keyCertSign,cRLSign -keyout " +
+               dir + "/dated-ca.key -out " + dir + "/dated-ca.csr" + q + " && " + ca +
+               "-selfsign -keyfile " + dir + "/dated-ca.key -in " + dir + "/dated-ca.csr" +
+               " -startdate " + spec.caNotBefore + " -enddate " + spec.caNotAfter + " -out " +
+               *caPem + q + " && " + ca + "-cert " + *caPem + " -keyfile " + dir + "/dated-ca.key" +
+               sign;
+    }
+    cmd += " && cat " + dir + "/dated.crt " + dir + "/dated.key > " + *serverPem;
+    return std::system(cmd.c_str()) == 0;
+}
+
 FtpServer::~FtpServer() {
     Stop(m_pid);
 }

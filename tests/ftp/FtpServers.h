@@ -54,6 +54,24 @@ public:
                                       std::string* caPem, std::string* serverPem,
                                       const std::string& altNames = "");
 
+    // A certificate of given dates: for the common name `name` with the
+    // subjectAltName `altNames` ("" for none), valid from `notBefore` to
+    // `notAfter` (openssl's "YYYYMMDDHHMMSSZ"); self-signed, or signed by a
+    // new authority valid from `caNotBefore` to `caNotAfter`.
+    struct CertificateSpec {
+        std::string name;
+        std::string altNames;
+        std::string notBefore = "20200101000000Z";
+        std::string notAfter = "20400101000000Z";
+        bool selfSigned = true;
+        std::string caNotBefore = "20200101000000Z";
+        std::string caNotAfter = "20400101000000Z";
+    };
+    // Writes its certificate and key to serverPem and the authority, if any,
+    // to caPem (both in `dir`).
+    static bool MakeCertificate(const std::string& dir, const CertificateSpec& spec,
+                                std::string* caPem, std::string* serverPem);
+
 private:
     bool StartVsftpd();
     ServerKind m_kind;
