@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -1278,7 +1279,7 @@ struct ScriptedBatch {
         std::ifstream in(record.path() + "/commands");
         int n = 0;
         for (std::string line; std::getline(in, line);)
-            n += line.rfind(verb + " ", 0) == 0;
+            n += line == verb || line.rfind(verb + " ", 0) == 0;
         return n;
     }
 };
@@ -1373,5 +1374,37 @@ TEST(ServerSizesTest, AnUploadIntoAFolderThatCannotBeListedNeverOverwritesUnaske
                   (Lines{"Error Uploading a.bin", why, "Error Uploading b.bin", why}));
         EXPECT_EQ(run.Sent("STOR"), 0);
         EXPECT_EQ(run.result.filesFailed, 2u);
+    }
+}
+
+// A Stop while the server is asked whether it holds a file (its folder's
+// listing, or the name on its own) ends the batch there: nothing is sent (a
+// STOR would cut the server's copy short).
+TEST(ServerSizesTest, AStopWhileTheServerIsAskedForANameSendsNothing) {
+    struct Case {
+        const char* scenario;
+        const char* asked; // the command in flight when Stop comes
+    };
+    for (Case c : {Case{"list-425-slow-size", "SIZE"}, Case{"trickle", "LIST"}}) {
+        SCOPED_TRACE(c.scenario);
+        ScriptedBatch run(c.scenario);
+        Write(run.local.path() + "/a.bin", "local");
+        CTransferEngine engine;
+        UploadRequest r;
+        r.session = run.session;
+        r.remoteDir = "/";
+        r.localDir = run.local.path();
+        r.names = {"a.bin"};
+        auto host = std::make_shared<FakeHost>();
+        ASSERT_TRUE(engine.StartUpload(r, host));
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (run.Sent(c.asked) == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(run.Sent(c.asked), 1);
+        engine.Stop();
+        ASSERT_TRUE(engine.WaitIdle(5000));
+        EXPECT_EQ(run.Sent("STOR"), 0);
+        EXPECT_EQ(host->Lines(), Lines{});
+        EXPECT_TRUE(host->end->stopped);
     }
 }

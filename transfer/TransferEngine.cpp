@@ -605,6 +605,8 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
     std::optional<RemoteEntry> held;
     if (m_replace.m_bAsk || m_replace.m_bSkip || m_replace.m_bSkipAll) {
         RemoteLook look = LookUp(remoteDir, name);
+        if (Stopped())
+            return false;
         if (!look.known) {
             // Never overwritten unasked: what is not known is not sent.
             ++m_result.filesFailed;
@@ -632,6 +634,10 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
         ++m_result.filesSkipped;
         return false;
     }
+    // A Stop while the server was asked leaves what the answer could not
+    // establish: nothing is sent (a STOR would cut the server's copy).
+    if (Stopped())
+        return false;
     Line(topLevel ? "Uploading " + PrintableName(name) : "Uploading  " + PrintableName(name));
     m_result.uploaded = true;
     bool ok = false;

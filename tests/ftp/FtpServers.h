@@ -129,10 +129,11 @@ private:
 //                   ends there while announcing the rest of the 4 MiB
 //   "mdtm-changes"  offers MDTM; the first download is cut at half, then the
 //                   file has other first bytes (same size) and another MDTM
-//   "list-425", "list-425-nosize", "list-425-later"  every listing's data
-//                   connection fails (425); SIZE answers for "exists.bin"
-//                   and 550 for other names, or is not implemented; or the
-//                   first listing works and later ones fail
+//   "list-425", "list-425-nosize", "list-425-slow-size", "list-425-later"
+//                   every listing's data connection fails (425); SIZE answers
+//                   for "exists.bin" and 550 for other names, or is not
+//                   implemented, or answers 550 after 3 s; or the first
+//                   listing works and later ones fail
 //   "rmd-refused"   serves /top with one file and refuses its RMD with 550
 // In every scenario a folder whose path holds "missing" does not exist and
 // LIST refuses an argument that begins with "-".

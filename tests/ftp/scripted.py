@@ -248,6 +248,9 @@ def serve(conn, state):
             # The data connection of a listing never comes about.
             data_listener = None
             send("425 Can't open data connection")
+        elif verb == "SIZE" and SCENARIO == "list-425-slow-size":
+            time.sleep(3)
+            send("550 No such file")
         elif verb == "SIZE" and SCENARIO == "list-425-nosize":
             send("502 SIZE not implemented")
         elif verb == "SIZE" and SCENARIO == "list-425":
