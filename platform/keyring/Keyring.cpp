@@ -1,0 +1,361 @@
+#include "platform/keyring/Keyring.h"
+
+#include <libsecret/secret.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace keyring {
+
+namespace {
+
+constexpr const char* kProgram = "Orvane";
+// A person answers the keyring's unlock question at start: that wait is theirs.
+constexpr std::chrono::milliseconds kUnlockWait{60000};
+// After a cancel, the time a request gets to come back before it is left to
+// end on its own.
+constexpr std::chrono::milliseconds kCancelGrace{1000};
+
+const SecretSchema* Schema() {
+    static const SecretSchema schema = [] {
+        SecretSchema s{};
+        s.name = "org.example.orvane.Orvane.Site";
+        s.flags = SECRET_SCHEMA_NONE;
+        const char* names[] = {"program", "site", "host", "port", "user"};
+        for (size_t i = 0; i < std::size(names); ++i)
+            s.attributes[i] = {names[i], SECRET_SCHEMA_ATTRIBUTE_STRING};
+        return s;
+    }();
+    return &schema;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+// Attributes of a request: the program's, and the site's when one is named.
+class Attributes {
+public:
+    Attributes() : m_table(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free)) {
+        Add("program", kProgram);
+    }
+    ~Attributes() { g_hash_table_unref(m_table); }
+    Attributes(const Attributes&) = delete;
+    Attributes& operator=(const Attributes&) = delete;
+    Attributes& Add(const char* name, const std::string& value) {
+        g_hash_table_replace(m_table, g_strdup(name), g_strdup(value.c_str()));
+        return *this;
+    }
+    GHashTable* Get() const { return m_table; }
+
+private:
+    GHashTable* m_table;
+};
+
+// What a request came to. `gone` says the keyring cannot be reached at all.
+struct Outcome {
+    Result result = Result::Failed;
+    std::string error;
+    bool gone = false;
+    std::string secret;             // Lookup's answer
+    bool locked = false;            // (the probe) the default collection is locked
+    GDBusConnection* bus = nullptr; // (the probe) the session bus, owned
+};
+
+Outcome With(Result result) {
+    Outcome out;
+    out.result = result;
+    return out;
+}
+
+// Errors of the bus and of the connection to it mean there is no keyring to
+// talk to; the keyring's own refusals (locked, no such item) do not.
+Outcome FromError(GError* error, const char* what) {
+    Outcome out;
+    if (!error) {
+        out.error = what;
+        return out;
+    }
+    out.error = error->message;
+    out.gone =
+        error->domain == G_IO_ERROR || error->domain == G_SPAWN_ERROR ||
+        (error->domain == G_DBUS_ERROR &&
+         (error->code == G_DBUS_ERROR_SERVICE_UNKNOWN ||
+          error->code == G_DBUS_ERROR_NAME_HAS_NO_OWNER || error->code == G_DBUS_ERROR_NO_REPLY ||
+          error->code == G_DBUS_ERROR_TIMEOUT || error->code == G_DBUS_ERROR_TIMED_OUT ||
+          error->code == G_DBUS_ERROR_DISCONNECTED || error->code == G_DBUS_ERROR_NO_SERVER ||
+          error->code == G_DBUS_ERROR_FILE_NOT_FOUND ||
+          (error->code >= G_DBUS_ERROR_SPAWN_EXEC_FAILED &&
+           error->code <= G_DBUS_ERROR_SPAWN_FAILED)));
+    g_error_free(error);
+    return out;
+}
+
+// One request on a worker of its own, waited for at most `wait`. A request
+// that does not come back in time is cancelled and counts as unanswered; the
+// state it shares with the caller outlives whichever of the two ends last.
+template <class Work> Outcome RunBounded(std::chrono::milliseconds wait, Work work) {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+        Outcome outcome;
+        GCancellable* cancellable = g_cancellable_new();
+        ~Shared() { g_object_unref(cancellable); }
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread worker([shared, work]() {
+        Outcome outcome = work(shared->cancellable);
+        std::lock_guard lock(shared->mutex);
+        shared->outcome = std::move(outcome);
+        shared->done = true;
+        shared->ended.notify_all();
+    });
+    std::unique_lock lock(shared->mutex);
+    bool inTime = shared->ended.wait_for(lock, wait, [&] { return shared->done; });
+    if (!inTime) {
+        g_cancellable_cancel(shared->cancellable);
+        shared->ended.wait_for(lock, kCancelGrace, [&] { return shared->done; });
+    }
+    bool ended = shared->done;
+    Outcome outcome = inTime ? std::move(shared->outcome) : Outcome{};
+    lock.unlock();
+    if (ended)
+        worker.join();
+    else
+        worker.detach();
+    if (!inTime) {
+        outcome.gone = true;
+        outcome.error =
+            "the keyring did not answer within " + std::to_string(wait.count() / 1000) + " seconds";
+    }
+    return outcome;
+}
+
+// What this run knows of the keyring. The probe holds `probing` so two
+// callers never ask at once; the answer itself is read under `mutex`.
+struct State {
+    std::mutex probing;
+    std::mutex mutex;
+    enum { kUnknown, kYes, kNo } answer = kUnknown;
+    std::string reason;
+    GDBusConnection* bus = nullptr; // kept so the keyring's connection is ours
+};
+
+State& TheState() {
+    static State state;
+    return state;
+}
+
+void GiveUp(const std::string& reason) {
+    State& s = TheState();
+    std::lock_guard lock(s.mutex);
+    s.answer = State::kNo;
+    s.reason = reason;
+}
+
+// Reaches the service on the session bus and opens a session with it.
+Outcome Probe(GCancellable* cancellable) {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, &error);
+    if (!bus)
+        return FromError(error, "no session bus");
+    // The program goes on when the session bus goes away.
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    Outcome out;
+    SecretService* service =
+        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, &error);
+    if (!service) {
+        out = FromError(error, "no keyring service");
+    } else if (gchar* owner = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(service)); !owner) {
+        out.gone = true;
+        out.error = "no keyring service on the session bus";
+    } else {
+        g_free(owner);
+        SecretCollection* collection = secret_collection_for_alias_sync(
+            service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, &error);
+        if (error) {
+            out = FromError(error, "");
+        } else {
+            out.result = Result::Done;
+            out.locked = collection && secret_collection_get_locked(collection);
+        }
+        if (collection)
+            g_object_unref(collection);
+    }
+    if (service)
+        g_object_unref(service);
+    out.bus = bus;
+    return out;
+}
+
+// Gives a locked default collection its one chance to be unlocked: the
+// keyring asks the user.
+Outcome Unlock(GCancellable* cancellable) {
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, cancellable, &error);
+    if (!service)
+        return FromError(error, "no keyring service");
+    Outcome out;
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, &error);
+    if (collection) {
+        GList* objects = g_list_append(nullptr, collection);
+        gint unlocked = secret_service_unlock_sync(service, objects, cancellable, nullptr, &error);
+        g_list_free(objects);
+        g_object_unref(collection);
+        if (unlocked > 0)
+            out.result = Result::Done;
+    }
+    if (out.result != Result::Done)
+        out = FromError(error, "the keyring stays locked");
+    g_object_unref(service);
+    return out;
+}
+
+// Runs a request unless the keyring is known to be absent; one that finds it
+// gone makes it absent for the rest of the run.
+template <class Work> Outcome Request(Work work) {
+    if (!Available()) {
+        Outcome out = With(Result::Unavailable);
+        out.error = UnavailableReason();
+        return out;
+    }
+    Outcome out = RunBounded(kAnswerWait, work);
+    if (out.gone) {
+        GiveUp(out.error);
+        out.result = Result::Unavailable;
+    }
+    return out;
+}
+
+std::string Label(const SiteItem& item) {
+    return std::string(kProgram) + " site \"" + item.site + "\" (" + item.user + "@" + item.host +
+           ":" + item.port + ")";
+}
+
+} // namespace
+
+bool Available() {
+    State& s = TheState();
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.answer != State::kUnknown)
+            return s.answer == State::kYes;
+    }
+    std::lock_guard probing(s.probing);
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.answer != State::kUnknown)
+            return s.answer == State::kYes;
+    }
+    Outcome out = RunBounded(kAnswerWait, Probe);
+    if (out.result == Result::Done && !out.gone && out.locked) {
+        Outcome unlocked = RunBounded(kUnlockWait, Unlock);
+        if (unlocked.result != Result::Done) {
+            out.result = Result::Failed;
+            out.error = "the keyring is locked (" + unlocked.error + ")";
+        }
+    }
+    std::lock_guard lock(s.mutex);
+    if (out.bus) {
+        if (s.bus)
+            g_object_unref(s.bus);
+        s.bus = out.bus;
+    }
+    s.answer = out.result == Result::Done && !out.gone ? State::kYes : State::kNo;
+    s.reason = s.answer == State::kYes ? "" : out.error;
+    return s.answer == State::kYes;
+}
+
+std::string UnavailableReason() {
+    State& s = TheState();
+    std::lock_guard lock(s.mutex);
+    return s.answer == State::kNo ? s.reason : "";
+}
+
+Result Store(const SiteItem& item, const std::string& password, std::string* error) {
+    Outcome out = Request([item, password](GCancellable* cancellable) {
+        GError* e = nullptr;
+        // An item under another host, port or user would stay beside the new one.
+        Attributes site;
+        site.Add("site", Lower(item.site));
+        secret_password_clearv_sync(Schema(), site.Get(), cancellable, &e);
+        if (e)
+            return FromError(e, "");
+        Attributes all;
+        all.Add("site", Lower(item.site))
+            .Add("host", item.host)
+            .Add("port", item.port)
+            .Add("user", item.user);
+        if (!secret_password_storev_sync(Schema(), all.Get(), SECRET_COLLECTION_DEFAULT,
+                                         Label(item).c_str(), password.c_str(), cancellable, &e))
+            return FromError(e, "the keyring refused the password");
+        return With(Result::Done);
+    });
+    if (error)
+        *error = out.error;
+    return out.result;
+}
+
+Result Lookup(const std::string& site, std::string* password) {
+    Outcome out = Request([site](GCancellable* cancellable) {
+        GError* e = nullptr;
+        Attributes attributes;
+        attributes.Add("site", Lower(site));
+        gchar* found = secret_password_lookupv_sync(Schema(), attributes.Get(), cancellable, &e);
+        if (e)
+            return FromError(e, "");
+        if (!found)
+            return With(Result::NotFound);
+        Outcome o = With(Result::Done);
+        o.secret = found;
+        secret_password_free(found);
+        return o;
+    });
+    if (out.result == Result::Done && password)
+        *password = std::move(out.secret);
+    return out.result;
+}
+
+Result Clear(const std::string& site) {
+    return Request([site](GCancellable* cancellable) {
+               GError* e = nullptr;
+               Attributes attributes;
+               attributes.Add("site", Lower(site));
+               secret_password_clearv_sync(Schema(), attributes.Get(), cancellable, &e);
+               return e ? FromError(e, "") : With(Result::Done);
+           })
+        .result;
+}
+
+Result ClearAll() {
+    return Request([](GCancellable* cancellable) {
+               GError* e = nullptr;
+               Attributes attributes;
+               secret_password_clearv_sync(Schema(), attributes.Get(), cancellable, &e);
+               return e ? FromError(e, "") : With(Result::Done);
+           })
+        .result;
+}
+
+void Reset() {
+    State& s = TheState();
+    std::lock_guard probing(s.probing);
+    secret_service_disconnect();
+    std::lock_guard lock(s.mutex);
+    if (s.bus) {
+        g_dbus_connection_close_sync(s.bus, nullptr, nullptr);
+        g_object_unref(s.bus);
+        s.bus = nullptr;
+    }
+    s.answer = State::kUnknown;
+    s.reason.clear();
+}
+
+} // namespace keyring
