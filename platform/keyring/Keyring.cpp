@@ -3,6 +3,7 @@
 #include <libsecret/secret.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -38,6 +39,28 @@ std::string Lower(std::string s) {
     return s;
 }
 
+// The bus carries attributes and labels as UTF-8 text; names are bytes from
+// strangers. Valid text stays as it is but for "\\" (doubled), every other
+// byte becomes "\xHH": two names never give one text.
+std::string Text(const std::string& bytes) {
+    std::string out;
+    const char* p = bytes.data();
+    const char* end = p + bytes.size();
+    while (p < end) {
+        const gchar* validEnd = nullptr;
+        g_utf8_validate_len(p, end - p, &validEnd);
+        for (; p < validEnd; ++p)
+            out += *p == '\\' ? std::string("\\\\") : std::string(1, *p);
+        if (p < end) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(*p));
+            out += hex;
+            ++p;
+        }
+    }
+    return out;
+}
+
 // Attributes of a request: the program's, and the site's when one is named.
 class Attributes {
 public:
@@ -48,7 +71,7 @@ public:
     Attributes(const Attributes&) = delete;
     Attributes& operator=(const Attributes&) = delete;
     Attributes& Add(const char* name, const std::string& value) {
-        g_hash_table_replace(m_table, g_strdup(name), g_strdup(value.c_str()));
+        g_hash_table_replace(m_table, g_strdup(name), g_strdup(Text(value).c_str()));
         return *this;
     }
     GHashTable* Get() const { return m_table; }
@@ -62,9 +85,10 @@ struct Outcome {
     Result result = Result::Failed;
     std::string error;
     bool gone = false;
-    std::string secret;             // Lookup's answer
-    bool locked = false;            // (the probe) the default collection is locked
-    GDBusConnection* bus = nullptr; // (the probe) the session bus, owned
+    std::string secret;               // Lookup's answer
+    bool locked = false;              // (the probe) the default collection is locked
+    SecretService* service = nullptr; // (the probe) the service reached, owned
+    GDBusConnection* bus = nullptr;   // (the probe) the session bus, owned
 };
 
 Outcome With(Result result) {
@@ -123,13 +147,17 @@ template <class Work> Outcome RunBounded(std::chrono::milliseconds wait, Work wo
         shared->ended.wait_for(lock, kCancelGrace, [&] { return shared->done; });
     }
     bool ended = shared->done;
-    Outcome outcome = inTime ? std::move(shared->outcome) : Outcome{};
+    // A request cancelled in time still hands over what it holds (the probe's
+    // connection, to be closed), but counts as unanswered.
+    Outcome outcome = ended ? std::move(shared->outcome) : Outcome{};
     lock.unlock();
     if (ended)
         worker.join();
     else
         worker.detach();
     if (!inTime) {
+        outcome.result = Result::Failed;
+        outcome.secret.clear();
         outcome.gone = true;
         outcome.error =
             "the keyring did not answer within " + std::to_string(wait.count() / 1000) + " seconds";
@@ -138,13 +166,16 @@ template <class Work> Outcome RunBounded(std::chrono::milliseconds wait, Work wo
 }
 
 // What this run knows of the keyring. The probe holds `probing` so two
-// callers never ask at once; the answer itself is read under `mutex`.
+// callers never ask at once; the answer and the service are read under `mutex`.
 struct State {
     std::mutex probing;
     std::mutex mutex;
     enum { kUnknown, kYes, kNo } answer = kUnknown;
     std::string reason;
-    GDBusConnection* bus = nullptr; // kept so the keyring's connection is ours
+    SecretService* service = nullptr;
+    // The session bus the service was reached on, kept so that it is this
+    // connection (the one that does not end the program) that the service uses.
+    GDBusConnection* bus = nullptr;
 };
 
 State& TheState() {
@@ -159,6 +190,12 @@ void GiveUp(const std::string& reason) {
     s.reason = reason;
 }
 
+// Lets go of a service.
+void Drop(SecretService* service) {
+    if (service)
+        g_object_unref(service);
+}
+
 // Reaches the service on the session bus and opens a session with it.
 Outcome Probe(GCancellable* cancellable) {
     GError* error = nullptr;
@@ -167,40 +204,36 @@ Outcome Probe(GCancellable* cancellable) {
         return FromError(error, "no session bus");
     // The program goes on when the session bus goes away.
     g_dbus_connection_set_exit_on_close(bus, FALSE);
+    // A service object of our own (not the process's shared one) on that bus.
+    SecretService* service = secret_service_open_sync(
+        SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION, cancellable, &error);
     Outcome out;
-    SecretService* service =
-        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, &error);
     if (!service) {
         out = FromError(error, "no keyring service");
-    } else if (gchar* owner = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(service)); !owner) {
-        out.gone = true;
-        out.error = "no keyring service on the session bus";
-    } else {
-        g_free(owner);
-        SecretCollection* collection = secret_collection_for_alias_sync(
-            service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, &error);
-        if (error) {
-            out = FromError(error, "");
-        } else {
-            out.result = Result::Done;
-            out.locked = collection && secret_collection_get_locked(collection);
-        }
-        if (collection)
-            g_object_unref(collection);
+        out.bus = bus;
+        return out;
     }
-    if (service)
-        g_object_unref(service);
     out.bus = bus;
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, &error);
+    if (error) {
+        out = FromError(error, "");
+        out.bus = bus;
+        Drop(service);
+        return out;
+    }
+    out.result = Result::Done;
+    out.locked = collection && secret_collection_get_locked(collection);
+    if (collection)
+        g_object_unref(collection);
+    out.service = service;
     return out;
 }
 
 // Gives a locked default collection its one chance to be unlocked: the
 // keyring asks the user.
-Outcome Unlock(GCancellable* cancellable) {
+Outcome Unlock(SecretService* service, GCancellable* cancellable) {
     GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, cancellable, &error);
-    if (!service)
-        return FromError(error, "no keyring service");
     Outcome out;
     SecretCollection* collection = secret_collection_for_alias_sync(
         service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, &error);
@@ -213,20 +246,31 @@ Outcome Unlock(GCancellable* cancellable) {
             out.result = Result::Done;
     }
     if (out.result != Result::Done)
-        out = FromError(error, "the keyring stays locked");
-    g_object_unref(service);
+        out = FromError(error, "it stays locked");
     return out;
+}
+
+// The service in use, with a reference for the caller; null when there is none.
+SecretService* Service() {
+    State& s = TheState();
+    std::lock_guard lock(s.mutex);
+    return s.service ? static_cast<SecretService*>(g_object_ref(s.service)) : nullptr;
 }
 
 // Runs a request unless the keyring is known to be absent; one that finds it
 // gone makes it absent for the rest of the run.
 template <class Work> Outcome Request(Work work) {
-    if (!Available()) {
+    SecretService* service = Available() ? Service() : nullptr;
+    if (!service) {
         Outcome out = With(Result::Unavailable);
         out.error = UnavailableReason();
         return out;
     }
-    Outcome out = RunBounded(kAnswerWait, work);
+    Outcome out = RunBounded(kAnswerWait, [service, work](GCancellable* cancellable) {
+        Outcome o = work(service, cancellable);
+        g_object_unref(service);
+        return o;
+    });
     if (out.gone) {
         GiveUp(out.error);
         out.result = Result::Unavailable;
@@ -235,8 +279,17 @@ template <class Work> Outcome Request(Work work) {
 }
 
 std::string Label(const SiteItem& item) {
-    return std::string(kProgram) + " site \"" + item.site + "\" (" + item.user + "@" + item.host +
-           ":" + item.port + ")";
+    return Text(std::string(kProgram) + " site \"" + item.site + "\" (" + item.user + "@" +
+                item.host + ":" + item.port + ")");
+}
+
+Outcome ClearSite(SecretService* service, const std::string& site, GCancellable* cancellable) {
+    GError* e = nullptr;
+    Attributes attributes;
+    if (!site.empty())
+        attributes.Add("site", Lower(site));
+    secret_service_clear_sync(service, Schema(), attributes.Get(), cancellable, &e);
+    return e ? FromError(e, "") : With(Result::Done);
 }
 
 } // namespace
@@ -255,22 +308,31 @@ bool Available() {
             return s.answer == State::kYes;
     }
     Outcome out = RunBounded(kAnswerWait, Probe);
-    if (out.result == Result::Done && !out.gone && out.locked) {
-        Outcome unlocked = RunBounded(kUnlockWait, Unlock);
+    if (out.service && out.locked) {
+        SecretService* service = static_cast<SecretService*>(g_object_ref(out.service));
+        Outcome unlocked = RunBounded(kUnlockWait, [service](GCancellable* cancellable) {
+            Outcome o = Unlock(service, cancellable);
+            g_object_unref(service);
+            return o;
+        });
         if (unlocked.result != Result::Done) {
             out.result = Result::Failed;
-            out.error = "the keyring is locked (" + unlocked.error + ")";
+            out.error = "the keyring is locked: " + unlocked.error;
         }
     }
-    std::lock_guard lock(s.mutex);
-    if (out.bus) {
-        if (s.bus)
-            g_object_unref(s.bus);
-        s.bus = out.bus;
+    bool yes = out.result == Result::Done && !out.gone && out.service;
+    if (!yes) {
+        Drop(out.service);
+        out.service = nullptr;
     }
-    s.answer = out.result == Result::Done && !out.gone ? State::kYes : State::kNo;
-    s.reason = s.answer == State::kYes ? "" : out.error;
-    return s.answer == State::kYes;
+    std::lock_guard lock(s.mutex);
+    s.service = out.service;
+    if (s.bus)
+        g_object_unref(s.bus);
+    s.bus = out.bus;
+    s.answer = yes ? State::kYes : State::kNo;
+    s.reason = yes ? "" : out.error;
+    return yes;
 }
 
 std::string UnavailableReason() {
@@ -280,23 +342,24 @@ std::string UnavailableReason() {
 }
 
 Result Store(const SiteItem& item, const std::string& password, std::string* error) {
-    Outcome out = Request([item, password](GCancellable* cancellable) {
-        GError* e = nullptr;
+    Outcome out = Request([item, password](SecretService* service, GCancellable* cancellable) {
         // An item under another host, port or user would stay beside the new one.
-        Attributes site;
-        site.Add("site", Lower(item.site));
-        secret_password_clearv_sync(Schema(), site.Get(), cancellable, &e);
-        if (e)
-            return FromError(e, "");
+        Outcome cleared = ClearSite(service, item.site, cancellable);
+        if (cleared.result != Result::Done)
+            return cleared;
         Attributes all;
         all.Add("site", Lower(item.site))
             .Add("host", item.host)
             .Add("port", item.port)
             .Add("user", item.user);
-        if (!secret_password_storev_sync(Schema(), all.Get(), SECRET_COLLECTION_DEFAULT,
-                                         Label(item).c_str(), password.c_str(), cancellable, &e))
-            return FromError(e, "the keyring refused the password");
-        return With(Result::Done);
+        SecretValue* value =
+            secret_value_new(password.data(), static_cast<gssize>(password.size()), "text/plain");
+        GError* e = nullptr;
+        gboolean stored =
+            secret_service_store_sync(service, Schema(), all.Get(), SECRET_COLLECTION_DEFAULT,
+                                      Label(item).c_str(), value, cancellable, &e);
+        secret_value_unref(value);
+        return stored ? With(Result::Done) : FromError(e, "the keyring refused the password");
     });
     if (error)
         *error = out.error;
@@ -304,18 +367,21 @@ Result Store(const SiteItem& item, const std::string& password, std::string* err
 }
 
 Result Lookup(const std::string& site, std::string* password) {
-    Outcome out = Request([site](GCancellable* cancellable) {
+    Outcome out = Request([site](SecretService* service, GCancellable* cancellable) {
         GError* e = nullptr;
         Attributes attributes;
         attributes.Add("site", Lower(site));
-        gchar* found = secret_password_lookupv_sync(Schema(), attributes.Get(), cancellable, &e);
+        SecretValue* value =
+            secret_service_lookup_sync(service, Schema(), attributes.Get(), cancellable, &e);
         if (e)
             return FromError(e, "");
-        if (!found)
+        if (!value)
             return With(Result::NotFound);
+        gsize length = 0;
+        const gchar* bytes = secret_value_get(value, &length);
         Outcome o = With(Result::Done);
-        o.secret = found;
-        secret_password_free(found);
+        o.secret.assign(bytes, length);
+        secret_value_unref(value);
         return o;
     });
     if (out.result == Result::Done && password)
@@ -324,22 +390,17 @@ Result Lookup(const std::string& site, std::string* password) {
 }
 
 Result Clear(const std::string& site) {
-    return Request([site](GCancellable* cancellable) {
-               GError* e = nullptr;
-               Attributes attributes;
-               attributes.Add("site", Lower(site));
-               secret_password_clearv_sync(Schema(), attributes.Get(), cancellable, &e);
-               return e ? FromError(e, "") : With(Result::Done);
+    if (site.empty())
+        return Result::Done; // never every item by accident
+    return Request([site](SecretService* service, GCancellable* cancellable) {
+               return ClearSite(service, site, cancellable);
            })
         .result;
 }
 
 Result ClearAll() {
-    return Request([](GCancellable* cancellable) {
-               GError* e = nullptr;
-               Attributes attributes;
-               secret_password_clearv_sync(Schema(), attributes.Get(), cancellable, &e);
-               return e ? FromError(e, "") : With(Result::Done);
+    return Request([](SecretService* service, GCancellable* cancellable) {
+               return ClearSite(service, "", cancellable);
            })
         .result;
 }
@@ -347,15 +408,30 @@ Result ClearAll() {
 void Reset() {
     State& s = TheState();
     std::lock_guard probing(s.probing);
-    secret_service_disconnect();
-    std::lock_guard lock(s.mutex);
-    if (s.bus) {
-        g_dbus_connection_close_sync(s.bus, nullptr, nullptr);
-        g_object_unref(s.bus);
+    SecretService* service = nullptr;
+    GDBusConnection* bus = nullptr;
+    {
+        std::lock_guard lock(s.mutex);
+        service = s.service;
+        bus = s.bus;
+        s.service = nullptr;
         s.bus = nullptr;
+        s.answer = State::kUnknown;
+        s.reason.clear();
     }
-    s.answer = State::kUnknown;
-    s.reason.clear();
+    Drop(service);
+    if (!bus)
+        return;
+    // The shared session connection is closed, and once the default main
+    // context has run what its closing left queued there, it is gone: the
+    // next probe connects to the bus the environment names then.
+    g_dbus_connection_close_sync(bus, nullptr, nullptr);
+    g_object_unref(bus);
+    if (g_main_context_acquire(nullptr)) {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        g_main_context_release(nullptr);
+    }
 }
 
 } // namespace keyring
