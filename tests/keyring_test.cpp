@@ -231,6 +231,20 @@ public:
         secret_value_unref(value);
         return result;
     }
+    // Locks the default collection, as the user may.
+    bool LockDefault() {
+        SecretCollection* collection =
+            m_service ? secret_collection_for_alias_sync(m_service, "default",
+                                                         SECRET_COLLECTION_NONE, nullptr, nullptr)
+                      : nullptr;
+        if (!collection)
+            return false;
+        GList* objects = g_list_append(nullptr, collection);
+        gint locked = secret_service_lock_sync(m_service, objects, nullptr, nullptr, nullptr);
+        g_list_free(objects);
+        g_object_unref(collection);
+        return locked == 1;
+    }
     bool Store(const SecretSchema* schema,
                const std::vector<std::pair<const char*, std::string>>& attributes,
                const std::string& secret) {
@@ -503,16 +517,25 @@ TEST_F(KeyringTest, APasswordThatCannotLeaveTheStoreStaysThereAndIsReportedOnce)
 
 struct AbsentCase {
     const char* name;
-    bool bus; // a bus without a keyring, or no bus at all
+    enum { kNoBus, kBusOnly, kLocked } setting;
+    const char* reason; // what the log gives as the reason
 };
 
 class NoKeyringTest : public KeyringTest, public ::testing::WithParamInterface<AbsentCase> {};
 
 TEST_P(NoKeyringTest, WithoutAKeyringPasswordsStayInTheStoreAndTheLogSaysWhereOnce) {
-    if (GetParam().bus)
-        StartBus();
-    else
+    switch (GetParam().setting) {
+    case AbsentCase::kNoBus:
         UseBus("unix:path=" + dir.path() + "/run/no-bus-here");
+        break;
+    case AbsentCase::kBusOnly:
+        StartBus();
+        break;
+    case AbsentCase::kLocked:
+        StartKeyring();
+        ASSERT_TRUE(OtherClient().LockDefault());
+        break;
+    }
     WriteOldSite("Alpha", "alpha.example.net", "alpha-old-password");
     PasswordMove move = MovePasswordsToKeyring();
     EXPECT_FALSE(move.keyring);
@@ -521,7 +544,7 @@ TEST_P(NoKeyringTest, WithoutAKeyringPasswordsStayInTheStoreAndTheLogSaysWhereOn
     std::vector<std::string> lines = PasswordMoveLines(move);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("Site passwords are kept in the settings store " + registry +
-                                 " (no desktop keyring: ",
+                                 " (no desktop keyring: " + GetParam().reason,
                              0),
               0u)
         << lines[0];
@@ -535,10 +558,12 @@ TEST_P(NoKeyringTest, WithoutAKeyringPasswordsStayInTheStoreAndTheLogSaysWhereOn
     EXPECT_EQ(Raw("Alpha", "PASSWORD"), "alpha-old-password");
 }
 
-INSTANTIATE_TEST_SUITE_P(Absent, NoKeyringTest,
-                         ::testing::Values(AbsentCase{"NoSessionBus", false},
-                                           AbsentCase{"BusWithoutKeyring", true}),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Absent, NoKeyringTest,
+    ::testing::Values(AbsentCase{"NoSessionBus", AbsentCase::kNoBus, ""},
+                      AbsentCase{"BusWithoutKeyring", AbsentCase::kBusOnly, ""},
+                      AbsentCase{"LockedKeyring", AbsentCase::kLocked, "the keyring is locked"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(KeyringTest, AKeyringThatNeverAnswersIsGivenUpAndCountsAsAbsent) {
     StartSilentKeyring();

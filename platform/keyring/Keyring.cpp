@@ -13,8 +13,6 @@ namespace keyring {
 namespace {
 
 constexpr const char* kProgram = "Orvane";
-// A person answers the keyring's unlock question at start: that wait is theirs.
-constexpr std::chrono::milliseconds kUnlockWait{60000};
 // After a cancel, the time a request gets to come back before it is left to
 // end on its own.
 constexpr std::chrono::milliseconds kCancelGrace{1000};
@@ -230,26 +228,6 @@ Outcome Probe(GCancellable* cancellable) {
     return out;
 }
 
-// Gives a locked default collection its one chance to be unlocked: the
-// keyring asks the user.
-Outcome Unlock(SecretService* service, GCancellable* cancellable) {
-    GError* error = nullptr;
-    Outcome out;
-    SecretCollection* collection = secret_collection_for_alias_sync(
-        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, &error);
-    if (collection) {
-        GList* objects = g_list_append(nullptr, collection);
-        gint unlocked = secret_service_unlock_sync(service, objects, cancellable, nullptr, &error);
-        g_list_free(objects);
-        g_object_unref(collection);
-        if (unlocked > 0)
-            out.result = Result::Done;
-    }
-    if (out.result != Result::Done)
-        out = FromError(error, "it stays locked");
-    return out;
-}
-
 // The service in use, with a reference for the caller; null when there is none.
 SecretService* Service() {
     State& s = TheState();
@@ -308,17 +286,11 @@ bool Available() {
             return s.answer == State::kYes;
     }
     Outcome out = RunBounded(kAnswerWait, Probe);
-    if (out.service && out.locked) {
-        SecretService* service = static_cast<SecretService*>(g_object_ref(out.service));
-        Outcome unlocked = RunBounded(kUnlockWait, [service](GCancellable* cancellable) {
-            Outcome o = Unlock(service, cancellable);
-            g_object_unref(service);
-            return o;
-        });
-        if (unlocked.result != Result::Done) {
-            out.result = Result::Failed;
-            out.error = "the keyring is locked: " + unlocked.error;
-        }
+    // Unlocking would ask the user and wait for them, with the program
+    // waiting too: a locked keyring counts as one the user keeps locked.
+    if (out.result == Result::Done && out.locked) {
+        out.result = Result::Failed;
+        out.error = "the keyring is locked";
     }
     bool yes = out.result == Result::Done && !out.gone && out.service;
     if (!yes) {

@@ -34,8 +34,9 @@ enum class Result {
     Failed,      // the keyring answered no (locked and not unlocked, refused...)
 };
 
-// Whether a keyring answers on the session bus. Asked once per run (and
-// again after Reset); later calls return the answer at once.
+// Whether a keyring answers on the session bus with its default collection
+// unlocked (the program never waits for the user to unlock it). Asked once per
+// run (and again after Reset); later calls return the answer at once.
 bool Available();
 // Why the keyring is not used, for the log; "" while it is.
 std::string UnavailableReason();
