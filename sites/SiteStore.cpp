@@ -376,12 +376,14 @@ PasswordMove MovePasswordsToKeyring() {
                 keyring::Clear(name); // the store keeps it: one home only
                 move.failed.push_back({name, reg::RegErrorText(w.failure)});
             }
-        } else {
-            move.failed.push_back({name, result == keyring::Result::Unavailable
-                                             ? keyring::UnavailableReason()
-                                             : why});
+        } else if (result == keyring::Result::Failed) {
+            move.failed.push_back({name, why});
         }
         reg::RegCloseKey(w.key);
+        // A keyring that stopped answering takes no more: the log's first
+        // line says where the rest are kept, and why.
+        if (result == keyring::Result::Unavailable)
+            break;
     }
     // The removed values' text must not stay in the file's free pages.
     if (!move.moved.empty())
@@ -405,7 +407,8 @@ std::vector<std::string> PasswordMoveLines(const PasswordMove& move) {
                         " from the settings store to the desktop keyring.");
     for (const PasswordMove::Failure& f : move.failed)
         lines.push_back("The password of site \"" + f.site +
-                        "\" stays in the settings store: the desktop keyring did not take it (" +
+                        "\" could not be moved to the desktop keyring and stays in the settings "
+                        "store (" +
                         f.why + ").");
     return lines;
 }

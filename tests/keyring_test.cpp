@@ -499,7 +499,10 @@ TEST_F(KeyringTest, APasswordThatCannotLeaveTheStoreStaysThereAndIsReportedOnce)
     ASSERT_EQ(move.failed.size(), 1u);
     std::vector<std::string> lines = PasswordMoveLines(move);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1].rfind("The password of site \"Alpha\" stays in the settings store: ", 0), 0u)
+    EXPECT_EQ(lines[1].rfind("The password of site \"Alpha\" could not be moved to the desktop "
+                             "keyring and stays in the settings store (",
+                             0),
+              0u)
         << lines[1];
     for (const std::string& line : lines)
         EXPECT_EQ(line.find("alpha-old-password"), std::string::npos) << line;
