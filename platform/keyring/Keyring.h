@@ -14,8 +14,9 @@
 
 namespace keyring {
 
-// Long enough for a keyring daemon that is started on demand by the bus; far
-// shorter than the bus's own 25 seconds.
+// A few seconds: gnome-keyring-daemon answered its first request within a
+// second of its start here, and the bus's own limit for an unanswered call
+// (25 seconds) is far too long to keep a window frozen.
 constexpr std::chrono::milliseconds kAnswerWait{3000};
 
 // Site names compare without regard to case: the item is found by the name in
