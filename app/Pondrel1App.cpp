@@ -2,6 +2,7 @@
 
 #include "app/FtpUrl.h"
 #include "app/MainFrame.h"
+#include "app/Status.h"
 #include "local/LeftView.h"
 #include "platform/registry/Registry.h"
 #include "platform/ui/Dispatcher.h"
@@ -121,9 +122,14 @@ bool CPondrel1App::OnInit() {
     m_pFrame->Show();
     m_pFrame->Update();
     m_pFrame->SetTitle("Orvane");
-    // The Site Manager opens as soon as the window is up, or the link given
-    // on the command line is connected to.
-    CallAfter([this]() { OpenStartArgument(*m_pFrame, m_strStartArgument); });
+    // Passwords still in the settings store move to the desktop keyring (the
+    // log says where they are kept), then the Site Manager opens, or the link
+    // given on the command line is connected to.
+    CallAfter([this]() {
+        for (const std::string& line : sites::PasswordMoveLines(sites::MovePasswordsToKeyring()))
+            m_pFrame->GetStatusPane()->AddLine(line);
+        OpenStartArgument(*m_pFrame, m_strStartArgument);
+    });
     return true;
 }
 

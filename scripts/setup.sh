@@ -7,6 +7,7 @@ set -euo pipefail
 PACKAGES=(
   cmake ninja-build g++ pkg-config clang-format
   libgtest-dev libwxgtk3.2-dev libgtk-3-dev libglib2.0-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev
+  libsecret-1-dev gnome-keyring dbus-daemon
   shared-mime-info fonts-dejavu-core xdg-utils
   xvfb xauth xdotool imagemagick appstream desktop-file-utils
   python3 python3-pyftpdlib vsftpd curl openssl ca-certificates

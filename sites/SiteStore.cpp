@@ -1,5 +1,6 @@
 #include "sites/SiteStore.h"
 
+#include "platform/keyring/Keyring.h"
 #include "platform/registry/Registry.h"
 #include "platform/ui/Text.h"
 
@@ -40,6 +41,12 @@ struct Writer {
         std::string fit = ui::CutAtCharBoundary(text, bytes - 1);
         std::memcpy(data.data(), fit.data(), fit.size());
         Raw(name, data);
+    }
+    // Removes a value; one that is not there is no failure.
+    void Remove(const char* name) {
+        reg::LONG rc = reg::RegDeleteValue(key, name);
+        if (failure == reg::REG_OK && rc != reg::REG_ERR_NOT_FOUND)
+            failure = rc;
     }
     void Raw(const char* name, const std::string& data) {
         reg::LONG rc = reg::RegSetValueEx(key, name, reg::REG_EXPAND_SZ, data.data(),
@@ -165,6 +172,10 @@ SiteRecord LoadSite(const std::string& name) {
         r.comments = Read(key, "COMMENTS", kCommentValue);
         r.encryption = EncryptionOf(Read(key, "ENCRYPTION", kShortValue));
         reg::RegCloseKey(key);
+        // A password still in the store (not moved yet, or kept there while
+        // the keyring refused it) is the site's; else the keyring's is.
+        if (r.password.empty() && keyring::Available())
+            keyring::Lookup(name, &r.password);
     }
     if (r.host.empty())
         r.host = " ";
@@ -189,10 +200,30 @@ bool CreateSite(const std::string& name, std::string* error) {
     w.Put("COMMENTS", "Comments", kCommentValue);
     w.Put("ENCRYPTION", EncryptionText(kEncryptionIfAvailable), kShortValue);
     reg::RegCloseKey(w.key);
-    return w.failure == reg::REG_OK || Fail(w.failure, error);
+    if (w.failure != reg::REG_OK)
+        return Fail(w.failure, error);
+    // A password left in the keyring by an earlier site of this name is not the new one's.
+    if (keyring::Available())
+        keyring::Clear(name);
+    return true;
 }
 
 namespace {
+
+// Puts a site's password where it is kept: into the keyring when one takes
+// it (the key then has no "PASSWORD" value), else into the key. An empty
+// password leaves no item behind.
+bool PutPassword(Writer& w, const std::string& name, const std::string& host,
+                 const std::string& port, const std::string& user, const std::string& password) {
+    std::string fit = Cut(password, kShortValue);
+    if (!fit.empty() && keyring::Available() &&
+        keyring::Store({name, host, port, user}, fit) == keyring::Result::Done) {
+        w.Remove("PASSWORD");
+        return true;
+    }
+    w.Put("PASSWORD", fit, kShortValue);
+    return false;
+}
 
 // Saves a site; `encryption` < 0 leaves its stored encryption as it is.
 bool Save(const std::string& name, const std::string& user, const std::string& host,
@@ -205,19 +236,26 @@ bool Save(const std::string& name, const std::string& user, const std::string& h
                                      reg::KEY_ALL_ACCESS, &w.key);
     if (rc != reg::REG_OK)
         return Fail(rc, error);
+    std::string storedHost = host.empty() ? "localhost" : host;
+    std::string storedPort = Cut(port.empty() ? "21" : port, kShortValue);
     w.Put("USER NAME", user, kShortValue);
-    w.Put("HOST NAME", host.empty() ? "localhost" : host, kShortValue);
+    w.Put("HOST NAME", storedHost, kShortValue);
     w.Put("SITE NAME", label.empty() ? name : label, kShortValue);
-    w.Put("PASSWORD", password, kShortValue);
+    bool inKeyring = PutPassword(w, name, Cut(storedHost, kShortValue), storedPort,
+                                 Cut(user, kShortValue), password);
     // The port is written as its digits alone, without a NUL.
-    w.Raw("PORT NO", Cut(port.empty() ? "21" : port, kShortValue));
+    w.Raw("PORT NO", storedPort);
     w.Put("DEFAULT REMOTE DIRECTORY", remoteDir, kDirValue);
     w.Put("DEFAULT LOCAL DIRECTORY", localDir, kDirValue);
     w.Put("COMMENTS", comments, kCommentValue);
     if (encryption >= 0)
         w.Put("ENCRYPTION", EncryptionText(encryption), kShortValue);
     reg::RegCloseKey(w.key);
-    return w.failure == reg::REG_OK || Fail(w.failure, error);
+    if (w.failure != reg::REG_OK)
+        return Fail(w.failure, error);
+    if (!inKeyring && keyring::Available())
+        keyring::Clear(name); // the key's password (or none) is the site's now
+    return true;
 }
 
 } // namespace
@@ -239,7 +277,11 @@ bool SaveSite(const std::string& name, const std::string& user, const std::strin
 
 bool DeleteSite(const std::string& name, std::string* error) {
     reg::LONG rc = reg::RegDeleteKey(reg::HKEY_LOCAL_MACHINE, SitePath(name).c_str());
-    return rc == reg::REG_OK || Fail(rc, error);
+    if (rc != reg::REG_OK)
+        return Fail(rc, error);
+    if (keyring::Available())
+        keyring::Clear(name);
+    return true;
 }
 
 bool RenameSite(const std::string& oldName, const std::string& newName, const std::string& user,
@@ -273,7 +315,8 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
     w.Put("USER NAME", user, kShortValue);
     w.Put("HOST NAME", host, kShortValue);
     w.Put("SITE NAME", label, kShortValue);
-    w.Put("PASSWORD", password, kShortValue);
+    bool inKeyring = PutPassword(w, newName, Cut(host, kShortValue), Cut(port, kShortValue),
+                                 Cut(user, kShortValue), password);
     w.Put("PORT NO", port, kShortValue);
     w.Put("DEFAULT REMOTE DIRECTORY", remoteDir, kDirValue);
     w.Put("DEFAULT LOCAL DIRECTORY", localDir, kDirValue);
@@ -282,8 +325,11 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
         w.Put("ENCRYPTION", EncryptionText(EncryptionOf(encryption)), kShortValue);
     reg::RegCloseKey(w.key);
     if (w.failure != reg::REG_OK) {
-        if (!sameKey) // keep the old record rather than a half-written new one
+        if (!sameKey) { // keep the old record rather than a half-written new one
             reg::RegDeleteKey(reg::HKEY_LOCAL_MACHINE, SitePath(newName).c_str());
+            if (inKeyring)
+                keyring::Clear(newName);
+        }
         return Fail(w.failure, error);
     }
     if (!sameKey) {
@@ -291,7 +337,80 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
         if (rc != reg::REG_OK && rc != reg::REG_ERR_NOT_FOUND)
             return Fail(rc, error);
     }
+    if (keyring::Available()) {
+        if (!sameKey)
+            keyring::Clear(oldName);
+        if (!inKeyring)
+            keyring::Clear(newName);
+    }
     return true;
+}
+
+PasswordMove MovePasswordsToKeyring() {
+    PasswordMove move;
+    move.keyring = keyring::Available();
+    if (!move.keyring) {
+        move.reason = keyring::UnavailableReason();
+        return move;
+    }
+    for (const std::string& name : ListSites()) {
+        Writer w;
+        if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(name).c_str(), reg::KEY_ALL_ACCESS,
+                              &w.key) != reg::REG_OK)
+            continue;
+        std::string password = Read(w.key, "PASSWORD", kShortValue);
+        if (password.empty()) {
+            reg::RegCloseKey(w.key);
+            continue;
+        }
+        keyring::SiteItem item{name, Read(w.key, "HOST NAME", kShortValue),
+                               Read(w.key, "PORT NO", kShortValue),
+                               Read(w.key, "USER NAME", kShortValue)};
+        std::string why;
+        keyring::Result result = keyring::Store(item, password, &why);
+        if (result == keyring::Result::Done) {
+            w.Remove("PASSWORD");
+            if (w.failure == reg::REG_OK) {
+                move.moved.push_back(name);
+            } else {
+                keyring::Clear(name); // the store keeps it: one home only
+                move.failed.push_back({name, reg::RegErrorText(w.failure)});
+            }
+        } else if (result == keyring::Result::Failed) {
+            move.failed.push_back({name, why});
+        }
+        reg::RegCloseKey(w.key);
+        // A keyring that stopped answering takes no more: the log's first
+        // line says where the rest are kept, and why.
+        if (result == keyring::Result::Unavailable)
+            break;
+    }
+    // The removed values' text must not stay in the file's free pages.
+    if (!move.moved.empty())
+        reg::RegCompactStore();
+    move.keyring = keyring::Available();
+    if (!move.keyring)
+        move.reason = keyring::UnavailableReason();
+    return move;
+}
+
+std::vector<std::string> PasswordMoveLines(const PasswordMove& move) {
+    std::vector<std::string> lines;
+    if (move.keyring)
+        lines.push_back("Site passwords are kept in the desktop keyring.");
+    else
+        lines.push_back("Site passwords are kept in the settings store " + reg::RegistryPath() +
+                        " (no desktop keyring: " + move.reason + ").");
+    if (!move.moved.empty())
+        lines.push_back("Moved " + std::to_string(move.moved.size()) +
+                        (move.moved.size() == 1 ? " password" : " passwords") +
+                        " from the settings store to the desktop keyring.");
+    for (const PasswordMove::Failure& f : move.failed)
+        lines.push_back("The password of site \"" + f.site +
+                        "\" could not be moved to the desktop keyring and stays in the settings "
+                        "store (" +
+                        f.why + ").");
+    return lines;
 }
 
 std::string LoadTrustedCertificate(const std::string& server) {

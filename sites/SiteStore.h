@@ -66,6 +66,27 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
                 const std::string& host, const std::string& label, const std::string& password,
                 const std::string& port, std::string* error = nullptr);
 
+// Where passwords are kept. Where the desktop's keyring answers, a site's
+// password is an item of the keyring and its key holds none; LoadSite,
+// SaveSite, RenameSite and DeleteSite keep the item in step. A password still
+// in a key (written before, or refused by the keyring) is read as before.
+struct PasswordMove {
+    bool keyring = false; // the keyring is in use
+    std::string reason;   // why not, when it is not
+    std::vector<std::string> moved;
+    struct Failure {
+        std::string site;
+        std::string why;
+    };
+    std::vector<Failure> failed; // those stay in their keys
+};
+// Moves the passwords still in the keys into the keyring and erases them from
+// the store (its file compacted so their text does not linger). Nothing moves
+// without a keyring.
+PasswordMove MovePasswordsToKeyring();
+// The log's lines on it: where passwords are kept, and each that could not move.
+std::vector<std::string> PasswordMoveLines(const PasswordMove& move);
+
 // The SHA-256 fingerprint of the certificate trusted for `server` (host:port,
 // as ftp::ServerKey gives it), or "".
 std::string LoadTrustedCertificate(const std::string& server);

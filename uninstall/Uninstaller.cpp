@@ -1,6 +1,7 @@
 #include "uninstall/Uninstaller.h"
 
 #include "install/Marker.h"
+#include "platform/keyring/Keyring.h"
 #include "platform/registry/Registry.h"
 #include "platform/shell/Shell.h"
 
@@ -330,11 +331,15 @@ bool CUninstaller::RemoveRegistryEntries(reg::StoreState state) {
         }
         dlclose(handle);
     }
+    // The sites' passwords in the desktop keyring go with the sites.
+    bool passwordsLeft = keyring::Available() && keyring::ClearAll() != keyring::Result::Done;
+    if (passwordsLeft)
+        Log("Passwords in the desktop keyring not removed: the keyring did not remove them.\r\n");
     std::string store = "the settings store " + ShownName(reg::RegistryPath());
     std::string reason;
     switch (state) {
     case reg::StoreState::Missing:
-        return true;
+        return !passwordsLeft;
     case reg::StoreState::Busy:
         reason = store + " is in use by another program";
         break;
@@ -349,7 +354,7 @@ bool CUninstaller::RemoveRegistryEntries(reg::StoreState state) {
         reg::HKEY product = nullptr;
         if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane", reg::KEY_READ,
                               &product) != reg::REG_OK)
-            return true;
+            return !passwordsLeft;
         char name[256];
         bool left = reg::RegEnumKey(product, 0, name, sizeof name) != reg::REG_ERR_NO_MORE_ITEMS;
         for (const char* value : {"PATH", "InstallationDate", "URL"}) {
@@ -359,7 +364,7 @@ bool CUninstaller::RemoveRegistryEntries(reg::StoreState state) {
         }
         reg::RegCloseKey(product);
         if (!left)
-            return true;
+            return !passwordsLeft;
         reason = "they are still in " + store;
         break;
     }

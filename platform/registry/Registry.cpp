@@ -163,6 +163,9 @@ private:
             return;
         }
         sqlite3_busy_timeout(m_db, g_busyTimeoutMs.load());
+        // What a write deletes or replaces (an old password) is overwritten
+        // with zeros, not left in the file's free space.
+        sqlite3_exec(m_db, "PRAGMA secure_delete = ON;", nullptr, nullptr, nullptr);
         if (flags & SQLITE_OPEN_READONLY) {
             Stmt probe(m_db, "SELECT count(*) FROM keys, vals LIMIT 1");
             if (!probe.Ok() || probe.Step() != SQLITE_ROW)
@@ -570,6 +573,16 @@ std::string RegReadText(HKEY root, const char* path, const char* name, DWORD cap
         return "";
     buffer.resize(size);
     return buffer.substr(0, buffer.find('\0'));
+}
+
+LONG RegCompactStore() {
+    Store& store = TheStore();
+    std::lock_guard lock(store.mutex);
+    sqlite3* db = store.Db();
+    if (!db)
+        return REG_ERR_STORE;
+    return sqlite3_exec(db, "VACUUM;", nullptr, nullptr, nullptr) == SQLITE_OK ? REG_OK
+                                                                               : REG_ERR_STORE;
 }
 
 std::string RegErrorText(LONG code) {

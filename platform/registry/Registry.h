@@ -64,6 +64,11 @@ LONG RegCloseKey(HKEY key);
 // bytes, up to its first NUL; "" when the key or the value is absent.
 std::string RegReadText(HKEY root, const char* path, const char* name, DWORD capacity);
 
+// Rewrites the store's file from its live content alone, so that nothing
+// deleted or overwritten lingers in its free pages. (Every write already
+// overwrites what it deletes with zeros; this also shrinks the file.)
+LONG RegCompactStore();
+
 // The store's own message for an error code, for the user.
 std::string RegErrorText(LONG code);
 
