@@ -285,7 +285,8 @@ TEST_P(DndTest, UploadDroppedOnEmptySpaceGoesToTheCurrentFolder) {
     status()->m_wndLog->Clear();
     o = Upload({"pipe"}, "");
     EXPECT_TRUE(o.started);
-    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Uploading pipe", "Error Uploading pipe"}));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Uploading pipe", "Error Uploading pipe",
+                                                    local + "/pipe is not a file"}));
     EXPECT_FALSE(o.refreshed);
 }
 
@@ -567,8 +568,8 @@ TEST_P(DndTest, NamesThatAreNotUtf8ArriveByteForByte) {
 }
 
 // A server file named like a local folder: dropped on that folder's row it
-// goes into it; dropped beside it, the question comes and the folder is kept
-// whatever the answer.
+// goes into it; dropped beside it, no question comes, one line says why, and
+// the folder is kept.
 TEST_P(DndTest, AFileNamedLikeALocalFolderNeverReplacesTheFolder) {
     std::ofstream(pub + "/LF") << "a file called LF";
     std::ofstream(local + "/LF/inside.txt") << "kept";
@@ -582,10 +583,11 @@ TEST_P(DndTest, AFileNamedLikeALocalFolderNeverReplacesTheFolder) {
     status()->m_wndLog->Clear();
     o = Download({"LF"}, "");
     EXPECT_TRUE(o.started);
-    EXPECT_EQ(questions.size(), 1u);
+    EXPECT_EQ(questions.size(), 0u);
     EXPECT_TRUE(fs::is_directory(local + "/LF"));
     EXPECT_EQ(ReadAll(local + "/LF/inside.txt"), "kept");
-    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  LF", "Error Downloading  LF"}));
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{"A file does not replace a folder: " + local + "/LF"}));
 }
 
 // ---- what the user does while a dropped batch runs ----
