@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -1262,14 +1263,14 @@ struct ScriptedBatch {
         batch.Prepare();
         result = batch.Run();
     }
-    void Upload(std::vector<std::string> names) {
+    void Upload(std::vector<std::string> names, std::atomic<int>* stop = nullptr) {
         UploadRequest r;
         r.session = session;
         r.remoteDir = "/";
         r.localDir = local.path();
         r.names = std::move(names);
-        std::atomic<int> stop{0};
-        CUploadBatch batch(std::move(r), host, stop);
+        std::atomic<int> running{0};
+        CUploadBatch batch(std::move(r), host, stop ? *stop : running);
         batch.Prepare();
         result = batch.Run();
     }
@@ -1278,7 +1279,7 @@ struct ScriptedBatch {
         std::ifstream in(record.path() + "/commands");
         int n = 0;
         for (std::string line; std::getline(in, line);)
-            n += line.rfind(verb + " ", 0) == 0;
+            n += line == verb || line.rfind(verb + " ", 0) == 0;
         return n;
     }
 };
@@ -1373,5 +1374,34 @@ TEST(ServerSizesTest, AnUploadIntoAFolderThatCannotBeListedNeverOverwritesUnaske
                   (Lines{"Error Uploading a.bin", why, "Error Uploading b.bin", why}));
         EXPECT_EQ(run.Sent("STOR"), 0);
         EXPECT_EQ(run.result.filesFailed, 2u);
+    }
+}
+
+// A Stop while the server is asked what it holds (the folder's listing, or
+// the name on its own) ends the batch there: nothing is sent after it, and
+// no file is replaced unasked because its lookup was cut short.
+TEST(ServerSizesTest, AStopWhileTheServerIsAskedWhatItHoldsSendsNothingMore) {
+    for (const auto& [scenario, verb] :
+         {std::pair{"list-stalls", "LIST"}, std::pair{"size-stalls", "SIZE"}}) {
+        SCOPED_TRACE(scenario);
+        ScriptedBatch run(scenario);
+        Write(run.local.path() + "/exists.bin", "local");
+        Write(run.local.path() + "/new.bin", "new");
+        std::atomic<int> stop{0};
+        std::thread stopper([&, verb = std::string(verb)] {
+            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (run.Sent(verb) == 0 && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            stop = 1;
+            run.session->Abort();
+        });
+        run.Upload({"exists.bin", "new.bin"}, &stop);
+        stopper.join();
+        EXPECT_EQ(run.Sent(verb), 1);
+        EXPECT_TRUE(run.host.questions.empty());
+        EXPECT_EQ(run.host.Lines(), Lines{});
+        EXPECT_EQ(run.Sent("STOR"), 0);
+        EXPECT_EQ(run.result.filesFailed, 0u);
+        EXPECT_TRUE(run.result.stopped);
     }
 }

@@ -605,6 +605,10 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
     std::optional<RemoteEntry> held;
     if (m_replace.m_bAsk || m_replace.m_bSkip || m_replace.m_bSkipAll) {
         RemoteLook look = LookUp(remoteDir, name);
+        // A Stop cut the lookup short: what it found says nothing of what
+        // the server holds, and nothing more goes out.
+        if (Stopped())
+            return true;
         if (!look.known) {
             // Never overwritten unasked: what is not known is not sent.
             ++m_result.filesFailed;

@@ -134,6 +134,8 @@ private:
 //                   and 550 for other names, or is not implemented; or the
 //                   first listing works and later ones fail
 //   "rmd-refused"   serves /top with one file and refuses its RMD with 550
+//   "list-stalls"   answers every listing with 150 and then nothing more
+//   "size-stalls"   fails every listing with 425 and never answers SIZE
 // In every scenario a folder whose path holds "missing" does not exist and
 // LIST refuses an argument that begins with "-".
 class ScriptedServer {

@@ -243,7 +243,18 @@ def serve(conn, state):
                 send("250 ok")
         elif verb == "MLSD" and SCENARIO == "mlsd-fails":
             send("500 MLSD not understood")
-        elif (verb in ("LIST", "MLSD", "NLST") and SCENARIO.startswith("list-425")
+        elif verb in ("LIST", "MLSD", "NLST") and SCENARIO == "list-stalls":
+            # A listing that never comes: silence until the client goes.
+            send("150 opening data connection")
+            while f.readline():
+                pass
+            return
+        elif verb == "SIZE" and SCENARIO == "size-stalls":
+            while f.readline():
+                pass
+            return
+        elif (verb in ("LIST", "MLSD", "NLST")
+              and (SCENARIO.startswith("list-425") or SCENARIO == "size-stalls")
               and (SCENARIO != "list-425-later" or state.get("listed"))):
             # The data connection of a listing never comes about.
             data_listener = None
