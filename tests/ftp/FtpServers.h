@@ -136,8 +136,10 @@ private:
 //   "rmd-refused"   serves /top with one file and refuses its RMD with 550
 //   "list-stalls"   answers every listing with 150 and then nothing more
 //   "size-stalls"   fails every listing with 425 and never answers SIZE
+//   "dash-a-tree"   serves /top holding a folder named "-a" and a link "lnk"
+//                   to /keep; LIST reads any argument as a name, "-a" too
 // In every scenario a folder whose path holds "missing" does not exist and
-// LIST refuses an argument that begins with "-".
+// LIST refuses an argument that begins with "-" (but in "dash-a-tree").
 class ScriptedServer {
 public:
     explicit ScriptedServer(const std::string& scenario);

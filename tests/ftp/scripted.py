@@ -141,7 +141,23 @@ CHANGED = b"\xff" * 1000 + COUNTED[1000:]
 CHANGING["mdtm-changes"] = CHANGED
 
 
-TREES = {"hostile-tree": hostile_tree, "rmd-refused": rmd_refused_tree, "selfloop-tree": selfloop_tree,
+def dash_a_tree(path, listing=False):
+    # LIST reads every argument as a name, "-a" too, and /top holds a folder
+    # of that name; its folder "lnk" has the name of /top's link to /keep.
+    if path == "/":
+        return [ls_dir("top"), ls_dir("keep")]
+    if path == "/top":
+        return [ls_dir("-a"), ls_file("f.txt"), "lrwxrwxrwx 1 u g 5 Jan 01 2020 lnk -> /keep"]
+    if path == "/top/-a":
+        return [ls_dir("lnk")]
+    if path == "/top/-a/lnk":
+        return [ls_file("own.txt")]
+    if path in ("/keep", "/top/lnk"):
+        return [ls_file("precious.txt")]
+    return None
+
+
+TREES = {"hostile-tree": hostile_tree, "dash-a-tree": dash_a_tree, "rmd-refused": rmd_refused_tree, "selfloop-tree": selfloop_tree,
          "deep-tree": deep_tree, "changing-tree": changing_tree,
          "unlistable-tree": unlistable_tree}
 
@@ -297,6 +313,20 @@ def serve(conn, state):
             # After REST it ends where SIZE says; a whole RETR sends it all.
             data.sendall(SHRUNK[rest:] if rest else BIG)
             rest = 0
+            data.close()
+            send("226 done")
+        elif verb == "LIST" and arg and SCENARIO == "dash-a-tree":
+            # The argument names what is listed, whatever it begins with.
+            lines = tree(cwd.rstrip("/") + "/" + arg)
+            if lines is None or data_listener is None:
+                send("550 no such file")
+                continue
+            send("150 opening data connection")
+            data_listener.settimeout(10)
+            data, _ = data_listener.accept()
+            data_listener.close()
+            data_listener = None
+            data.sendall("".join(l + "\r\n" for l in lines).encode("latin-1"))
             data.close()
             send("226 done")
         elif verb == "LIST" and arg.startswith("-"):
