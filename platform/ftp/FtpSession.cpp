@@ -1407,7 +1407,9 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
         already = 0;
         begunAnew = true;
         if (partial) {
-            partial->m_total = -1;
+            // What the server said of the file no longer holds; the caller's
+            // size does, until the server says another.
+            partial->m_total = expectedSize;
             partial->m_stamp.clear();
         }
         if (ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0)

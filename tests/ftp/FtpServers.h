@@ -136,6 +136,10 @@ private:
 //   "rmd-refused"   serves /top with one file and refuses its RMD with 550
 //   "list-stalls"   answers every listing with 150 and then nothing more
 //   "size-stalls"   fails every listing with 425 and never answers SIZE
+//   "quiet-changes" gives no size (SIZE refused, none in 150); cuts the
+//                   first RETR at half, then the file has other bytes before
+//                   its middle; the third RETR is cut at half too and the
+//                   fourth ends 1,000 bytes short with 226
 //   "dash-a-tree"   serves /top holding a folder named "-a" and a link "lnk"
 //                   to /keep; LIST reads any argument as a name, "-a" too
 // In every scenario a folder whose path holds "missing" does not exist and
