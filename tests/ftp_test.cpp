@@ -530,6 +530,39 @@ TEST(ScriptedServerTest, AServerThatIgnoresRestIsCaughtAndTheFileFetchedWhole) {
     EXPECT_TRUE(TempFilesIn(local.path()).empty());
 }
 
+// A server that gives no size anywhere, whose file changed between two tries
+// (so the download was begun anew) and whose next resumed try ends short
+// with a clean 226: the size the caller knew still holds, and the file never
+// lands short.
+TEST(ScriptedServerTest, AFileBegunAnewStillHoldsToTheSizeTheCallerKnew) {
+    ScriptedServer server("quiet-changes");
+    ASSERT_TRUE(server.ok());
+    TempDir local;
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::string target = local.path() + "/file.bin";
+    Write(target, "old");
+    const std::int64_t listed = 1 << 20;
+    PartialDownload partial;
+    ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, listed, &partial));
+    ASSERT_EQ(partial.Have(), 1u << 19);
+    // Other bytes where the part ends: begun anew, and cut at half again.
+    ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, listed, &partial));
+    ASSERT_EQ(LastFailure(), Failure::ConnectionLost);
+    ASSERT_EQ(partial.Have(), 1u << 19);
+    bool ok = s->GetFile("/file.bin", target, nullptr, listed, &partial);
+    std::string got = Slurp(target);
+    EXPECT_TRUE(ok) << LastResponse();
+    std::string changed;
+    for (std::uint32_t i = 0; i < (1u << 18); ++i)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            changed += static_cast<char>((i >> shift) & 0xFF);
+    changed.replace((1u << 19) - 100, 100, std::string(100, '\xee'));
+    EXPECT_EQ(got.size(), changed.size());
+    EXPECT_TRUE(got == changed);
+    EXPECT_TRUE(TempFilesIn(local.path()).empty());
+}
+
 // A download cut once, then fetched from the part it kept while the server's
 // file is another: what lands is the server's file as it is now, never the
 // old part with the new file's length.

@@ -363,6 +363,27 @@ TEST(RemoteOpsHostile, AFolderTheServerKeepsIsNamedWithTheServersReply) {
     EXPECT_EQ(script.Removals(), (std::vector<std::string>{"DELE /top/f.txt", "RMD /top"}));
 }
 
+// A server that reads LIST's "-a" as a name, in a folder that holds a folder
+// of that name: what "LIST -a" shows there is that folder's content, never
+// taken for the listing of the folder itself. The link beside it is deleted
+// as the link it is, and what it points to stays.
+TEST(RemoteOpsHostile, AFolderNamedDashAIsNeverTakenForTheListingOfItsParent) {
+    RecordedScript script("dash-a-tree");
+    ASSERT_TRUE(script.session);
+    std::vector<std::string> lines;
+    std::atomic<int> stop{0};
+    remote::CRemoteDelete del(script.session, &stop,
+                              [&](const std::string& line) { lines.push_back(line); });
+    del.Run("/top", {"-a", "f.txt", "lnk"});
+    std::vector<std::string> removals = script.Removals();
+    for (const std::string& r : removals)
+        EXPECT_EQ(r.find("precious"), std::string::npos) << r;
+    for (const char* want : {"DELE /top/-a/lnk/own.txt", "RMD /top/-a/lnk", "RMD /top/-a",
+                             "DELE /top/f.txt", "DELE /top/lnk"})
+        EXPECT_EQ(std::count(removals.begin(), removals.end(), want), 1) << want;
+    EXPECT_EQ(removals.size(), 5u) << testing::PrintToString(removals);
+}
+
 // A server whose LIST hides names that begin with "." while its MLSD shows a
 // link to a folder as the folder: the hidden link is never entered, so what
 // it points to is neither deleted nor counted. "-a" shows it where LIST

@@ -1310,7 +1310,7 @@ TEST(ServerSizesTest, AResumedDownloadThatDisagreesWithTheServerIsFetchedAnewOrF
         EXPECT_EQ(run.host.Count("Done"), c.whole.empty() ? 0u : 1u);
         if (c.whole.empty()) {
             EXPECT_EQ(lines[lines.size() - 2], "Error Downloading  f.bin");
-            EXPECT_NE(lines.back().find(" bytes"), std::string::npos) << lines.back();
+            EXPECT_FALSE(lines.back().empty()); // why, in the session's or libcurl's words
         }
         std::string got = Slurp(run.local.path() + "/f.bin");
         std::string want = c.whole.empty() ? "old" : c.whole;

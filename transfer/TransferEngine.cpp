@@ -605,6 +605,8 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
     std::optional<RemoteEntry> held;
     if (m_replace.m_bAsk || m_replace.m_bSkip || m_replace.m_bSkipAll) {
         RemoteLook look = LookUp(remoteDir, name);
+        // A Stop cut the lookup short: what it found says nothing of what
+        // the server holds, and nothing more goes out.
         if (Stopped())
             return false;
         if (!look.known) {

@@ -1102,32 +1102,52 @@ bool Session::ListFolder(const std::string& dir, std::string* text, bool* mlsd) 
 }
 
 // LIST with "-a" where the server takes it (many hide names beginning with
-// "." from a plain LIST). A server that refuses the option, or reads it as a
-// name (an empty listing where a plain LIST shows entries), is asked plain
-// LIST from then on.
+// "." from a plain LIST). Some servers read the option as a name: where no
+// such name exists they refuse it or list nothing, but where a folder "-a"
+// exists they list that folder, whose entries must never pass for the
+// folder's own. So until a folder's "LIST -a" has shown every name its plain
+// LIST shows, both are asked and compared; a server whose "-a" listing
+// misses a name of the plain one is asked plain LIST from then on.
 bool Session::ListWithHidden(const std::string& dir, std::string* text) {
-    auto anyEntry = [](const std::string& listing) {
-        std::vector<FindData> first;
-        return !ParseListing(listing, false, std::time(nullptr), 1, &first) || !first.empty();
+    auto names = [](const std::string& listing, std::set<std::string>* out) {
+        std::vector<FindData> entries;
+        ParseListing(listing, false, std::time(nullptr), kMaxEntries, &entries);
+        for (const FindData& e : entries)
+            if (!e.isDots)
+                out->insert(e.name);
     };
-    if (!m_noListAll) {
-        int refusal = 0;
+    if (m_noListAll) {
         text->clear();
-        if (List(dir, "LIST -a", text, &refusal)) {
-            if (anyEntry(*text))
-                return true;
-        } else if (refusal < 500) {
-            return false; // stopped, timed out, or the connection failed
-        }
-        text->clear();
-        if (!List(dir, "LIST", text))
-            return false;
-        if (anyEntry(*text))
-            m_noListAll = true;
+        return List(dir, "LIST", text);
+    }
+    int refusal = 0;
+    text->clear();
+    bool listedAll = List(dir, "LIST -a", text, &refusal);
+    if (!listedAll && refusal < 500)
+        return false; // stopped, timed out, or the connection failed
+    if (listedAll && m_listAllTaken)
+        return true;
+    std::string plain;
+    if (!List(dir, "LIST", &plain))
+        return false;
+    std::set<std::string> all, shown;
+    if (listedAll)
+        names(*text, &all);
+    names(plain, &shown);
+    if (shown.empty()) {
+        // Nothing to compare with (an empty folder, or one of hidden names
+        // only): what "-a" showed stands, and the next folder decides.
+        if (!listedAll)
+            *text = std::move(plain);
         return true;
     }
-    text->clear();
-    return List(dir, "LIST", text);
+    if (std::includes(all.begin(), all.end(), shown.begin(), shown.end())) {
+        m_listAllTaken = true;
+        return true;
+    }
+    m_noListAll = true;
+    *text = std::move(plain);
+    return true;
 }
 
 namespace {
@@ -1387,7 +1407,9 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
         already = 0;
         begunAnew = true;
         if (partial) {
-            partial->m_total = -1;
+            // What the server said of the file no longer holds; the caller's
+            // size does, until the server says another.
+            partial->m_total = expectedSize;
             partial->m_stamp.clear();
         }
         if (ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0)

@@ -297,6 +297,9 @@ private:
     bool m_mlst = false;
     // A server that took "LIST -a" for a name: plain LIST from then on.
     bool m_noListAll = false;
+    // A server whose "LIST -a" showed every name of a plain LIST: known to
+    // take the option.
+    bool m_listAllTaken = false;
     // Every Abort() counts up; a request ends when the count moves on from
     // what it was as the request began.
     std::atomic<std::uint64_t> m_aborts{0};

@@ -135,8 +135,14 @@ private:
 //                   implemented, or answers 550 after 3 s; or the first
 //                   listing works and later ones fail
 //   "rmd-refused"   serves /top with one file and refuses its RMD with 550
+//   "quiet-changes" gives no size (SIZE refused, none in 150); cuts the
+//                   first RETR at half, then the file has other bytes before
+//                   its middle; the third RETR is cut at half too and the
+//                   fourth ends 1,000 bytes short with 226
+//   "dash-a-tree"   serves /top holding a folder named "-a" and a link "lnk"
+//                   to /keep; LIST reads any argument as a name, "-a" too
 // In every scenario a folder whose path holds "missing" does not exist and
-// LIST refuses an argument that begins with "-".
+// LIST refuses an argument that begins with "-" (but in "dash-a-tree").
 class ScriptedServer {
 public:
     explicit ScriptedServer(const std::string& scenario);

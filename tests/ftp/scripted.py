@@ -141,7 +141,30 @@ CHANGED = b"\xff" * 1000 + COUNTED[1000:]
 CHANGING["mdtm-changes"] = CHANGED
 
 
-TREES = {"hostile-tree": hostile_tree, "rmd-refused": rmd_refused_tree, "selfloop-tree": selfloop_tree,
+def dash_a_tree(path, listing=False):
+    # LIST reads every argument as a name, "-a" too, and /top holds a folder
+    # of that name; its folder "lnk" has the name of /top's link to /keep.
+    if path == "/":
+        return [ls_dir("top"), ls_dir("keep")]
+    if path == "/top":
+        return [ls_dir("-a"), ls_file("f.txt"), "lrwxrwxrwx 1 u g 5 Jan 01 2020 lnk -> /keep"]
+    if path == "/top/-a":
+        return [ls_dir("lnk")]
+    if path == "/top/-a/lnk":
+        return [ls_file("own.txt")]
+    if path in ("/keep", "/top/lnk"):
+        return [ls_file("precious.txt")]
+    return None
+
+
+# "quiet-changes": gives no size anywhere (SIZE refused, none in 150); the
+# file is COUNTED until the first RETR and QUIET_CHANGED after it (other bytes
+# just before its middle). RETRs 1 and 3 are cut at half, RETR 4 ends 1,000
+# bytes short with 226; the others send what was asked.
+QUIET_CHANGED = COUNTED[:HALF - 100] + b"\xee" * 100 + COUNTED[HALF:]
+
+
+TREES = {"hostile-tree": hostile_tree, "dash-a-tree": dash_a_tree, "rmd-refused": rmd_refused_tree, "selfloop-tree": selfloop_tree,
          "deep-tree": deep_tree, "changing-tree": changing_tree,
          "unlistable-tree": unlistable_tree}
 
@@ -265,6 +288,32 @@ def serve(conn, state):
             send("213 2020010100000%d" % min(state["retr"], 1))
         elif verb == "RMD" and SCENARIO == "rmd-refused":
             send("550 Directory not empty")
+        elif verb == "SIZE" and SCENARIO == "quiet-changes":
+            send("502 SIZE not implemented")
+        elif verb == "REST" and SCENARIO == "quiet-changes":
+            rest = int(arg)
+            send("350 Restarting at %d" % rest)
+        elif verb == "RETR" and SCENARIO == "quiet-changes":
+            if data_listener is None:
+                send("425 no data connection")
+                continue
+            state["retr"] += 1
+            n = state["retr"]
+            body = (COUNTED if n == 1 else QUIET_CHANGED)[rest:]
+            rest = 0
+            send("150 opening data connection")
+            data_listener.settimeout(10)
+            data, _ = data_listener.accept()
+            data_listener.close()
+            data_listener = None
+            if n in (1, 3):
+                data.sendall(body[:HALF])
+                data.close()
+                conn.shutdown(socket.SHUT_RDWR)
+                return
+            data.sendall(body[:-1000] if n == 4 else body)
+            data.close()
+            send("226 done")
         elif verb == "REST" and SCENARIO == "size-shrinks-later":
             rest = int(arg)
             send("350 Restarting at %d" % rest)
@@ -289,6 +338,20 @@ def serve(conn, state):
             # After REST it ends where SIZE says; a whole RETR sends it all.
             data.sendall(SHRUNK[rest:] if rest else BIG)
             rest = 0
+            data.close()
+            send("226 done")
+        elif verb == "LIST" and arg and SCENARIO == "dash-a-tree":
+            # The argument names what is listed, whatever it begins with.
+            lines = tree(cwd.rstrip("/") + "/" + arg)
+            if lines is None or data_listener is None:
+                send("550 no such file")
+                continue
+            send("150 opening data connection")
+            data_listener.settimeout(10)
+            data, _ = data_listener.accept()
+            data_listener.close()
+            data_listener = None
+            data.sendall("".join(l + "\r\n" for l in lines).encode("latin-1"))
             data.close()
             send("226 done")
         elif verb == "LIST" and arg.startswith("-"):
