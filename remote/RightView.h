@@ -78,7 +78,9 @@ public:
     int m_bDropMode = 0;        // a drop built m_arrDownload; after an upload
                                 // dropped here: restore m_strSavedPath
     std::string m_strSavedPath; // the server path to restore after a dropped upload
-    int m_bNoRefresh = 0;       // 1: no remote refresh after a dropped upload
+    int m_bNoRefresh = 0;       // 1: after a dropped upload, refresh only when a
+                                // dropped file arrived or something came into
+                                // the folder shown
     std::vector<CTransferItem> m_arrDownload;
     // The one engine of both panes (one batch at a time, either direction).
     std::shared_ptr<CTransferEngine> m_pEngine;
