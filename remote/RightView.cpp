@@ -941,7 +941,7 @@ void CRightView::PropertiesThreadProc(CThreadInfo info, std::shared_ptr<ftp::Ses
         texts = remote::FolderProperties(path, count.files, count.folders, count.bytes);
     } else {
         ftp::FindData found;
-        std::uint64_t size = 0;
+        std::optional<std::uint64_t> size;
         if (IsSafeName(name) && session->FindFirstFile(path, &found))
             size = found.size;
         texts = remote::FileProperties(path, size);
