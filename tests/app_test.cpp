@@ -272,6 +272,43 @@ TEST_F(FrameTest, KeysReachTheirCommandsAndAltFDeletesInsteadOfOpeningTheMenu) {
     EXPECT_EQ(dialogs, std::vector<std::string>{"Site Manager"});
 }
 
+TEST_F(FrameTest, ToolbarButtonsGrayWithTheMenusWhileAPaneIsBusy) {
+    wxToolBar* bar = frame->m_wndToolBar;
+    auto enabled = [&](int command) { return bar->GetToolEnabled(cmd::ToWx(command)); };
+    const int grayed[] = {
+        cmd::ID_SITE_MANAGER,       cmd::ID_DISCONNECT,         cmd::ID_RECONNECT,
+        cmd::ID_APP_EXIT,           cmd::ID_NEW_FOLDER_TOOLBAR, cmd::ID_RUN,
+        cmd::ID_DELETE_TOOLBAR,     cmd::ID_UPLOAD_TOOLBAR,     cmd::ID_DOWNLOAD_TOOLBAR,
+        cmd::ID_PROPERTIES_TOOLBAR, cmd::ID_REFRESH_TOOLBAR};
+    const int kept[] = {cmd::ID_STOP, cmd::ID_VIEW_DETAILS, cmd::ID_VIEW_SMALLICON,
+                        cmd::ID_APP_ABOUT};
+    struct Case {
+        const char* what;
+        bool localActive;
+        int remoteBusy, uploading;
+        bool greyed;
+    };
+    const Case cases[] = {
+        {"a Properties walk, the local pane active", true, 1, 0, true},
+        {"nothing runs", true, 0, 0, false},
+        {"an upload, the server pane active", false, 0, 1, true},
+        {"nothing runs again", false, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        frame->SetActiveView(c.localActive ? static_cast<wxWindow*>(left())
+                                           : static_cast<wxWindow*>(right()));
+        right()->m_bBusy = c.remoteBusy;
+        left()->m_bUploading = c.uploading;
+        frame->OnInitMenu();
+        EXPECT_EQ(frame->GetMenuBar()->IsEnabledTop(0), !c.greyed);
+        for (int command : grayed)
+            EXPECT_EQ(enabled(command), !c.greyed) << command;
+        for (int command : kept)
+            EXPECT_TRUE(enabled(command)) << command;
+    }
+}
+
 TEST_F(FrameTest, FileMenuIsGrayedWhileAPaneIsBusy) {
     wxMenuBar* bar = frame->GetMenuBar();
     frame->SetActiveView(left());
