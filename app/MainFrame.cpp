@@ -507,9 +507,9 @@ void CMainFrame::OnReconnect() {
 }
 
 void CMainFrame::OnStop() {
-    GetLeftView()->m_bStopUpload = 1;
+    // A delete or Properties walk of the server pane ends after the request
+    // in flight; a transfer batch ends at once, the file in flight abandoned.
     GetRightView()->m_bStop = 1;
-    // The batch ends at once: the file in flight is abandoned.
     m_pEngine->Stop();
 }
 

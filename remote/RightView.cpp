@@ -700,7 +700,6 @@ bool CRightView::StartBatch(DownloadRequest request) {
     std::shared_ptr<CTransferEngine> engine = m_pEngine;
     h.cancelled = [engine] { return engine->m_bStop != 0; };
     std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
-    m_bStop = 0;
     m_strBatchLocalDir = m_pLocalView->m_strCurrentDir;
     ++m_bBusy;
     EnableNavigation(true);

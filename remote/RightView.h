@@ -61,7 +61,8 @@ public:
     int m_nEncryption = 1;
 
     std::atomic<int> m_bBusy{0};      // remote workers running
-    std::atomic<int> m_bStop{0};      // stop request for transfers and walks
+    std::atomic<int> m_bStop{0};      // stop request for the delete and Properties
+                                      // walks (a batch stops through the engine)
     std::atomic<int> m_bFirstWalk{1}; // the download's path bookkeeping
     // A delete removed something (refresh the list at its end), or a fetch
     // was attempted (refresh the local list).

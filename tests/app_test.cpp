@@ -365,10 +365,10 @@ TEST_F(FrameTest, TheLogShowsOneLinePerEntryWithBadBytesEscaped) {
                                         "name\\x0D\\x0AConnection successful ", "ready"}));
 }
 
-TEST_F(FrameTest, StopRequestsBothPanesToStop) {
+TEST_F(FrameTest, StopRequestsTheServerPaneWalksAndTheBatchToStop) {
     frame->OnStop();
-    EXPECT_EQ(left()->m_bStopUpload, 1);
     EXPECT_EQ(right()->m_bStop, 1);
+    EXPECT_FALSE(frame->m_pEngine->IsBusy());
     EXPECT_TRUE(LogLines().empty());
 }
 
