@@ -321,6 +321,11 @@ void CRightView::ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::C
     });
     if (ok) {
         unsigned generation = ++m_nListGeneration;
+        // A folder given from the login folder (a link's path, "." for the
+        // login folder itself) is made absolute here: just after the login
+        // the session's folder is the one the server put it in.
+        if (!remoteDir.empty() && remoteDir[0] != '/')
+            remoteDir = session->Resolve(remoteDir);
         if (session->SetCurrentDirectory(remoteDir)) {
             FillList(session, remoteDir, generation);
         } else {
