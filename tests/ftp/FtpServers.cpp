@@ -185,7 +185,8 @@ bool FtpServer::StartVsftpd() {
             << "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" << root()
             << "\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
             << "anon_other_write_enable=YES\nanon_umask=000\n"
-            << "local_enable=YES\nwrite_enable=YES\nlocal_root=" << LoginFolder()
+            << "local_enable=YES\nwrite_enable=YES\nlocal_root="
+            << (m_login.empty() ? root() : LoginFolder())
             << "\nlocal_umask=000\nchroot_local_user=" << (m_login.empty() ? "YES" : "NO")
             << "\nallow_writeable_chroot=YES\n"
             << "secure_chroot_dir=/var/run/vsftpd/empty\n"
