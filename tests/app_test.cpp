@@ -5,6 +5,7 @@
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
 #include "tests/ftp/FtpServers.h"
+#include "transfer/ReplaceDlg.h"
 
 #include <wx/menu.h>
 #include <wx/splitter.h>
@@ -12,6 +13,8 @@
 #include <wx/textctrl.h>
 #include <wx/toolbar.h>
 #include <wx/uiaction.h>
+
+#include <gtk/gtk.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -306,6 +309,32 @@ TEST_F(FrameTest, ToolbarButtonsGrayWithTheMenusWhileAPaneIsBusy) {
             EXPECT_EQ(enabled(command), !c.greyed) << command;
         for (int command : kept)
             EXPECT_TRUE(enabled(command)) << command;
+    }
+}
+
+// Every dialog runs above the window it belongs to: made transient for it,
+// so no window manager can hide it below; one made without a parent (the
+// replace question) belongs to the main window.
+TEST_F(FrameTest, ModalDialogsAreKeptAboveTheMainWindow) {
+    struct Seen {
+        std::string title;
+        wxWindow* owner = nullptr;
+        GtkWindow* transientFor = nullptr;
+    };
+    std::vector<Seen> seen;
+    dialogAnswer = [&](wxDialog& d) {
+        seen.push_back({d.GetTitle().utf8_string(), ui::ModalOwner(d),
+                        gtk_window_get_transient_for(GTK_WINDOW(d.GetHandle()))});
+        return wxID_CANCEL;
+    };
+    frame->OnSiteManager();
+    OnAppAbout(frame);
+    transfer::AskReplace("a.txt    Size : 1 KB", "a.txt    Size : 2 KB");
+    ASSERT_EQ(seen.size(), 3u);
+    for (const Seen& s : seen) {
+        SCOPED_TRACE(s.title);
+        EXPECT_EQ(s.owner, frame);
+        EXPECT_EQ(s.transientFor, GTK_WINDOW(frame->GetHandle()));
     }
 }
 
