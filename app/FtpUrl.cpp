@@ -191,13 +191,20 @@ bool Parse(const std::string& text, FtpUrl* url, std::string* error) {
                                                 type + 7 == pathPart.size() &&
                                                 std::strchr("aidAID", pathPart.back()))
         pathPart.erase(type);
+    // The path after the "/" that ends the server part is taken from the
+    // folder the login leads to; an empty first step ("//x") or an escaped
+    // "/" at its start ("%2Fx") makes it start at the server's root.
+    std::string encodedPath = pathPart.empty() ? std::string() : pathPart.substr(1);
+    bool absolute =
+        (!encodedPath.empty() && encodedPath[0] == '/') || Lower(encodedPath.substr(0, 3)) == "%2f";
     std::string path;
-    if (!Decode(pathPart, &path))
+    if (!Decode(encodedPath, &path))
         return fail("The link holds a broken %-escape in its folder.");
     if (HasControl(path))
         return fail("The link's folder holds a line break or another control character.");
-    // The folder from the server's root, with "." and ".." resolved so that
-    // the pane shows the folder that is really opened.
+    // "." and ".." are resolved so that the pane shows the folder that is
+    // really opened. From the root ".." goes nowhere; from the login folder
+    // it may lead above it, as a change of folder there would.
     std::vector<std::string> parts;
     size_t pos = 0;
     while (pos <= path.size()) {
@@ -206,8 +213,10 @@ bool Parse(const std::string& text, FtpUrl* url, std::string* error) {
             slash = path.size();
         std::string part = path.substr(pos, slash - pos);
         if (part == "..") {
-            if (!parts.empty())
+            if (!parts.empty() && parts.back() != "..")
                 parts.pop_back();
+            else if (!absolute)
+                parts.push_back(part);
         } else if (!part.empty() && part != ".") {
             parts.push_back(part);
         }
@@ -215,9 +224,9 @@ bool Parse(const std::string& text, FtpUrl* url, std::string* error) {
     }
     result.path.clear();
     for (const std::string& part : parts)
-        result.path += "/" + part;
+        result.path += (result.path.empty() && !absolute ? "" : "/") + part;
     if (result.path.empty())
-        result.path = "/";
+        result.path = absolute ? "/" : kLoginFolder;
 
     *url = result;
     return true;
@@ -228,17 +237,49 @@ void HidePassword(char* text) {
     if (!rest)
         return;
     rest += 3;
-    size_t end = AuthorityEnd(rest);
-    char* at = nullptr;
-    for (size_t i = 0; i < end; ++i)
-        if (rest[i] == '@')
-            at = rest + i;
-    if (!at)
-        return;
-    char* colon = static_cast<char*>(std::memchr(rest, ':', static_cast<size_t>(at - rest)));
+    // The password runs from the first ":" to the "@" that ends the user
+    // part, whatever it holds: a "/", "?", "#" or "@" typed unescaped in it does
+    // not end it early, and a link refused later is hidden all the same.
+    char* colon = std::strchr(rest, ':');
     if (!colon)
         return;
-    for (char* p = colon + 1; p < at; ++p)
+    auto find = [](const char* from, const char* to, const char* any) -> const char* {
+        for (const char* p = from; p < to; ++p)
+            if (std::strchr(any, *p))
+                return p;
+        return nullptr;
+    };
+    // A user name holds none of these: a ":" after one belongs to an IPv6
+    // address, the port or the path.
+    if (find(rest, colon, "/?#["))
+        return;
+    char* firstAt = std::strchr(colon, '@');
+    if (!firstAt)
+        return; // no user part: the ":" is the port's
+    // "user@host:21/x@y": the ":" is the port's when a user part ended
+    // before it and the path begins before the next "@".
+    if (find(rest, colon, "@") && find(colon, firstAt, "/?#"))
+        return;
+    // The user part ends at the first "@" after the ":" that a server name
+    // follows (up to the path's "/"); failing that, at the last "@" of all.
+    auto hostLike = [](const char* from) {
+        const char* end = std::strchr(from, '/');
+        if (!end)
+            end = from + std::strlen(from);
+        if (end == from)
+            return false;
+        for (const char* p = from; p < end; ++p)
+            if (std::strchr("@?#", *p))
+                return false;
+        return true;
+    };
+    char* userEnd = nullptr;
+    for (char* p = firstAt; p && !userEnd; p = std::strchr(p + 1, '@'))
+        if (hostLike(p + 1))
+            userEnd = p;
+    if (!userEnd)
+        userEnd = std::strrchr(firstAt, '@');
+    for (char* p = colon + 1; p < userEnd; ++p)
         *p = '*';
 }
 

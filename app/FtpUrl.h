@@ -14,13 +14,18 @@ namespace ftpurl {
 // form anonymous servers ask for (an address-like text).
 inline constexpr char kAnonymousUser[] = "anonymous";
 inline constexpr char kAnonymousPassword[] = "orvane@example.com";
+// The folder a link without a path opens: the one the login leads to.
+inline constexpr char kLoginFolder[] = ".";
 
 struct FtpUrl {
     std::string host; // a name or an address; an IPv6 address without its brackets
     int port = 21;
     std::string user = kAnonymousUser;
     std::string password = kAnonymousPassword;
-    std::string path = "/"; // the folder to open: absolute, decoded, without a trailing "/"
+    // The folder to open, decoded, without a trailing "/": kLoginFolder, a
+    // path from the login folder ("pub/x"), or from the server's root
+    // ("/pub/x", a link whose path starts with "%2F").
+    std::string path = kLoginFolder;
     // A user other than "anonymous" or "ftp" without a password in the link:
     // the password is asked for before connecting.
     bool askPassword = false;

@@ -431,6 +431,19 @@ void CMainFrame::OnInitMenu() {
         if (bar && pos < bar->GetMenuCount() && bar->IsEnabledTop(pos) == busy)
             bar->EnableTop(pos, !busy);
     }
+    // The toolbar's buttons for the same commands grey with them: the File
+    // menu's and those the panes' menus grey while a pane is busy. Stop, the
+    // views and About stay.
+    if (!m_wndToolBar)
+        return;
+    for (int command :
+         {cmd::ID_SITE_MANAGER, cmd::ID_DISCONNECT, cmd::ID_RECONNECT, cmd::ID_APP_EXIT,
+          cmd::ID_NEW_FOLDER_TOOLBAR, cmd::ID_RUN, cmd::ID_DELETE_TOOLBAR, cmd::ID_UPLOAD_TOOLBAR,
+          cmd::ID_DOWNLOAD_TOOLBAR, cmd::ID_PROPERTIES_TOOLBAR, cmd::ID_REFRESH_TOOLBAR}) {
+        int id = cmd::ToWx(command);
+        if (m_wndToolBar->FindById(id) && m_wndToolBar->GetToolEnabled(id) == busy)
+            m_wndToolBar->EnableTool(id, !busy);
+    }
 }
 
 void CMainFrame::OnSiteManager() {
@@ -494,9 +507,9 @@ void CMainFrame::OnReconnect() {
 }
 
 void CMainFrame::OnStop() {
-    GetLeftView()->m_bStopUpload = 1;
+    // A delete or Properties walk of the server pane ends after the request
+    // in flight; a transfer batch ends at once, the file in flight abandoned.
     GetRightView()->m_bStop = 1;
-    // The batch ends at once: the file in flight is abandoned.
     m_pEngine->Stop();
 }
 

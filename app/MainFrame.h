@@ -56,8 +56,9 @@ public:
     void OnHelpFile();
     void SetActivePaneView(int mode);
 
-    // Grays or enables the File menu while a pane is busy (called whenever a
-    // menu is about to open, and as the busy flags change).
+    // Grays or enables the File menu, and the toolbar buttons of the commands
+    // the menus grey, while a pane is busy (called whenever a menu is about to
+    // open, and as the busy flags change).
     void OnInitMenu();
 
     // The pane the file commands go to: one of the two file panes, the log

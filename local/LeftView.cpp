@@ -425,7 +425,6 @@ bool CLeftView::StartBatch(UploadRequest request) {
     std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
     m_bUploading = 1;
     m_bUploaded = 0;
-    m_bStopUpload = 0;
     if (m_remote.enableNavigation)
         m_remote.enableNavigation(true);
     if (!m_pEngine->StartUpload(std::move(request), host)) {

@@ -46,10 +46,9 @@ public:
     int m_bFirstFill = 1;
     int m_bEditingLabel = 0;
 
-    std::atomic<int> m_bUploading{0};  // an upload runs
-    std::atomic<int> m_bStopUpload{0}; // stop request for uploads
-    std::atomic<int> m_bUploaded{0};   // a send was attempted: refresh the remote list
-    int m_bDropUpload = 0;             // a drop started the batch
+    std::atomic<int> m_bUploading{0}; // an upload runs
+    std::atomic<int> m_bUploaded{0};  // a send was attempted: refresh the remote list
+    int m_bDropUpload = 0;            // a drop started the batch
     std::vector<CTransferItem> m_arrUpload;
     // Set by a drop on this list: the folder to return to after the download.
     std::string m_strSavedDir;

@@ -45,11 +45,13 @@ PropertiesTexts FolderProperties(const std::string& folderPath, std::uint64_t fi
     return t;
 }
 
-PropertiesTexts FileProperties(const std::string& path, std::uint64_t bytes) {
+const char* const kUnknownSize = "Unknown (not listed by the server)";
+
+PropertiesTexts FileProperties(const std::string& path, std::optional<std::uint64_t> bytes) {
     PropertiesTexts t;
     t.type = "File ";
     t.location = NormalisePath(path);
-    t.size = PropertiesSizeText(bytes);
+    t.size = bytes ? PropertiesSizeText(*bytes) : kUnknownSize;
     t.contains = "0 Files , 0 Folders";
     return t;
 }

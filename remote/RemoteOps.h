@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,8 +41,11 @@ struct PropertiesTexts {
 // A folder: what the counting walk found under `folderPath`.
 PropertiesTexts FolderProperties(const std::string& folderPath, std::uint64_t files,
                                  std::uint64_t folders, std::uint64_t bytes);
-// A file at `path` whose listing gave `bytes` (0 when the server did not list it).
-PropertiesTexts FileProperties(const std::string& path, std::uint64_t bytes);
+// A file at `path` whose listing gave `bytes`; nothing when the server did
+// not list it, and the size shows as unknown (never as an empty file).
+PropertiesTexts FileProperties(const std::string& path, std::optional<std::uint64_t> bytes);
+// The size text of a file the server did not list.
+extern const char* const kUnknownSize;
 
 // Deletes the selected names of one server folder, folders with their whole
 // tree. Lines go to `addLine` in the order the work is done. Runs on a worker.

@@ -321,6 +321,11 @@ void CRightView::ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::C
     });
     if (ok) {
         unsigned generation = ++m_nListGeneration;
+        // A folder given from the login folder (a link's path, "." for the
+        // login folder itself) is made absolute here: just after the login
+        // the session's folder is the one the server put it in.
+        if (!remoteDir.empty() && remoteDir[0] != '/')
+            remoteDir = session->Resolve(remoteDir);
         if (session->SetCurrentDirectory(remoteDir)) {
             FillList(session, remoteDir, generation);
         } else {
@@ -718,7 +723,6 @@ bool CRightView::StartBatch(DownloadRequest request) {
     std::shared_ptr<CTransferEngine> engine = m_pEngine;
     h.cancelled = [engine] { return engine->m_bStop != 0; };
     std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
-    m_bStop = 0;
     m_strBatchLocalDir = m_pLocalView->m_strCurrentDir;
     ++m_bBusy;
     EnableNavigation(true);
@@ -959,7 +963,7 @@ void CRightView::PropertiesThreadProc(CThreadInfo info, std::shared_ptr<ftp::Ses
         texts = remote::FolderProperties(path, count.files, count.folders, count.bytes);
     } else {
         ftp::FindData found;
-        std::uint64_t size = 0;
+        std::optional<std::uint64_t> size;
         if (IsSafeName(name) && session->FindFirstFile(path, &found))
             size = found.size;
         texts = remote::FileProperties(path, size);

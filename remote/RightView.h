@@ -61,7 +61,8 @@ public:
     int m_nEncryption = 1;
 
     std::atomic<int> m_bBusy{0};      // remote workers running
-    std::atomic<int> m_bStop{0};      // stop request for transfers and walks
+    std::atomic<int> m_bStop{0};      // stop request for the delete and Properties
+                                      // walks (a batch stops through the engine)
     std::atomic<int> m_bFirstWalk{1}; // the download's path bookkeeping
     // A delete removed something (refresh the list at its end), or a fetch
     // was attempted (refresh the local list).
@@ -78,7 +79,9 @@ public:
     int m_bDropMode = 0;        // a drop built m_arrDownload; after an upload
                                 // dropped here: restore m_strSavedPath
     std::string m_strSavedPath; // the server path to restore after a dropped upload
-    int m_bNoRefresh = 0;       // 1: no remote refresh after a dropped upload
+    int m_bNoRefresh = 0;       // 1: after a dropped upload, refresh only when a
+                                // dropped file arrived or something came into
+                                // the folder shown
     std::vector<CTransferItem> m_arrDownload;
     // The one engine of both panes (one batch at a time, either direction).
     std::shared_ptr<CTransferEngine> m_pEngine;

@@ -5,6 +5,7 @@
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
 #include "tests/ftp/FtpServers.h"
+#include "transfer/ReplaceDlg.h"
 
 #include <wx/menu.h>
 #include <wx/splitter.h>
@@ -12,6 +13,8 @@
 #include <wx/textctrl.h>
 #include <wx/toolbar.h>
 #include <wx/uiaction.h>
+
+#include <gtk/gtk.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -272,6 +275,69 @@ TEST_F(FrameTest, KeysReachTheirCommandsAndAltFDeletesInsteadOfOpeningTheMenu) {
     EXPECT_EQ(dialogs, std::vector<std::string>{"Site Manager"});
 }
 
+TEST_F(FrameTest, ToolbarButtonsGrayWithTheMenusWhileAPaneIsBusy) {
+    wxToolBar* bar = frame->m_wndToolBar;
+    auto enabled = [&](int command) { return bar->GetToolEnabled(cmd::ToWx(command)); };
+    const int grayed[] = {
+        cmd::ID_SITE_MANAGER,       cmd::ID_DISCONNECT,         cmd::ID_RECONNECT,
+        cmd::ID_APP_EXIT,           cmd::ID_NEW_FOLDER_TOOLBAR, cmd::ID_RUN,
+        cmd::ID_DELETE_TOOLBAR,     cmd::ID_UPLOAD_TOOLBAR,     cmd::ID_DOWNLOAD_TOOLBAR,
+        cmd::ID_PROPERTIES_TOOLBAR, cmd::ID_REFRESH_TOOLBAR};
+    const int kept[] = {cmd::ID_STOP, cmd::ID_VIEW_DETAILS, cmd::ID_VIEW_SMALLICON,
+                        cmd::ID_APP_ABOUT};
+    struct Case {
+        const char* what;
+        bool localActive;
+        int remoteBusy, uploading;
+        bool greyed;
+    };
+    const Case cases[] = {
+        {"a Properties walk, the local pane active", true, 1, 0, true},
+        {"nothing runs", true, 0, 0, false},
+        {"an upload, the server pane active", false, 0, 1, true},
+        {"nothing runs again", false, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        frame->SetActiveView(c.localActive ? static_cast<wxWindow*>(left())
+                                           : static_cast<wxWindow*>(right()));
+        right()->m_bBusy = c.remoteBusy;
+        left()->m_bUploading = c.uploading;
+        frame->OnInitMenu();
+        EXPECT_EQ(frame->GetMenuBar()->IsEnabledTop(0), !c.greyed);
+        for (int command : grayed)
+            EXPECT_EQ(enabled(command), !c.greyed) << command;
+        for (int command : kept)
+            EXPECT_TRUE(enabled(command)) << command;
+    }
+}
+
+// Every dialog runs above the window it belongs to: made transient for it,
+// so no window manager can hide it below; one made without a parent (the
+// replace question) belongs to the main window.
+TEST_F(FrameTest, ModalDialogsAreKeptAboveTheMainWindow) {
+    struct Seen {
+        std::string title;
+        wxWindow* owner = nullptr;
+        GtkWindow* transientFor = nullptr;
+    };
+    std::vector<Seen> seen;
+    dialogAnswer = [&](wxDialog& d) {
+        seen.push_back({d.GetTitle().utf8_string(), ui::ModalOwner(d),
+                        gtk_window_get_transient_for(GTK_WINDOW(d.GetHandle()))});
+        return wxID_CANCEL;
+    };
+    frame->OnSiteManager();
+    OnAppAbout(frame);
+    transfer::AskReplace("a.txt    Size : 1 KB", "a.txt    Size : 2 KB");
+    ASSERT_EQ(seen.size(), 3u);
+    for (const Seen& s : seen) {
+        SCOPED_TRACE(s.title);
+        EXPECT_EQ(s.owner, frame);
+        EXPECT_EQ(s.transientFor, GTK_WINDOW(frame->GetHandle()));
+    }
+}
+
 TEST_F(FrameTest, FileMenuIsGrayedWhileAPaneIsBusy) {
     wxMenuBar* bar = frame->GetMenuBar();
     frame->SetActiveView(left());
@@ -328,10 +394,10 @@ TEST_F(FrameTest, TheLogShowsOneLinePerEntryWithBadBytesEscaped) {
                                         "name\\x0D\\x0AConnection successful ", "ready"}));
 }
 
-TEST_F(FrameTest, StopRequestsBothPanesToStop) {
+TEST_F(FrameTest, StopRequestsTheServerPaneWalksAndTheBatchToStop) {
     frame->OnStop();
-    EXPECT_EQ(left()->m_bStopUpload, 1);
     EXPECT_EQ(right()->m_bStop, 1);
+    EXPECT_FALSE(frame->m_pEngine->IsBusy());
     EXPECT_TRUE(LogLines().empty());
 }
 

@@ -6,6 +6,7 @@
 // listed again, and where the panes are afterwards.
 #include "platform/ui/EntryDrag.h"
 #include "platform/ui/PathCombo.h"
+#include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
 #include "tests/ftp/FtpServers.h"
@@ -59,6 +60,9 @@ ui::DropPayload Received(const wxDataObject& from, bool acceptFiles) {
     Deliver(from, data);
     return data.Payload();
 }
+
+void MouseDrag(wxPoint from, wxPoint to, bool escape = false);
+wxPoint OnScreen(CFileListCtrl* list, wxPoint inner);
 
 std::string Cwd() {
     char buf[4096];
@@ -323,25 +327,74 @@ TEST_P(DndTest, UploadDroppedOnAServerFolderGoesIntoIt) {
     EXPECT_TRUE(o.refreshed);
 }
 
-TEST_P(DndTest, UploadDroppedOnAServerFileGoesToTheCurrentFolder) {
+// The row is a file: what was dropped goes into the folder the list shows,
+// and the list shows it afterwards.
+TEST_P(DndTest, UploadDroppedOnAServerFileGoesToTheCurrentFolderAndShowsThere) {
     Connect();
     Outcome o = Upload({"s1.txt", "s2.txt"}, "file.txt");
     EXPECT_TRUE(o.started);
     EXPECT_EQ(ReadAll(pub + "/s1.txt"), "local s1.txt");
     EXPECT_EQ(ReadAll(pub + "/s2.txt"), "local s2.txt");
     EXPECT_EQ(ReadAll(pub + "/file.txt"), "server file.txt");
-    EXPECT_FALSE(o.refreshed);
-    EXPECT_FALSE(Has(right()->Rows(), "s1.txt"));
+    EXPECT_TRUE(o.refreshed);
+    EXPECT_TRUE(Has(right()->Rows(), "s1.txt"));
+    EXPECT_TRUE(Has(right()->Rows(), "s2.txt"));
 
     o = Upload({"d1"}, "file.txt");
     EXPECT_TRUE(o.started);
     EXPECT_EQ(ReadAll(pub + "/d1/x.txt"), "x of d1");
-    EXPECT_FALSE(o.refreshed);
+    EXPECT_TRUE(o.refreshed);
+    EXPECT_TRUE(Has(right()->Rows(), "d1"));
 
     o = Upload({"f3.txt"}, "file.txt");
     EXPECT_TRUE(o.started);
     EXPECT_EQ(ReadAll(pub + "/f3.txt"), "local f3.txt");
     EXPECT_TRUE(o.refreshed);
+}
+
+// A folder made on the server is shown at the end of the batch, even when
+// nothing was sent into it: by the command, dropped on empty space, and
+// dragged with the mouse onto a file row.
+TEST_P(DndTest, AnUploadedEmptyFolderShowsInTheServerList) {
+    for (const char* name : {"empty1", "empty2", "empty3"})
+        fs::create_directories(local + "/" + name);
+    Connect();
+    Select(left()->m_wndList, left()->Rows(), {"empty1"});
+    int before = Ended();
+    ASSERT_TRUE(left()->UploadSelectionInto({}));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_TRUE(fs::is_directory(pub + "/empty1"));
+    EXPECT_TRUE(Has(right()->Rows(), "empty1"));
+
+    Outcome o = Upload({"empty2"}, "");
+    EXPECT_TRUE(o.started);
+    EXPECT_TRUE(fs::is_directory(pub + "/empty2"));
+    EXPECT_TRUE(Has(right()->Rows(), "empty2"));
+
+    frame->Raise();
+    Pump(100);
+    CFileListCtrl* from = left()->m_wndList;
+    CFileListCtrl* to = right()->m_wndList;
+    Select(from, left()->Rows(), {});
+    before = Ended();
+    MouseDrag(OnScreen(from, from->RowPoint(RowOf(left()->Rows(), "empty3"))),
+              OnScreen(to, to->RowPoint(RowOf(right()->Rows(), "file.txt"))));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_TRUE(fs::is_directory(pub + "/empty3"));
+    EXPECT_TRUE(Has(right()->Rows(), "empty3"));
+
+    // Two files dragged by one of them onto the file row.
+    Select(from, left()->Rows(), {"f1.txt", "f2.txt"});
+    before = Ended();
+    MouseDrag(OnScreen(from, from->RowPoint(RowOf(left()->Rows(), "f2.txt"))),
+              OnScreen(to, to->RowPoint(RowOf(right()->Rows(), "file.txt"))));
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_EQ(ReadAll(pub + "/f1.txt"), "local f1.txt");
+    EXPECT_TRUE(Has(right()->Rows(), "f1.txt"));
+    EXPECT_TRUE(Has(right()->Rows(), "f2.txt"));
 }
 
 // ---- drops on the local list: download ----
@@ -749,38 +802,42 @@ TEST_P(DndTest, FilesFromTheDesktopUploadWhereTheHighlightShows) {
 
 // ---- the highlight ----
 
-TEST_P(DndTest, TheRowUnderTheCursorCarriesTheHighlight) {
+TEST_P(DndTest, TheRowUnderTheCursorCarriesTheHighlightAndTheSelectionStays) {
     Connect();
     CFileListCtrl* list = right()->m_wndList;
     const auto& rows = right()->Rows();
-    Select(list, rows, {});
-    long a = RowOf(rows, "a.txt"), b = RowOf(rows, "b.txt");
+    long a = RowOf(rows, "a.txt"), b = RowOf(rows, "b.txt"), c = RowOf(rows, "c.txt");
+    Select(list, rows, {"c.txt"});
     auto selected = [&](long i) { return list->GetItemState(i, wxLIST_STATE_SELECTED) != 0; };
+    auto onlyC = [&] {
+        return list->GetSelectedItemCount() == 1 && selected(c) && !selected(a) && !selected(b);
+    };
     EXPECT_EQ(list->OnDragOver(list->RowPoint(a), false), wxDragMove);
-    EXPECT_TRUE(selected(a));
     EXPECT_EQ(list->m_nDropHilite, a);
+    EXPECT_TRUE(onlyC());
     list->OnDragOver(list->RowPoint(b), false);
-    EXPECT_FALSE(selected(a));
-    EXPECT_TRUE(selected(b));
+    EXPECT_EQ(list->m_nDropHilite, b);
+    EXPECT_TRUE(onlyC());
     list->OnDragOver(EmptyPoint(list), false);
-    EXPECT_FALSE(selected(b));
     EXPECT_EQ(list->m_nDropHilite, -1);
     list->OnDragOver(list->RowPoint(a), false);
     // Over its own list a drag changes nothing.
     list->m_bDragSource = 1;
     EXPECT_EQ(list->OnDragOver(list->RowPoint(b), false), wxDragMove);
     list->m_bDragSource = 0;
-    EXPECT_TRUE(selected(a));
-    EXPECT_FALSE(selected(b));
-    EXPECT_EQ(list->GetSelectedItemCount(), 1);
+    EXPECT_EQ(list->m_nDropHilite, a);
+    // Leaving the list ends the highlight.
+    list->ClearDropHilite();
+    EXPECT_EQ(list->m_nDropHilite, -1);
+    EXPECT_TRUE(onlyC());
 }
 
 // ---- with the mouse ----
 
 // Presses on `from` (screen coordinates), moves in small steps, then onto
-// `to`, and releases, from another thread while this one keeps the window
-// running.
-void MouseDrag(wxPoint from, wxPoint to, bool escape = false) {
+// each of `via` in turn, and releases (after Escape, if asked), from another
+// thread while this one keeps the window running.
+void MouseDragVia(wxPoint from, const std::vector<wxPoint>& via, bool escape = false) {
     std::atomic<bool> done{false};
     std::thread mouse([&] {
         std::string cmd = "xdotool mousemove " + std::to_string(from.x) + " " +
@@ -788,9 +845,11 @@ void MouseDrag(wxPoint from, wxPoint to, bool escape = false) {
         for (int i = 1; i <= 5; ++i)
             cmd += " mousemove " + std::to_string(from.x + 4 * i) + " " +
                    std::to_string(from.y + 2 * i) + " sleep 0.05";
-        cmd += " mousemove " + std::to_string(to.x) + " " + std::to_string(to.y) + " sleep 0.2";
-        cmd += " mousemove " + std::to_string(to.x + 3) + " " + std::to_string(to.y + 3) +
-               " sleep 0.2";
+        for (wxPoint to : via) {
+            cmd += " mousemove " + std::to_string(to.x) + " " + std::to_string(to.y) + " sleep 0.2";
+            cmd += " mousemove " + std::to_string(to.x + 3) + " " + std::to_string(to.y + 3) +
+                   " sleep 0.2";
+        }
         if (escape)
             cmd += " key Escape sleep 0.2";
         cmd += " mouseup 1";
@@ -800,6 +859,10 @@ void MouseDrag(wxPoint from, wxPoint to, bool escape = false) {
     });
     PumpUntil([&] { return done.load(); }, 20000);
     mouse.join();
+}
+
+void MouseDrag(wxPoint from, wxPoint to, bool escape) {
+    MouseDragVia(from, {to}, escape);
 }
 
 wxPoint OnScreen(CFileListCtrl* list, wxPoint inner) {
@@ -923,6 +986,89 @@ TEST_P(DndTest, EscapeDuringARealDragDropsNothing) {
     ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
     Settle();
     EXPECT_EQ(ReadAll(pub + "/f1.txt"), "local f1.txt");
+}
+
+// However a real drag ends, the rows it passed over are not left selected:
+// the Delete that follows asks about, and removes, what the user picked.
+TEST_P(DndTest, ADragEndingAnyWayLeavesEveryListWithTheSelectionItHadBefore) {
+    enum class End { Escape, Drop, LeaveWindow };
+    struct Case {
+        const char* what;
+        End end;
+        std::vector<std::string> dragged; // the local selection, dragged by its last
+    };
+    const Case cases[] = {
+        {"cancelled with Escape", End::Escape, {"f1.txt"}},
+        {"dropped on a folder row", End::Drop, {"s1.txt", "s2.txt"}},
+        {"released outside the window", End::LeaveWindow, {"f2.txt"}},
+    };
+    Connect();
+    frame->Raise();
+    Pump(100);
+    CFileListCtrl* from = left()->m_wndList;
+    CFileListCtrl* to = right()->m_wndList;
+    auto selection = [](CFileListCtrl* list) {
+        std::vector<long> items;
+        for (long i = list->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); i >= 0;
+             i = list->GetNextItem(i, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED))
+            items.push_back(i);
+        return items;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Select(to, right()->Rows(), {"c.txt"});
+        Select(from, left()->Rows(), c.dragged);
+        std::vector<long> remoteBefore = selection(to), localBefore = selection(from);
+        long a = RowOf(right()->Rows(), "a.txt");
+        wxPoint start = OnScreen(from, from->RowPoint(RowOf(left()->Rows(), c.dragged.back())));
+        std::vector<wxPoint> via = {OnScreen(to, to->RowPoint(a))};
+        if (c.end == End::Drop)
+            via.push_back(OnScreen(to, to->RowPoint(RowOf(right()->Rows(), "F"))));
+        if (c.end == End::LeaveWindow) {
+            wxRect outside = frame->GetScreenRect();
+            via.push_back(wxPoint(std::min(outside.GetRight() + 60, 1270),
+                                  std::min(outside.GetBottom() + 60, 1010)));
+        }
+        bool highlighted = false;
+        wxTimer watch;
+        watch.Bind(wxEVT_TIMER,
+                   [&](wxTimerEvent&) { highlighted = highlighted || to->m_nDropHilite == a; });
+        watch.Start(10);
+        int before = Ended();
+        MouseDragVia(start, via, c.end == End::Escape);
+        watch.Stop();
+        if (c.end == End::Drop) {
+            ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+            Settle();
+            EXPECT_EQ(ReadAll(pub + "/F/s2.txt"), "local s2.txt");
+        } else {
+            Pump(200);
+            EXPECT_EQ(Ended(), before);
+        }
+        EXPECT_TRUE(highlighted); // the row passed over showed where a drop would go
+        EXPECT_EQ(from->m_bDragSource, 0);
+        EXPECT_EQ(to->m_nDropHilite, -1);
+        EXPECT_EQ(from->m_nDropHilite, -1);
+        EXPECT_EQ(selection(to), remoteBefore);
+        EXPECT_EQ(selection(from), localBefore);
+
+        // Delete on the server pane asks about the file the user picked.
+        asked.clear();
+        answers.push_back(c.end == End::Escape ? ui::kYes : ui::kNo);
+        frame->SetActiveView(right());
+        frame->RouteCommand(cmd::ID_DELETE);
+        Settle();
+        ASSERT_EQ(asked.size(), 1u);
+        EXPECT_EQ(asked[0].text, "Delete \"c.txt\" from the server?");
+        EXPECT_EQ(fs::exists(pub + "/c.txt"), c.end != End::Escape);
+        EXPECT_TRUE(fs::exists(pub + "/a.txt"));
+        if (c.end == End::Escape) { // c.txt is gone: bring it back for the next case
+            std::ofstream(pub + "/c.txt") << "server c.txt";
+            server->Share();
+            right()->OnRefresh();
+            Settle();
+        }
+    }
 }
 
 // A window of another kind offering a file list, as a file manager does: the

@@ -2,6 +2,7 @@
 // the delete question, the lines of a delete and its one refresh, renaming in
 // place, New Folder, Properties and Execute.
 #include "local/PropertiesDlg.h"
+#include "remote/RemoteOps.h"
 #include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
@@ -370,6 +371,17 @@ TEST_F(RemoteOpsPaneTest, PropertiesOfAFolderAFileAndNothing) {
     right()->OnProperties();
     Settle();
     EXPECT_EQ(seen, (std::vector<std::string>{"File ", "/work/empty.txt", "0 KB",
+                                              "0 Files , 0 Folders"}));
+
+    // A file removed behind the pane's back: its size is not known.
+    Write(work + "/gone.txt", "x");
+    right()->OnRefresh();
+    Settle();
+    fs::remove(work + "/gone.txt");
+    Select({"gone.txt"});
+    right()->OnProperties();
+    Settle();
+    EXPECT_EQ(seen, (std::vector<std::string>{"File ", "/work/gone.txt", remote::kUnknownSize,
                                               "0 Files , 0 Folders"}));
 
     size_t shown = dialogs.size();

@@ -79,6 +79,10 @@ TEST(RemoteOpsTexts, PropertiesFiguresAreWholeKilobytesPlusOneAndSixtyFourBit) {
     EXPECT_EQ(e.location, "/pub/empty.txt");
     EXPECT_EQ(e.size, "0 KB");
     EXPECT_EQ(e.contains, "0 Files , 0 Folders");
+    // A file the server did not list is of unknown size, not empty.
+    remote::PropertiesTexts gone = remote::FileProperties("/pub/gone.txt", std::nullopt);
+    EXPECT_EQ(gone.size, remote::kUnknownSize);
+    EXPECT_NE(gone.size, "0 KB");
 }
 
 // ---- against real servers ----
@@ -284,6 +288,19 @@ public:
         return out;
     }
 };
+
+TEST(RemoteOpsHostile, PropertiesNamesEveryFolderItCouldNotListAndCountsTheRest) {
+    RecordedScript script("unlistable-tree");
+    ASSERT_TRUE(script.session);
+    std::vector<std::string> lines;
+    std::atomic<int> stop{0};
+    remote::FolderCount c = remote::CountFolder(
+        script.session, "/top", &stop, [&](const std::string& line) { lines.push_back(line); });
+    EXPECT_EQ(c.files, 1u);   // ok.txt; what locked holds is not seen
+    EXPECT_EQ(c.folders, 1u); // locked itself
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Unable to list folder /top/locked : 550 Permission denied"}));
+}
 
 TEST(RemoteOpsHostile, AHostileListingDeletesNothingOutsideTheSelection) {
     RecordedScript script("hostile-tree");

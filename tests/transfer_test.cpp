@@ -272,6 +272,30 @@ TEST(BatchEndTest, TheRemoteListIsRefilledUnlessADropAskedNotTo) {
     EXPECT_EQ(noRefresh, 0);
 }
 
+TEST(BatchEndTest, ADropOnARowRefreshesWhenSomethingCameIntoTheFolderShown) {
+    struct Case {
+        const char* what;
+        bool shownChanged, dropSent;
+        bool refreshed;
+    };
+    const Case cases[] = {
+        {"everything went into the row's folder", false, false, false},
+        {"a file or folder came into the folder shown", true, false, true},
+        {"the one dropped file arrived", false, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        BatchResult r;
+        r.uploaded = true;
+        r.shownChanged = c.shownChanged;
+        r.dropSent = c.dropSent;
+        int dropMode = 1, noRefresh = 1;
+        std::string path = "/pub";
+        EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/pub", noRefresh).has_value(), c.refreshed);
+        EXPECT_EQ(noRefresh, 0);
+    }
+}
+
 // ---- against real servers ----
 
 class TransferTest : public ::testing::TestWithParam<ServerKind> {
@@ -576,6 +600,35 @@ TEST_P(TransferTest, UploadWritesItsLinesAndCreatesOnlyNewFolders) {
     EXPECT_EQ(host.Lines().back(), "Done");
     EXPECT_EQ(host.Lines()[host.Lines().size() - 2], "Uploading single.txt");
     EXPECT_EQ(r.filesDone, 4u);
+}
+
+TEST_P(TransferTest, AFolderMadeOnTheServerCountsAsAChangeOfTheFolderItIsIn) {
+    fs::create_directories(Local("empty"));
+    fs::create_directories(Local("outer/inner"));
+    fs::create_directories(Root("pub/sub"));
+    fs::create_directories(Root("pub/there")); // exists already: nothing new
+    fs::create_directories(Local("there"));
+    struct Case {
+        const char* what;
+        std::string remoteDir;
+        std::vector<std::string> names;
+        bool uploaded, shownChanged;
+    };
+    const Case cases[] = {
+        {"an empty folder", "/pub", {"empty"}, true, true},
+        {"folders within folders", "/pub/sub", {"outer"}, true, true},
+        {"a folder the server holds already", "/pub", {"there"}, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeHost host;
+        BatchResult r = Upload(host, c.remoteDir, c.names);
+        EXPECT_EQ(r.uploaded, c.uploaded);
+        EXPECT_EQ(r.shownChanged, c.shownChanged);
+        EXPECT_EQ(r.filesDone, 0u);
+    }
+    EXPECT_TRUE(fs::is_directory(Root("pub/empty")));
+    EXPECT_TRUE(fs::is_directory(Root("pub/sub/outer/inner")));
 }
 
 TEST_P(TransferTest, DroppedBatchesCarryTheirOwnPathsBothWays) {

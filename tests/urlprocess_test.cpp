@@ -154,4 +154,26 @@ TEST_F(UrlProcessTest, ALinkOnTheCommandLineConnectsToItsFolderWithoutTheSiteMan
         << shown;
 }
 
+// A link the program refuses still has its password hidden, even when the
+// password holds a character that would end the server part of a link.
+TEST_F(UrlProcessTest, ARefusedLinkKeepsNoReadablePasswordInTheCommandLine) {
+    std::string port = std::to_string(server->port());
+    for (std::string password : {"p#ss", "my/pw"}) {
+        SCOPED_TRACE(password);
+        Launch("ftp://orvaneftp:" + password + "@127.0.0.1:" + port + "/");
+        // The window is up (the refusal's message or the Site Manager): the
+        // command line has long been rewritten.
+        ASSERT_FALSE(WaitForWindow("Orvane|Site Manager").empty());
+        std::string shown = CommandLine();
+        EXPECT_EQ(shown.find(password), std::string::npos) << shown;
+        EXPECT_NE(shown.find("ftp://orvaneftp:" + std::string(password.size(), '*') +
+                             "@127.0.0.1:" + port + "/"),
+                  std::string::npos)
+            << shown;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+}
+
 } // namespace

@@ -18,7 +18,9 @@ std::optional<std::string> EndUploadBatch(const BatchResult& result, int& bDropM
                                           std::string& strCurrentPath,
                                           const std::string& strSavedPath, int& bNoRefresh) {
     bool uploaded = result.uploaded;
-    if (result.dropSent)
+    // What a drop held back shows all the same when the list would miss it:
+    // the dropped file arrived, or something came into the folder shown.
+    if (result.dropSent || result.shownChanged)
         bNoRefresh = 0;
     if (bDropMode) {
         bDropMode = 0;

@@ -14,7 +14,8 @@ std::optional<std::string> EndDownloadBatch(const BatchResult& result, int& bRes
                                             const std::string& strSavedDir);
 
 // Upload: a drop on the remote list restores the saved server path; a drop
-// that sent a file clears bNoRefresh, which holds for this one batch (it is 0
+// that sent a file, or a batch that put anything into the folder the list
+// shows, clears bNoRefresh, which holds for this one batch (it is 0
 // afterwards). Returns the server folder to refill.
 std::optional<std::string> EndUploadBatch(const BatchResult& result, int& bDropMode,
                                           std::string& strCurrentPath,

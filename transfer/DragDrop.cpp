@@ -44,10 +44,6 @@ std::optional<std::string> DraggedName(const ui::DropPayload& data, const CFileL
     return drag.name;
 }
 
-void SelectRow(CFileListCtrl* list, long item) {
-    list->SetItemState(item, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
-}
-
 std::string BaseName(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
@@ -68,7 +64,6 @@ bool DropFilesOnRemoteList(CLeftView& local, CRightView& remote,
     if (hit >= 0) {
         const CFileRow& row = remote.Rows()[static_cast<size_t>(hit)];
         if (row.folder && IsSafeName(row.name)) {
-            SelectRow(list, hit);
             dir = remote.m_strCurrentPath + "/" + row.name;
         }
     }
@@ -115,7 +110,6 @@ bool DropOnLocalList(CLeftView& local, CRightView& remote, const ui::DropPayload
         const std::string target = local.Rows()[static_cast<size_t>(hit)].name;
         if (!IsSafeName(target))
             return false;
-        SelectRow(list, hit);
         folderTarget = IsLocalFolder(local::Join(current, target));
         if (folderTarget)
             into = local::Join(current, target);
@@ -169,7 +163,6 @@ bool DropOnRemoteList(CLeftView& local, CRightView& remote, const ui::DropPayloa
         intoFolder = remote.Rows()[static_cast<size_t>(hit)].name;
         if (!IsSafeName(intoFolder))
             return false;
-        SelectRow(list, hit);
     }
     auto undo = [&remote] {
         remote.m_bNoRefresh = 0;
@@ -177,7 +170,9 @@ bool DropOnRemoteList(CLeftView& local, CRightView& remote, const ui::DropPayloa
     };
     if (selected > 1) {
         // The whole local selection, by the Upload command's steps. On a row
-        // the server list is not refreshed at the end.
+        // the server list is refreshed at the end only when something came
+        // into the folder it shows (the row was a file, or a folder the
+        // server would not enter).
         remote.m_bNoRefresh = hit >= 0 ? 1 : 0;
         remote.m_bDropMode = hit >= 0 ? 1 : 0;
         remote.m_strSavedPath = remote.m_strCurrentPath;

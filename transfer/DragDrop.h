@@ -5,7 +5,8 @@
 // drag of the other list of the same window (never from text), refuses while
 // any batch runs, and makes no folder test that could change the process's
 // current folder or hold the window on the network: the server-side folder
-// tests run on the batch's worker.
+// tests run on the batch's worker. A drop finds its target row by the point
+// it landed on and leaves the selection of both lists as it was.
 #pragma once
 
 #include "platform/ui/EntryDrag.h"

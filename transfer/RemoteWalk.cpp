@@ -15,9 +15,10 @@ void CRemoteWalk::WalkRemote(int nMode, const std::string& strRemoteDir,
     std::string dir = NormalisePath(strRemoteDir);
     if (!m_session || !m_session->ListDirectory(dir, &entries, m_links)) {
         ++m_nListFailures;
-        // A download says what it could not fetch: a folder left out unsaid
-        // would look like a complete copy.
-        if (nMode == 1 && m_addLine && !stopped())
+        // A download says what it could not fetch, and a count what it could
+        // not see: a folder left out unsaid would look like a complete copy,
+        // or like complete figures.
+        if ((nMode == 1 || nMode == 2) && m_addLine && !stopped())
             m_addLine("Unable to list folder " + PrintableName(dir) + " : " +
                       PrintableName(ftp::LastResponse()));
         return;

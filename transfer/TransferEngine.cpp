@@ -471,6 +471,7 @@ void CUploadBatch::Prepare() {
     m_replace.Reset();
     m_arrUpload.clear();
     std::string remoteDir = "/" + m_request.remoteDir;
+    m_shownDir = NormalisePath(remoteDir);
     bool into = false;
     if (!m_request.intoFolder.empty() && IsSafeName(m_request.intoFolder) && !Stopped()) {
         std::string folder = NormalisePath(remoteDir + "/" + m_request.intoFolder);
@@ -488,7 +489,7 @@ void CUploadBatch::Prepare() {
             if (!item.m_bIsFolder)
                 continue;
             std::string remote = NormalisePath(item.m_strRemotePath);
-            if (m_request.session->CreateDirectory(remote))
+            if (MakeFolder(remote))
                 m_remote[remote].listed = true;
             else if (FileInTheWay(remote))
                 item.m_strName.clear(); // left out below
@@ -509,7 +510,7 @@ void CUploadBatch::Prepare() {
         struct stat st;
         bool folder = stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         // An existing folder is fine; one just made is known to be empty.
-        if (folder && m_request.session->CreateDirectory(remote))
+        if (folder && MakeFolder(remote))
             m_remote[remote].listed = true;
         else if (folder && FileInTheWay(remote))
             continue;
@@ -540,6 +541,21 @@ BatchResult CUploadBatch::Run() {
     m_arrUpload.clear();
     m_result.stopped = Stopped();
     return m_result;
+}
+
+void CUploadBatch::Arrived(const std::string& dir) {
+    if (NormalisePath(dir) == m_shownDir)
+        m_result.shownChanged = true;
+}
+
+bool CUploadBatch::MakeFolder(const std::string& remote) {
+    if (!m_request.session->CreateDirectory(remote))
+        return false; // it may exist already: what goes into it is sent all the same
+    // A new folder is as much a change to the server as a file sent: the
+    // list is refreshed to show it, empty or not.
+    m_result.uploaded = true;
+    Arrived(ParentOf(NormalisePath(remote)));
+    return true;
 }
 
 CUploadBatch::RemoteLook CUploadBatch::LookUp(const std::string& remoteDir,
@@ -675,6 +691,7 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
         ++m_result.filesDone;
         if (m_request.dropMode && topLevel)
             m_result.dropSent = true; // a dropped file; what a dropped folder holds does not count
+        Arrived(remoteDir);
         m_remote[remoteDir].entries[name] = {static_cast<std::uint64_t>(st.st_size), false};
         m_remote[remoteDir].absent.erase(name);
         Line("Done");
@@ -741,7 +758,7 @@ void CUploadBatch::UploadFolder(const std::string& strLocalDir, const std::strin
         }
         if (folder) {
             std::string childRemote = NormalisePath(remoteDir + "/" + name);
-            if (m_request.session->CreateDirectory(childRemote)) {
+            if (MakeFolder(childRemote)) {
                 Line("Creating Directory " + PrintableName(childRemote));
                 // A folder just made is empty: no listing needed for it.
                 m_remote[childRemote].listed = true;

@@ -194,12 +194,18 @@ private:
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_entered; // device, inode
     std::map<std::string, RemoteFolder> m_remote;
 
+    std::string m_shownDir; // the folder the remote list shows
+
     bool Stopped() const { return m_stop.load() != 0; }
     void Line(const std::string& line) { m_host.AddLine(line); }
     RemoteLook LookUp(const std::string& remoteDir, const std::string& name);
     // A folder to be made on the server where the server holds a file of its
     // name: said in the log. True when `remote` is such a file.
     bool FileInTheWay(const std::string& remote);
+    // A file arrived in, or a folder was made in, the server folder `dir`.
+    void Arrived(const std::string& dir);
+    // Makes the server folder `remote`; true when the server made it.
+    bool MakeFolder(const std::string& remote);
     // False when the file was skipped.
     bool UploadFile(const std::string& source, const std::string& remoteDir,
                     const std::string& name, bool topLevel);

@@ -3,7 +3,11 @@
 #include "platform/ui/Dispatcher.h"
 #include "platform/ui/Text.h"
 
+#include <wx/settings.h>
+
 #include <gtk/gtk.h>
+
+#include <vector>
 
 namespace {
 
@@ -19,9 +23,12 @@ public:
     wxDragResult OnDragOver(wxCoord x, wxCoord y, wxDragResult) override {
         return m_list->OnDragOver(wxPoint(x, y), GetMatchingPair() == wxDataFormat(wxDF_FILENAME));
     }
+    void OnLeave() override { m_list->ClearDropHilite(); }
     wxDragResult OnData(wxCoord x, wxCoord y, wxDragResult) override {
-        if (!GetData())
+        if (!GetData()) {
+            m_list->ClearDropHilite();
             return wxDragNone;
+        }
         ui::DropPayload payload = static_cast<ui::CDropData*>(GetDataObject())->Payload();
         return m_list->OnDrop(payload, wxPoint(x, y)) ? wxDragMove : wxDragNone;
     }
@@ -29,6 +36,13 @@ public:
 private:
     CFileListCtrl* m_list;
 };
+
+// Every file list of the process: when a drag of one of them ends, however
+// it ends, no list keeps a drop highlight.
+std::vector<CFileListCtrl*>& AllLists() {
+    static std::vector<CFileListCtrl*> lists;
+    return lists;
+}
 
 } // namespace
 
@@ -39,10 +53,12 @@ CFileListCtrl::CFileListCtrl(wxWindow* parent, wxWindowID id, std::vector<Column
     SetReportView(false);
     Bind(wxEVT_LEFT_DOWN, &CFileListCtrl::OnLButtonDown, this);
     Bind(wxEVT_LIST_BEGIN_DRAG, &CFileListCtrl::OnBegindrag, this);
+    AllLists().push_back(this);
 }
 
 CFileListCtrl::~CFileListCtrl() {
     *m_alive = false;
+    std::erase(AllLists(), this);
     // The window goes while this list drags: the drag ends now, or its loop
     // would wait for ever for a release that no longer reaches the list.
     if (m_pActiveDrag) {
@@ -94,6 +110,9 @@ void CFileListCtrl::OnBegindrag(wxListEvent&) {
         return; // the list went during the drag
     m_pActiveDrag = nullptr;
     m_bDragSource = 0;
+    // A drag cancelled may end without telling the list it was over.
+    for (CFileListCtrl* list : AllLists())
+        list->ClearDropHilite();
 }
 
 long CFileListCtrl::HitRow(wxPoint point) {
@@ -121,18 +140,32 @@ wxDragResult CFileListCtrl::OnDragOver(wxPoint point, bool fromDesktop) {
     long hit = HitRow(point);
     if (fromDesktop && hit >= 0 && !Row(hit)->folder)
         hit = -1;
-    if (m_nDropHilite >= 0 && m_nDropHilite < GetItemCount() && m_nDropHilite != hit)
-        SetItemState(m_nDropHilite, 0, wxLIST_STATE_SELECTED);
-    if (hit >= 0)
-        SetItemState(hit, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
-    m_nDropHilite = static_cast<int>(hit);
+    if (hit != m_nDropHilite) {
+        // The selection stays the user's: a Delete or a transfer after the
+        // drag acts on what the user picked, not on the rows passed over.
+        long old = m_nDropHilite;
+        m_nDropHilite = static_cast<int>(hit);
+        if (old >= 0 && old < GetItemCount())
+            RefreshItem(old);
+        if (hit >= 0)
+            RefreshItem(hit);
+    }
     // Files from the desktop are copied: a file manager told they were
     // moved may remove its originals.
     return fromDesktop ? wxDragCopy : wxDragMove;
 }
 
+void CFileListCtrl::ClearDropHilite() {
+    ui::RequireUiThread("CFileListCtrl::ClearDropHilite");
+    long old = m_nDropHilite;
+    m_nDropHilite = -1;
+    if (old >= 0 && old < GetItemCount())
+        RefreshItem(old);
+}
+
 bool CFileListCtrl::OnDrop(const ui::DropPayload& payload, wxPoint point) {
     ui::RequireUiThread("CFileListCtrl::OnDrop");
+    ClearDropHilite(); // the drag is over
     if (m_bDragSource)
         return false; // dropped on the list it came from
     return m_onDrop && m_onDrop(payload, point);
@@ -186,4 +219,18 @@ wxString CFileListCtrl::OnGetItemText(long item, long column) const {
 int CFileListCtrl::OnGetItemImage(long item) const {
     const CFileRow* r = Row(item);
     return r ? r->image : -1;
+}
+
+wxItemAttr* CFileListCtrl::OnGetItemAttr(long item) const {
+    if (item != m_nDropHilite || item < 0)
+        return nullptr;
+    // Half way between the selection's colour and the list's own: the place
+    // of the drop, told apart from the rows selected.
+    wxColour back = GetBackgroundColour();
+    wxColour mark = wxSystemSettings::GetColour(wxSYS_COLOUR_HIGHLIGHT);
+    wxColour blend((back.Red() + mark.Red()) / 2, (back.Green() + mark.Green()) / 2,
+                   (back.Blue() + mark.Blue()) / 2);
+    m_dropAttr.SetBackgroundColour(blend);
+    m_dropAttr.SetTextColour(GetForegroundColour());
+    return &m_dropAttr;
 }

@@ -43,7 +43,7 @@ public:
     // drop is handed, with the point it landed on, to `m_onDrop`, which says
     // whether a transfer started.
     int m_bDragSource = 0;  // 1 while a drag started by this list runs
-    int m_nDropHilite = -1; // the row the last drag over selected, or -1
+    int m_nDropHilite = -1; // the row the drag over the list highlights, or -1
     std::function<bool(const ui::DropPayload&, wxPoint)> m_onDrop;
     // A press on the list makes its pane the active one.
     std::function<void()> m_onActivate;
@@ -58,10 +58,14 @@ public:
     // empty name) is selected.
     std::unique_ptr<wxDataObject> NewDragData() const;
     // A drag moves over the list at `point` (coordinates of the rows' window):
-    // the row under it is selected as the drop highlight, and the effect is
-    // move. `fromDesktop` (a file list): only a folder row is highlighted, as
-    // only a folder row takes them, and the effect is copy.
+    // the row under it carries the drop highlight, and the effect is move.
+    // `fromDesktop` (a file list): only a folder row is highlighted, as only a
+    // folder row takes them, and the effect is copy. The highlight is drawn
+    // apart from the selection, which a drag never changes.
     wxDragResult OnDragOver(wxPoint point, bool fromDesktop);
+    // The drag left the list, was dropped, or ended elsewhere: no row is
+    // highlighted any more.
+    void ClearDropHilite();
     bool OnDrop(const ui::DropPayload& payload, wxPoint point);
     // The row at `point` (coordinates of the rows' window), or -1.
     long HitRow(wxPoint point);
@@ -71,6 +75,7 @@ public:
 protected:
     wxString OnGetItemText(long item, long column) const override;
     int OnGetItemImage(long item) const override;
+    wxItemAttr* OnGetItemAttr(long item) const override;
 
 private:
     const CFileRow* Row(long item) const;
@@ -79,6 +84,7 @@ private:
     wxDropSource* m_pActiveDrag = nullptr;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::vector<Column> m_columns;
+    mutable wxItemAttr m_dropAttr; // how the drop highlight looks
     const std::vector<CFileRow>* m_rows = nullptr;
     bool m_report = false;
 };

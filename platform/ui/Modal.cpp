@@ -1,8 +1,14 @@
 #include "platform/ui/Modal.h"
 
+#include "platform/ui/Dispatcher.h"
+
+#include <wx/app.h>
 #include <wx/dialog.h>
 #include <wx/dirdlg.h>
 #include <wx/msgdlg.h>
+#include <wx/toplevel.h>
+
+#include <gtk/gtk.h>
 
 #include <utility>
 
@@ -62,7 +68,31 @@ int MessageBox(wxWindow* parent, const std::string& text, const std::string& cap
     }
 }
 
+wxWindow* ModalOwner(wxDialog& dialog) {
+    wxWindow* owner = dialog.GetParent() ? wxGetTopLevelParent(dialog.GetParent()) : nullptr;
+    if (!owner && wxTheApp)
+        owner = wxTheApp->GetTopWindow();
+    return owner && owner != &dialog ? owner : nullptr;
+}
+
 int RunModal(wxDialog& dialog) {
+    RequireUiThread("ui::RunModal");
+    // The dialog stays above the window it belongs to, whatever the window
+    // manager does with stacking: a modal dialog hidden below its window
+    // would leave a window that ignores every click. A dialog made without a
+    // parent belongs to the main window.
+    if (wxWindow* owner = ModalOwner(dialog)) {
+        GtkWidget* self = dialog.GetHandle();
+        GtkWidget* above = owner->GetHandle();
+        if (self && above && GTK_IS_WINDOW(self) && GTK_IS_WINDOW(above))
+            gtk_window_set_transient_for(GTK_WINDOW(self), GTK_WINDOW(above));
+    }
+    // Raised once it shows (inside the modal loop, when it is mapped).
+    dialog.Bind(wxEVT_SHOW, [&dialog](wxShowEvent& event) {
+        event.Skip();
+        if (event.IsShown())
+            dialog.CallAfter([&dialog] { dialog.Raise(); });
+    });
     if (g_dialogHook) {
         // Let the dialog initialise as it would when shown.
         dialog.InitDialog();

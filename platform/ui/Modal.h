@@ -30,8 +30,12 @@ struct MessageBoxRequest {
 int MessageBox(wxWindow* parent, const std::string& text, const std::string& caption,
                int buttons = kButtonsOk, int icon = kIconNone);
 
-// Runs `dialog` modally and returns its end code.
+// Runs `dialog` modally and returns its end code. The dialog is kept above
+// the window it belongs to (its parent's, else the main window) and raised
+// when it shows.
 int RunModal(wxDialog& dialog);
+// The window `dialog` is kept above while it runs; null when there is none.
+wxWindow* ModalOwner(wxDialog& dialog);
 
 // Shows the folder browser with `heading`, starting at `start`; returns the
 // chosen folder, or "" when the user cancelled.

@@ -156,6 +156,20 @@ FtpServer::FtpServer(ServerKind kind, Tls tls) : m_kind(kind), m_tls(tls) {
     StartVsftpd();
 }
 
+FtpServer::FtpServer(ServerKind kind, const std::string& loginFolder)
+    : m_kind(kind), m_login(loginFolder) {
+    if (kind != ServerKind::Vsftpd) {
+        m_error = "only vsftpd is started with a login folder of its own";
+        return;
+    }
+    fs::create_directories(LoginFolder());
+    Share();
+    if (!EnsureSystemUser(&m_error))
+        return;
+    fs::create_directories("/var/run/vsftpd/empty");
+    StartVsftpd();
+}
+
 bool FtpServer::StartVsftpd() {
     // A free port can be taken by another process before vsftpd binds it, and
     // a loaded machine starts it slowly: wait on its port, and try another
@@ -171,8 +185,10 @@ bool FtpServer::StartVsftpd() {
             << "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" << root()
             << "\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
             << "anon_other_write_enable=YES\nanon_umask=000\n"
-            << "local_enable=YES\nwrite_enable=YES\nlocal_root=" << root()
-            << "\nlocal_umask=000\nchroot_local_user=YES\nallow_writeable_chroot=YES\n"
+            << "local_enable=YES\nwrite_enable=YES\nlocal_root="
+            << (m_login.empty() ? root() : LoginFolder())
+            << "\nlocal_umask=000\nchroot_local_user=" << (m_login.empty() ? "YES" : "NO")
+            << "\nallow_writeable_chroot=YES\n"
             << "secure_chroot_dir=/var/run/vsftpd/empty\n"
             << "pasv_enable=YES\npasv_min_port=20000\npasv_max_port=60000\n"
             << "port_enable=YES\nconnect_from_port_20=NO\n"

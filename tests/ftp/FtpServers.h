@@ -21,6 +21,12 @@ class FtpServer {
 public:
     // Starts the server; ok() says whether it runs (error() why not).
     explicit FtpServer(ServerKind kind, Tls tls = Tls::Off);
+    // vsftpd whose user logs in to root() + "/" + `loginFolder`, with the
+    // whole file system as the server's "/" (no chroot): a login folder that
+    // is not the root, as on most servers.
+    FtpServer(ServerKind kind, const std::string& loginFolder);
+    // The user's login folder as the server names it ("/" unless one was given).
+    std::string LoginFolder() const { return m_login.empty() ? "/" : root() + "/" + m_login; }
     ~FtpServer();
     FtpServer(const FtpServer&) = delete;
     FtpServer& operator=(const FtpServer&) = delete;
@@ -76,6 +82,7 @@ private:
     bool StartVsftpd();
     ServerKind m_kind;
     Tls m_tls = Tls::Off;
+    std::string m_login; // below root(); empty: the root, chrooted
     TempDir m_root;
     TempDir m_conf;
     pid_t m_pid = -1;
