@@ -50,7 +50,7 @@ struct RequestCase {
 TEST(SftpRequests, AreBuiltByteForByteAsTheWireLayoutSays) {
     Attributes mode644Times;
     mode644Times.permissions = 0644;
-    mode644Times.times = Attributes::Times{1, 2};
+    mode644Times.times = Times{1, 2};
     Attributes mode755;
     mode755.permissions = 0755;
     const RequestCase cases[] = {
@@ -93,9 +93,9 @@ TEST(SftpRequests, AreBuiltByteForByteAsTheWireLayoutSays) {
 TEST(SftpAttributes, EveryPartWrittenIsReadBackAndAHandWrittenReplyDecodes) {
     Attributes all;
     all.size = 0x123456789a;
-    all.owner = Attributes::Owner{1000, 100};
+    all.owner = Owner{1000, 100};
     all.permissions = 0100644;
-    all.times = Attributes::Times{1700000000, 1700000001};
+    all.times = Times{1700000000, 1700000001};
     all.extended = {{"x@example.com", kOddName}, {"", ""}};
     // A SETSTAT carries attributes as an ATTRS reply does, after its id and path.
     std::string setstat = SetstatRequest(9, "p", all);
@@ -108,8 +108,8 @@ TEST(SftpAttributes, EveryPartWrittenIsReadBackAndAHandWrittenReplyDecodes) {
                                   "000081a4 00000001 00000002")});
     ASSERT_TRUE(decoded) << decoded.error;
     EXPECT_EQ(decoded->attrs.size, 65536u);
-    EXPECT_EQ(decoded->attrs.owner, (Attributes::Owner{1000, 100}));
-    EXPECT_EQ(decoded->attrs.times, (Attributes::Times{1, 2}));
+    EXPECT_EQ(decoded->attrs.owner, (Owner{1000, 100}));
+    EXPECT_EQ(decoded->attrs.times, (Times{1, 2}));
     EXPECT_TRUE(IsRegularFile(decoded->attrs));
     EXPECT_FALSE(IsFolder(decoded->attrs) || IsLink(decoded->attrs));
 }

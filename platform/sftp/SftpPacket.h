@@ -73,19 +73,21 @@ struct Extension {
     bool operator==(const Extension&) const = default;
 };
 
+// Owner ids and times travel in pairs.
+struct Owner {
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+    bool operator==(const Owner&) const = default;
+};
+struct Times {
+    std::uint32_t atime = 0; // seconds since 1970, UTC
+    std::uint32_t mtime = 0;
+    bool operator==(const Times&) const = default;
+};
+
 // A file's attributes; each part is there only when the server sent it (or
-// the caller wants it set). Owner ids and times travel in pairs.
+// the caller wants it set).
 struct Attributes {
-    struct Owner {
-        std::uint32_t uid = 0;
-        std::uint32_t gid = 0;
-        bool operator==(const Owner&) const = default;
-    };
-    struct Times {
-        std::uint32_t atime = 0; // seconds since 1970, UTC
-        std::uint32_t mtime = 0;
-        bool operator==(const Times&) const = default;
-    };
     std::optional<std::uint64_t> size;
     std::optional<Owner> owner;
     std::optional<std::uint32_t> permissions; // mode bits, file type included
