@@ -37,7 +37,7 @@ void PutU32(std::string& out, std::uint32_t v) {
 // Builds one request: the length is filled in by Done().
 class Builder {
 public:
-    Builder(Type type, std::size_t extra = 0) {
+    explicit Builder(Type type, std::size_t extra = 0) {
         out_.reserve(64 + extra);
         out_.assign(4, '\0');
         out_.push_back(static_cast<char>(type));

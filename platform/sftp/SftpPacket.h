@@ -129,8 +129,9 @@ std::string RealpathRequest(std::uint32_t id, std::string_view path);
 std::string RenameRequest(std::uint32_t id, std::string_view from, std::string_view to);
 
 // Cuts whole packets out of the bytes read from the server, however they were
-// split. A packet longer than the limit, or too short to hold its type, breaks
-// the stream: Next() gives nothing from then on and Error() says why.
+// split. A length field over the limit (it counts the type byte and the rest),
+// or too short to hold the type, breaks the stream before anything is made
+// room for: Next() gives nothing from then on and Error() says why.
 class Framer {
 public:
     explicit Framer(std::uint32_t maxPacket = kDefaultMaxPacket) : max_(maxPacket) {}
