@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -249,10 +250,28 @@ void HidePassword(char* text) {
                 return p;
         return nullptr;
     };
-    // A user name holds none of these: a ":" after one belongs to an IPv6
-    // address, the port or the path.
-    if (find(rest, colon, "/?#["))
+    // A user name holds none of these: a ":" after one belongs to the port
+    // or the path.
+    if (find(rest, colon, "/?#"))
         return;
+    // An IPv6 address in brackets, then the port, the path or nothing: its
+    // ":" are the address's. A "[" in front of anything else is part of a
+    // user name.
+    if (*rest == '[') {
+        const char* close = std::strchr(rest, ']');
+        const char* p = rest + 1;
+        while (p != close && *p &&
+               (std::isxdigit(static_cast<unsigned char>(*p)) || *p == ':' || *p == '.'))
+            ++p;
+        if (close && p == close) {
+            p = close + 1;
+            if (*p == ':')
+                while (std::isdigit(static_cast<unsigned char>(*++p))) {
+                }
+            if (*p == '\0' || std::strchr("/?#", *p))
+                return;
+        }
+    }
     char* firstAt = std::strchr(colon, '@');
     if (!firstAt)
         return; // no user part: the ":" is the port's
