@@ -250,9 +250,11 @@ void HidePassword(char* text) {
                 return p;
         return nullptr;
     };
-    // A user name holds none of these: a ":" after one belongs to the port
-    // or the path.
-    if (find(rest, colon, "/?#"))
+    // A "/", "?" or "#" after a user part that ended ("bob@host/x:y@z"):
+    // the ":" belongs to the path. Before any "@" it is taken as part of a
+    // user name typed unescaped; at worst a path loses a few characters to
+    // the '*'.
+    if (const char* end = find(rest, colon, "/?#"); end && find(rest, end, "@"))
         return;
     // An IPv6 address in brackets, then the port, the path or nothing: its
     // ":" are the address's. A "[" in front of anything else is part of a
