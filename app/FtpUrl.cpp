@@ -281,9 +281,15 @@ void HidePassword(char* text) {
     // before it and the path begins before the next "@".
     if (find(rest, colon, "@") && find(colon, firstAt, "/?#"))
         return;
-    // The user part ends at the first "@" after the ":" that a server name
-    // follows (up to the path's "/"); failing that, at the last "@" of all.
-    auto hostLike = [](const char* from) {
+    // The user part ends at the first "@" after the ":" that a server part
+    // follows (up to the path's "/") written as servers are: a dotted name or
+    // address, a port, an IPv6 address. Failing that, at the last "@" that
+    // any server part follows ("p@ss/word@host/": the password holds a "/"),
+    // and failing that, at the last "@" of all. A path holding an "@" may
+    // then lose some of its characters to the '*'. What this cannot tell
+    // apart: a password whose part after an "@" is itself written like a
+    // server ("p@ss.word/x@host/") keeps that part shown.
+    auto hostLike = [find](const char* from, bool named) {
         const char* end = std::strchr(from, '/');
         if (!end)
             end = from + std::strlen(from);
@@ -292,14 +298,18 @@ void HidePassword(char* text) {
         for (const char* p = from; p < end; ++p)
             if (std::strchr("@?#", *p))
                 return false;
-        return true;
+        return !named || find(from, end, ".:[");
     };
     char* userEnd = nullptr;
     for (char* p = firstAt; p && !userEnd; p = std::strchr(p + 1, '@'))
-        if (hostLike(p + 1))
+        if (hostLike(p + 1, true))
             userEnd = p;
+    char* lastHost = nullptr;
+    for (char* p = firstAt; p && !userEnd; p = std::strchr(p + 1, '@'))
+        if (hostLike(p + 1, false))
+            lastHost = p;
     if (!userEnd)
-        userEnd = std::strrchr(firstAt, '@');
+        userEnd = lastHost ? lastHost : std::strrchr(firstAt, '@');
     for (char* p = colon + 1; p < userEnd; ++p)
         *p = '*';
 }
