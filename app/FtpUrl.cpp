@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -249,10 +250,30 @@ void HidePassword(char* text) {
                 return p;
         return nullptr;
     };
-    // A user name holds none of these: a ":" after one belongs to an IPv6
-    // address, the port or the path.
-    if (find(rest, colon, "/?#["))
+    // A "/", "?" or "#" after a user part that ended ("bob@host/x:y@z"):
+    // the ":" belongs to the path. Before any "@" it is taken as part of a
+    // user name typed unescaped; at worst a path loses a few characters to
+    // the '*'.
+    if (const char* end = find(rest, colon, "/?#"); end && find(rest, end, "@"))
         return;
+    // An IPv6 address in brackets, then the port, the path or nothing: its
+    // ":" are the address's. A "[" in front of anything else is part of a
+    // user name.
+    if (*rest == '[') {
+        const char* close = std::strchr(rest, ']');
+        const char* p = rest + 1;
+        while (p != close && *p &&
+               (std::isxdigit(static_cast<unsigned char>(*p)) || *p == ':' || *p == '.'))
+            ++p;
+        if (close && p == close) {
+            p = close + 1;
+            if (*p == ':')
+                while (std::isdigit(static_cast<unsigned char>(*++p))) {
+                }
+            if (*p == '\0' || std::strchr("/?#", *p))
+                return;
+        }
+    }
     char* firstAt = std::strchr(colon, '@');
     if (!firstAt)
         return; // no user part: the ":" is the port's
@@ -260,9 +281,15 @@ void HidePassword(char* text) {
     // before it and the path begins before the next "@".
     if (find(rest, colon, "@") && find(colon, firstAt, "/?#"))
         return;
-    // The user part ends at the first "@" after the ":" that a server name
-    // follows (up to the path's "/"); failing that, at the last "@" of all.
-    auto hostLike = [](const char* from) {
+    // The user part ends at the first "@" after the ":" that a server part
+    // follows (up to the path's "/") written as servers are: a dotted name or
+    // address, a port, an IPv6 address. Failing that, at the last "@" that
+    // any server part follows ("p@ss/word@host/": the password holds a "/"),
+    // and failing that, at the last "@" of all. A path holding an "@" may
+    // then lose some of its characters to the '*'. What this cannot tell
+    // apart: a password whose part after an "@" is itself written like a
+    // server ("p@ss.word/x@host/") keeps that part shown.
+    auto hostLike = [find](const char* from, bool named) {
         const char* end = std::strchr(from, '/');
         if (!end)
             end = from + std::strlen(from);
@@ -271,14 +298,18 @@ void HidePassword(char* text) {
         for (const char* p = from; p < end; ++p)
             if (std::strchr("@?#", *p))
                 return false;
-        return true;
+        return !named || find(from, end, ".:[");
     };
     char* userEnd = nullptr;
     for (char* p = firstAt; p && !userEnd; p = std::strchr(p + 1, '@'))
-        if (hostLike(p + 1))
+        if (hostLike(p + 1, true))
             userEnd = p;
+    char* lastHost = nullptr;
+    for (char* p = firstAt; p && !userEnd; p = std::strchr(p + 1, '@'))
+        if (hostLike(p + 1, false))
+            lastHost = p;
     if (!userEnd)
-        userEnd = std::strrchr(firstAt, '@');
+        userEnd = lastHost ? lastHost : std::strrchr(firstAt, '@');
     for (char* p = colon + 1; p < userEnd; ++p)
         *p = '*';
 }

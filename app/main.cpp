@@ -9,11 +9,13 @@ int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     auto* app = new CPondrel1App;
     // The link is kept as bytes; its password is then blanked out of the
-    // process's command line, where other users could read it.
-    if (argc > 1) {
+    // process's command line, where other users could read it. So is that
+    // of any other argument: a link after an option or after another link
+    // is not opened, yet shows as long as the program runs.
+    if (argc > 1)
         app->m_strStartArgument = argv[1];
-        ftpurl::HidePassword(argv[1]);
-    }
+    for (int i = 1; i < argc; ++i)
+        ftpurl::HidePassword(argv[i]);
     wxApp::SetInstance(app);
     int rc = wxEntry(argc, argv);
     curl_global_cleanup();

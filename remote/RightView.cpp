@@ -936,13 +936,15 @@ void CRightView::OnDelete() {
 void CRightView::OnProperties() {
     ui::RequireUiThread("CRightView::OnProperties");
     m_nFileCount = m_nFolderCount = m_nTotalBytes = 0;
-    m_bStop = 0;
     std::vector<std::string> names = SelectedNames();
     if (names.empty() || names.front().empty())
         return;
     std::shared_ptr<ftp::Session> session = GetSession();
     if (!session || m_bWalking)
         return;
+    // Only a walk that starts clears the Stop: one given to a delete still
+    // running stands.
+    m_bStop = 0;
     CThreadInfo info;
     info.m_strText1 = m_strCurrentPath;
     info.m_strText2 = names.front();

@@ -16,8 +16,11 @@
 
 #include <gtk/gtk.h>
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -310,6 +313,44 @@ TEST_F(FrameTest, ToolbarButtonsGrayWithTheMenusWhileAPaneIsBusy) {
         for (int command : kept)
             EXPECT_TRUE(enabled(command)) << command;
     }
+}
+
+// A connect greys the buttons while it runs; one that fails gives them back.
+TEST_F(FrameTest, ToolbarButtonsComeBackAfterAFailedConnect) {
+    // A server that takes the connection but never greets, then goes.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    CSiteManagerDlg dlg(frame);
+    dlg.m_strHost = "127.0.0.1";
+    dlg.m_strUser = "nobody";
+    dlg.m_strPassword = "x";
+    dlg.m_nPort = ntohs(addr.sin_port);
+    dlg.m_strLocalDir = dir.path();
+    dlg.m_bPassive = 1;
+    frame->SetActiveView(right());
+    frame->ConnectToSite(dlg);
+    wxToolBar* bar = frame->m_wndToolBar;
+    auto enabled = [&](int command) { return bar->GetToolEnabled(cmd::ToWx(command)); };
+    ASSERT_GT(right()->m_bBusy.load(), 0);
+    frame->OnInitMenu();
+    for (int command : {cmd::ID_SITE_MANAGER, cmd::ID_PROPERTIES_TOOLBAR, cmd::ID_REFRESH_TOOLBAR})
+        EXPECT_FALSE(enabled(command)) << command;
+    close(listener); // the waiting connection is reset
+    ASSERT_TRUE(PumpUntil([&] { return right()->m_bBusy == 0; }, 60000));
+    Pump(20);
+    EXPECT_EQ(frame->m_bConnected, 0);
+    frame->OnInitMenu();
+    for (int command :
+         {cmd::ID_SITE_MANAGER, cmd::ID_PROPERTIES_TOOLBAR, cmd::ID_REFRESH_TOOLBAR, cmd::ID_STOP})
+        EXPECT_TRUE(enabled(command)) << command;
+    EXPECT_TRUE(frame->GetMenuBar()->IsEnabledTop(0));
 }
 
 // Every dialog runs above the window it belongs to: made transient for it,

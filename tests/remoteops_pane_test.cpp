@@ -217,6 +217,39 @@ TEST_F(RemoteOpsPaneTest, ALargeDeleteKeepsThePaneBusyAndStopEndsIt) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"big"}));
 }
 
+// Stop, then Properties (Alt+Enter reaches it while the menus are grey):
+// no walk starts beside the delete, and the delete stays stopped.
+TEST_F(RemoteOpsPaneTest, AStoppedDeleteStaysStoppedWhenPropertiesIsAskedForMeanwhile) {
+    for (int i = 0; i < 40; ++i)
+        Write(work + "/big/f" + std::to_string(i) + ".txt", "x");
+    Connect("/work");
+    // After its second file the delete holds until the user has acted.
+    auto deleted = std::make_shared<std::atomic<int>>(0);
+    auto acted = std::make_shared<std::promise<void>>();
+    std::shared_future<void> actedOn = acted->get_future().share();
+    auto log = right()->m_addLine;
+    right()->m_addLine = [log, deleted, actedOn](const std::string& line) {
+        log(line);
+        if (line == "Deleted" && ++*deleted == 2)
+            actedOn.wait_for(std::chrono::seconds(20));
+    };
+    Select({"big"});
+    right()->OnDelete();
+    ASSERT_TRUE(PumpUntil([&] { return deleted->load() >= 2; }, 20000));
+    frame->OnStop();
+    frame->SetActiveView(right());
+    size_t shown = dialogs.size();
+    frame->RouteCommand(cmd::ID_PROPERTIES);
+    acted->set_value();
+    Settle();
+    EXPECT_EQ(dialogs.size(), shown); // no Properties box
+    std::vector<std::string> l = NewLines();
+    ASSERT_FALSE(l.empty());
+    EXPECT_EQ(l.back(), "Delete stopped");
+    ASSERT_TRUE(fs::is_directory(work + "/big"));
+    EXPECT_FALSE(fs::is_empty(work + "/big"));
+}
+
 TEST_F(RemoteOpsPaneTest, ADeleteEndingAfterTheUserWentElsewhereLeavesTheNewFolderShown) {
     Write(work + "/doomed/a.txt", "a");
     Write(server->root() + "/elsewhere.txt", "e");
