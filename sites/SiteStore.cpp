@@ -171,10 +171,15 @@ SiteRecord LoadSite(const std::string& name) {
         r.localDir = Read(key, "DEFAULT LOCAL DIRECTORY", kDirValue);
         r.comments = Read(key, "COMMENTS", kCommentValue);
         r.encryption = EncryptionOf(Read(key, "ENCRYPTION", kShortValue));
+        // A "PASSWORD" value, even an empty one, is the site's password (not
+        // moved yet, kept there while the keyring was away or refused it, or
+        // none at all): a keyring item of that name is then a leftover. Only
+        // a key without the value has its password in the keyring.
+        DWORD size = 0;
+        bool inStore =
+            reg::RegQueryValueEx(key, "PASSWORD", nullptr, nullptr, &size) == reg::REG_OK;
         reg::RegCloseKey(key);
-        // A password still in the store (not moved yet, or kept there while
-        // the keyring refused it) is the site's; else the keyring's is.
-        if (r.password.empty() && keyring::Available())
+        if (!inStore && keyring::Available())
             keyring::Lookup(name, &r.password);
     }
     if (r.host.empty())

@@ -585,6 +585,58 @@ TEST_F(KeyringTest, AKeyringThatNeverAnswersIsGivenUpAndCountsAsAbsent) {
     EXPECT_EQ(PasswordMoveLines(move).size(), 1u);
 }
 
+// What the user does to a site while the keyring cannot be reached (so its
+// item cannot be removed), before the keyring is back.
+struct AwayCase {
+    const char* name;
+    void (*change)();
+};
+
+class KeyringAwayTest : public KeyringTest, public ::testing::WithParamInterface<AwayCase> {};
+
+TEST_P(KeyringAwayTest, AnItemLeftBehindWhileTheKeyringWasAwayNeverBecomesTheSitesPassword) {
+    StartKeyring();
+    ASSERT_TRUE(CreateSite("Work"));
+    ASSERT_TRUE(SaveSite("Work", "me", "work.example.net", "", "work-secret", "21", "/", "/", ""));
+    ASSERT_EQ(Raw("Work", "PASSWORD"), "<absent>");
+    std::string keyringBus = address;
+
+    UseBus("unix:path=" + dir.path() + "/run/no-bus-here");
+    ASSERT_FALSE(keyring::Available());
+    GetParam().change();
+    ASSERT_EQ(LoadSite("Work").password, "");
+
+    UseBus(keyringBus);
+    ASSERT_TRUE(keyring::Available()) << keyring::UnavailableReason();
+    EXPECT_EQ(LoadSite("Work").password, "") << "the old password came back";
+    PasswordMove move = MovePasswordsToKeyring();
+    EXPECT_TRUE(move.moved.empty());
+    EXPECT_EQ(LoadSite("Work").password, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Away, KeyringAwayTest,
+    ::testing::Values(AwayCase{"PasswordCleared",
+                               [] {
+                                   ASSERT_TRUE(SaveSite("Work", "me", "work.example.net", "", "",
+                                                        "21", "/", "/", ""));
+                               }},
+                      AwayCase{"DeletedAndMadeAgainForAnotherHost",
+                               [] {
+                                   ASSERT_TRUE(DeleteSite("Work"));
+                                   ASSERT_TRUE(CreateSite("work"));
+                                   ASSERT_TRUE(SaveSite("work", "anonymous",
+                                                        "elsewhere.example.org", "", "", "21", "/",
+                                                        "/", ""));
+                               }},
+                      AwayCase{"RenamedAndTheNameUsedAgain",
+                               [] {
+                                   ASSERT_TRUE(RenameSite("Work", "Home", "me", "work.example.net",
+                                                          "Home", "", "21"));
+                                   ASSERT_TRUE(CreateSite("WORK"));
+                               }}),
+    [](const auto& info) { return info.param.name; });
+
 TEST_F(KeyringTest, UninstallingRemovesTheProgramsKeyringItemsAndNoOtherProgramsOnes) {
     StartKeyring();
     ASSERT_TRUE(CreateSite("Alpha"));
