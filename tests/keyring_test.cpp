@@ -101,6 +101,10 @@ public:
             line += c;
         return line;
     }
+    void Signal(int signal) {
+        if (m_pid > 0)
+            kill(m_pid, signal);
+    }
     void Stop() {
         CloseInput();
         if (m_out >= 0)
@@ -641,6 +645,33 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  ""}),
     [](const auto& info) { return info.param.name; });
+
+TEST_F(KeyringTest, AKeyringThatStopsAnsweringMidRunLeavesTheSavedPasswordInTheStore) {
+    StartKeyring();
+    ASSERT_TRUE(CreateSite("Work"));
+    ASSERT_TRUE(SaveSite("Work", "me", "h", "", "first-secret", "21", "/", "/", ""));
+    ASSERT_EQ(Raw("Work", "PASSWORD"), "<absent>");
+
+    keyringDaemon->Signal(SIGSTOP);
+    bool saved = SaveSite("Work", "me", "h", "", "second-secret", "21", "/", "/", "");
+    bool available = keyring::Available();
+    std::string loaded = LoadSite("Work").password;
+    keyringDaemon->Signal(SIGCONT);
+    EXPECT_TRUE(saved);
+    EXPECT_FALSE(available);
+    EXPECT_EQ(Raw("Work", "PASSWORD"), "second-secret");
+    EXPECT_EQ(loaded, "second-secret");
+
+    // The next run finds the keyring again: the store's password is the
+    // site's, and moves there in place of the older one.
+    UseBus(address);
+    ASSERT_TRUE(keyring::Available()) << keyring::UnavailableReason();
+    EXPECT_EQ(LoadSite("Work").password, "second-secret");
+    EXPECT_EQ(MovePasswordsToKeyring().moved, std::vector<std::string>{"Work"});
+    EXPECT_EQ(Raw("Work", "PASSWORD"), "<absent>");
+    EXPECT_EQ(LoadSite("Work").password, "second-secret");
+    EXPECT_FALSE(FileHolds("second-secret"));
+}
 
 TEST_F(KeyringTest, UninstallingRemovesTheProgramsKeyringItemsAndNoOtherProgramsOnes) {
     StartKeyring();
