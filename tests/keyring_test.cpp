@@ -646,6 +646,26 @@ INSTANTIATE_TEST_SUITE_P(
                  ""}),
     [](const auto& info) { return info.param.name; });
 
+TEST_F(KeyringTest, ASiteRenamedToAnotherCaseKeepsOneItemThatItsDeletionUnderAnyCaseRemoves) {
+    StartKeyring();
+    ASSERT_TRUE(CreateSite("Alpha"));
+    ASSERT_TRUE(SaveSite("Alpha", "me", "h", "", "alpha-secret", "21", "/", "/", ""));
+    ASSERT_TRUE(CreateSite("Beta"));
+    ASSERT_TRUE(SaveSite("Beta", "me", "h", "", "beta-secret", "21", "/", "/", ""));
+
+    ASSERT_TRUE(RenameSite("Alpha", "ALPHA", "me", "h", "ALPHA", "alpha-secret-2", "21"));
+    EXPECT_EQ(ListSites(), (std::vector<std::string>{"ALPHA", "Beta"}));
+    EXPECT_EQ(LoadSite("alpha").password, "alpha-secret-2");
+    EXPECT_EQ(KeyringHolds(SiteSchema(), {{"program", "Orvane"}, {"site", "alpha"}}),
+              "alpha-secret-2");
+    EXPECT_EQ(Raw("ALPHA", "PASSWORD"), "<absent>");
+
+    ASSERT_TRUE(DeleteSite("aLpHa"));
+    std::string found;
+    EXPECT_EQ(keyring::Lookup("Alpha", &found), keyring::Result::NotFound);
+    EXPECT_EQ(LoadSite("BETA").password, "beta-secret");
+}
+
 TEST_F(KeyringTest, AKeyringThatStopsAnsweringMidRunLeavesTheSavedPasswordInTheStore) {
     StartKeyring();
     ASSERT_TRUE(CreateSite("Work"));
