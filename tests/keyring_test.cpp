@@ -235,6 +235,18 @@ public:
         secret_value_unref(value);
         return result;
     }
+    // How many items these attributes find.
+    int Count(const SecretSchema* schema,
+              const std::vector<std::pair<const char*, std::string>>& attributes) {
+        GHashTable* table = Table(attributes);
+        GList* items = m_service ? secret_service_search_sync(m_service, schema, table,
+                                                              SECRET_SEARCH_ALL, nullptr, nullptr)
+                                 : nullptr;
+        g_hash_table_unref(table);
+        int count = static_cast<int>(g_list_length(items));
+        g_list_free_full(items, g_object_unref);
+        return count;
+    }
     // Locks the default collection, as the user may.
     bool LockDefault() {
         SecretCollection* collection =
@@ -485,6 +497,26 @@ TEST_F(KeyringTest, PasswordsOfAnOlderStoreMoveToTheKeyringAndLeaveNoTraceInTheF
     move = MovePasswordsToKeyring();
     EXPECT_TRUE(move.moved.empty());
     EXPECT_EQ(PasswordMoveLines(move).size(), 1u);
+}
+
+TEST_F(KeyringTest, AMoveCutShortAfterTheKeyringTookThePasswordEndsWithOneItemNextTime) {
+    WriteOldSite("Alpha", "alpha.example.net", "alpha-old-password");
+    StartKeyring();
+    // The run that stored the item ended before the store lost its value.
+    ASSERT_TRUE(OtherClient().Store(SiteSchema(),
+                                    {{"program", "Orvane"},
+                                     {"site", "alpha"},
+                                     {"host", "alpha.example.net"},
+                                     {"port", "21"},
+                                     {"user", "olduser"}},
+                                    "alpha-old-password"));
+
+    PasswordMove move = MovePasswordsToKeyring();
+    EXPECT_EQ(move.moved, std::vector<std::string>{"Alpha"});
+    EXPECT_EQ(Raw("Alpha", "PASSWORD"), "<absent>");
+    EXPECT_FALSE(FileHolds("alpha-old-password"));
+    EXPECT_EQ(OtherClient().Count(SiteSchema(), {{"program", "Orvane"}, {"site", "alpha"}}), 1);
+    EXPECT_EQ(LoadSite("Alpha").password, "alpha-old-password");
 }
 
 TEST_F(KeyringTest, APasswordThatCannotLeaveTheStoreStaysThereAndIsReportedOnce) {
