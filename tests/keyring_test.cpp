@@ -754,4 +754,25 @@ TEST_F(KeyringTest, UninstallingRemovesTheProgramsKeyringItemsAndNoOtherPrograms
     EXPECT_TRUE(ListSites().empty());
 }
 
+TEST_F(KeyringTest, UninstallingWithoutAKeyringRemovesTheSitesAndSaysNothingOfOne) {
+    UseBus("unix:path=" + dir.path() + "/run/no-bus-here");
+    WriteOldSite("Alpha", "alpha.example.net", "alpha-old-password");
+
+    setenv("XDG_DATA_HOME", (dir.path() + "/data").c_str(), 1);
+    fs::create_directories(dir.path() + "/data/applications/Orvane");
+    fs::create_directories(dir.path() + "/uninstaller");
+    fs::copy_file(TOLLIN_PATH, dir.path() + "/uninstaller/libTollin.so");
+    CUninstaller u;
+    std::string log;
+    u.m_strLibraryDir = dir.path() + "/uninstaller";
+    u.m_nPauseMs = 0;
+    u.m_log = [&log](const std::string& text) { log += text; };
+    EXPECT_TRUE(u.Run());
+    unsetenv("XDG_DATA_HOME");
+
+    EXPECT_EQ(log.find("keyring"), std::string::npos) << log;
+    EXPECT_TRUE(ListSites().empty());
+    EXPECT_FALSE(FileHolds("alpha-old-password"));
+}
+
 } // namespace
