@@ -90,6 +90,11 @@ std::string Read(HKEY key, const char* name, size_t capacity) {
     return DropCutCharacter(buffer.substr(0, buffer.find('\0')), capacity);
 }
 
+bool HasValue(HKEY key, const char* name) {
+    DWORD size = 0;
+    return reg::RegQueryValueEx(key, name, nullptr, nullptr, &size) == reg::REG_OK;
+}
+
 bool Fail(reg::LONG rc, std::string* error) {
     if (error)
         *error = reg::RegErrorText(rc);
@@ -171,10 +176,13 @@ SiteRecord LoadSite(const std::string& name) {
         r.localDir = Read(key, "DEFAULT LOCAL DIRECTORY", kDirValue);
         r.comments = Read(key, "COMMENTS", kCommentValue);
         r.encryption = EncryptionOf(Read(key, "ENCRYPTION", kShortValue));
+        // A "PASSWORD" value, even an empty one, is the site's password (not
+        // moved yet, kept there while the keyring was away or refused it, or
+        // none at all): a keyring item of that name is then a leftover. Only
+        // a key without the value has its password in the keyring.
+        bool inStore = HasValue(key, "PASSWORD");
         reg::RegCloseKey(key);
-        // A password still in the store (not moved yet, or kept there while
-        // the keyring refused it) is the site's; else the keyring's is.
-        if (r.password.empty() && keyring::Available())
+        if (!inStore && keyring::Available())
             keyring::Lookup(name, &r.password);
     }
     if (r.host.empty())
@@ -241,7 +249,10 @@ bool Save(const std::string& name, const std::string& user, const std::string& h
     w.Put("USER NAME", user, kShortValue);
     w.Put("HOST NAME", storedHost, kShortValue);
     w.Put("SITE NAME", label.empty() ? name : label, kShortValue);
-    bool inKeyring = PutPassword(w, name, Cut(storedHost, kShortValue), storedPort,
+    // While the keyring cannot be reached, a site whose password it keeps
+    // shows none; saved so, the site keeps that password.
+    bool inKeyring = (password.empty() && !HasValue(w.key, "PASSWORD") && !keyring::Available()) ||
+                     PutPassword(w, name, Cut(storedHost, kShortValue), storedPort,
                                  Cut(user, kShortValue), password);
     // The port is written as its digits alone, without a NUL.
     w.Raw("PORT NO", storedPort);

@@ -101,6 +101,10 @@ public:
             line += c;
         return line;
     }
+    void Signal(int signal) {
+        if (m_pid > 0)
+            kill(m_pid, signal);
+    }
     void Stop() {
         CloseInput();
         if (m_out >= 0)
@@ -230,6 +234,18 @@ public:
         std::string result(bytes, length);
         secret_value_unref(value);
         return result;
+    }
+    // How many items these attributes find.
+    int Count(const SecretSchema* schema,
+              const std::vector<std::pair<const char*, std::string>>& attributes) {
+        GHashTable* table = Table(attributes);
+        GList* items = m_service ? secret_service_search_sync(m_service, schema, table,
+                                                              SECRET_SEARCH_ALL, nullptr, nullptr)
+                                 : nullptr;
+        g_hash_table_unref(table);
+        int count = static_cast<int>(g_list_length(items));
+        g_list_free_full(items, g_object_unref);
+        return count;
     }
     // Locks the default collection, as the user may.
     bool LockDefault() {
@@ -483,6 +499,26 @@ TEST_F(KeyringTest, PasswordsOfAnOlderStoreMoveToTheKeyringAndLeaveNoTraceInTheF
     EXPECT_EQ(PasswordMoveLines(move).size(), 1u);
 }
 
+TEST_F(KeyringTest, AMoveCutShortAfterTheKeyringTookThePasswordEndsWithOneItemNextTime) {
+    WriteOldSite("Alpha", "alpha.example.net", "alpha-old-password");
+    StartKeyring();
+    // The run that stored the item ended before the store lost its value.
+    ASSERT_TRUE(OtherClient().Store(SiteSchema(),
+                                    {{"program", "Orvane"},
+                                     {"site", "alpha"},
+                                     {"host", "alpha.example.net"},
+                                     {"port", "21"},
+                                     {"user", "olduser"}},
+                                    "alpha-old-password"));
+
+    PasswordMove move = MovePasswordsToKeyring();
+    EXPECT_EQ(move.moved, std::vector<std::string>{"Alpha"});
+    EXPECT_EQ(Raw("Alpha", "PASSWORD"), "<absent>");
+    EXPECT_FALSE(FileHolds("alpha-old-password"));
+    EXPECT_EQ(OtherClient().Count(SiteSchema(), {{"program", "Orvane"}, {"site", "alpha"}}), 1);
+    EXPECT_EQ(LoadSite("Alpha").password, "alpha-old-password");
+}
+
 TEST_F(KeyringTest, APasswordThatCannotLeaveTheStoreStaysThereAndIsReportedOnce) {
     WriteOldSite("Alpha", "alpha.example.net", "alpha-old-password");
     StartKeyring();
@@ -585,6 +621,110 @@ TEST_F(KeyringTest, AKeyringThatNeverAnswersIsGivenUpAndCountsAsAbsent) {
     EXPECT_EQ(PasswordMoveLines(move).size(), 1u);
 }
 
+// What the user does to a site while the keyring cannot be reached (so its
+// item cannot be removed), before the keyring is back.
+struct AwayCase {
+    const char* name;
+    void (*change)();
+    std::string password; // the site's once the keyring is back
+};
+
+class KeyringAwayTest : public KeyringTest, public ::testing::WithParamInterface<AwayCase> {};
+
+TEST_P(KeyringAwayTest, AnItemLeftBehindNeverBecomesANewSitesPasswordNorIsAKeptOneLost) {
+    StartKeyring();
+    ASSERT_TRUE(CreateSite("Work"));
+    ASSERT_TRUE(SaveSite("Work", "me", "work.example.net", "", "work-secret", "21", "/", "/", ""));
+    ASSERT_EQ(Raw("Work", "PASSWORD"), "<absent>");
+    std::string keyringBus = address;
+
+    UseBus("unix:path=" + dir.path() + "/run/no-bus-here");
+    ASSERT_FALSE(keyring::Available());
+    GetParam().change();
+    ASSERT_EQ(LoadSite("Work").password, "");
+
+    UseBus(keyringBus);
+    ASSERT_TRUE(keyring::Available()) << keyring::UnavailableReason();
+    EXPECT_EQ(LoadSite("Work").password, GetParam().password);
+    PasswordMove move = MovePasswordsToKeyring();
+    EXPECT_TRUE(move.moved.empty());
+    EXPECT_EQ(LoadSite("Work").password, GetParam().password);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Away, KeyringAwayTest,
+    ::testing::Values(
+        // Saved from the dialog, which could show no password: the keyring keeps it.
+        AwayCase{"SavedShowingNoPassword",
+                 [] {
+                     ASSERT_TRUE(
+                         SaveSite("Work", "me", "work.example.net", "", "", "2121", "/", "/", ""));
+                 },
+                 "work-secret"},
+        AwayCase{"DeletedAndMadeAgainForAnotherHost",
+                 [] {
+                     ASSERT_TRUE(DeleteSite("Work"));
+                     ASSERT_TRUE(CreateSite("work"));
+                     ASSERT_TRUE(SaveSite("work", "anonymous", "elsewhere.example.org", "", "",
+                                          "21", "/", "/", ""));
+                 },
+                 ""},
+        AwayCase{"RenamedAndTheNameUsedAgain",
+                 [] {
+                     ASSERT_TRUE(
+                         RenameSite("Work", "Home", "me", "work.example.net", "Home", "", "21"));
+                     ASSERT_TRUE(CreateSite("WORK"));
+                 },
+                 ""}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(KeyringTest, ASiteRenamedToAnotherCaseKeepsOneItemThatItsDeletionUnderAnyCaseRemoves) {
+    StartKeyring();
+    ASSERT_TRUE(CreateSite("Alpha"));
+    ASSERT_TRUE(SaveSite("Alpha", "me", "h", "", "alpha-secret", "21", "/", "/", ""));
+    ASSERT_TRUE(CreateSite("Beta"));
+    ASSERT_TRUE(SaveSite("Beta", "me", "h", "", "beta-secret", "21", "/", "/", ""));
+
+    ASSERT_TRUE(RenameSite("Alpha", "ALPHA", "me", "h", "ALPHA", "alpha-secret-2", "21"));
+    EXPECT_EQ(ListSites(), (std::vector<std::string>{"ALPHA", "Beta"}));
+    EXPECT_EQ(LoadSite("alpha").password, "alpha-secret-2");
+    EXPECT_EQ(KeyringHolds(SiteSchema(), {{"program", "Orvane"}, {"site", "alpha"}}),
+              "alpha-secret-2");
+    EXPECT_EQ(Raw("ALPHA", "PASSWORD"), "<absent>");
+
+    ASSERT_TRUE(DeleteSite("aLpHa"));
+    std::string found;
+    EXPECT_EQ(keyring::Lookup("Alpha", &found), keyring::Result::NotFound);
+    EXPECT_EQ(LoadSite("BETA").password, "beta-secret");
+}
+
+TEST_F(KeyringTest, AKeyringThatStopsAnsweringMidRunLeavesTheSavedPasswordInTheStore) {
+    StartKeyring();
+    ASSERT_TRUE(CreateSite("Work"));
+    ASSERT_TRUE(SaveSite("Work", "me", "h", "", "first-secret", "21", "/", "/", ""));
+    ASSERT_EQ(Raw("Work", "PASSWORD"), "<absent>");
+
+    keyringDaemon->Signal(SIGSTOP);
+    bool saved = SaveSite("Work", "me", "h", "", "second-secret", "21", "/", "/", "");
+    bool available = keyring::Available();
+    std::string loaded = LoadSite("Work").password;
+    keyringDaemon->Signal(SIGCONT);
+    EXPECT_TRUE(saved);
+    EXPECT_FALSE(available);
+    EXPECT_EQ(Raw("Work", "PASSWORD"), "second-secret");
+    EXPECT_EQ(loaded, "second-secret");
+
+    // The next run finds the keyring again: the store's password is the
+    // site's, and moves there in place of the older one.
+    UseBus(address);
+    ASSERT_TRUE(keyring::Available()) << keyring::UnavailableReason();
+    EXPECT_EQ(LoadSite("Work").password, "second-secret");
+    EXPECT_EQ(MovePasswordsToKeyring().moved, std::vector<std::string>{"Work"});
+    EXPECT_EQ(Raw("Work", "PASSWORD"), "<absent>");
+    EXPECT_EQ(LoadSite("Work").password, "second-secret");
+    EXPECT_FALSE(FileHolds("second-secret"));
+}
+
 TEST_F(KeyringTest, UninstallingRemovesTheProgramsKeyringItemsAndNoOtherProgramsOnes) {
     StartKeyring();
     ASSERT_TRUE(CreateSite("Alpha"));
@@ -612,6 +752,27 @@ TEST_F(KeyringTest, UninstallingRemovesTheProgramsKeyringItemsAndNoOtherPrograms
     EXPECT_EQ(keyring::Lookup("Beta", &found), keyring::Result::NotFound);
     EXPECT_EQ(KeyringHolds(OtherSchema(), {{"program", "Other"}}), "other-password");
     EXPECT_TRUE(ListSites().empty());
+}
+
+TEST_F(KeyringTest, UninstallingWithoutAKeyringRemovesTheSitesAndSaysNothingOfOne) {
+    UseBus("unix:path=" + dir.path() + "/run/no-bus-here");
+    WriteOldSite("Alpha", "alpha.example.net", "alpha-old-password");
+
+    setenv("XDG_DATA_HOME", (dir.path() + "/data").c_str(), 1);
+    fs::create_directories(dir.path() + "/data/applications/Orvane");
+    fs::create_directories(dir.path() + "/uninstaller");
+    fs::copy_file(TOLLIN_PATH, dir.path() + "/uninstaller/libTollin.so");
+    CUninstaller u;
+    std::string log;
+    u.m_strLibraryDir = dir.path() + "/uninstaller";
+    u.m_nPauseMs = 0;
+    u.m_log = [&log](const std::string& text) { log += text; };
+    EXPECT_TRUE(u.Run());
+    unsetenv("XDG_DATA_HOME");
+
+    EXPECT_EQ(log.find("keyring"), std::string::npos) << log;
+    EXPECT_TRUE(ListSites().empty());
+    EXPECT_FALSE(FileHolds("alpha-old-password"));
 }
 
 } // namespace
