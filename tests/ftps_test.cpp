@@ -384,16 +384,16 @@ TEST_F(TlsServerTest, TheQuestionNamesEveryProblemOfTheCertificate) {
         SCOPED_TRACE(std::string(c.altNames) + " " + c.dates[0] + " signer " +
                      std::to_string(c.signer) + " ca " + c.caDates[1]);
         TempDir dir;
-        FtpServer::CertificateSpec spec;
-        spec.name = "orvane";
-        spec.altNames = c.altNames;
-        spec.notBefore = c.dates[0];
-        spec.notAfter = c.dates[1];
-        spec.selfSigned = c.signer == Self;
-        spec.caNotBefore = c.caDates[0];
-        spec.caNotAfter = c.caDates[1];
+        FtpServer::DatedCertificate wanted;
+        wanted.name = "orvane";
+        wanted.altNames = c.altNames;
+        wanted.notBefore = c.dates[0];
+        wanted.notAfter = c.dates[1];
+        wanted.selfSigned = c.signer == Self;
+        wanted.caNotBefore = c.caDates[0];
+        wanted.caNotAfter = c.caDates[1];
         std::string ca, pem;
-        ASSERT_TRUE(FtpServer::MakeCertificate(dir.path(), spec, &ca, &pem));
+        ASSERT_TRUE(FtpServer::MakeCertificate(dir.path(), wanted, &ca, &pem));
         ASSERT_TRUE(server->Restart(pem)) << server->error();
         Answerer answerer;
         answerer.answer = Trust::Cancel;

@@ -280,7 +280,7 @@ bool FtpServer::MakeSignedCertificate(const std::string& dir, const std::string&
     return std::system(cmd.c_str()) == 0;
 }
 
-bool FtpServer::MakeCertificate(const std::string& dir, const CertificateSpec& spec,
+bool FtpServer::MakeCertificate(const std::string& dir, const DatedCertificate& wanted,
                                 std::string* caPem, std::string* serverPem) {
     // "openssl ca" is the tool that sets both dates of a certificate.
     *caPem = dir + "/dated-ca.pem";
@@ -294,19 +294,20 @@ bool FtpServer::MakeCertificate(const std::string& dir, const CertificateSpec& s
     std::ofstream(dir + "/serial") << "01\n";
     const std::string q = " >/dev/null 2>&1";
     const std::string ca = "openssl ca -batch -notext -config " + dir + "/ca.cnf ";
-    std::string leafExt = spec.altNames.empty() ? "" : " -addext subjectAltName=" + spec.altNames;
-    std::string cmd = "openssl req -newkey rsa:2048 -nodes -subj /CN=" + spec.name + leafExt +
+    std::string leafExt =
+        wanted.altNames.empty() ? "" : " -addext subjectAltName=" + wanted.altNames;
+    std::string cmd = "openssl req -newkey rsa:2048 -nodes -subj /CN=" + wanted.name + leafExt +
                       " -keyout " + dir + "/dated.key -out " + dir + "/dated.csr" + q;
-    std::string sign = " -in " + dir + "/dated.csr -startdate " + spec.notBefore + " -enddate " +
-                       spec.notAfter + " -out " + dir + "/dated.crt" + q;
-    if (spec.selfSigned) {
+    std::string sign = " -in " + dir + "/dated.csr -startdate " + wanted.notBefore + " -enddate " +
+                       wanted.notAfter + " -out " + dir + "/dated.crt" + q;
+    if (wanted.selfSigned) {
         cmd += " && " + ca + "-selfsign -keyfile " + dir + "/dated.key" + sign;
     } else {
         cmd += " && openssl req -newkey rsa:2048 -nodes -subj /CN=Orvane-Dated-CA -addext "
                "basicConstraints=critical,CA:TRUE -addext keyUsage=keyCertSign,cRLSign -keyout " +
                dir + "/dated-ca.key -out " + dir + "/dated-ca.csr" + q + " && " + ca +
                "-selfsign -keyfile " + dir + "/dated-ca.key -in " + dir + "/dated-ca.csr" +
-               " -startdate " + spec.caNotBefore + " -enddate " + spec.caNotAfter + " -out " +
+               " -startdate " + wanted.caNotBefore + " -enddate " + wanted.caNotAfter + " -out " +
                *caPem + q + " && " + ca + "-cert " + *caPem + " -keyfile " + dir + "/dated-ca.key" +
                sign;
     }

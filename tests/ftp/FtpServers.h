@@ -64,7 +64,7 @@ public:
     // subjectAltName `altNames` ("" for none), valid from `notBefore` to
     // `notAfter` (openssl's "YYYYMMDDHHMMSSZ"); self-signed, or signed by a
     // new authority valid from `caNotBefore` to `caNotAfter`.
-    struct CertificateSpec {
+    struct DatedCertificate {
         std::string name;
         std::string altNames;
         std::string notBefore = "20200101000000Z";
@@ -75,7 +75,7 @@ public:
     };
     // Writes its certificate and key to serverPem and the authority, if any,
     // to caPem (both in `dir`).
-    static bool MakeCertificate(const std::string& dir, const CertificateSpec& spec,
+    static bool MakeCertificate(const std::string& dir, const DatedCertificate& wanted,
                                 std::string* caPem, std::string* serverPem);
 
 private:
