@@ -28,6 +28,19 @@ std::string Slurp(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
+// A session on a server of 127.0.0.1.
+std::shared_ptr<ftp::Session> OpenSession(int port, const std::string& user = FtpServer::User(),
+                                          const std::string& password = FtpServer::Password()) {
+    ftp::ConnectParams p;
+    p.host = "127.0.0.1";
+    p.port = port;
+    p.user = user;
+    p.password = password;
+    p.connectTimeoutSec = 10;
+    p.responseTimeoutSec = 20;
+    return ftp::Session::Open(p);
+}
+
 // ---- texts and checks ----
 
 TEST(RemoteOpsTexts, TheDeleteQuestionNamesOneItemOrCountsThem) {
@@ -102,14 +115,7 @@ protected:
     std::string Root() const { return server->root(); }
     void Open() {
         server->Share();
-        ftp::ConnectParams p;
-        p.host = "127.0.0.1";
-        p.port = server->port();
-        p.user = FtpServer::User();
-        p.password = FtpServer::Password();
-        p.connectTimeoutSec = 10;
-        p.responseTimeoutSec = 20;
-        session = ftp::Session::Open(p);
+        session = OpenSession(server->port());
         ASSERT_TRUE(session) << ftp::LastResponse();
     }
     remote::CRemoteDelete::LineSink Sink() {
@@ -268,15 +274,18 @@ public:
         server = std::make_unique<ScriptedServer>(scenario);
         unsetenv("ORVANE_SCRIPT_RECORD");
         EXPECT_TRUE(server->ok());
-        ftp::ConnectParams p;
-        p.host = "127.0.0.1";
-        p.port = server->port();
-        p.user = "user";
-        p.password = "pw";
-        p.connectTimeoutSec = 10;
-        p.responseTimeoutSec = 10;
-        session = ftp::Session::Open(p);
+        session = OpenSession(server->port(), "user", "pw");
         EXPECT_TRUE(session) << ftp::LastResponse();
+    }
+    // Deletes `names` of `folder`; the lines it wrote.
+    std::vector<std::string> Delete(const std::string& folder,
+                                    const std::vector<std::string>& names) {
+        std::vector<std::string> lines;
+        std::atomic<int> stop{0};
+        remote::CRemoteDelete del(session, &stop,
+                                  [&](const std::string& line) { lines.push_back(line); });
+        del.Run(folder, names);
+        return lines;
     }
     // The DELE and RMD commands the server received, in order.
     std::vector<std::string> Removals() const {
@@ -305,11 +314,7 @@ TEST(RemoteOpsHostile, PropertiesNamesEveryFolderItCouldNotListAndCountsTheRest)
 TEST(RemoteOpsHostile, AHostileListingDeletesNothingOutsideTheSelection) {
     RecordedScript script("hostile-tree");
     ASSERT_TRUE(script.session);
-    std::vector<std::string> lines;
-    std::atomic<int> stop{0};
-    remote::CRemoteDelete del(script.session, &stop,
-                              [&](const std::string& line) { lines.push_back(line); });
-    del.Run("/", {"top"});
+    std::vector<std::string> lines = script.Delete("/", {"top"});
     std::vector<std::string> removals = script.Removals();
     ASSERT_FALSE(removals.empty());
     for (const std::string& r : removals) {
@@ -330,11 +335,7 @@ TEST(RemoteOpsHostile, AHostileListingDeletesNothingOutsideTheSelection) {
 TEST(RemoteOpsHostile, UnsafeSelectedNamesAreSkippedAndSaidSo) {
     RecordedScript script("hostile-tree");
     ASSERT_TRUE(script.session);
-    std::vector<std::string> lines;
-    std::atomic<int> stop{0};
-    remote::CRemoteDelete del(script.session, &stop,
-                              [&](const std::string& line) { lines.push_back(line); });
-    del.Run("/top", {"../x", "..", "a/b", "ok.txt"});
+    std::vector<std::string> lines = script.Delete("/top", {"../x", "..", "a/b", "ok.txt"});
     EXPECT_EQ(script.Removals(), (std::vector<std::string>{"DELE /top/ok.txt"}));
     EXPECT_EQ(lines, (std::vector<std::string>{"Unsafe name skipped: /top : ../x",
                                                "Unsafe name skipped: /top : ..",
@@ -369,11 +370,7 @@ TEST(RemoteOpsHostile, ANameWithALineBreakNeverReachesTheControlConnection) {
 TEST(RemoteOpsHostile, AFolderTheServerKeepsIsNamedWithTheServersReply) {
     RecordedScript script("rmd-refused");
     ASSERT_TRUE(script.session);
-    std::vector<std::string> lines;
-    std::atomic<int> stop{0};
-    remote::CRemoteDelete del(script.session, &stop,
-                              [&](const std::string& line) { lines.push_back(line); });
-    del.Run("/", {"top"});
+    std::vector<std::string> lines = script.Delete("/", {"top"});
     EXPECT_EQ(lines, (std::vector<std::string>{"Deleting   /top/f.txt", "Deleted",
                                                "Error Deleting Directory /top",
                                                "550 Directory not empty"}));
@@ -387,11 +384,7 @@ TEST(RemoteOpsHostile, AFolderTheServerKeepsIsNamedWithTheServersReply) {
 TEST(RemoteOpsHostile, AFolderNamedDashAIsNeverTakenForTheListingOfItsParent) {
     RecordedScript script("dash-a-tree");
     ASSERT_TRUE(script.session);
-    std::vector<std::string> lines;
-    std::atomic<int> stop{0};
-    remote::CRemoteDelete del(script.session, &stop,
-                              [&](const std::string& line) { lines.push_back(line); });
-    del.Run("/top", {"-a", "f.txt", "lnk"});
+    std::vector<std::string> lines = script.Delete("/top", {"-a", "f.txt", "lnk"});
     std::vector<std::string> removals = script.Removals();
     for (const std::string& r : removals)
         EXPECT_EQ(r.find("precious"), std::string::npos) << r;
@@ -417,12 +410,7 @@ TEST(RemoteOpsHidden, AHiddenLinkToAFolderIsNeverEnteredByADeleteOrACount) {
         Write(server.root() + "/victim/own.txt", "own");
         fs::create_directory_symlink("../keep", server.root() + "/victim/.lnk");
         server.Share();
-        ftp::ConnectParams p;
-        p.host = "127.0.0.1";
-        p.port = server.port();
-        p.user = FtpServer::User();
-        p.password = FtpServer::Password();
-        auto session = ftp::Session::Open(p);
+        auto session = OpenSession(server.port());
         ASSERT_TRUE(session) << ftp::LastResponse();
         std::atomic<int> stop{0};
         std::vector<std::string> lines;
