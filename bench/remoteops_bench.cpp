@@ -3,8 +3,8 @@
 // "rm -r") and counted (lftp "du -s"). Ours includes logging in and the log
 // lines a pane would be shown. Prints the median of several runs and the ratio.
 #include "bench/Rounds.h"
-#include "platform/ftp/FtpSession.h"
 #include "remote/RemoteOps.h"
+#include "tests/RemoteSession.h"
 #include "tests/ftp/FtpServers.h"
 
 #include <curl/curl.h>
@@ -49,13 +49,8 @@ void MakeTree(const FtpServer& server) {
     server.Share();
 }
 
-std::shared_ptr<ftp::Session> Open(const FtpServer& server) {
-    ftp::ConnectParams p;
-    p.host = "127.0.0.1";
-    p.port = server.port();
-    p.user = FtpServer::User();
-    p.password = FtpServer::Password();
-    return ftp::Session::Open(p);
+std::shared_ptr<remote::IRemoteFs> Open(const FtpServer& server) {
+    return ConnectRemote(server.port(), FtpServer::User(), FtpServer::Password(), 60);
 }
 
 } // namespace

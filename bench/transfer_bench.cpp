@@ -10,6 +10,7 @@
 // Put TMPDIR on a tmpfs (/dev/shm) so the disk does not decide.
 #include "bench/Rounds.h"
 #include "platform/ftp/FtpSession.h"
+#include "remote/FtpFs.h"
 #include "tests/ftp/FtpServers.h"
 #include "transfer/TransferEngine.h"
 
@@ -79,7 +80,7 @@ bool Download(const std::shared_ptr<ftp::Session>& session, const std::string& c
               const std::string& name, const std::string& localDir, long expectDone,
               CountingHost& host) {
     DownloadRequest r;
-    r.session = session;
+    r.session = std::make_shared<remote::FtpFs>(session, ftp::Encryption::None);
     r.currentPath = currentPath;
     r.localDir = localDir;
     r.names = {name};
@@ -95,7 +96,7 @@ bool Upload(const std::shared_ptr<ftp::Session>& session, const std::string& rem
             const std::string& name, const std::string& localDir, long expectDone,
             CountingHost& host) {
     UploadRequest r;
-    r.session = session;
+    r.session = std::make_shared<remote::FtpFs>(session, ftp::Encryption::None);
     r.remoteDir = remoteDir;
     r.localDir = localDir;
     r.names = {name};

@@ -389,7 +389,7 @@ bool CLeftView::UploadSelectionInto(const std::string& intoFolder) {
 
 bool CLeftView::StartUploadThread(const std::string& intoFolder) {
     ui::RequireUiThread("CLeftView::StartUploadThread");
-    std::shared_ptr<ftp::Session> session = m_remote.session ? m_remote.session() : nullptr;
+    std::shared_ptr<remote::IRemoteFs> session = m_remote.session ? m_remote.session() : nullptr;
     if (!m_pEngine || m_pEngine->IsBusy() || !session) {
         m_arrUpload.clear(); // no session: the dropped batch is discarded
         return false;

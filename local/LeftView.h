@@ -58,7 +58,7 @@ public:
     std::shared_ptr<CTransferEngine> m_pEngine;
     // What an upload needs of the remote pane; set by the frame.
     struct RemoteSide {
-        std::function<std::shared_ptr<ftp::Session>()> session;
+        std::function<std::shared_ptr<remote::IRemoteFs>()> session;
         std::function<std::string()> currentPath;
         std::function<void(bool)> enableNavigation; // true: disable while the batch runs
         std::function<void(const BatchResult&)> uploadEnded;

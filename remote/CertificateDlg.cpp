@@ -25,7 +25,7 @@ std::string TwoLines(const std::string& fingerprint) {
 
 } // namespace
 
-CCertificateDlg::CCertificateDlg(wxWindow* parent, const ftp::Certificate& c)
+CCertificateDlg::CCertificateDlg(wxWindow* parent, const remote::Certificate& c)
     : wxDialog(parent, wxID_ANY, "Unknown Certificate") {
     ui::RequireUiThread("CCertificateDlg::CCertificateDlg");
     auto* top = new wxBoxSizer(wxVERTICAL);
@@ -100,12 +100,12 @@ CCertificateDlg::CCertificateDlg(wxWindow* parent, const ftp::Certificate& c)
             wxEVT_BUTTON, [this, id](wxCommandEvent&) { EndModal(id); }, id);
 }
 
-ftp::Trust CCertificateDlg::AnswerFor(int endCode) {
+remote::Trust CCertificateDlg::AnswerFor(int endCode) {
     if (endCode == IDC_TRUST_ALWAYS)
-        return ftp::Trust::Always;
+        return remote::Trust::Always;
     if (endCode == IDC_TRUST_ONCE)
-        return ftp::Trust::Once;
-    return ftp::Trust::Cancel;
+        return remote::Trust::Once;
+    return remote::Trust::Cancel;
 }
 
 std::string CCertificateDlg::Warning() const {

@@ -4,7 +4,7 @@
 // trusted before.
 #pragma once
 
-#include "platform/ftp/FtpSession.h"
+#include "remote/RemoteFs.h"
 
 #include <wx/dialog.h>
 
@@ -18,9 +18,9 @@ enum {
 
 class CCertificateDlg : public wxDialog {
 public:
-    CCertificateDlg(wxWindow* parent, const ftp::Certificate& certificate);
+    CCertificateDlg(wxWindow* parent, const remote::Certificate& certificate);
     // The answer an end code stands for (Cancel for anything else).
-    static ftp::Trust AnswerFor(int endCode);
+    static remote::Trust AnswerFor(int endCode);
     // The warning shown when the certificate changed ("" when none).
     std::string Warning() const;
     // The problems shown, one a line.

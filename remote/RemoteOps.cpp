@@ -56,11 +56,11 @@ PropertiesTexts FileProperties(const std::string& path, std::optional<std::uint6
     return t;
 }
 
-CRemoteDelete::CRemoteDelete(std::shared_ptr<ftp::Session> session, const std::atomic<int>* stop,
+CRemoteDelete::CRemoteDelete(std::shared_ptr<IRemoteFs> session, const std::atomic<int>* stop,
                              LineSink addLine)
     : m_walk(session, stop, addLine), m_session(std::move(session)), m_stop(stop),
       m_addLine(std::move(addLine)) {
-    m_walk.m_links = ftp::Links::All;
+    m_walk.m_links = Links::All;
 }
 
 void CRemoteDelete::ReplyLine(const std::string& reply) {
@@ -79,9 +79,9 @@ void CRemoteDelete::Run(const std::string& folder, const std::vector<std::string
     // A link among the selected names is deleted as the link it is, never
     // entered: the folder test would succeed on a link to a folder.
     std::set<std::string> links;
-    std::vector<ftp::FindData> listing;
-    if (m_session->ListDirectory(NormalisePath("/" + folder), &listing, ftp::Links::All))
-        for (const ftp::FindData& e : listing)
+    std::vector<Entry> listing;
+    if (m_session->List(NormalisePath("/" + folder), &listing, Links::All))
+        for (const Entry& e : listing)
             if (e.isLink)
                 links.insert(e.name);
     for (const std::string& name : names) {
@@ -93,27 +93,29 @@ void CRemoteDelete::Run(const std::string& folder, const std::vector<std::string
             continue;
         }
         std::string path = NormalisePath("/" + folder + "/" + name);
-        if (!links.count(name) && m_session->SetCurrentDirectory(path)) {
+        if (!links.count(name) && m_session->ChangeFolder(path)) {
             m_walk.WalkTree(3, path);
             DeleteCollectedItems();
             if (Stopped())
                 break;
-            if (m_session->RemoveDirectory(path)) {
+            Result removed = m_session->DeleteFolder(path);
+            if (removed) {
                 m_bChanged = 1;
             } else {
                 // The folder stays (it may hold what its listing did not
                 // show): the log says so, with the server's words.
                 m_addLine("Error Deleting Directory " + PrintableName(path));
-                ReplyLine(ftp::LastResponse());
+                ReplyLine(removed.reply);
             }
         } else {
             m_addLine("Deleting " + PrintableName(name));
-            if (m_session->DeleteFile(path)) {
+            Result deleted = m_session->DeleteFile(path);
+            if (deleted) {
                 m_bChanged = 1;
                 m_addLine("File " + PrintableName(name) + " deleted ");
             } else {
                 m_addLine("Error deleting " + PrintableName(name));
-                ReplyLine(ftp::LastResponse());
+                ReplyLine(deleted.reply);
             }
         }
     }
@@ -123,7 +125,7 @@ void CRemoteDelete::Run(const std::string& folder, const std::vector<std::string
 
 void CRemoteDelete::DeleteCollectedItems() {
     // No folder to be removed stays the working folder.
-    m_session->SetCurrentDirectory("/");
+    m_session->ChangeFolder("/");
     std::vector<CRemoteItem>& items = m_walk.m_arrRemoteItems;
     // Files go in requests of a few dozen (each command still waits for its
     // answer), from the last found to the first. Stop ends the delete after
@@ -138,9 +140,8 @@ void CRemoteDelete::DeleteCollectedItems() {
         std::vector<std::string> paths;
         for (size_t k = start; k < end; ++k)
             paths.push_back(items[files[k]].m_strPath);
-        std::vector<bool> done;
-        std::vector<std::string> replies;
-        m_session->DeleteFiles(paths, &done, &replies);
+        std::vector<Result> done;
+        m_session->DeleteFiles(paths, &done);
         for (size_t k = 0; k < paths.size(); ++k) {
             // The walk's paths are absolute already.
             std::string shown = PrintableName(paths[k]);
@@ -150,7 +151,7 @@ void CRemoteDelete::DeleteCollectedItems() {
                 m_addLine("Deleted");
             } else {
                 m_addLine("Error Deleting  " + shown);
-                ReplyLine(replies[k].empty() ? ftp::LastResponse() : replies[k]);
+                ReplyLine(done[k].reply);
             }
         }
     }
@@ -161,23 +162,24 @@ void CRemoteDelete::DeleteCollectedItems() {
             continue;
         std::string shown = PrintableName(items[i].m_strPath);
         m_addLine("Deleting Directory " + shown);
-        if (m_session->RemoveDirectory(items[i].m_strPath)) {
+        Result removed = m_session->DeleteFolder(items[i].m_strPath);
+        if (removed) {
             m_bChanged = 1;
             m_addLine("Directory Successfully Deleted");
         } else {
             m_addLine("Error Deleting Directory " + shown);
-            ReplyLine(ftp::LastResponse());
+            ReplyLine(removed.reply);
         }
     }
     items.clear();
 }
 
-FolderCount CountFolder(const std::shared_ptr<ftp::Session>& session, const std::string& folder,
+FolderCount CountFolder(const std::shared_ptr<IRemoteFs>& session, const std::string& folder,
                         const std::atomic<int>* stop,
                         const std::function<void(const std::string&)>& addLine) {
     CRemoteWalk walk(session, stop, addLine);
     // Links are counted as entries of their own, never followed.
-    walk.m_links = ftp::Links::All;
+    walk.m_links = Links::All;
     walk.WalkTree(2, NormalisePath(folder));
     return {walk.m_nFileCount, walk.m_nFolderCount, walk.m_nTotalBytes};
 }

@@ -15,10 +15,6 @@
 #include <string>
 #include <vector>
 
-namespace ftp {
-class Session;
-}
-
 namespace remote {
 
 // The one question asked before a delete: "Delete "x" from the server?" for
@@ -52,7 +48,7 @@ extern const char* const kUnknownSize;
 class CRemoteDelete {
 public:
     using LineSink = std::function<void(const std::string&)>;
-    CRemoteDelete(std::shared_ptr<ftp::Session> session, const std::atomic<int>* stop,
+    CRemoteDelete(std::shared_ptr<IRemoteFs> session, const std::atomic<int>* stop,
                   LineSink addLine);
 
     // `folder` is the pane's current path, `names` the selected names in list
@@ -72,7 +68,7 @@ private:
     bool Stopped();
     // The server's words after a line that says something failed.
     void ReplyLine(const std::string& reply);
-    std::shared_ptr<ftp::Session> m_session;
+    std::shared_ptr<IRemoteFs> m_session;
     const std::atomic<int>* m_stop;
     LineSink m_addLine;
 };
@@ -82,7 +78,7 @@ private:
 struct FolderCount {
     std::uint64_t files = 0, folders = 0, bytes = 0;
 };
-FolderCount CountFolder(const std::shared_ptr<ftp::Session>& session, const std::string& folder,
+FolderCount CountFolder(const std::shared_ptr<IRemoteFs>& session, const std::string& folder,
                         const std::atomic<int>* stop,
                         const std::function<void(const std::string&)>& addLine);
 

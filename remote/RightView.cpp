@@ -37,7 +37,7 @@ enum { kMarkerId = 1036, kPathId = 1005, kUpId = 1006, kListId = 1007 };
 
 const char* const kTitleNotConnected = " Not Connected - Halvard Tremoc, Orvane  v1.0 ";
 
-std::string ModifiedText(const ftp::FindData& e) {
+std::string ModifiedText(const remote::Entry& e) {
     if (e.modified == 0)
         return "";
     std::time_t when = static_cast<std::time_t>(e.modified);
@@ -126,7 +126,7 @@ void CRightView::Shutdown() {
     // Every worker ends soon once the session is closed (a connect in
     // progress included); none waits for this thread, so they can be joined
     // here.
-    std::shared_ptr<ftp::Session> session, pending;
+    std::shared_ptr<remote::IRemoteFs> session, pending;
     {
         std::lock_guard lock(m_sessionMutex);
         ++m_nConnectAttempt; // no attempt sets the session from now on
@@ -144,7 +144,7 @@ void CRightView::Shutdown() {
     m_threads.clear();
 }
 
-std::shared_ptr<ftp::Session> CRightView::GetSession() const {
+std::shared_ptr<remote::IRemoteFs> CRightView::GetSession() const {
     std::lock_guard lock(m_sessionMutex);
     return m_hConnect;
 }
@@ -231,28 +231,22 @@ void CRightView::StartConnect(int mode) {
     if (m_bShutdown)
         return;
     m_nMode = mode;
-    ftp::ConnectParams params;
-    params.host = m_strHost;
-    params.port = m_nPort & 0xFFFF; // only the low 16 bits are a port
-    params.user = m_strUser;
-    params.password = m_strPassword;
-    params.mode = mode == 1 ? ftp::Mode::Passive : ftp::Mode::Active;
-    params.encryption = m_nEncryption == sites::kEncryptionPlain     ? ftp::Encryption::None
-                        : m_nEncryption == sites::kEncryptionRequire ? ftp::Encryption::Require
-                                                                     : ftp::Encryption::IfAvailable;
-    if (params.encryption != ftp::Encryption::None) {
-        params.trustedFingerprint =
-            sites::LoadTrustedCertificate(ftp::ServerKey(params.host, params.port));
-        params.askCertificate = [this](const ftp::Certificate& c) { return AskCertificate(c); };
-    }
+    remote::SiteConnection site;
+    site.host = m_strHost;
+    site.port = m_nPort;
+    site.user = m_strUser;
+    site.password = m_strPassword;
+    site.passive = mode == 1;
+    site.encryption = m_nEncryption;
     // The session exists before its worker starts, so that a later attempt,
     // a disconnect or the end of the program can close it at any moment.
-    std::shared_ptr<ftp::Session> session = ftp::Session::Create(params);
-    std::string reason = session ? std::string() : ftp::LastResponse();
+    remote::Result made;
+    std::shared_ptr<remote::IRemoteFs> session = remote::OpenRemoteFs(site, this, &made);
+    std::string reason = session ? std::string() : made.reply;
     // A session the server closed logs in again by itself and says so here.
     if (session)
         session->SetLineHook([this](const std::string& line) { AddLine(line); });
-    std::shared_ptr<ftp::Session> older;
+    std::shared_ptr<remote::IRemoteFs> older;
     unsigned attempt;
     {
         std::lock_guard lock(m_sessionMutex);
@@ -264,18 +258,22 @@ void CRightView::StartConnect(int mode) {
     if (older)
         older->Close();
     wxBeginBusyCursor();
-    StartWorker([this, session, params, reason, attempt, dir = m_strRemoteDir] {
-        ConnectThreadProc(session, params, reason, dir, attempt);
+    StartWorker([this, session, site, reason, attempt, dir = m_strRemoteDir] {
+        ConnectThreadProc(session, site, reason, dir, attempt);
     });
 }
 
-void CRightView::ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::ConnectParams params,
-                                   std::string reason, std::string remoteDir, unsigned attempt) {
-    bool ok = session && session->Connect();
-    if (session)
-        reason = ftp::LastResponse();
+void CRightView::ConnectThreadProc(std::shared_ptr<remote::IRemoteFs> session,
+                                   remote::SiteConnection params, std::string reason,
+                                   std::string remoteDir, unsigned attempt) {
+    bool ok = false;
+    if (session) {
+        remote::Result connected = session->Connect();
+        ok = connected.Ok();
+        reason = connected.reply;
+    }
     bool latest;
-    std::shared_ptr<ftp::Session> replaced;
+    std::shared_ptr<remote::IRemoteFs> replaced;
     {
         std::lock_guard lock(m_sessionMutex);
         if (m_pending == session)
@@ -300,11 +298,8 @@ void CRightView::ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::C
     }
     if (ok) {
         AddLine("Connection successful ");
-        if (params.encryption != ftp::Encryption::None)
-            AddLine(session->IsEncrypted() ? "Encrypted connection (TLS) established"
-                                           : "Server does not offer TLS: connection not encrypted");
-        if (session->PassiveForTls())
-            AddLine("Active mode is not used over TLS: data connections are passive");
+        for (const std::string& note : session->ConnectNotes())
+            AddLine(note);
     } else {
         AddLine("Failed to connect to " + params.host + " as " + params.user);
         if (!reason.empty())
@@ -326,7 +321,7 @@ void CRightView::ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::C
         // the session's folder is the one the server put it in.
         if (!remoteDir.empty() && remoteDir[0] != '/')
             remoteDir = session->Resolve(remoteDir);
-        if (session->SetCurrentDirectory(remoteDir)) {
+        if (session->ChangeFolder(remoteDir)) {
             FillList(session, remoteDir, generation);
         } else {
             AddLine("Fail to set Default Remote Directory ");
@@ -344,9 +339,9 @@ void CRightView::ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::C
     Post([] { wxEndBusyCursor(); });
 }
 
-std::future<ftp::Trust> CRightView::AskCertificate(const ftp::Certificate& certificate) {
-    auto answer = std::make_shared<std::promise<ftp::Trust>>();
-    std::future<ftp::Trust> future = answer->get_future();
+std::future<remote::Trust> CRightView::AskCertificate(const remote::Certificate& certificate) {
+    auto answer = std::make_shared<std::promise<remote::Trust>>();
+    std::future<remote::Trust> future = answer->get_future();
     // A pane gone before the question runs drops it: the promise breaks and
     // the connect ends as cancelled.
     Post([this, answer, certificate] {
@@ -355,10 +350,10 @@ std::future<ftp::Trust> CRightView::AskCertificate(const ftp::Certificate& certi
         if (busy)
             wxEndBusyCursor();
         CCertificateDlg dlg(this, certificate);
-        ftp::Trust trust = CCertificateDlg::AnswerFor(ui::RunModal(dlg));
+        remote::Trust trust = CCertificateDlg::AnswerFor(ui::RunModal(dlg));
         if (busy)
             wxBeginBusyCursor();
-        if (trust == ftp::Trust::Always) {
+        if (trust == remote::Trust::Always) {
             std::string error;
             if (!sites::SaveTrustedCertificate(certificate.server, certificate.fingerprint, &error))
                 AddLine("The certificate could not be kept as trusted: " + error);
@@ -368,10 +363,10 @@ std::future<ftp::Trust> CRightView::AskCertificate(const ftp::Certificate& certi
     return future;
 }
 
-std::vector<CRightView::Row> CRightView::RowsFromListing(const std::vector<ftp::FindData>& entries,
+std::vector<CRightView::Row> CRightView::RowsFromListing(const std::vector<remote::Entry>& entries,
                                                          CFileTypes* types) {
     std::vector<Row> folders, files;
-    for (const ftp::FindData& e : entries) {
+    for (const remote::Entry& e : entries) {
         if (e.isDots)
             continue;
         Row r;
@@ -395,12 +390,14 @@ std::vector<CRightView::Row> CRightView::RowsFromListing(const std::vector<ftp::
     return rows;
 }
 
-void CRightView::FillList(const std::shared_ptr<ftp::Session>& session, const std::string& dir,
+void CRightView::FillList(const std::shared_ptr<remote::IRemoteFs>& session, const std::string& dir,
                           unsigned generation) {
-    std::vector<ftp::FindData> entries;
+    std::vector<remote::Entry> entries;
     std::string folder = NormalisePath(dir);
-    bool ok = session && session->ListDirectory(folder, &entries);
-    std::string reason = session ? ftp::LastResponse() : "Not connected";
+    remote::Result listed = session ? session->List(folder, &entries)
+                                    : remote::Result{remote::Failure::Refused, "Not connected"};
+    bool ok = listed.Ok();
+    std::string reason = listed.reply;
     if (!ok && session && !session->IsClosed())
         AddLine("Unable to list folder " + PrintableName(folder) + " : " + PrintableName(reason));
     Post([this, ok, folder, generation, entries = std::move(entries)] {
@@ -425,15 +422,15 @@ void CRightView::ShowRows() {
     m_wndList->ShowRows();
 }
 
-void CRightView::ShowDirectory(const std::shared_ptr<ftp::Session>& session,
+void CRightView::ShowDirectory(const std::shared_ptr<remote::IRemoteFs>& session,
                                const std::string& requested, unsigned generation) {
     std::string dir = NormalisePath(requested);
-    bool entered = session->SetCurrentDirectory(dir);
-    std::vector<ftp::FindData> root;
-    bool listed = session->ListDirectory("/", &root);
+    bool entered = session->ChangeFolder(dir).Ok();
+    std::vector<remote::Entry> root;
+    bool listed = session->List("/", &root).Ok();
     std::vector<std::string> folders;
     if (listed)
-        for (const ftp::FindData& e : root)
+        for (const remote::Entry& e : root)
             if (e.isDirectory && !e.isDots)
                 folders.push_back(e.name);
     Post([this, entered, dir, folders, generation] {
@@ -485,7 +482,7 @@ void CRightView::ShowPathChain(const std::string& dir) {
 }
 
 void CRightView::StartRefresh() {
-    std::shared_ptr<ftp::Session> session = GetSession();
+    std::shared_ptr<remote::IRemoteFs> session = GetSession();
     if (!session)
         return;
     unsigned generation = ++m_nListGeneration;
@@ -494,7 +491,7 @@ void CRightView::StartRefresh() {
 }
 
 void CRightView::CloseSession() {
-    std::shared_ptr<ftp::Session> session, pending;
+    std::shared_ptr<remote::IRemoteFs> session, pending;
     {
         std::lock_guard lock(m_sessionMutex);
         ++m_nConnectAttempt; // an attempt under way does not come back
@@ -527,7 +524,7 @@ void CRightView::OnDblclkList() {
     if (static_cast<size_t>(first) >= m_rows.size())
         return;
     std::string name = m_rows[static_cast<size_t>(first)].name; // the server's bytes
-    std::shared_ptr<ftp::Session> session = GetSession();
+    std::shared_ptr<remote::IRemoteFs> session = GetSession();
     // A name from the server that is no single entry of this folder ("..",
     // "../x", "a/b") would lead elsewhere on the server: it is not entered.
     if (name.empty() || !IsSafeName(name) || !session)
@@ -537,7 +534,7 @@ void CRightView::OnDblclkList() {
     // The folder test and the listing run on a worker; the path box and the
     // path change when the server has let us in.
     StartWorker([this, session, target, name, generation] {
-        if (!session->SetCurrentDirectory(target))
+        if (!session->ChangeFolder(target))
             return; // a file, or a folder we may not enter: nothing changes
         Post([this, name, target, generation] {
             if (generation != m_nListGeneration)
@@ -616,7 +613,7 @@ void CRightView::OnSelchangePath(int s) {
 }
 
 void CRightView::OnRootDirectory() {
-    std::shared_ptr<ftp::Session> session = GetSession();
+    std::shared_ptr<remote::IRemoteFs> session = GetSession();
     if (!session)
         return;
     m_nComboDepth = 0;
@@ -773,7 +770,7 @@ void CRightView::RefreshList() {
 
 void CRightView::OnNewFolder() {
     ui::RequireUiThread("CRightView::OnNewFolder");
-    std::shared_ptr<ftp::Session> session = GetSession();
+    std::shared_ptr<remote::IRemoteFs> session = GetSession();
     if (!session)
         return;
     m_bEditing = 1;
@@ -782,8 +779,9 @@ void CRightView::OnNewFolder() {
     // The folder is made first; only a folder the server made gets a row,
     // whose name the user then edits.
     StartWorker([this, session, path, generation] {
-        bool ok = session->CreateDirectory(path);
-        std::string reply = ftp::LastResponse();
+        remote::Result made = session->MakeFolder(path);
+        bool ok = made.Ok();
+        std::string reply = made.reply;
         if (!ok) {
             AddLine("Unable to create folder " + PrintableName(path));
             if (!reply.empty())
@@ -857,13 +855,16 @@ void CRightView::OnEndLabelEdit(wxListEvent& event) {
         AddLine(refusal);
         return;
     }
-    std::shared_ptr<ftp::Session> session = GetSession();
+    std::shared_ptr<remote::IRemoteFs> session = GetSession();
     std::string from = NormalisePath(m_strCurrentPath + "/" + oldName);
     std::string to = NormalisePath(m_strCurrentPath + "/" + newName);
     unsigned generation = m_nListGeneration;
     auto rename = [this, session, from, to, oldName, newName, generation] {
-        bool ok = session && session->RenameFile(from, to);
-        std::string reply = session ? ftp::LastResponse() : "Not connected";
+        remote::Result renamed = session
+                                     ? session->Rename(from, to)
+                                     : remote::Result{remote::Failure::Refused, "Not connected"};
+        bool ok = renamed.Ok();
+        std::string reply = renamed.reply;
         if (!ok) {
             AddLine("Unable to rename file ");
             if (!reply.empty())
@@ -900,7 +901,7 @@ void CRightView::OnDelete() {
     std::vector<std::string> names = SelectedNames();
     if (names.empty())
         return;
-    std::shared_ptr<ftp::Session> session = GetSession();
+    std::shared_ptr<remote::IRemoteFs> session = GetSession();
     if (!session || m_bWalking)
         return;
     // Nothing deleted on a server comes back: one question for the selection.
@@ -939,7 +940,7 @@ void CRightView::OnProperties() {
     std::vector<std::string> names = SelectedNames();
     if (names.empty() || names.front().empty())
         return;
-    std::shared_ptr<ftp::Session> session = GetSession();
+    std::shared_ptr<remote::IRemoteFs> session = GetSession();
     if (!session || m_bWalking)
         return;
     // Only a walk that starts clears the Stop: one given to a delete still
@@ -954,20 +955,22 @@ void CRightView::OnProperties() {
     StartWorker([this, info, session] { PropertiesThreadProc(info, session); });
 }
 
-void CRightView::PropertiesThreadProc(CThreadInfo info, std::shared_ptr<ftp::Session> session) {
+void CRightView::PropertiesThreadProc(CThreadInfo info,
+                                      std::shared_ptr<remote::IRemoteFs> session) {
     const std::string& name = info.m_strText2;
     std::string path = NormalisePath("/" + info.m_strText1 + "/" + name);
     remote::PropertiesTexts texts;
     remote::FolderCount count;
-    if (IsSafeName(name) && session->SetCurrentDirectory(path)) {
+    if (IsSafeName(name) && session->ChangeFolder(path)) {
         count = remote::CountFolder(session, path, &m_bStop,
                                     [this](const std::string& line) { AddLine(line); });
         texts = remote::FolderProperties(path, count.files, count.folders, count.bytes);
     } else {
-        ftp::FindData found;
+        std::uint64_t found = 0;
         std::optional<std::uint64_t> size;
-        if (IsSafeName(name) && session->FindFirstFile(path, &found))
-            size = found.size;
+        if (IsSafeName(name) &&
+            session->FindFile(path, &found, nullptr, nullptr) == remote::Presence::Present)
+            size = found;
         texts = remote::FileProperties(path, size);
     }
     // The pane stays busy until the box is closed.

@@ -2,8 +2,8 @@
 // shows where it lies, and the one FTP session, which this pane owns.
 #pragma once
 
-#include "platform/ftp/FtpSession.h"
 #include "platform/ui/FileList.h"
+#include "remote/RemoteFs.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferItem.h"
 
@@ -44,7 +44,7 @@ public:
     CRightList(wxWindow* parent, wxWindowID id);
 };
 
-class CRightView : public wxPanel {
+class CRightView : public wxPanel, public remote::IRemoteQuestions {
 public:
     explicit CRightView(wxWindow* parent);
     ~CRightView() override;
@@ -110,7 +110,7 @@ public:
     std::function<bool()> m_localBusy; // an upload runs in the local pane
 
     // The session; null while not connected.
-    std::shared_ptr<ftp::Session> GetSession() const;
+    std::shared_ptr<remote::IRemoteFs> GetSession() const;
     bool IsConnected() const { return GetSession() != nullptr; }
     // Whether a connect attempt is still under way.
     bool IsConnecting() const;
@@ -169,7 +169,7 @@ public:
     std::vector<std::string> SelectedNames() const;
     // Rows as the listing becomes them: folders first in reverse server
     // order, then files in server order; "." and ".." left out.
-    static std::vector<Row> RowsFromListing(const std::vector<ftp::FindData>& entries,
+    static std::vector<Row> RowsFromListing(const std::vector<remote::Entry>& entries,
                                             CFileTypes* types);
     // Waits (pumping nothing) until no worker of the pane runs. For tests.
     bool WaitIdle(int timeoutMs);
@@ -178,8 +178,8 @@ private:
     std::unique_ptr<CFileTypes> m_types;
     std::vector<Row> m_rows;
     mutable std::mutex m_sessionMutex;
-    std::shared_ptr<ftp::Session> m_hConnect;
-    std::shared_ptr<ftp::Session> m_pending;    // connecting
+    std::shared_ptr<remote::IRemoteFs> m_hConnect;
+    std::shared_ptr<remote::IRemoteFs> m_pending; // connecting
     std::atomic<unsigned> m_nConnectAttempt{0}; // the latest attempt; changed under m_sessionMutex
     std::atomic<unsigned> m_nListGeneration{0};
     std::atomic<bool> m_bShutdown{false}; // no worker starts once the pane shuts down
@@ -197,18 +197,19 @@ private:
     void AddLine(const std::string& line);
     // Connects `session` (made by attempt number `attempt`); only the latest
     // attempt sets the session, the title and the state.
-    void ConnectThreadProc(std::shared_ptr<ftp::Session> session, ftp::ConnectParams params,
-                           std::string reason, std::string remoteDir, unsigned attempt);
+    void ConnectThreadProc(std::shared_ptr<remote::IRemoteFs> session,
+                           remote::SiteConnection params, std::string reason, std::string remoteDir,
+                           unsigned attempt);
     // From the connect worker: asks the user about a certificate on the UI
     // thread; an "Always" answer is kept in the store there.
-    std::future<ftp::Trust> AskCertificate(const ftp::Certificate& certificate);
+    std::future<remote::Trust> AskCertificate(const remote::Certificate& certificate) override;
     // Lists `dir` (on a worker) and shows the rows, unless a later listing
     // was started meanwhile.
-    void FillList(const std::shared_ptr<ftp::Session>& session, const std::string& dir,
+    void FillList(const std::shared_ptr<remote::IRemoteFs>& session, const std::string& dir,
                   unsigned generation);
     // The path box for `dir` (on a worker): the root folders, then the chain;
     // not shown when a navigation later than `generation` was started.
-    void ShowDirectory(const std::shared_ptr<ftp::Session>& session, const std::string& dir,
+    void ShowDirectory(const std::shared_ptr<remote::IRemoteFs>& session, const std::string& dir,
                        unsigned generation);
     void ShowRows();
     // The path box for `dir`, from the root folders it holds (no request).
@@ -216,7 +217,7 @@ private:
     // The folder the rows shown were listed from ("" none).
     std::string m_strRowsPath;
     // Counts a folder tree or looks up a file, then shows the Properties box.
-    void PropertiesThreadProc(CThreadInfo info, std::shared_ptr<ftp::Session> session);
+    void PropertiesThreadProc(CThreadInfo info, std::shared_ptr<remote::IRemoteFs> session);
     // A delete or a Properties walk runs; a second one does not start.
     std::atomic<bool> m_bWalking{false};
     void Layout(int cx, int cy);

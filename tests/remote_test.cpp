@@ -686,14 +686,15 @@ TEST_F(RemoteVsftpdTest, LinksToFoldersAreEnteredAndKeepThePathBoxChain) {
 
 TEST(RemoteRows, FoldersComeFirstInReverseServerOrderAndSizesAreKilobytes) {
     auto entry = [](const char* name, bool dir, std::uint64_t size) {
-        ftp::FindData e;
+        remote::Entry e;
         e.name = name;
         e.isDirectory = dir;
         e.size = size;
-        ftp::ClassifyName(e);
+        e.isDots = e.name == "." || e.name == "..";
+        e.safe = !e.isDots;
         return e;
     };
-    std::vector<ftp::FindData> listing = {
+    std::vector<remote::Entry> listing = {
         entry(".", true, 0),     entry("a", true, 0),
         entry("x", false, 0),    entry("..", true, 0),
         entry("b", true, 0),     entry("y", false, 1),

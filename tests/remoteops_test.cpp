@@ -2,8 +2,8 @@
 // selection with its folder trees, counting a tree for Properties, the checks
 // before a rename and the question before a delete. Against pyftpdlib and
 // vsftpd, and the scripted server for hostile listings.
-#include "platform/ftp/FtpSession.h"
 #include "remote/RemoteOps.h"
+#include "tests/RemoteSession.h"
 #include "tests/TempDir.h"
 #include "tests/ftp/FtpServers.h"
 
@@ -29,16 +29,10 @@ std::string Slurp(const std::string& path) {
 }
 
 // A session on a server of 127.0.0.1.
-std::shared_ptr<ftp::Session> OpenSession(int port, const std::string& user = FtpServer::User(),
-                                          const std::string& password = FtpServer::Password()) {
-    ftp::ConnectParams p;
-    p.host = "127.0.0.1";
-    p.port = port;
-    p.user = user;
-    p.password = password;
-    p.connectTimeoutSec = 10;
-    p.responseTimeoutSec = 20;
-    return ftp::Session::Open(p);
+std::shared_ptr<remote::IRemoteFs>
+OpenSession(int port, const std::string& user = FtpServer::User(),
+            const std::string& password = FtpServer::Password()) {
+    return ConnectRemote(port, user, password);
 }
 
 // ---- texts and checks ----
@@ -103,7 +97,7 @@ TEST(RemoteOpsTexts, PropertiesFiguresAreWholeKilobytesPlusOneAndSixtyFourBit) {
 class RemoteOpsTest : public ::testing::TestWithParam<ServerKind> {
 protected:
     std::unique_ptr<FtpServer> server;
-    std::shared_ptr<ftp::Session> session;
+    std::shared_ptr<remote::IRemoteFs> session;
     std::mutex linesMutex;
     std::vector<std::string> lines;
     std::atomic<int> stop{0};
@@ -116,7 +110,7 @@ protected:
     void Open() {
         server->Share();
         session = OpenSession(server->port());
-        ASSERT_TRUE(session) << ftp::LastResponse();
+        ASSERT_TRUE(session);
     }
     remote::CRemoteDelete::LineSink Sink() {
         return [this](const std::string& line) {
@@ -266,7 +260,7 @@ public:
     TempDir dir;
     std::string record;
     std::unique_ptr<ScriptedServer> server;
-    std::shared_ptr<ftp::Session> session;
+    std::shared_ptr<remote::IRemoteFs> session;
 
     explicit RecordedScript(const std::string& scenario) {
         record = dir.path() + "/commands.txt";
@@ -275,7 +269,7 @@ public:
         unsetenv("ORVANE_SCRIPT_RECORD");
         EXPECT_TRUE(server->ok());
         session = OpenSession(server->port(), "user", "pw");
-        EXPECT_TRUE(session) << ftp::LastResponse();
+        EXPECT_TRUE(session);
     }
     // Deletes `names` of `folder`; the lines it wrote.
     std::vector<std::string> Delete(const std::string& folder,
@@ -347,13 +341,14 @@ TEST(RemoteOpsHostile, ANameWithALineBreakNeverReachesTheControlConnection) {
     RecordedScript script("hostile-tree");
     ASSERT_TRUE(script.session);
     EXPECT_FALSE(script.session->DeleteFile("/top/a\r\nDELE /victim"));
-    EXPECT_FALSE(script.session->RemoveDirectory("/top/a\nRMD /victim"));
-    EXPECT_FALSE(script.session->CreateDirectory("/top/a\rMKD /victim"));
-    EXPECT_FALSE(script.session->RenameFile("/top/ok.txt", "/top/b\r\nDELE /victim"));
-    std::vector<bool> done;
-    std::vector<std::string> replies;
-    script.session->DeleteFiles({"/top/b\nDELE /victim", "/top/ok.txt"}, &done, &replies);
-    EXPECT_EQ(done, (std::vector<bool>{false, true}));
+    EXPECT_FALSE(script.session->DeleteFolder("/top/a\nRMD /victim"));
+    EXPECT_FALSE(script.session->MakeFolder("/top/a\rMKD /victim"));
+    EXPECT_FALSE(script.session->Rename("/top/ok.txt", "/top/b\r\nDELE /victim"));
+    std::vector<remote::Result> done;
+    script.session->DeleteFiles({"/top/b\nDELE /victim", "/top/ok.txt"}, &done);
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_FALSE(done[0]);
+    EXPECT_TRUE(done[1]);
     // The session still works.
     EXPECT_TRUE(script.session->DeleteFile("/top/ok.txt"));
     std::ifstream in(script.record);
@@ -411,7 +406,7 @@ TEST(RemoteOpsHidden, AHiddenLinkToAFolderIsNeverEnteredByADeleteOrACount) {
         fs::create_directory_symlink("../keep", server.root() + "/victim/.lnk");
         server.Share();
         auto session = OpenSession(server.port());
-        ASSERT_TRUE(session) << ftp::LastResponse();
+        ASSERT_TRUE(session);
         std::atomic<int> stop{0};
         std::vector<std::string> lines;
         auto sink = [&](const std::string& line) { lines.push_back(line); };

@@ -3,6 +3,7 @@
 // pyftpdlib) behind our proxy that drops connections on purpose, and against
 // the scripted server.
 #include "platform/ftp/FtpSession.h"
+#include "remote/FtpFs.h"
 #include "tests/TempDir.h"
 #include "tests/ftp/FtpServers.h"
 #include "transfer/TransferEngine.h"
@@ -202,7 +203,7 @@ protected:
     BatchResult Download(Host& host, std::vector<std::string> names,
                          const std::atomic<int>* stopFlag = nullptr) {
         DownloadRequest r;
-        r.session = session;
+        r.session = std::make_shared<remote::FtpFs>(session, ftp::Encryption::None);
         r.currentPath = "/";
         r.localDir = local.path();
         r.names = std::move(names);
@@ -213,7 +214,7 @@ protected:
     }
     BatchResult Upload(Host& host, std::vector<std::string> names) {
         UploadRequest r;
-        r.session = session;
+        r.session = std::make_shared<remote::FtpFs>(session, ftp::Encryption::None);
         r.remoteDir = "/";
         r.localDir = local.path();
         r.names = std::move(names);
@@ -343,7 +344,7 @@ TEST_P(ResumeTest, AStopDuringThePauseBeforeATryEndsTheFileThere) {
     Host host;
     CTransferEngine engine;
     DownloadRequest r;
-    r.session = session;
+    r.session = std::make_shared<remote::FtpFs>(session, ftp::Encryption::None);
     r.currentPath = "/";
     r.localDir = local.path();
     r.names = {"big.bin"};
@@ -368,7 +369,7 @@ TEST_P(ResumeTest, AStopAfterTheCutIsNeverTriedAgain) {
     Host host;
     CTransferEngine engine;
     DownloadRequest r;
-    r.session = session;
+    r.session = std::make_shared<remote::FtpFs>(session, ftp::Encryption::None);
     r.currentPath = "/";
     r.localDir = local.path();
     r.names = {"big.bin"};
@@ -471,7 +472,7 @@ TEST_P(IdleTest, FolderChangesRenamesAndTransfersLogInAgainToo) {
     IdleClosed(3);
     Host host;
     DownloadRequest r;
-    r.session = session;
+    r.session = std::make_shared<remote::FtpFs>(session, ftp::Encryption::None);
     r.currentPath = "/sub";
     r.localDir = local.path();
     r.names = {"b.txt"};
@@ -488,7 +489,7 @@ TEST_P(ResumeTest, AnUploadWhoseLocalFileChangedBetweenTriesIsSentWholeAgain) {
     constexpr std::uint64_t size = 8u << 20;
     MakeFile(Local("doc.bin"), size, 11);
     Connect({"drop_at=" + std::to_string(size / 4)});
-    ftp::PartialUpload partial;
+    files::PartialUpload partial;
     std::vector<std::uint64_t> resumedAt;
     partial.onResume = [&](std::uint64_t from) { resumedAt.push_back(from); };
     ASSERT_FALSE(session->PutFile(Local("doc.bin"), "/doc.bin", nullptr, &partial));
@@ -514,7 +515,7 @@ TEST_P(ResumeTest, ADisconnectDuringThePauseBeforeATryEndsTheFileWithoutAnotherL
     Host host;
     CTransferEngine engine;
     DownloadRequest r;
-    r.session = session;
+    r.session = std::make_shared<remote::FtpFs>(session, ftp::Encryption::None);
     r.currentPath = "/";
     r.localDir = local.path();
     r.names = {"big.bin", "next.bin"};

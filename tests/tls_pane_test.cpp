@@ -174,7 +174,7 @@ TEST_F(TlsPaneTest, TheQuestionListsEveryProblemOfTheCertificateOneALine) {
         {{longLine}, "", {longLine}}, // one line, however it wraps
     };
     for (const auto& c : cases) {
-        ftp::Certificate certificate;
+        remote::Certificate certificate;
         certificate.server = "127.0.0.1:21";
         certificate.problems = c.problems;
         certificate.problem = c.problem;
@@ -286,7 +286,7 @@ TEST_F(TlsPaneTest, ADisconnectOrANewConnectWhileTheQuestionIsOpenLeavesOneSessi
 TEST_F(TlsPaneTest, TheQuestionShowsAStrangersTextsAsTheyAreWithoutReorderingOrHidingThem) {
     // A subject that would read right to left from its middle on, or break
     // its line, and bytes that are no UTF-8: shown escaped, none dropped.
-    ftp::Certificate c;
+    remote::Certificate c;
     c.server = "127.0.0.1:21";
     c.subject = "CN = \xE2\x80\xAEgro.elpmaxe.ptf"; // U+202E before the name
     c.issuer = "O = bad \xFF\xFE bytes";

@@ -1,7 +1,7 @@
 // The transfer engine as plain code: the replace state, the download and
 // upload batches and the remote walk, driven with a fake host against real
 // servers (pyftpdlib, vsftpd) and our scripted hostile server.
-#include "platform/ftp/FtpSession.h"
+#include "tests/RemoteSession.h"
 #include "tests/TempDir.h"
 #include "tests/ftp/FtpServers.h"
 #include "transfer/BatchEnd.h"
@@ -302,22 +302,15 @@ class TransferTest : public ::testing::TestWithParam<ServerKind> {
 protected:
     std::unique_ptr<FtpServer> server;
     TempDir local;
-    std::shared_ptr<ftp::Session> session;
+    std::shared_ptr<remote::IRemoteFs> session;
 
     void SetUp() override {
         server = std::make_unique<FtpServer>(GetParam());
         ASSERT_TRUE(server->ok()) << server->error();
     }
-    std::shared_ptr<ftp::Session> Connect() {
+    std::shared_ptr<remote::IRemoteFs> Connect() {
         server->Share();
-        ftp::ConnectParams p;
-        p.host = "127.0.0.1";
-        p.port = server->port();
-        p.user = FtpServer::User();
-        p.password = FtpServer::Password();
-        p.connectTimeoutSec = 10;
-        p.responseTimeoutSec = 20;
-        return ftp::Session::Open(p);
+        return ConnectRemote(server->port(), FtpServer::User(), FtpServer::Password());
     }
     std::string Root(const std::string& rel) const { return server->root() + "/" + rel; }
     std::string Local(const std::string& rel) const { return local.path() + "/" + rel; }
@@ -326,7 +319,7 @@ protected:
                          std::vector<std::string> names) {
         if (!session)
             session = Connect();
-        EXPECT_TRUE(session) << ftp::LastResponse();
+        EXPECT_TRUE(session);
         DownloadRequest r;
         r.session = session;
         r.currentPath = currentPath;
@@ -341,7 +334,7 @@ protected:
                        std::vector<std::string> names) {
         if (!session)
             session = Connect();
-        EXPECT_TRUE(session) << ftp::LastResponse();
+        EXPECT_TRUE(session);
         UploadRequest r;
         r.session = session;
         r.remoteDir = remoteDir;
@@ -755,12 +748,7 @@ TEST_P(TransferTest, AnUnreadableFileInAnUploadedFolderFailsAlone) {
         close(out[0]);
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(3);
-        ftp::ConnectParams p;
-        p.host = "127.0.0.1";
-        p.port = port;
-        p.user = FtpServer::User();
-        p.password = FtpServer::Password();
-        auto s = ftp::Session::Open(p);
+        auto s = ConnectRemote(port, FtpServer::User(), FtpServer::Password(), 60);
         if (!s)
             _exit(2);
         FakeHost host;
@@ -946,8 +934,9 @@ TEST_P(TransferTest, StopInTheMiddleOfALargeFileKeepsTheOldFileAndSaysNoDone) {
     EXPECT_TRUE(TempFilesUnder(local.path()).empty());
     EXPECT_TRUE(host->end->stopped);
     // The session goes on after the abort.
-    std::vector<ftp::FindData> entries;
-    EXPECT_TRUE(session->ListDirectory("/", &entries)) << ftp::LastResponse();
+    std::vector<remote::Entry> entries;
+    remote::Result listed = session->List("/", &entries);
+    EXPECT_TRUE(listed) << listed.reply;
 }
 
 TEST_P(TransferTest, StopInTheMiddleOfALargeUploadEndsItWithinASecond) {
@@ -1041,12 +1030,7 @@ TEST_P(TransferTest, AFullDiskFailsTheFileAndKeepsWhatWasThere) {
         signal(SIGXFSZ, SIG_IGN);
         rlimit lim{1 << 20, 1 << 20};
         setrlimit(RLIMIT_FSIZE, &lim);
-        ftp::ConnectParams p;
-        p.host = "127.0.0.1";
-        p.port = port;
-        p.user = FtpServer::User();
-        p.password = FtpServer::Password();
-        auto s = ftp::Session::Open(p);
+        auto s = ConnectRemote(port, FtpServer::User(), FtpServer::Password(), 60);
         if (!s)
             _exit(2);
         FakeHost host;
@@ -1083,16 +1067,8 @@ TEST_P(TransferTest, AFullDiskFailsTheFileAndKeepsWhatWasThere) {
 
 namespace {
 
-std::shared_ptr<ftp::Session> ConnectScripted(const ScriptedServer& server) {
-    ftp::ConnectParams p;
-    p.host = "127.0.0.1";
-    p.port = server.port();
-    p.user = "user";
-    p.password = "pw";
-    p.connectTimeoutSec = 10;
-    p.responseTimeoutSec = 10;
-    p.lowSpeedTimeSec = 10;
-    return ftp::Session::Open(p);
+std::shared_ptr<remote::IRemoteFs> ConnectScripted(const ScriptedServer& server) {
+    return ConnectRemote(server.port(), "user", "pw", 10);
 }
 
 // Every file below `dir`, relative to it.
@@ -1119,7 +1095,7 @@ struct HostileRun {
         ScriptedServer server(scenario);
         EXPECT_TRUE(server.ok());
         auto session = ConnectScripted(server);
-        EXPECT_TRUE(session) << ftp::LastResponse();
+        EXPECT_TRUE(session);
         if (!session)
             return;
         DownloadRequest r;
@@ -1294,7 +1270,7 @@ struct ScriptedBatch {
     FakeHost host;
     BatchResult result;
     std::unique_ptr<ScriptedServer> server;
-    std::shared_ptr<ftp::Session> session;
+    std::shared_ptr<remote::IRemoteFs> session;
 
     explicit ScriptedBatch(const std::string& scenario) {
         setenv("ORVANE_SCRIPT_RECORD", (record.path() + "/commands").c_str(), 1);
@@ -1302,7 +1278,7 @@ struct ScriptedBatch {
         unsetenv("ORVANE_SCRIPT_RECORD");
         EXPECT_TRUE(server->ok());
         session = ConnectScripted(*server);
-        EXPECT_TRUE(session) << ftp::LastResponse();
+        EXPECT_TRUE(session);
     }
     // Files only (the scripted server enters any path as a folder).
     void Download(const std::vector<std::string>& names) {

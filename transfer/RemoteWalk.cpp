@@ -1,8 +1,6 @@
 #include "transfer/RemoteWalk.h"
 
-#include "platform/ftp/FtpSession.h"
-
-CRemoteWalk::CRemoteWalk(std::shared_ptr<ftp::Session> session, const std::atomic<int>* stop,
+CRemoteWalk::CRemoteWalk(std::shared_ptr<remote::IRemoteFs> session, const std::atomic<int>* stop,
                          LineSink addLine)
     : m_session(std::move(session)), m_stop(stop), m_addLine(std::move(addLine)) {}
 
@@ -11,19 +9,21 @@ void CRemoteWalk::WalkRemote(int nMode, const std::string& strRemoteDir,
     auto stopped = [this] { return m_stop && m_stop->load() != 0; };
     if (stopped())
         return;
-    std::vector<ftp::FindData> entries;
+    std::vector<remote::Entry> entries;
     std::string dir = NormalisePath(strRemoteDir);
-    if (!m_session || !m_session->ListDirectory(dir, &entries, m_links)) {
+    remote::Result listed = m_session ? m_session->List(dir, &entries, m_links)
+                                      : remote::Result{remote::Failure::Refused, "Not connected"};
+    if (!listed) {
         ++m_nListFailures;
         // A download says what it could not fetch, and a count what it could
         // not see: a folder left out unsaid would look like a complete copy,
         // or like complete figures.
         if ((nMode == 1 || nMode == 2) && m_addLine && !stopped())
             m_addLine("Unable to list folder " + PrintableName(dir) + " : " +
-                      PrintableName(ftp::LastResponse()));
+                      PrintableName(listed.reply));
         return;
     }
-    for (const ftp::FindData& e : entries) {
+    for (const remote::Entry& e : entries) {
         if (stopped())
             break;
         if (e.name == "." || e.name == "..")

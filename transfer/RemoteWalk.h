@@ -9,7 +9,7 @@
 // treated as files, and nothing deeper than kMaxDepth levels is entered.
 #pragma once
 
-#include "platform/ftp/ListParser.h"
+#include "remote/RemoteFs.h"
 #include "transfer/TransferItem.h"
 
 #include <atomic>
@@ -19,10 +19,6 @@
 #include <string>
 #include <vector>
 
-namespace ftp {
-class Session;
-} // namespace ftp
-
 class CRemoteWalk {
 public:
     static constexpr int kMaxDepth = 100;
@@ -30,14 +26,14 @@ public:
     using LineSink = std::function<void(const std::string&)>;
     // Mode 1: a file met in a folder whose local mirror is `localFolder`.
     // Returns false when the file was skipped (it is then not recorded).
-    using FileStep = std::function<bool(const ftp::FindData& entry, const std::string& child,
+    using FileStep = std::function<bool(const remote::Entry& entry, const std::string& child,
                                         const std::string& localFolder)>;
     // Mode 1: a folder met; creates its local mirror `localFolder`. False
     // leaves the folder out (not recorded, not walked).
     using FolderStep =
         std::function<bool(const std::string& child, const std::string& localFolder)>;
 
-    CRemoteWalk(std::shared_ptr<ftp::Session> session, const std::atomic<int>* stop,
+    CRemoteWalk(std::shared_ptr<remote::IRemoteFs> session, const std::atomic<int>* stop,
                 LineSink addLine);
 
     // One level: lists strRemoteDir and handles each entry by nMode.
@@ -59,13 +55,13 @@ public:
     // How the listings show links: a download or a delete must never
     // descend through a link into what it points to, and a delete must see
     // every link to remove it.
-    ftp::Links m_links = ftp::Links::AsListed;
+    remote::Links m_links = remote::Links::AsListed;
 
     FileStep m_fileStep;
     FolderStep m_folderStep;
 
 private:
-    std::shared_ptr<ftp::Session> m_session;
+    std::shared_ptr<remote::IRemoteFs> m_session;
     const std::atomic<int>* m_stop;
     LineSink m_addLine;
 };

@@ -1,6 +1,6 @@
 #include "transfer/TransferEngine.h"
 
-#include "platform/ftp/FtpSession.h"
+#include "remote/RemoteFs.h"
 #include "transfer/RemoteWalk.h"
 
 #include <algorithm>
@@ -65,17 +65,6 @@ std::string Join(const std::string& folder, const std::string& name) {
     return folder + "/" + name;
 }
 
-// The folder test of a drop: true when the server enters `path`. The session
-// is put back into the folder it was in, so that the test leaves no trace.
-bool ProbeFolder(ftp::Session& session, const std::string& path) {
-    auto lock = session.Lock();
-    std::string before = session.GetCurrentDirectory();
-    bool folder = session.SetCurrentDirectory(path);
-    if (folder && session.GetCurrentDirectory() != before)
-        session.SetCurrentDirectory(before);
-    return folder;
-}
-
 std::string UnsafeLine(const std::string& name) {
     return "Unsafe name skipped: " + PrintableName(name);
 }
@@ -83,12 +72,13 @@ std::string UnsafeLine(const std::string& name) {
 // Whether a file whose try `tried` failed gets another: only a lost
 // connection does, up to kTransferTries tries, after a pause that grows with
 // each (a Stop ends it at once). The session logs in again by itself.
-bool PauseBeforeNextTry(ftp::Session& session, const std::atomic<int>& stop, int tried) {
+bool PauseBeforeNextTry(remote::IRemoteFs& session, const remote::Result& failed,
+                        const std::atomic<int>& stop, int tried) {
     // A transfer that ended cleanly with sizes that disagree is tried once
     // more, whole (the session says when it was the second time).
-    ftp::Failure failure = ftp::LastFailure();
+    remote::Failure failure = failed.failure;
     if (tried >= kTransferTries ||
-        (failure != ftp::Failure::ConnectionLost && failure != ftp::Failure::SizeMismatch))
+        (failure != remote::Failure::ConnectionLost && failure != remote::Failure::SizeMismatch))
         return false;
     // Read before the stop flag and the closed mark: a Stop or a Close after
     // the check counts up from here and ends the pause at once; one that came
@@ -144,7 +134,7 @@ CTransferEngine::~CTransferEngine() {
         m_thread.join();
 }
 
-bool CTransferEngine::Begin(const std::shared_ptr<ftp::Session>& session) {
+bool CTransferEngine::Begin(const std::shared_ptr<remote::IRemoteFs>& session) {
     if (!session)
         return false;
     bool expected = false;
@@ -220,7 +210,7 @@ bool CTransferEngine::WaitIdle(int timeoutMs) {
 // ---- progress ----
 
 CProgressMeter::CProgressMeter(ITransferHost& host, TransferDirection direction,
-                               const std::atomic<int>& stop, ftp::Session* session)
+                               const std::atomic<int>& stop, remote::IRemoteFs* session)
     : m_host(host), m_direction(direction), m_stop(stop), m_session(session) {}
 
 void CProgressMeter::Begin(const std::string& name, std::uint64_t total) {
@@ -266,7 +256,7 @@ CDownloadBatch::CDownloadBatch(DownloadRequest request, ITransferHost& host,
 void CDownloadBatch::Prepare() {
     m_replace.Reset();
     m_arrDownload.clear();
-    ftp::Session& session = *m_request.session;
+    remote::IRemoteFs& session = *m_request.session;
     if (m_request.dropMode) {
         m_arrDownload = m_request.items;
         // An entry the drop did not test: a folder is mirrored into its
@@ -275,7 +265,7 @@ void CDownloadBatch::Prepare() {
             if (item.m_bIsFolder != kFolderUnknown)
                 continue;
             bool folder = !Stopped() && IsSafeName(item.m_strName) &&
-                          ProbeFolder(session, "/" + item.m_strRemotePath);
+                          session.ProbeFolder("/" + item.m_strRemotePath);
             item.m_bIsFolder = folder ? 1 : 0;
             if (!folder)
                 continue;
@@ -293,7 +283,7 @@ void CDownloadBatch::Prepare() {
             continue;
         }
         std::string probe = "/" + m_request.currentPath + "/" + name;
-        if (session.SetCurrentDirectory(probe)) {
+        if (session.ChangeFolder(probe)) {
             std::string local = Join(m_request.localDir, name);
             if (InsideFolder(m_request.localDir, local))
                 mkdir(local.c_str(), 0777); // an existing folder is fine
@@ -307,10 +297,9 @@ void CDownloadBatch::Prepare() {
     // the progress), instead of one request per file.
     bool anyFile = std::any_of(m_arrDownload.begin(), m_arrDownload.end(),
                                [](const CTransferItem& i) { return !i.m_bIsFolder; });
-    std::vector<ftp::FindData> entries;
-    if (anyFile && !Stopped() &&
-        session.ListDirectory(NormalisePath("/" + m_request.currentPath), &entries))
-        for (const ftp::FindData& e : entries)
+    std::vector<remote::Entry> entries;
+    if (anyFile && !Stopped() && session.List(NormalisePath("/" + m_request.currentPath), &entries))
+        for (const remote::Entry& e : entries)
             if (!e.isDirectory)
                 m_topSizes[e.name] = e.size;
 }
@@ -353,7 +342,7 @@ bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& 
                                   const std::string& root, const std::string& name,
                                   std::uint64_t size, bool sizeKnown, bool topLevel,
                                   std::int64_t announced) {
-    ftp::Session& session = *m_request.session;
+    remote::IRemoteFs& session = *m_request.session;
     // A file never takes a folder's place: no question, one line, and on.
     if (IsDirectory(target)) {
         Line(FileOverFolderLine(target));
@@ -364,11 +353,8 @@ bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& 
     if (m_replace.m_bAsk && Exists(target)) {
         if (!sizeKnown) {
             // The size is only needed for the question: one listing then.
-            ftp::FindData fd;
-            if (session.FindFirstFile(remote, &fd)) {
-                size = fd.size;
+            if (session.FindFile(remote, &size, nullptr, nullptr) == remote::Presence::Present)
                 sizeKnown = true;
-            }
         }
         m_replace.ConfirmDownloadReplace(target, name, FormatSizeText(size), ask);
     }
@@ -385,15 +371,16 @@ bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& 
     if (InsideFolder(root, target)) {
         m_meter.Begin(name, sizeKnown ? size : 0);
         // A lost connection keeps what arrived; the next try goes on from there.
-        ftp::PartialDownload partial;
+        files::PartialDownload partial;
         for (int tried = 1;; ++tried) {
-            ok = session.GetFile(
+            remote::Result got = session.Download(
                 remote, target,
                 [this](std::uint64_t done, std::uint64_t total) { m_meter.Update(done, total); },
                 announced, &partial);
+            ok = got.Ok();
             if (!ok)
-                reason = ftp::LastResponse();
-            if (ok || !PauseBeforeNextTry(session, m_stop, tried))
+                reason = got.reply;
+            if (ok || !PauseBeforeNextTry(session, got, m_stop, tried))
                 break;
             Line(TryLine(name, partial.Have(), tried + 1));
         }
@@ -437,7 +424,7 @@ void CDownloadBatch::WalkFolder(const CTransferItem& item) {
     CRemoteWalk walk(m_request.session, &m_stop, [this](const std::string& l) { Line(l); });
     // Links must show as links (some servers' MLSD shows a link to a folder
     // as the folder): a download never descends through one.
-    walk.m_links = ftp::Links::NotEntered;
+    walk.m_links = remote::Links::NotEntered;
     walk.m_folderStep = [&](const std::string&, const std::string& localFolder) {
         // A folder never takes a file's place: it is left out, and what it
         // holds with it.
@@ -449,7 +436,7 @@ void CDownloadBatch::WalkFolder(const CTransferItem& item) {
             mkdir(localFolder.c_str(), 0777); // failures show as the files' errors
         return true;
     };
-    walk.m_fileStep = [&](const ftp::FindData& entry, const std::string& child,
+    walk.m_fileStep = [&](const remote::Entry& entry, const std::string& child,
                           const std::string& localFolder) {
         // The listing's size of a plain file stands for the server's SIZE
         // (one request less per file); a link's size is that of the link.
@@ -475,7 +462,7 @@ void CUploadBatch::Prepare() {
     bool into = false;
     if (!m_request.intoFolder.empty() && IsSafeName(m_request.intoFolder) && !Stopped()) {
         std::string folder = NormalisePath(remoteDir + "/" + m_request.intoFolder);
-        if (ProbeFolder(*m_request.session, folder)) {
+        if (m_request.session->ProbeFolder(folder)) {
             remoteDir = folder;
             into = true;
         }
@@ -549,7 +536,7 @@ void CUploadBatch::Arrived(const std::string& dir) {
 }
 
 bool CUploadBatch::MakeFolder(const std::string& remote) {
-    if (!m_request.session->CreateDirectory(remote))
+    if (!m_request.session->MakeFolder(remote))
         return false; // it may exist already: what goes into it is sent all the same
     // A new folder is as much a change to the server as a file sent: the
     // list is refreshed to show it, empty or not.
@@ -563,9 +550,9 @@ CUploadBatch::RemoteLook CUploadBatch::LookUp(const std::string& remoteDir,
     RemoteFolder& folder = m_remote[remoteDir];
     if (!folder.listed) {
         folder.listed = true;
-        std::vector<ftp::FindData> entries;
-        if (m_request.session->ListDirectory(remoteDir, &entries)) {
-            for (const ftp::FindData& e : entries)
+        std::vector<remote::Entry> entries;
+        if (m_request.session->List(remoteDir, &entries)) {
+            for (const remote::Entry& e : entries)
                 if (!e.isDots)
                     folder.entries[e.name] = {e.size, e.isDirectory};
         } else {
@@ -583,18 +570,19 @@ CUploadBatch::RemoteLook CUploadBatch::LookUp(const std::string& remoteDir,
     // unasked, so the name is asked on its own.
     std::uint64_t size = 0;
     bool isFolder = false;
-    switch (m_request.session->FindFile(NormalisePath(remoteDir + "/" + name), &size, &isFolder)) {
-    case ftp::Session::Presence::Present:
+    remote::Result why;
+    switch (m_request.session->FindFile(NormalisePath(remoteDir + "/" + name), &size, &isFolder,
+                                        &why)) {
+    case remote::Presence::Present:
         folder.entries[name] = {size, isFolder};
         look.entry = folder.entries[name];
         break;
-    case ftp::Session::Presence::Absent:
+    case remote::Presence::Absent:
         folder.absent.insert(name);
         break;
-    case ftp::Session::Presence::Unknown:
+    case remote::Presence::Unknown:
         look.known = false;
-        look.reason =
-            "Whether the server holds the file could not be established: " + ftp::LastResponse();
+        look.reason = "Whether the server holds the file could not be established: " + why.reply;
         break;
     }
     return look;
@@ -668,21 +656,22 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
         reason = source + " is not a file";
     } else {
         m_meter.Begin(name, static_cast<std::uint64_t>(st.st_size));
-        ftp::Session& session = *m_request.session;
+        remote::IRemoteFs& session = *m_request.session;
         // A later try asks the server what it kept and sends the rest.
-        ftp::PartialUpload partial;
+        files::PartialUpload partial;
         int tried = 1;
         partial.onResume = [&](std::uint64_t from) {
             Line(TryLine(name, from, tried, partial.sizeDisagreed));
         };
         for (;; ++tried) {
-            ok = session.PutFile(
+            remote::Result sent = session.Upload(
                 source, remote,
                 [this](std::uint64_t done, std::uint64_t total) { m_meter.Update(done, total); },
                 &partial);
+            ok = sent.Ok();
             if (!ok)
-                reason = ftp::LastResponse();
-            if (ok || !PauseBeforeNextTry(session, m_stop, tried))
+                reason = sent.reply;
+            if (ok || !PauseBeforeNextTry(session, sent, m_stop, tried))
                 break;
         }
     }

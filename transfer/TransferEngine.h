@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-namespace ftp {
-class Session;
+namespace remote {
+class IRemoteFs;
 }
 
 // A file whose connection is lost gets this many tries in all; the pause
@@ -35,7 +35,7 @@ constexpr int kTransferTries = 3;
 constexpr std::chrono::milliseconds kFirstRetryPause{500};
 
 struct DownloadRequest {
-    std::shared_ptr<ftp::Session> session;
+    std::shared_ptr<remote::IRemoteFs> session;
     std::string currentPath; // the remote pane's m_strCurrentPath
     std::string localDir;    // the local pane's m_strCurrentDir when the batch starts
     // Download command: the selected names (exact bytes), in list order.
@@ -47,7 +47,7 @@ struct DownloadRequest {
 };
 
 struct UploadRequest {
-    std::shared_ptr<ftp::Session> session;
+    std::shared_ptr<remote::IRemoteFs> session;
     std::string remoteDir; // the remote pane's m_strCurrentPath
     std::string localDir;  // the local pane's m_strCurrentDir when the batch starts
     std::vector<std::string> names;
@@ -90,9 +90,9 @@ private:
     std::condition_variable m_idle;
     bool m_running = false; // guarded by m_mutex
     std::thread m_thread;
-    std::shared_ptr<ftp::Session> m_session; // of the running batch, for Stop
+    std::shared_ptr<remote::IRemoteFs> m_session; // of the running batch, for Stop
 
-    bool Begin(const std::shared_ptr<ftp::Session>& session);
+    bool Begin(const std::shared_ptr<remote::IRemoteFs>& session);
     void Launch(std::function<BatchResult()> work, std::shared_ptr<ITransferHost> host);
 };
 
@@ -101,7 +101,7 @@ private:
 class CProgressMeter {
 public:
     CProgressMeter(ITransferHost& host, TransferDirection direction, const std::atomic<int>& stop,
-                   ftp::Session* session);
+                   remote::IRemoteFs* session);
     // Before a file: its name and announced size.
     void Begin(const std::string& name, std::uint64_t total);
     void Update(std::uint64_t done, std::uint64_t total);
@@ -111,7 +111,7 @@ private:
     ITransferHost& m_host;
     TransferDirection m_direction;
     const std::atomic<int>& m_stop;
-    ftp::Session* m_session;
+    remote::IRemoteFs* m_session;
     TransferProgress m_progress;
     std::chrono::steady_clock::time_point m_start, m_last;
 };

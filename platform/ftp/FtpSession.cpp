@@ -388,22 +388,6 @@ Failure LastFailure() {
     return t_lastFailure;
 }
 
-PartialDownload::~PartialDownload() {
-    Discard();
-}
-
-void PartialDownload::Discard() {
-    if (m_file) {
-        std::fclose(m_file);
-        unlink(m_tempPath.c_str());
-    }
-    m_file = nullptr;
-    m_buffer.reset();
-    m_tempPath.clear();
-    m_have = 0;
-    m_total = -1;
-}
-
 // What one libcurl request does and what came back.
 struct Session::Request {
     std::string url;
@@ -1334,7 +1318,7 @@ std::string StoreReply(const Session::Request& r) {
 
 bool Session::GetFile(const std::string& remotePath, const std::string& localPath,
                       const Progress& progress, std::int64_t expectedSize,
-                      PartialDownload* partial) {
+                      files::PartialDownload* partial) {
     auto lock = Lock();
     if (RefuseUnsendable(remotePath))
         return false;
@@ -1596,7 +1580,7 @@ Session::Presence Session::FindFile(const std::string& path, std::uint64_t* size
 }
 
 bool Session::PutFile(const std::string& localPath, const std::string& remotePath,
-                      const Progress& progress, PartialUpload* partial) {
+                      const Progress& progress, files::PartialUpload* partial) {
     auto lock = Lock();
     if (RefuseUnsendable(remotePath))
         return false;
@@ -1630,9 +1614,9 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
         auto ns = [](const timespec& t) {
             return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
         };
-        PartialUpload::Source now{static_cast<std::uint64_t>(st.st_dev),
-                                  static_cast<std::uint64_t>(st.st_ino), size, ns(st.st_mtim),
-                                  ns(st.st_ctim)};
+        files::PartialUpload::Source now{static_cast<std::uint64_t>(st.st_dev),
+                                         static_cast<std::uint64_t>(st.st_ino), size,
+                                         ns(st.st_mtim), ns(st.st_ctim)};
         if (partial->tries > 0 && !(partial->source == now)) {
             // Nothing the server kept is known to be this file's own.
             partial->opened = false;
@@ -1734,7 +1718,7 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
 // A server's single answer is no proof: one that disagrees with another, or
 // with what came, fails the file as a size mismatch.
 bool Session::Complete(const Request& r, const std::string& abs, std::int64_t expectedSize,
-                       std::uint64_t already, PartialDownload* partial) {
+                       std::uint64_t already, files::PartialDownload* partial) {
     std::int64_t announced, sized;
     SizesOf(r, &announced, &sized);
     auto got = static_cast<std::int64_t>(already + r.received);

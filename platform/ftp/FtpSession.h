@@ -14,7 +14,9 @@
 // refused before anything is sent.
 #pragma once
 
+#include "platform/fs/Landing.h"
 #include "platform/ftp/ListParser.h"
+#include "platform/net/ServerTrust.h"
 
 #include <atomic>
 #include <chrono>
@@ -40,25 +42,8 @@ enum class Mode { Passive, Active };
 // not connected to) and always use passive mode.
 enum class Encryption { None, IfAvailable, Require };
 
-// A server certificate that could not be verified for the server's name by
-// the CA store, as the user is shown it.
-struct Certificate {
-    std::string server; // ServerKey() of the server that presented it
-    std::string subject;
-    std::string issuer;
-    std::string validFrom;
-    std::string validUntil;
-    std::string fingerprint; // SHA-256, "AB:CD:..."
-    // Why it was not verified: every problem found, one line each ("The
-    // certificate has expired."), the name first, then the dates, then the
-    // chain; and the same lines joined by blanks into one.
-    std::vector<std::string> problems;
-    std::string problem;
-    std::string trustedBefore; // the fingerprint trusted for this server until now, or ""
-};
-
-// The user's answer about a certificate.
-enum class Trust { Cancel, Once, Always };
+using Certificate = net::Certificate;
+using Trust = net::Trust;
 
 // Asked on the connecting thread, which waits for the answer; a future that
 // never gets one (a broken promise) means Cancel, and so does a session
@@ -113,57 +98,6 @@ enum class Failure {
 };
 Failure LastFailure();
 
-// A download that survives lost connections. The bytes that arrived stay in
-// the temporary file beside the target (still not the target: a file lands
-// whole or not at all), held open here; the next GetFile with this state goes
-// on from where it stopped. The temporary file goes with this object unless
-// the download completed.
-class PartialDownload {
-public:
-    PartialDownload() = default;
-    ~PartialDownload();
-    PartialDownload(const PartialDownload&) = delete;
-    PartialDownload& operator=(const PartialDownload&) = delete;
-    // Bytes kept from earlier tries.
-    std::uint64_t Have() const { return m_have; }
-
-private:
-    friend class Session;
-    void Discard();
-    std::FILE* m_file = nullptr;
-    std::unique_ptr<char[]> m_buffer; // m_file's
-    std::string m_tempPath;
-    std::string m_remote, m_target; // what it is a part of
-    std::uint64_t m_have = 0;
-    std::int64_t m_total = -1; // the whole file's size, once the server told it
-    // The file's modification stamp on the server when the first try began
-    // (MDTM, or MLST's modify fact; "" unknown).
-    std::string m_stamp;
-};
-
-// An upload across tries: the next PutFile with this state appends to what
-// the server kept (APPE after SIZE) when that is known to be this file's own
-// beginning, else sends the file again.
-struct PartialUpload {
-    int tries = 0;       // PutFile calls made with it
-    bool opened = false; // the server took a STOR of this file (its old copy is gone)
-    // A try ended cleanly (226) with a size on the server that is not the
-    // file's: what the server holds is never appended to, only replaced.
-    bool sizeDisagreed = false;
-    std::uint64_t sent = 0;      // bytes handed to the server so far, at most
-    std::uint64_t resumedAt = 0; // where the last try began
-    // The local file as the last try found it: one changed or replaced since
-    // (saved again, other bytes) is sent whole, never appended to its old part.
-    struct Source {
-        std::uint64_t device = 0, inode = 0, size = 0;
-        std::int64_t modifiedNs = 0, changedNs = 0;
-        bool operator==(const Source&) const = default;
-    } source;
-    // Told where a later try goes on from (0: from the start), before it
-    // sends; called inside PutFile with the session held: it must not use it.
-    std::function<void(std::uint64_t from)> onResume;
-};
-
 class FindHandle;
 struct TlsCheck;
 
@@ -205,11 +139,11 @@ public:
     // size is then checked against the whole file's.
     bool GetFile(const std::string& remotePath, const std::string& localPath,
                  const Progress& progress = nullptr, std::int64_t expectedSize = -1,
-                 PartialDownload* partial = nullptr);
+                 files::PartialDownload* partial = nullptr);
     // With `partial`, a later call after a lost connection asks the server
     // what it kept and appends the rest; the server's size is then checked.
     bool PutFile(const std::string& localPath, const std::string& remotePath,
-                 const Progress& progress = nullptr, PartialUpload* partial = nullptr);
+                 const Progress& progress = nullptr, files::PartialUpload* partial = nullptr);
     // Whether an entry of that name is there (and its size, and whether it
     // is a folder), when a folder's listing could not tell: asked by SIZE,
     // then by a listing of the one name. Unknown when neither could answer
@@ -271,7 +205,7 @@ private:
     bool List(const std::string& dir, const std::string& argument, std::string* text,
               int* refusal = nullptr);
     bool Complete(const Request& request, const std::string& absPath, std::int64_t expectedSize,
-                  std::uint64_t already, PartialDownload* partial);
+                  std::uint64_t already, files::PartialDownload* partial);
     std::int64_t RemoteFileSize(const std::string& absPath, bool quietLogin,
                                 std::string* stamp = nullptr);
     bool ListFolder(const std::string& dir, std::string* text, bool* mlsd);
