@@ -21,7 +21,10 @@ run_config() {
   cmake -S "$ROOT" -B "$dir" -G Ninja -DORVANE_SANITIZE="$sanitize" -DORVANE_BENCH=OFF >/dev/null
   ninja -C "$dir"
   echo "=== $name tests ==="
-  (cd "$dir" && xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure --timeout 900)
+  # -noreset: by default the virtual display resets whenever its last client
+  # goes, and a program connecting just then finds no display (a window test
+  # that starts the program after killing the previous one met that).
+  (cd "$dir" && xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --output-on-failure --timeout 900)
 }
 
 if [[ "${1:-}" != "--quick" ]]; then
