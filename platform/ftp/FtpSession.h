@@ -139,7 +139,7 @@ public:
     // size is then checked against the whole file's.
     bool GetFile(const std::string& remotePath, const std::string& localPath,
                  const Progress& progress = nullptr, std::int64_t expectedSize = -1,
-                 files::PartialDownload* partial = nullptr);
+                 files::Landing* partial = nullptr);
     // With `partial`, a later call after a lost connection asks the server
     // what it kept and appends the rest; the server's size is then checked.
     bool PutFile(const std::string& localPath, const std::string& remotePath,
@@ -205,7 +205,7 @@ private:
     bool List(const std::string& dir, const std::string& argument, std::string* text,
               int* refusal = nullptr);
     bool Complete(const Request& request, const std::string& absPath, std::int64_t expectedSize,
-                  std::uint64_t already, files::PartialDownload* partial);
+                  std::uint64_t from, const files::Landing& landing);
     std::int64_t RemoteFileSize(const std::string& absPath, bool quietLogin,
                                 std::string* stamp = nullptr);
     bool ListFolder(const std::string& dir, std::string* text, bool* mlsd);
