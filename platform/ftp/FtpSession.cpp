@@ -1,5 +1,7 @@
 #include "platform/ftp/FtpSession.h"
 
+#include "platform/fs/Paths.h"
+
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -87,16 +89,6 @@ std::string Encode(const std::string& path) {
         }
     }
     return out;
-}
-
-// The folder part of an absolute path as libcurl takes it from a file URL.
-std::string DirOf(const std::string& abs) {
-    size_t slash = abs.rfind('/');
-    return slash == 0 || slash == std::string::npos ? "/" : abs.substr(0, slash);
-}
-
-std::string BaseOf(const std::string& abs) {
-    return abs.substr(abs.rfind('/') + 1);
 }
 
 curl_socket_t OpenSocket(void* connecting, curlsocktype, struct curl_sockaddr* address) {
@@ -1211,10 +1203,10 @@ std::unique_ptr<FindHandle> Session::FindFirstFile(const std::string& pattern, F
         // with its path are matched on the last part. A name that begins
         // with "-" is given as "./-name", never as options of LIST.
         std::string abs = Resolve(pattern);
-        std::string name = BaseOf(abs);
+        std::string name = files::BaseName(abs);
         std::string argument = name[0] == '-' ? "./" + name : name;
         std::vector<FindData> listed;
-        if (abs == "/" || !List(DirOf(abs), "LIST " + argument, &text) ||
+        if (abs == "/" || !List(files::Parent(abs), "LIST " + argument, &text) ||
             !ParseInto(text, false, &listed))
             return nullptr;
         for (FindData& e : listed) {
@@ -1414,7 +1406,7 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
                 landing.SetStamp(StampOf(r));
         }
         if (ok) {
-            m_curlDir = DirOf(abs);
+            m_curlDir = files::Parent(abs);
             ok = Complete(r, abs, expectedSize, from, landing);
             if (!ok && t_lastFailure == Failure::SizeMismatch) {
                 // The sizes the server gave disagree with what arrived: begun
@@ -1452,7 +1444,7 @@ std::int64_t Session::RemoteFileSize(const std::string& abs, bool quietLogin, st
         return -1;
     if (stamp)
         *stamp = StampOf(r);
-    m_curlDir = DirOf(abs);
+    m_curlDir = files::Parent(abs);
     std::int64_t announced, sized;
     SizesOf(r, &announced, &sized);
     return sized;
@@ -1472,7 +1464,7 @@ Session::Presence Session::FindFile(const std::string& path, std::uint64_t* size
     std::int64_t announced, n;
     SizesOf(r, &announced, &n);
     if (ok && n >= 0) {
-        m_curlDir = DirOf(abs);
+        m_curlDir = files::Parent(abs);
         *size = static_cast<std::uint64_t>(n);
         return Presence::Present;
     }
@@ -1598,7 +1590,7 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
             continue;
         }
         if (ok) {
-            m_curlDir = DirOf(abs);
+            m_curlDir = files::Parent(abs);
             t_lastResponse = StoreReply(r);
             std::int64_t announced, held;
             SizesOf(r, &announced, &held);

@@ -224,7 +224,9 @@ private:
     ConnectParams m_params;
     std::string m_base; // ftp://host:port
     std::string m_cwd = "/";
-    std::string m_curlDir; // the folder libcurl last entered ("" unknown)
+    // The folder libcurl last entered ("" unknown): for a file, the part of
+    // its resolved path before the last "/" (files::Parent of it).
+    std::string m_curlDir;
     bool m_mlsd = false;
     bool m_mdtm = false;
     // Whether MLST was offered (a file's facts on the control connection).
