@@ -159,7 +159,7 @@ void FtpFs::DeleteFiles(const std::vector<std::string>& paths, std::vector<Resul
 
 Result FtpFs::Download(const std::string& remotePath, const std::string& localPath,
                        const Progress& progress, std::int64_t expectedSize,
-                       files::PartialDownload* partial) {
+                       files::Landing* partial) {
     return LastFtpResult(
         m_session->GetFile(remotePath, localPath, progress, expectedSize, partial));
 }

@@ -28,7 +28,7 @@ public:
     void DeleteFiles(const std::vector<std::string>& paths, std::vector<Result>* each) override;
     Result Download(const std::string& remotePath, const std::string& localPath,
                     const Progress& progress, std::int64_t expectedSize,
-                    files::PartialDownload* partial) override;
+                    files::Landing* partial) override;
     Result Upload(const std::string& localPath, const std::string& remotePath,
                   const Progress& progress, files::PartialUpload* partial) override;
     void Abort() override { m_session->Abort(); }

@@ -132,7 +132,7 @@ public:
     // later call with it goes on from there.
     virtual Result Download(const std::string& remotePath, const std::string& localPath,
                             const Progress& progress, std::int64_t expectedSize,
-                            files::PartialDownload* partial) = 0;
+                            files::Landing* partial) = 0;
     // With `partial`, a later call after a lost connection goes on from what
     // the server kept, when that is known to be this file's beginning.
     virtual Result Upload(const std::string& localPath, const std::string& remotePath,

@@ -490,7 +490,7 @@ TEST(ScriptedServerTest, ALostDownloadKeepsItsPartForTheNextTryAndNothingOnceGiv
     std::string target = local.path() + "/file.bin";
     Write(target, "old");
     {
-        files::PartialDownload partial;
+        files::Landing partial;
         EXPECT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
         EXPECT_EQ(LastFailure(), Failure::ConnectionLost);
         EXPECT_EQ(partial.Have(), 524288u);
@@ -516,7 +516,7 @@ TEST(ScriptedServerTest, AServerThatIgnoresRestIsCaughtAndTheFileFetchedWhole) {
     auto s = ConnectScripted(server);
     ASSERT_TRUE(s) << LastResponse();
     std::string target = local.path() + "/file.bin";
-    files::PartialDownload partial;
+    files::Landing partial;
     ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
     ASSERT_EQ(partial.Have(), 524288u);
     // The bytes that come after REST begin at the file's start, not where the
@@ -543,7 +543,7 @@ TEST(ScriptedServerTest, AFileBegunAnewStillHoldsToTheSizeTheCallerKnew) {
     std::string target = local.path() + "/file.bin";
     Write(target, "old");
     const std::int64_t listed = 1 << 20;
-    files::PartialDownload partial;
+    files::Landing partial;
     ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, listed, &partial));
     ASSERT_EQ(partial.Have(), 1u << 19);
     // Other bytes where the part ends: begun anew, and cut at half again.
@@ -595,7 +595,7 @@ TEST_P(ChangedFileTest, ADownloadGoingOnFromItsPartGetsTheFileAsTheServerHoldsIt
     auto s = ConnectScripted(server);
     ASSERT_TRUE(s) << LastResponse();
     std::string target = local.path() + "/file.bin";
-    files::PartialDownload partial;
+    files::Landing partial;
     ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
     ASSERT_EQ(LastFailure(), Failure::ConnectionLost) << LastResponse();
     ASSERT_GT(partial.Have(), 65536u);
@@ -629,7 +629,7 @@ TEST(ScriptedServerTest, ALoginRefusedAfterACutEndsTheTriesWithTheServersReply) 
         auto s = ConnectScripted(server);
         ASSERT_TRUE(s) << LastResponse();
         std::string target = dir.path() + "/file.bin";
-        files::PartialDownload partial;
+        files::Landing partial;
         ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));
         ASSERT_EQ(LastFailure(), Failure::ConnectionLost);
         EXPECT_FALSE(s->GetFile("/file.bin", target, nullptr, -1, &partial));

@@ -371,7 +371,7 @@ bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& 
     if (InsideFolder(root, target)) {
         m_meter.Begin(name, sizeKnown ? size : 0);
         // A lost connection keeps what arrived; the next try goes on from there.
-        files::PartialDownload partial;
+        files::Landing partial;
         for (int tried = 1;; ++tried) {
             remote::Result got = session.Download(
                 remote, target,

@@ -1,5 +1,7 @@
 #include "platform/ftp/FtpSession.h"
 
+#include "platform/fs/Paths.h"
+
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -32,13 +34,18 @@ constexpr size_t kMaxListing = 512u << 20;
 constexpr size_t kMaxEntries = 1000000;
 // A download going on from a part asks again for this much of what it has.
 constexpr std::uint64_t kResumeOverlap = 64 * 1024;
-// What a download writes to its local file at a time, at most.
-constexpr size_t kWriteBuffer = 1 << 20;
 
 // Whether a path or name may go into a command: a CR or LF would end the
 // command and start another, a NUL would cut it.
 bool Sendable(const std::string& text) {
     return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+// A failure of the local disk: the landing's own text, shown as it is.
+bool LocalFailure(const std::string& why) {
+    t_lastResponse = why;
+    t_lastFailure = Failure::Local;
+    return false;
 }
 
 bool RefuseUnsendable(const std::string& text) {
@@ -82,25 +89,6 @@ std::string Encode(const std::string& path) {
         }
     }
     return out;
-}
-
-// The folder part of an absolute path as libcurl takes it from a file URL.
-std::string DirOf(const std::string& abs) {
-    size_t slash = abs.rfind('/');
-    return slash == 0 || slash == std::string::npos ? "/" : abs.substr(0, slash);
-}
-
-std::string BaseOf(const std::string& abs) {
-    return abs.substr(abs.rfind('/') + 1);
-}
-
-mode_t DefaultFileMode() {
-    static const mode_t mode = [] {
-        mode_t mask = umask(022);
-        umask(mask);
-        return static_cast<mode_t>(0666 & ~mask);
-    }();
-    return mode;
 }
 
 curl_socket_t OpenSocket(void* connecting, curlsocktype, struct curl_sockaddr* address) {
@@ -1215,10 +1203,10 @@ std::unique_ptr<FindHandle> Session::FindFirstFile(const std::string& pattern, F
         // with its path are matched on the last part. A name that begins
         // with "-" is given as "./-name", never as options of LIST.
         std::string abs = Resolve(pattern);
-        std::string name = BaseOf(abs);
+        std::string name = files::BaseName(abs);
         std::string argument = name[0] == '-' ? "./" + name : name;
         std::vector<FindData> listed;
-        if (abs == "/" || !List(DirOf(abs), "LIST " + argument, &text) ||
+        if (abs == "/" || !List(files::Parent(abs), "LIST " + argument, &text) ||
             !ParseInto(text, false, &listed))
             return nullptr;
         for (FindData& e : listed) {
@@ -1318,71 +1306,21 @@ std::string StoreReply(const Session::Request& r) {
 
 bool Session::GetFile(const std::string& remotePath, const std::string& localPath,
                       const Progress& progress, std::int64_t expectedSize,
-                      files::PartialDownload* partial) {
+                      files::Landing* partial) {
     auto lock = Lock();
     if (RefuseUnsendable(remotePath))
         return false;
     std::string abs = Resolve(remotePath);
-    // What an earlier try kept belongs to this file only.
-    if (partial && partial->m_file && (partial->m_remote != abs || partial->m_target != localPath))
-        partial->Discard();
-    FILE* file = partial ? partial->m_file : nullptr;
-    const bool retry = file != nullptr;
-    // The file's buffer; it goes only after the file is closed.
-    std::unique_ptr<char[]> buffer;
-    std::string tmpl;
-    std::uint64_t already = 0;
-    if (file) {
-        tmpl = partial->m_tempPath;
-        already = partial->m_have;
-        // Only what was written whole counts: the file is cut back to it.
-        if (ftruncate(fileno(file), static_cast<off_t>(already)) != 0 ||
-            fseeko(file, static_cast<off_t>(already), SEEK_SET) != 0) {
-            t_lastResponse = "Cannot write the local file: " + std::string(std::strerror(errno));
-            t_lastFailure = Failure::Local;
-            partial->Discard();
-            return false;
-        }
-    } else {
-        size_t slash = localPath.rfind('/');
-        std::string folder = slash == std::string::npos ? "." : localPath.substr(0, slash);
-        if (folder.empty())
-            folder = "/";
-        tmpl = folder + "/.orvane-" + BaseOf(localPath).substr(0, 40) + "-XXXXXX";
-        int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-        if (fd < 0) {
-            t_lastResponse = "Cannot create a file in " + folder + ": " + std::strerror(errno);
-            t_lastFailure = Failure::Local;
-            return false;
-        }
-        fchmod(fd, DefaultFileMode());
-        file = fdopen(fd, "wb");
-        if (!file) {
-            t_lastResponse = "Cannot write the local file: " + std::string(std::strerror(errno));
-            t_lastFailure = Failure::Local;
-            close(fd);
-            unlink(tmpl.c_str());
-            return false;
-        }
-        // glibc takes a buffer size only together with a buffer: without one
-        // it keeps 4 KiB, and a gigabyte arriving in TLS records of 16 KiB
-        // went out in two writes a record. A small file needs no more than
-        // its size.
-        size_t bufferSize = kWriteBuffer;
-        if (expectedSize >= 0 && static_cast<std::uint64_t>(expectedSize) < kWriteBuffer)
-            bufferSize = std::max<size_t>(4096, static_cast<size_t>(expectedSize) + 1);
-        buffer.reset(new char[bufferSize]);
-        std::setvbuf(file, buffer.get(), _IOFBF, bufferSize);
-        if (partial) {
-            partial->m_buffer = std::move(buffer);
-            partial->m_file = file;
-            partial->m_tempPath = tmpl;
-            partial->m_remote = abs;
-            partial->m_target = localPath;
-            partial->m_have = 0;
-            partial->m_total = expectedSize;
-        }
-    }
+    // Without a caller's landing the file lands whole or not at all in this
+    // call; nothing is kept for another.
+    files::Landing own;
+    files::Landing& landing = partial ? *partial : own;
+    std::string why;
+    if (!landing.Open(abs, localPath, expectedSize, &why))
+        return LocalFailure(why);
+    const bool retry = landing.WentOn();
+    FILE* file = landing.File();
+    std::uint64_t already = landing.Have();
     bool ok = false;
     // A file whose sizes or stamp disagree between tries is begun anew once
     // in a call; a second disagreement fails it.
@@ -1390,17 +1328,7 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
     auto beginAnew = [&]() {
         already = 0;
         begunAnew = true;
-        if (partial) {
-            // What the server said of the file no longer holds; the caller's
-            // size does, until the server says another.
-            partial->m_total = expectedSize;
-            partial->m_stamp.clear();
-        }
-        if (ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0)
-            return true;
-        t_lastResponse = "Cannot write the local file: " + std::string(std::strerror(errno));
-        t_lastFailure = Failure::Local;
-        return false;
+        return landing.BeginAnew(&why) || LocalFailure(why);
     };
     for (;;) {
         // Going on from a part, the last bytes kept are asked for again and
@@ -1453,8 +1381,8 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
             r.mismatch = true;
             ok = false;
         }
-        if (ok && already && stamped && !partial->m_stamp.empty() &&
-            StampOf(r) != partial->m_stamp && !begunAnew) {
+        if (ok && already && stamped && !landing.Stamp().empty() && StampOf(r) != landing.Stamp() &&
+            !begunAnew) {
             // Changed on the server since the first try: the whole file anew.
             if (beginAnew())
                 continue;
@@ -1469,17 +1397,17 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
             if (beginAnew())
                 continue;
         }
-        if (partial && from == 0) {
+        if (from == 0) {
             std::int64_t announced, sized;
             SizesOf(r, &announced, &sized);
             if (announced >= 0)
-                partial->m_total = announced;
+                landing.SetTotal(announced);
             if (stamped)
-                partial->m_stamp = StampOf(r);
+                landing.SetStamp(StampOf(r));
         }
         if (ok) {
-            m_curlDir = DirOf(abs);
-            ok = Complete(r, abs, expectedSize, from, partial);
+            m_curlDir = files::Parent(abs);
+            ok = Complete(r, abs, expectedSize, from, landing);
             if (!ok && t_lastFailure == Failure::SizeMismatch) {
                 // The sizes the server gave disagree with what arrived: begun
                 // anew once, never kept short.
@@ -1491,34 +1419,14 @@ bool Session::GetFile(const std::string& remotePath, const std::string& localPat
         }
         break;
     }
-    if (!ok && partial && t_lastFailure == Failure::ConnectionLost) {
+    if (!ok && partial && t_lastFailure == Failure::ConnectionLost)
         // Kept for the next try: every byte that arrived, written out.
-        off_t at = std::fflush(file) == 0 ? ftello(file) : -1;
-        if (at >= 0) {
-            partial->m_have = static_cast<std::uint64_t>(at);
-            return false;
-        }
-        t_lastResponse = std::string("Cannot write the local file: ") + std::strerror(errno);
-        t_lastFailure = Failure::Local;
+        return landing.Keep(&why) ? false : LocalFailure(why);
+    if (!ok) {
+        landing.Discard();
+        return false;
     }
-    if (partial) {
-        buffer = std::move(partial->m_buffer); // in use until the file is closed below
-        partial->m_file = nullptr;             // closed and removed or renamed here
-        partial->Discard();
-    }
-    if (std::fclose(file) != 0 && ok) {
-        ok = false;
-        t_lastResponse = std::string("Cannot write the local file: ") + std::strerror(errno);
-        t_lastFailure = Failure::Local;
-    }
-    if (ok && std::rename(tmpl.c_str(), localPath.c_str()) != 0) {
-        ok = false;
-        t_lastResponse = "Cannot replace " + localPath + ": " + std::strerror(errno);
-        t_lastFailure = Failure::Local;
-    }
-    if (!ok)
-        unlink(tmpl.c_str());
-    return ok;
+    return landing.Land(&why) || LocalFailure(why);
 }
 
 // The server's size of a file, -1 when it gives none. Asked by libcurl itself
@@ -1536,7 +1444,7 @@ std::int64_t Session::RemoteFileSize(const std::string& abs, bool quietLogin, st
         return -1;
     if (stamp)
         *stamp = StampOf(r);
-    m_curlDir = DirOf(abs);
+    m_curlDir = files::Parent(abs);
     std::int64_t announced, sized;
     SizesOf(r, &announced, &sized);
     return sized;
@@ -1556,7 +1464,7 @@ Session::Presence Session::FindFile(const std::string& path, std::uint64_t* size
     std::int64_t announced, n;
     SizesOf(r, &announced, &n);
     if (ok && n >= 0) {
-        m_curlDir = DirOf(abs);
+        m_curlDir = files::Parent(abs);
         *size = static_cast<std::uint64_t>(n);
         return Presence::Present;
     }
@@ -1682,7 +1590,7 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
             continue;
         }
         if (ok) {
-            m_curlDir = DirOf(abs);
+            m_curlDir = files::Parent(abs);
             t_lastResponse = StoreReply(r);
             std::int64_t announced, held;
             SizesOf(r, &announced, &held);
@@ -1709,50 +1617,38 @@ bool Session::PutFile(const std::string& localPath, const std::string& remotePat
     return ok;
 }
 
-// Whether a download that libcurl saw end well brought every byte announced:
-// the size in the reply to RETR, else the caller's. A file that changed since
-// the caller's listing is asked for its size once more. Going on from a part
-// (`already` bytes), every size the server gave for the file must be what
-// arrived: the first try's announcement, SIZE now, and the reply to the
-// resumed RETR (servers announce either the rest or the whole after REST).
-// A server's single answer is no proof: one that disagrees with another, or
-// with what came, fails the file as a size mismatch.
+// Whether a download that libcurl saw end well brought every byte announced
+// (the rules are the landing's, see files::Landing::Check). A file that
+// changed since the caller's listing is asked for its size once more. A
+// server's single answer is no proof: going on from a part (`from` bytes),
+// one size that disagrees with another, or with what came, fails the file as
+// a size mismatch.
 bool Session::Complete(const Request& r, const std::string& abs, std::int64_t expectedSize,
-                       std::uint64_t already, files::PartialDownload* partial) {
-    std::int64_t announced, sized;
-    SizesOf(r, &announced, &sized);
-    auto got = static_cast<std::int64_t>(already + r.received);
-    if (already) {
-        std::int64_t wrong = -1;
-        if (partial && partial->m_total >= 0 && partial->m_total != got)
-            wrong = partial->m_total;
-        else if (sized >= 0 && sized != got)
-            wrong = sized;
-        else if (announced >= 0 && announced != got &&
-                 announced != static_cast<std::int64_t>(r.received))
-            wrong = announced;
-        if (wrong < 0)
-            return true;
-        t_lastResponse = "The server gave " + std::to_string(wrong) +
-                         " bytes as the size of the file, and " + std::to_string(got) +
-                         " bytes arrived";
-        t_lastFailure = Failure::SizeMismatch;
-        return false;
-    }
-    std::int64_t want = announced >= 0 ? announced : expectedSize;
-    if (want < 0 || got == want)
+                       std::uint64_t from, const files::Landing& landing) {
+    files::TrySizes sizes;
+    SizesOf(r, &sizes.announced, &sizes.sized);
+    sizes.from = from;
+    sizes.received = r.received;
+    sizes.expected = expectedSize;
+    files::SizeCheck check = landing.Check(sizes);
+    if (check.arrival == files::Arrival::Whole)
         return true;
-    if (announced < 0) {
-        std::int64_t now = RemoteFileSize(abs, false);
-        if (now == got)
-            return true;
+    if (check.arrival != files::Arrival::Disagrees && sizes.announced < 0 &&
+        RemoteFileSize(abs, false) == static_cast<std::int64_t>(check.arrived))
+        return true;
+    t_lastResponse = check.text;
+    switch (check.arrival) {
+    case files::Arrival::Disagrees:
+        t_lastFailure = Failure::SizeMismatch;
+        break;
+    case files::Arrival::Short:
+        // What arrived of a short file is good as far as it goes.
+        t_lastFailure = Failure::ConnectionLost;
+        break;
+    default:
+        t_lastFailure = Failure::Refused;
+        break;
     }
-    t_lastResponse = got < want ? "The download ended early: " + std::to_string(got) + " of " +
-                                      std::to_string(want) + " bytes arrived"
-                                : "The server sent " + std::to_string(got) + " bytes where " +
-                                      std::to_string(want) + " were announced";
-    // What arrived of a short file is good as far as it goes.
-    t_lastFailure = got < want ? Failure::ConnectionLost : Failure::Refused;
     return false;
 }
 

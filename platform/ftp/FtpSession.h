@@ -139,7 +139,7 @@ public:
     // size is then checked against the whole file's.
     bool GetFile(const std::string& remotePath, const std::string& localPath,
                  const Progress& progress = nullptr, std::int64_t expectedSize = -1,
-                 files::PartialDownload* partial = nullptr);
+                 files::Landing* partial = nullptr);
     // With `partial`, a later call after a lost connection asks the server
     // what it kept and appends the rest; the server's size is then checked.
     bool PutFile(const std::string& localPath, const std::string& remotePath,
@@ -205,7 +205,7 @@ private:
     bool List(const std::string& dir, const std::string& argument, std::string* text,
               int* refusal = nullptr);
     bool Complete(const Request& request, const std::string& absPath, std::int64_t expectedSize,
-                  std::uint64_t already, files::PartialDownload* partial);
+                  std::uint64_t from, const files::Landing& landing);
     std::int64_t RemoteFileSize(const std::string& absPath, bool quietLogin,
                                 std::string* stamp = nullptr);
     bool ListFolder(const std::string& dir, std::string* text, bool* mlsd);
@@ -224,7 +224,9 @@ private:
     ConnectParams m_params;
     std::string m_base; // ftp://host:port
     std::string m_cwd = "/";
-    std::string m_curlDir; // the folder libcurl last entered ("" unknown)
+    // The folder libcurl last entered ("" unknown): for a file, the part of
+    // its resolved path before the last "/" (files::Parent of it).
+    std::string m_curlDir;
     bool m_mlsd = false;
     bool m_mdtm = false;
     // Whether MLST was offered (a file's facts on the control connection).
