@@ -841,13 +841,13 @@ TEST_P(TransferTest, WalkCountsAndCollectsTheTreeWithSixtyFourBitTotals) {
     ASSERT_TRUE(session);
     std::atomic<int> stop{0};
     CRemoteWalk count(session, &stop, nullptr);
-    count.WalkTree(2, "/w");
+    count.WalkTree(WalkKind::Count, "/w");
     EXPECT_EQ(count.m_nFolderCount, 3u);
     EXPECT_EQ(count.m_nFileCount, 3u);
     EXPECT_EQ(count.m_nTotalBytes, (5ULL << 30) + 1024);
 
     CRemoteWalk collect(session, &stop, nullptr);
-    collect.WalkTree(3, "//w/");
+    collect.WalkTree(WalkKind::Collect, "//w/");
     std::vector<std::string> paths;
     for (const CRemoteItem& i : collect.m_arrRemoteItems)
         paths.push_back(i.m_strPath + (i.m_bIsDir ? "/" : ""));
@@ -1170,9 +1170,9 @@ TEST(HostileServerTest, AListingThatChangesBetweenWalksIsTakenAsItComes) {
     ASSERT_TRUE(session);
     std::atomic<int> stop{0};
     CRemoteWalk first(session, &stop, nullptr);
-    first.WalkTree(2, "/top");
+    first.WalkTree(WalkKind::Count, "/top");
     CRemoteWalk second(session, &stop, nullptr);
-    second.WalkTree(3, "/top");
+    second.WalkTree(WalkKind::Collect, "/top");
     EXPECT_EQ(first.m_nFileCount, 2u); // gen1.txt, sub1/x.txt
     ASSERT_EQ(second.m_arrRemoteItems.size(), 3u);
     EXPECT_EQ(second.m_arrRemoteItems[0].m_strPath, "/top/gen2.txt");
