@@ -1,6 +1,6 @@
 #include "remote/RemoteOps.h"
 
-#include "platform/ftp/FtpSession.h"
+#include "platform/fs/Paths.h"
 
 #include <algorithm>
 #include <set>
@@ -30,9 +30,7 @@ std::string RenameRefusal(const std::string& newName, const std::string& oldName
 }
 
 std::string PropertiesSizeText(std::uint64_t bytes) {
-    if (bytes == 0)
-        return "0 KB";
-    return std::to_string((bytes >> 10) + 1) + " KB";
+    return files::KbText(bytes);
 }
 
 PropertiesTexts FolderProperties(const std::string& folderPath, std::uint64_t files,
@@ -94,7 +92,7 @@ void CRemoteDelete::Run(const std::string& folder, const std::vector<std::string
         }
         std::string path = NormalisePath("/" + folder + "/" + name);
         if (!links.count(name) && m_session->ChangeFolder(path)) {
-            m_walk.WalkTree(3, path);
+            m_walk.WalkTree(WalkKind::Collect, path);
             DeleteCollectedItems();
             if (Stopped())
                 break;
@@ -180,7 +178,7 @@ FolderCount CountFolder(const std::shared_ptr<IRemoteFs>& session, const std::st
     CRemoteWalk walk(session, stop, addLine);
     // Links are counted as entries of their own, never followed.
     walk.m_links = Links::All;
-    walk.WalkTree(2, NormalisePath(folder));
+    walk.WalkTree(WalkKind::Count, NormalisePath(folder));
     return {walk.m_nFileCount, walk.m_nFolderCount, walk.m_nTotalBytes};
 }
 

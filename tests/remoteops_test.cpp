@@ -213,7 +213,7 @@ TEST_P(RemoteOpsTest, AFileThatCannotBeDeletedInsideATreeIsReportedAndTheRestGoe
         Write(Root() + "/t/f" + std::to_string(i) + ".txt", "x");
     Open();
     remote::CRemoteDelete del(session, &stop, Sink());
-    del.m_walk.WalkTree(3, "/t");
+    del.m_walk.WalkTree(WalkKind::Collect, "/t");
     ASSERT_EQ(del.m_walk.m_arrRemoteItems.size(), 40u);
     std::vector<std::string> found;
     for (const CRemoteItem& item : del.m_walk.m_arrRemoteItems)

@@ -1,12 +1,14 @@
 // The transfer engine as plain code: the replace state, the download and
-// upload batches and the remote walk, driven with a fake host against real
-// servers (pyftpdlib, vsftpd) and our scripted hostile server.
+// upload batches, the remote walk, the planners and the job queue, driven with a fake host against
+// real servers (pyftpdlib, vsftpd) and our scripted hostile server.
 #include "tests/RemoteSession.h"
 #include "tests/TempDir.h"
 #include "tests/ftp/FtpServers.h"
 #include "transfer/BatchEnd.h"
 #include "transfer/RemoteWalk.h"
 #include "transfer/TransferEngine.h"
+#include "transfer/TransferPlanner.h"
+#include "transfer/TransferQueue.h"
 
 #include <gtest/gtest.h>
 
@@ -841,13 +843,13 @@ TEST_P(TransferTest, WalkCountsAndCollectsTheTreeWithSixtyFourBitTotals) {
     ASSERT_TRUE(session);
     std::atomic<int> stop{0};
     CRemoteWalk count(session, &stop, nullptr);
-    count.WalkTree(2, "/w");
+    count.WalkTree(WalkKind::Count, "/w");
     EXPECT_EQ(count.m_nFolderCount, 3u);
     EXPECT_EQ(count.m_nFileCount, 3u);
     EXPECT_EQ(count.m_nTotalBytes, (5ULL << 30) + 1024);
 
     CRemoteWalk collect(session, &stop, nullptr);
-    collect.WalkTree(3, "//w/");
+    collect.WalkTree(WalkKind::Collect, "//w/");
     std::vector<std::string> paths;
     for (const CRemoteItem& i : collect.m_arrRemoteItems)
         paths.push_back(i.m_strPath + (i.m_bIsDir ? "/" : ""));
@@ -1170,9 +1172,9 @@ TEST(HostileServerTest, AListingThatChangesBetweenWalksIsTakenAsItComes) {
     ASSERT_TRUE(session);
     std::atomic<int> stop{0};
     CRemoteWalk first(session, &stop, nullptr);
-    first.WalkTree(2, "/top");
+    first.WalkTree(WalkKind::Count, "/top");
     CRemoteWalk second(session, &stop, nullptr);
-    second.WalkTree(3, "/top");
+    second.WalkTree(WalkKind::Collect, "/top");
     EXPECT_EQ(first.m_nFileCount, 2u); // gen1.txt, sub1/x.txt
     ASSERT_EQ(second.m_arrRemoteItems.size(), 3u);
     EXPECT_EQ(second.m_arrRemoteItems[0].m_strPath, "/top/gen2.txt");
@@ -1440,4 +1442,258 @@ TEST(ServerSizesTest, AStopWhileTheServerIsAskedForANameSendsNothing) {
         EXPECT_EQ(host->Lines(), Lines{});
         EXPECT_TRUE(host->end->stopped);
     }
+}
+
+// ---- the planner and the queue ----
+
+namespace {
+
+TransferJob Job(JobKind kind, const std::string& text, std::size_t contentsEnd = 0) {
+    TransferJob job;
+    job.kind = kind;
+    job.line = text;
+    job.contentsEnd = contentsEnd;
+    return job;
+}
+
+// A job list as text, local paths relative to `base`: what a plan holds, in order.
+Lines Describe(const JobList& jobs, const std::string& base) {
+    Lines out;
+    for (const TransferJob& j : jobs) {
+        std::string local = j.local.rfind(base + "/", 0) == 0 ? j.local.substr(base.size() + 1)
+                                                              : "OUTSIDE " + j.local;
+        switch (j.kind) {
+        case JobKind::Line:
+            out.push_back("line " + j.line);
+            break;
+        case JobKind::LocalFolder:
+            out.push_back("folder " + local);
+            break;
+        case JobKind::RemoteFolder:
+            out.push_back("server folder " + j.remote);
+            break;
+        case JobKind::Download:
+            out.push_back("fetch " + j.remote + " -> " + local);
+            break;
+        case JobKind::Upload:
+            out.push_back("send " + local + " -> " + j.remote);
+            break;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(TransferQueueTest, JobsRunInOrderAFolderNotMadeLeavesOutItsContentsAndStopEndsTheRun) {
+    JobList jobs{Job(JobKind::Line, "a"),        Job(JobKind::RemoteFolder, "folder", 4),
+                 Job(JobKind::Upload, "inside"), Job(JobKind::Line, "inside too"),
+                 Job(JobKind::Upload, "after"),  Job(JobKind::Line, "last")};
+    std::atomic<int> stop{0};
+    CTransferQueue queue(jobs, stop);
+    Lines ran;
+    queue.RunAll([&](const TransferJob& job) {
+        ran.push_back(job.line);
+        if (job.line == "after")
+            stop = 1; // between two jobs: the next one never starts
+        return job.kind == JobKind::RemoteFolder ? JobOutcome::LeaveOutContents : JobOutcome::Done;
+    });
+    EXPECT_EQ(ran, (Lines{"a", "folder", "after"}));
+    EXPECT_EQ(queue.Started(), 3u);
+    EXPECT_FALSE(queue.Take());
+}
+
+TEST(TransferQueueTest, SeveralWorkersTakeEachJobExactlyOnce) {
+    JobList jobs;
+    for (int i = 0; i < 2000; ++i)
+        jobs.push_back(Job(JobKind::Line, std::to_string(i)));
+    std::atomic<int> stop{0};
+    CTransferQueue queue(jobs, stop);
+    std::vector<std::atomic<int>> runs(jobs.size());
+    auto worker = [&] {
+        queue.RunAll([&](const TransferJob& job) {
+            ++runs[std::stoul(job.line)];
+            return JobOutcome::Done;
+        });
+    };
+    std::thread a(worker), b(worker);
+    a.join();
+    b.join();
+    for (size_t i = 0; i < runs.size(); ++i)
+        EXPECT_EQ(runs[i].load(), 1) << i;
+}
+
+TEST(TransferPlannerTest, AHostileTreeIsPlannedWithItsUnsafeNamesAsLinesInPlaceAndNothingOutside) {
+    ScriptedServer server("hostile-tree");
+    ASSERT_TRUE(server.ok());
+    auto session = ConnectScripted(server);
+    ASSERT_TRUE(session);
+    TempDir target;
+    std::atomic<int> stop{0};
+    CDownloadPlanner planner(session, stop, target.path(), false);
+    JobList jobs = planner.Plan({CTransferItem("/top", "top", 1, 0)}, {});
+    std::string unsafe = "line Unsafe name skipped: /top : ";
+    EXPECT_EQ(Describe(jobs, target.path()),
+              (Lines{unsafe + "../x", unsafe + "/tmp/x", unsafe + "a/b", unsafe + "../up",
+                     unsafe + "back\\slash", unsafe + "nul\\x00name",
+                     "fetch /top/" + std::string(300, 'n') + " -> top/" + std::string(300, 'n'),
+                     "fetch /top/ok.txt -> top/ok.txt", "folder top/sub",
+                     "fetch /top/lnk -> top/lnk", "fetch /top/sub/inner.txt -> top/sub/inner.txt",
+                     "line Unsafe name skipped: /top/sub : ../../escape"}));
+    ASSERT_EQ(jobs.size(), 12u);
+    // A plain file must arrive with its listed size; a link's listed size
+    // is the link's own, so the server is asked.
+    EXPECT_TRUE(jobs[7].sizeKnown);
+    EXPECT_EQ(jobs[7].announced, static_cast<std::int64_t>(jobs[7].size));
+    EXPECT_EQ(jobs[9].announced, -1);
+    for (const TransferJob& j : jobs)
+        EXPECT_TRUE(j.kind == JobKind::Line || j.root == target.path());
+    // Planning moved nothing.
+    EXPECT_TRUE(fs::is_empty(target.path()));
+}
+
+TEST(TransferPlannerTest, AServerLinkIsPlannedAsAFileAndWhatItPointsToIsNeverListed) {
+    ScriptedServer server("dash-a-tree");
+    ASSERT_TRUE(server.ok());
+    auto session = ConnectScripted(server);
+    ASSERT_TRUE(session);
+    TempDir target;
+    std::atomic<int> stop{0};
+    // A dropped folder: its local mirror is a job of its own, first.
+    CDownloadPlanner planner(session, stop, "", true);
+    JobList jobs = planner.Plan(
+        {CTransferItem("/top", target.path() + "/top", "top", 1, static_cast<int>(4))}, {});
+    EXPECT_EQ(Describe(jobs, target.path()),
+              (Lines{"folder top", "folder top/-a", "fetch /top/f.txt -> top/f.txt",
+                     "fetch /top/lnk -> top/lnk", "folder top/-a/lnk",
+                     "fetch /top/-a/lnk/own.txt -> top/-a/lnk/own.txt"}));
+}
+
+TEST_P(TransferTest, AStopBetweenJobsEndsTheBatchWithNothingAfterIt) {
+    Write(Root("pub/d/a.txt"), "a");
+    Write(Root("pub/d/sub/b.txt"), "b");
+    Write(Root("pub/f.txt"), "f");
+    session = Connect();
+    ASSERT_TRUE(session);
+    FakeHost host;
+    std::atomic<int> stop{0};
+    host.onLine = [&](const std::string& line) {
+        if (line == "Done")
+            stop = 1;
+    };
+    DownloadRequest r;
+    r.session = session;
+    r.currentPath = "/pub";
+    r.localDir = local.path();
+    r.names = {"d", "f.txt"};
+    CDownloadBatch batch(r, host, stop);
+    batch.Prepare();
+    BatchResult result = batch.Run();
+    EXPECT_EQ(host.Lines(), (Lines{"Downloading  a.txt", "Done"}));
+    EXPECT_TRUE(result.stopped);
+    EXPECT_EQ(result.filesDone, 1u);
+    EXPECT_EQ(Slurp(Local("d/a.txt")), "a");
+    EXPECT_FALSE(fs::exists(Local("d/sub/b.txt")));
+    EXPECT_FALSE(fs::exists(Local("f.txt")));
+}
+
+TEST_P(TransferTest, AConnectionLostInAPlannedTreeResumesAndTheLaterJobsRunOnTheNewLogin) {
+    std::string big = Pattern(300000), small = Pattern(1000, 7);
+    Write(Root("pub/d/big.bin"), big);
+    Write(Root("pub/d/sub/small.bin"), small);
+    server->Share();
+    DropProxy proxy(server->port(), {"drop_at=100000", "mode=both"});
+    ASSERT_TRUE(proxy.ok());
+    session = ConnectRemote(proxy.port(), FtpServer::User(), FtpServer::Password(), 10);
+    ASSERT_TRUE(session);
+    FakeHost host;
+    BatchResult r = Download(host, "/pub", {"d"});
+    // How much of the cut file was kept is the session's business (resumed
+    // at 100000 bytes, or started again when nothing could be kept).
+    Lines lines = host.Lines();
+    ASSERT_EQ(lines.size(), 5u) << testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], "Downloading  big.bin");
+    EXPECT_TRUE(lines[1] == "Connection lost, resuming big.bin at 100000 bytes (try 2 of 3)" ||
+                lines[1] == "Connection lost, starting big.bin again (try 2 of 3)")
+        << lines[1];
+    EXPECT_EQ(Lines(lines.begin() + 2, lines.end()),
+              (Lines{"Done", "Downloading  small.bin", "Done"}));
+    EXPECT_EQ(Slurp(Local("d/big.bin")), big);
+    EXPECT_EQ(Slurp(Local("d/sub/small.bin")), small);
+    EXPECT_EQ(r.filesDone, 2u);
+    EXPECT_EQ(proxy.Count("drops"), 1u);
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+}
+
+TEST_P(TransferTest, ReplaceAnswersCarryAcrossJobsAndFoldersAndFilesNeverSwapInsideATree) {
+    struct Case {
+        ReplaceAnswer answer;
+        const char* kept; // what the existing local files hold afterwards
+    };
+    for (Case c : {Case{ReplaceAnswer::SkipAll, "old"}, Case{ReplaceAnswer::ReplaceAll, "new"}}) {
+        SCOPED_TRACE(c.kept);
+        TempDir into;
+        Write(Root("pub/d/x.txt"), "new");
+        Write(Root("pub/d/sub/y.txt"), "new");
+        Write(Root("pub/d/sub2/z.txt"), "new");
+        Write(Root("pub/f.txt"), "new");
+        Write(Root("pub/g.txt"), "new");
+        Write(into.path() + "/d/x.txt", "old");
+        Write(into.path() + "/d/sub/y.txt", "old");
+        Write(into.path() + "/d/sub2", "a local file");
+        Write(into.path() + "/f.txt", "old");
+        if (!session)
+            session = Connect();
+        FakeHost host;
+        host.answers = {c.answer};
+        DownloadRequest r;
+        r.session = session;
+        r.currentPath = "/pub";
+        r.localDir = into.path();
+        r.names = {"d", "f.txt", "g.txt"};
+        std::atomic<int> stop{0};
+        CDownloadBatch batch(r, host, stop);
+        batch.Prepare();
+        batch.Run();
+        // One question for the whole batch: the answer holds in the walked
+        // folders and for the files selected after them.
+        EXPECT_EQ(host.questions.size(), 1u);
+        EXPECT_EQ(Slurp(into.path() + "/d/x.txt"), c.kept);
+        EXPECT_EQ(Slurp(into.path() + "/d/sub/y.txt"), c.kept);
+        EXPECT_EQ(Slurp(into.path() + "/f.txt"), c.kept);
+        EXPECT_EQ(Slurp(into.path() + "/g.txt"), "new");
+        // The server folder over the local file: its line at its place (in
+        // the walk of d, before the files selected after d), nothing of it
+        // fetched.
+        EXPECT_EQ(Slurp(into.path() + "/d/sub2"), "a local file");
+        Lines lines = host.Lines();
+        auto over = std::find(lines.begin(), lines.end(),
+                              "A folder does not replace a file: " + into.path() + "/d/sub2");
+        auto g = std::find(lines.begin(), lines.end(), "Downloading  g.txt");
+        EXPECT_TRUE(over != lines.end() && g != lines.end() && over < g);
+        EXPECT_EQ(host.Count("Downloading  z.txt"), 0u);
+    }
+}
+
+TEST_P(TransferTest, AnUploadedFolderWhosePlaceAFileHoldsIsLeftOutWithEverythingInIt) {
+    Write(Local("d/x.txt"), "new");
+    Write(Local("d/sub/y.txt"), "new");
+    Write(Local("d/sub/deeper/w.txt"), "new");
+    Write(Local("f.txt"), "new");
+    Write(Root("pub/d/x.txt"), "old");
+    Write(Root("pub/d/sub"), "a server file");
+    Write(Root("pub/f.txt"), "old");
+    FakeHost host;
+    host.answers = {ReplaceAnswer::ReplaceAll};
+    BatchResult r = Upload(host, "/pub", {"d", "f.txt"});
+    EXPECT_EQ(host.questions.size(), 1u);
+    EXPECT_EQ(Slurp(Root("pub/d/x.txt")), "new");
+    EXPECT_EQ(Slurp(Root("pub/f.txt")), "new");
+    EXPECT_EQ(Slurp(Root("pub/d/sub")), "a server file");
+    EXPECT_EQ(host.Count("A folder does not replace a file: /pub/d/sub"), 1u);
+    EXPECT_EQ(host.Count("Uploading  y.txt"), 0u);
+    EXPECT_EQ(host.Count("Uploading  w.txt"), 0u);
+    EXPECT_EQ(host.Count("Creating Directory /pub/d/sub/deeper"), 0u);
+    EXPECT_EQ(host.Lines().back(), "Done"); // f.txt, after the folder left out
+    EXPECT_EQ(r.filesDone, 2u);
 }

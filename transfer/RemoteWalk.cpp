@@ -1,10 +1,12 @@
 #include "transfer/RemoteWalk.h"
 
+#include "platform/fs/Paths.h"
+
 CRemoteWalk::CRemoteWalk(std::shared_ptr<remote::IRemoteFs> session, const std::atomic<int>* stop,
                          LineSink addLine)
     : m_session(std::move(session)), m_stop(stop), m_addLine(std::move(addLine)) {}
 
-void CRemoteWalk::WalkRemote(int nMode, const std::string& strRemoteDir,
+void CRemoteWalk::WalkRemote(WalkKind kind, const std::string& strRemoteDir,
                              const std::string& strLocalDir, int depth) {
     auto stopped = [this] { return m_stop && m_stop->load() != 0; };
     if (stopped())
@@ -18,7 +20,7 @@ void CRemoteWalk::WalkRemote(int nMode, const std::string& strRemoteDir,
         // A download says what it could not fetch, and a count what it could
         // not see: a folder left out unsaid would look like a complete copy,
         // or like complete figures.
-        if ((nMode == 1 || nMode == 2) && m_addLine && !stopped())
+        if (kind != WalkKind::Collect && m_addLine && !stopped())
             m_addLine("Unable to list folder " + PrintableName(dir) + " : " +
                       PrintableName(listed.reply));
         return;
@@ -36,42 +38,35 @@ void CRemoteWalk::WalkRemote(int nMode, const std::string& strRemoteDir,
         }
         std::string child = NormalisePath(dir + "/" + e.name);
         // A link is never descended into: it may lead back up the tree.
-        if (e.isDirectory && !e.isLink) {
-            if (depth > kMaxDepth) {
-                if (m_addLine)
-                    m_addLine("Not entered, more than " + std::to_string(kMaxDepth) +
-                              " levels deep: " + PrintableName(child));
-                continue;
-            }
-            CRemoteItem item(child, 1);
-            item.m_nDepth = depth;
-            if (nMode == 1) {
-                item.m_strLocal = strLocalDir + "/" + e.name;
-                if (m_folderStep && !m_folderStep(child, item.m_strLocal))
-                    continue;
-            } else if (nMode == 2) {
+        bool folder = e.isDirectory && !e.isLink;
+        if (folder && depth > kMaxDepth) {
+            if (m_addLine)
+                m_addLine("Not entered, more than " + std::to_string(kMaxDepth) +
+                          " levels deep: " + PrintableName(child));
+            continue;
+        }
+        CRemoteItem item(child, folder ? 1 : 0);
+        item.m_nDepth = depth;
+        item.m_bIsLink = e.isLink;
+        if (!folder)
+            item.m_nSize = e.size;
+        if (kind == WalkKind::Download)
+            item.m_strLocal = files::Join(strLocalDir, e.name);
+        if (kind == WalkKind::Count) {
+            if (folder) {
                 ++m_nFolderCount;
-            }
-            m_arrRemoteItems.push_back(std::move(item));
-        } else {
-            if (nMode == 1) {
-                if (m_fileStep && !m_fileStep(e, child, strLocalDir))
-                    continue;
-            } else if (nMode == 2) {
+            } else {
                 ++m_nFileCount;
                 m_nTotalBytes += e.size;
             }
-            CRemoteItem item(child, 0);
-            item.m_nSize = e.size;
-            item.m_nDepth = depth;
-            m_arrRemoteItems.push_back(std::move(item));
         }
+        m_arrRemoteItems.push_back(std::move(item));
     }
 }
 
-void CRemoteWalk::WalkTree(int nMode, const std::string& top, const std::string& localTop) {
+void CRemoteWalk::WalkTree(WalkKind kind, const std::string& top, const std::string& localTop) {
     size_t first = m_arrRemoteItems.size();
-    WalkRemote(nMode, top, localTop, 1);
+    WalkRemote(kind, top, localTop, 1);
     // Folders found on the way are appended; the loop reaches them too, so
     // the tree is walked level by level.
     for (size_t j = first; j < m_arrRemoteItems.size(); ++j) {
@@ -82,6 +77,6 @@ void CRemoteWalk::WalkTree(int nMode, const std::string& top, const std::string&
         std::string path = m_arrRemoteItems[j].m_strPath;
         std::string local = m_arrRemoteItems[j].m_strLocal;
         int depth = m_arrRemoteItems[j].m_nDepth + 1;
-        WalkRemote(nMode, path, local, depth);
+        WalkRemote(kind, path, local, depth);
     }
 }

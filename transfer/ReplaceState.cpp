@@ -1,17 +1,9 @@
 #include "transfer/ReplaceState.h"
 
+#include "platform/fs/Paths.h"
 #include "transfer/TransferItem.h"
 
 #include <sys/stat.h>
-
-namespace {
-
-std::string BaseName(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-} // namespace
 
 void CReplaceState::Reset() {
     m_bAsk = 1;
@@ -40,7 +32,7 @@ bool CReplaceState::ConfirmDownloadReplace(const std::string& strTarget, const s
     if (stat(strTarget.c_str(), &st) != 0)
         return false;
     ReplaceQuestion q;
-    q.first = BaseName(strTarget) + FormatSizeText(static_cast<std::uint64_t>(st.st_size));
+    q.first = files::BaseName(strTarget) + FormatSizeText(static_cast<std::uint64_t>(st.st_size));
     q.second = strName + strSizeText;
     TakeAnswer(ask(q));
     return true;

@@ -1,15 +1,14 @@
 #include "transfer/TransferEngine.h"
 
+#include "platform/fs/Paths.h"
 #include "remote/RemoteFs.h"
-#include "transfer/RemoteWalk.h"
+#include "transfer/TransferPlanner.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,13 +19,6 @@ constexpr auto kProgressEvery = std::chrono::milliseconds(100);
 bool Exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
-}
-
-std::string ParentOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string RealPath(const std::string& path) {
@@ -49,7 +41,7 @@ bool InsideFolder(const std::string& root, const std::string& path) {
         lastReal = RealPath(root);
     }
     const std::string& realRoot = lastReal;
-    std::string realParent = RealPath(ParentOf(path));
+    std::string realParent = RealPath(files::Parent(path));
     if (realRoot.empty() || realParent.empty())
         return false;
     if (realRoot == "/")
@@ -57,16 +49,6 @@ bool InsideFolder(const std::string& root, const std::string& path) {
     return realParent == realRoot || (realParent.size() > realRoot.size() &&
                                       realParent.compare(0, realRoot.size(), realRoot) == 0 &&
                                       realParent[realRoot.size()] == '/');
-}
-
-std::string Join(const std::string& folder, const std::string& name) {
-    if (!folder.empty() && folder.back() == '/')
-        return folder + name;
-    return folder + "/" + name;
-}
-
-std::string UnsafeLine(const std::string& name) {
-    return "Unsafe name skipped: " + PrintableName(name);
 }
 
 // Whether a file whose try `tried` failed gets another: only a lost
@@ -110,18 +92,8 @@ bool IsDirectory(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Something other than a folder (or a link to one) stands at `path`.
-bool IsNonDirectory(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
 std::string FileOverFolderLine(const std::string& path) {
     return "A file does not replace a folder: " + PrintableName(path);
-}
-
-std::string FolderOverFileLine(const std::string& path) {
-    return "A folder does not replace a file: " + PrintableName(path);
 }
 
 } // namespace
@@ -270,7 +242,7 @@ void CDownloadBatch::Prepare() {
             if (!folder)
                 continue;
             item.m_nPrefixLen = static_cast<int>(item.m_strRemotePath.size());
-            if (InsideFolder(ParentOf(item.m_strLocalPath), item.m_strLocalPath))
+            if (InsideFolder(files::Parent(item.m_strLocalPath), item.m_strLocalPath))
                 mkdir(item.m_strLocalPath.c_str(), 0777); // failures show as the files' errors
         }
         return;
@@ -284,7 +256,7 @@ void CDownloadBatch::Prepare() {
         }
         std::string probe = "/" + m_request.currentPath + "/" + name;
         if (session.ChangeFolder(probe)) {
-            std::string local = Join(m_request.localDir, name);
+            std::string local = files::Join(m_request.localDir, name);
             if (InsideFolder(m_request.localDir, local))
                 mkdir(local.c_str(), 0777); // an existing folder is fine
             m_arrDownload.emplace_back(probe, name, 1,
@@ -308,34 +280,32 @@ BatchResult CDownloadBatch::Run() {
     m_host.OnBatchStart(TransferDirection::Download);
     if (m_request.dropMode)
         m_result.changed = true;
-    for (size_t i = 0; i < m_arrDownload.size(); ++i) {
-        if (Stopped())
-            break;
-        CTransferItem item = m_arrDownload[i];
-        if (item.m_bIsFolder) {
-            WalkFolder(item);
-            continue;
-        }
-        std::string target, root;
-        if (m_request.dropMode) {
-            target = item.m_strLocalPath;
-            root = ParentOf(target);
-        } else {
-            target = Join(m_request.localDir, item.m_strName);
-            root = m_request.localDir;
-        }
-        if (!IsSafeName(item.m_strName)) {
-            Line(UnsafeLine(item.m_strName));
-            continue;
-        }
-        auto size = m_topSizes.find(item.m_strName);
-        bool known = size != m_topSizes.end();
-        DownloadFile(NormalisePath(item.m_strRemotePath), target, root, item.m_strName,
-                     known ? size->second : 0, known, true);
-    }
+    CDownloadPlanner planner(m_request.session, m_stop, m_request.localDir, m_request.dropMode);
+    CTransferQueue queue(planner.Plan(m_arrDownload, m_topSizes), m_stop);
+    queue.RunAll([this](const TransferJob& job) { return RunJob(job); });
     m_arrDownload.clear();
     m_result.stopped = Stopped();
     return m_result;
+}
+
+JobOutcome CDownloadBatch::RunJob(const TransferJob& job) {
+    switch (job.kind) {
+    case JobKind::Line:
+        Line(job.line);
+        break;
+    case JobKind::LocalFolder:
+        if (InsideFolder(job.root, job.local))
+            mkdir(job.local.c_str(), 0777); // failures show as the files' errors
+        break;
+    case JobKind::Download:
+        DownloadFile(job.remote, job.local, job.root, job.name, job.size, job.sizeKnown,
+                     job.topLevel, job.announced);
+        break;
+    case JobKind::RemoteFolder:
+    case JobKind::Upload:
+        break; // not in a download's plan
+    }
+    return JobOutcome::Done;
 }
 
 bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& target,
@@ -402,50 +372,6 @@ bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& 
     return true;
 }
 
-void CDownloadBatch::WalkFolder(const CTransferItem& item) {
-    std::string localTop, root;
-    if (m_request.dropMode) {
-        localTop = item.m_strLocalPath;
-        root = ParentOf(localTop);
-    } else {
-        if (!IsSafeName(item.m_strName)) {
-            Line(UnsafeLine(item.m_strName));
-            return;
-        }
-        localTop = Join(m_request.localDir, item.m_strName);
-        root = m_request.localDir;
-    }
-    if (IsNonDirectory(localTop)) {
-        Line(FolderOverFileLine(localTop));
-        return;
-    }
-    if (m_request.dropMode && InsideFolder(root, localTop))
-        mkdir(localTop.c_str(), 0777);
-    CRemoteWalk walk(m_request.session, &m_stop, [this](const std::string& l) { Line(l); });
-    // Links must show as links (some servers' MLSD shows a link to a folder
-    // as the folder): a download never descends through one.
-    walk.m_links = remote::Links::NotEntered;
-    walk.m_folderStep = [&](const std::string&, const std::string& localFolder) {
-        // A folder never takes a file's place: it is left out, and what it
-        // holds with it.
-        if (IsNonDirectory(localFolder)) {
-            Line(FolderOverFileLine(localFolder));
-            return false;
-        }
-        if (InsideFolder(root, localFolder))
-            mkdir(localFolder.c_str(), 0777); // failures show as the files' errors
-        return true;
-    };
-    walk.m_fileStep = [&](const remote::Entry& entry, const std::string& child,
-                          const std::string& localFolder) {
-        // The listing's size of a plain file stands for the server's SIZE
-        // (one request less per file); a link's size is that of the link.
-        return DownloadFile(child, Join(localFolder, entry.name), root, entry.name, entry.size,
-                            true, false, entry.isLink ? -1 : static_cast<std::int64_t>(entry.size));
-    };
-    walk.WalkTree(1, NormalisePath(item.m_strRemotePath), localTop);
-}
-
 // ---- upload ----
 
 CUploadBatch::CUploadBatch(UploadRequest request, ITransferHost& host, const std::atomic<int>& stop)
@@ -492,7 +418,7 @@ void CUploadBatch::Prepare() {
             continue;
         }
         std::string remote = NormalisePath(remoteDir + "/" + name);
-        std::string local = Join(m_request.localDir, name);
+        std::string local = files::Join(m_request.localDir, name);
         // The folder test looks at the entry; the process's folder stays.
         struct stat st;
         bool folder = stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -507,27 +433,36 @@ void CUploadBatch::Prepare() {
 
 BatchResult CUploadBatch::Run() {
     m_host.OnBatchStart(TransferDirection::Upload);
-    for (size_t i = 0; i < m_arrUpload.size(); ++i) {
-        if (Stopped())
-            break;
-        CTransferItem item = m_arrUpload[i];
-        if (item.m_bIsFolder) {
-            UploadFolder(item.m_strLocalPath, item.m_strRemotePath);
-            continue;
-        }
-        std::string remote = NormalisePath(item.m_strRemotePath);
-        std::string remoteName = remote.substr(remote.rfind('/') + 1);
-        if (!IsSafeName(remoteName)) {
-            Line(UnsafeLine(remoteName));
-            continue;
-        }
-        std::string source =
-            m_request.dropMode ? item.m_strLocalPath : Join(m_request.localDir, item.m_strName);
-        UploadFile(source, ParentOf(remote), remoteName, true);
-    }
+    CUploadPlanner planner(m_stop, m_request.localDir, m_request.dropMode);
+    CTransferQueue queue(planner.Plan(m_arrUpload), m_stop);
+    queue.RunAll([this](const TransferJob& job) { return RunJob(job); });
     m_arrUpload.clear();
     m_result.stopped = Stopped();
     return m_result;
+}
+
+JobOutcome CUploadBatch::RunJob(const TransferJob& job) {
+    switch (job.kind) {
+    case JobKind::Line:
+        Line(job.line);
+        break;
+    case JobKind::RemoteFolder:
+        if (MakeFolder(job.remote)) {
+            Line("Creating Directory " + PrintableName(job.remote));
+            // A folder just made is empty: no listing needed for it.
+            m_remote[job.remote].listed = true;
+        } else if (FileInTheWay(job.remote)) {
+            return JobOutcome::LeaveOutContents;
+        }
+        break;
+    case JobKind::Upload:
+        UploadFile(job.local, job.remote, job.name, job.topLevel);
+        break;
+    case JobKind::LocalFolder:
+    case JobKind::Download:
+        break; // not in an upload's plan
+    }
+    return JobOutcome::Done;
 }
 
 void CUploadBatch::Arrived(const std::string& dir) {
@@ -541,7 +476,7 @@ bool CUploadBatch::MakeFolder(const std::string& remote) {
     // A new folder is as much a change to the server as a file sent: the
     // list is refreshed to show it, empty or not.
     m_result.uploaded = true;
-    Arrived(ParentOf(NormalisePath(remote)));
+    Arrived(files::Parent(NormalisePath(remote)));
     return true;
 }
 
@@ -590,7 +525,7 @@ CUploadBatch::RemoteLook CUploadBatch::LookUp(const std::string& remoteDir,
 
 bool CUploadBatch::FileInTheWay(const std::string& remote) {
     std::string name = remote.substr(remote.rfind('/') + 1);
-    RemoteLook look = LookUp(ParentOf(remote), name);
+    RemoteLook look = LookUp(files::Parent(remote), name);
     if (!look.entry || look.entry->folder)
         return false;
     Line(FolderOverFileLine(remote));
@@ -693,70 +628,4 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
             Line(PrintableName(reason));
     }
     return true;
-}
-
-void CUploadBatch::UploadFolder(const std::string& strLocalDir, const std::string& strRemoteDir) {
-    int fd = open(strLocalDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        // Nothing of it is sent, and the log says so.
-        Line("Unable to read folder " + PrintableName(strLocalDir) + " : " + std::strerror(errno));
-        return;
-    }
-    struct stat st;
-    // A folder link back into a folder already entered is not followed again.
-    if (fstat(fd, &st) != 0 ||
-        !m_entered.insert({static_cast<std::uint64_t>(st.st_dev), st.st_ino}).second) {
-        close(fd);
-        return;
-    }
-    DIR* dir = fdopendir(fd);
-    if (!dir) {
-        close(fd);
-        return;
-    }
-    // The names first: the folder is not held open while the tree below is sent.
-    struct Entry {
-        std::string name;
-        bool folder;
-        std::pair<std::uint64_t, std::uint64_t> id;
-    };
-    std::vector<Entry> entries;
-    while (dirent* e = readdir(dir)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..")
-            continue;
-        struct stat est;
-        bool folder = fstatat(fd, e->d_name, &est, 0) == 0 && S_ISDIR(est.st_mode);
-        entries.push_back(
-            {std::move(name), folder, {static_cast<std::uint64_t>(est.st_dev), est.st_ino}});
-    }
-    closedir(dir);
-
-    std::string remoteDir = NormalisePath(strRemoteDir);
-    for (const auto& [name, folder, id] : entries) {
-        if (Stopped())
-            return;
-        if (!IsSafeName(name)) {
-            Line(UnsafeLine(name));
-            continue;
-        }
-        std::string childLocal = Join(strLocalDir, name);
-        if (folder && m_entered.count(id)) {
-            Line("Folder link not followed: " + PrintableName(childLocal));
-            continue;
-        }
-        if (folder) {
-            std::string childRemote = NormalisePath(remoteDir + "/" + name);
-            if (MakeFolder(childRemote)) {
-                Line("Creating Directory " + PrintableName(childRemote));
-                // A folder just made is empty: no listing needed for it.
-                m_remote[childRemote].listed = true;
-            } else if (FileInTheWay(childRemote)) {
-                continue;
-            }
-            UploadFolder(childLocal, childRemote);
-        } else {
-            UploadFile(childLocal, remoteDir, name, false);
-        }
-    }
 }

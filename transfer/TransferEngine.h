@@ -1,15 +1,18 @@
 // The download and upload batches. A pane hands the engine a request (what is
 // selected, where it goes) and a host to report to; one worker thread does the
-// rest: probes, folder creation, walks, the replace question, the transfers,
-// the log lines. One batch at a time, in either direction. Stop is honoured
-// within a second, also in the middle of a file. A file whose connection is
-// lost goes on from where it stopped on a new login, up to kTransferTries
-// tries; only then does it get its error line.
+// rest: the probes, then the planner's walks turn the request into a list of
+// jobs (transfer/TransferPlanner.h), then the queue runs them in order with
+// the replace question, the transfers and the log lines. One batch at a time, in either direction.
+// Stop is honoured within a second, also in the middle of a file. A file whose connection is lost
+// goes on from where it stopped on a new login, up to kTransferTries tries; only then does it get
+// its error line.
 #pragma once
 
 #include "transfer/ReplaceState.h"
 #include "transfer/TransferHost.h"
 #include "transfer/TransferItem.h"
+#include "transfer/TransferJob.h"
+#include "transfer/TransferQueue.h"
 
 #include <atomic>
 #include <chrono>
@@ -124,8 +127,11 @@ public:
     // The command's steps: probe each name, create the top-level local folders,
     // build m_arrDownload.
     void Prepare();
-    // DownloadThreadProc's steps. Returns how the batch ended.
+    // DownloadThreadProc's steps: the plan, then its jobs. Returns how the
+    // batch ended.
     BatchResult Run();
+    // One job of the plan; the replace answers carry from job to job.
+    JobOutcome RunJob(const TransferJob& job);
 
     std::vector<CTransferItem> m_arrDownload;
     CReplaceState m_replace;
@@ -147,7 +153,6 @@ private:
     bool DownloadFile(const std::string& remote, const std::string& target, const std::string& root,
                       const std::string& name, std::uint64_t size, bool sizeKnown, bool topLevel,
                       std::int64_t announced = -1);
-    void WalkFolder(const CTransferItem& item);
 };
 
 class CUploadBatch {
@@ -157,10 +162,10 @@ public:
     // process's current folder), create the top-level remote folders, build
     // m_arrUpload.
     void Prepare();
-    // UploadThreadProc's steps.
+    // UploadThreadProc's steps: the plan, then its jobs.
     BatchResult Run();
-    // One local folder's contents, depth first.
-    void UploadFolder(const std::string& strLocalDir, const std::string& strRemoteDir);
+    // One job of the plan; the replace answers carry from job to job.
+    JobOutcome RunJob(const TransferJob& job);
 
     std::vector<CTransferItem> m_arrUpload;
     CReplaceState m_replace;
@@ -191,7 +196,6 @@ private:
     const std::atomic<int>& m_stop;
     BatchResult m_result;
     CProgressMeter m_meter;
-    std::set<std::pair<std::uint64_t, std::uint64_t>> m_entered; // device, inode
     std::map<std::string, RemoteFolder> m_remote;
 
     std::string m_shownDir; // the folder the remote list shows

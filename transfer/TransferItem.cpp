@@ -1,5 +1,7 @@
 #include "transfer/TransferItem.h"
 
+#include "platform/fs/Paths.h"
+
 std::string NormalisePath(const std::string& path) {
     std::string out;
     for (char c : path) {
@@ -15,8 +17,7 @@ std::string NormalisePath(const std::string& path) {
 }
 
 std::string FormatSizeText(std::uint64_t bytes) {
-    std::uint64_t kb = bytes == 0 ? 0 : bytes / 1024 + 1;
-    return "    Size : " + std::to_string(kb) + " KB";
+    return "    Size : " + files::KbText(bytes);
 }
 
 bool IsSafeName(const std::string& name) {

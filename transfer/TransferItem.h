@@ -63,7 +63,8 @@ struct CRemoteItem {
     int m_bIsDir = 0;
     std::uint64_t m_nSize = 0; // files: the size the listing gave
     int m_nDepth = 1;          // levels below the folder the walk started in
-    std::string m_strLocal;    // download walk, folders: the local folder mirroring it
+    bool m_bIsLink = false;    // the server listed it as a link
+    std::string m_strLocal;    // download walk: the local path mirroring it
 
     CRemoteItem() = default;
     CRemoteItem(std::string path, int isDir) : m_strPath(std::move(path)), m_bIsDir(isDir) {}

@@ -1,0 +1,44 @@
+// The queue a batch's jobs run from. Jobs are handed out in list order, one at
+// a time, to whichever worker asks (the handing out is locked, so several may
+// ask); a Stop ends the handing out between two jobs. A job whose outcome
+// leaves out what follows it (a server folder that could not be made) marks
+// those jobs, and they are never handed out.
+#pragma once
+
+#include "transfer/TransferJob.h"
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+enum class JobOutcome {
+    Done,
+    LeaveOutContents, // RemoteFolder: the jobs up to its contentsEnd are left out
+};
+
+class CTransferQueue {
+public:
+    CTransferQueue(JobList jobs, const std::atomic<int>& stop);
+
+    // The next job to run with its index, or nothing when the list is done or
+    // a Stop came.
+    std::optional<std::pair<std::size_t, TransferJob>> Take();
+    // Called with the outcome of the job at `index`.
+    void Finished(std::size_t index, JobOutcome outcome);
+    // Takes jobs and runs them on the calling thread until none is left.
+    void RunAll(const std::function<JobOutcome(const TransferJob&)>& run);
+
+    std::size_t Size() const { return m_jobs.size(); }
+    // Jobs handed out so far (left-out ones not counted).
+    std::size_t Started() const;
+
+private:
+    mutable std::mutex m_mutex;
+    JobList m_jobs;
+    const std::atomic<int>& m_stop;
+    std::size_t m_next = 0;      // guarded by m_mutex
+    std::size_t m_started = 0;   // guarded by m_mutex
+    std::vector<bool> m_leftOut; // guarded by m_mutex
+};
