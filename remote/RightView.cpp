@@ -3,6 +3,7 @@
 #include "local/LeftView.h"
 #include "local/LocalDirectory.h"
 #include "local/PropertiesDlg.h"
+#include "platform/fs/Paths.h"
 #include "platform/ui/ContextMenu.h"
 #include "platform/ui/Dispatcher.h"
 #include "platform/ui/FileTypes.h"
@@ -372,7 +373,7 @@ std::vector<CRightView::Row> CRightView::RowsFromListing(const std::vector<remot
         Row r;
         r.name = e.name;
         r.folder = e.isDirectory;
-        r.size = e.size == 0 ? "" : local::KbText(static_cast<std::int64_t>(e.size));
+        r.size = e.size == 0 ? "" : files::KbText(e.size);
         r.modified = ModifiedText(e);
         if (r.folder) {
             r.type = "File Folder";

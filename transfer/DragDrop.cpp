@@ -1,25 +1,14 @@
 #include "transfer/DragDrop.h"
 
 #include "local/LeftView.h"
-#include "local/LocalDirectory.h"
+#include "platform/fs/Paths.h"
 #include "platform/ui/Dispatcher.h"
 #include "remote/RightView.h"
 #include "transfer/TransferItem.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace dnd {
 
 namespace {
-
-// The local folder test: a folder that can be entered, looked at without
-// entering it (the process's current folder stays where it is).
-bool IsLocalFolder(const std::string& path) {
-    struct stat st;
-    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           access(path.c_str(), X_OK) == 0;
-}
 
 // A batch runs in either direction, or the remote pane is at work.
 bool Busy(const CLeftView& local, const CRightView& remote) {
@@ -44,13 +33,6 @@ std::optional<std::string> DraggedName(const ui::DropPayload& data, const CFileL
     return drag.name;
 }
 
-std::string BaseName(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Files from the desktop: one batch into the folder row under the cursor, or
 // the current server folder, with the Upload command's questions, lines and
 // refresh.
@@ -69,7 +51,7 @@ bool DropFilesOnRemoteList(CLeftView& local, CRightView& remote,
     }
     std::vector<CTransferItem> items;
     for (const std::string& path : files) {
-        std::string name = BaseName(path);
+        std::string name = files::BaseName(path);
         if (path.empty() || path[0] != '/' || name.empty() || name == "/")
             continue;
         if (!IsSafeName(name)) {
@@ -78,7 +60,7 @@ bool DropFilesOnRemoteList(CLeftView& local, CRightView& remote,
             continue;
         }
         items.emplace_back(path, NormalisePath(dir + "/" + name), name,
-                           IsLocalFolder(path) ? 1 : 0);
+                           files::IsFolder(path) ? 1 : 0);
     }
     if (items.empty())
         return false;
@@ -110,9 +92,9 @@ bool DropOnLocalList(CLeftView& local, CRightView& remote, const ui::DropPayload
         const std::string target = local.Rows()[static_cast<size_t>(hit)].name;
         if (!IsSafeName(target))
             return false;
-        folderTarget = IsLocalFolder(local::Join(current, target));
+        folderTarget = files::IsFolder(files::Join(current, target));
         if (folderTarget)
-            into = local::Join(current, target);
+            into = files::Join(current, target);
     }
     remote.m_arrDownload.clear();
     local.m_strSavedDir = current;
@@ -132,7 +114,7 @@ bool DropOnLocalList(CLeftView& local, CRightView& remote, const ui::DropPayload
         local.m_bRestoreDir = folderTarget ? 1 : 0;
     // Whether the entry is a folder the batch finds out on its worker.
     remote.m_arrDownload.emplace_back(remote.m_strCurrentPath + "/" + *name,
-                                      local::Join(into, *name), *name, kFolderUnknown, 0);
+                                      files::Join(into, *name), *name, kFolderUnknown, 0);
     remote.m_bDropMode = 1;
     if (!remote.StartDownloadThread()) {
         local.m_bRestoreDir = 0;
@@ -181,14 +163,14 @@ bool DropOnRemoteList(CLeftView& local, CRightView& remote, const ui::DropPayloa
             undo();
         return started;
     }
-    std::string source = local::Join(local.m_strCurrentDir, *name);
+    std::string source = files::Join(local.m_strCurrentDir, *name);
     std::string target = remote.m_strCurrentPath + "/" + *name;
     remote.m_strSavedPath = remote.m_strCurrentPath;
     remote.m_bNoRefresh = hit >= 0 ? 1 : 0;
     if (hit >= 0)
         remote.m_bDropMode = 1;
     local.m_arrUpload.clear();
-    if (IsLocalFolder(source)) {
+    if (files::IsFolder(source)) {
         // The server folder is made by the batch before anything is sent.
         local.m_arrUpload.emplace_back(source, target, *name, 1);
     } else {
