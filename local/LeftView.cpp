@@ -369,7 +369,7 @@ void CLeftView::OnUpload() {
     UploadSelectionInto({});
 }
 
-bool CLeftView::UploadSelectionInto(const std::string& intoFolder) {
+bool CLeftView::UploadSelectionInto(const std::string& intoFolder, BatchEnd end) {
     ui::RequireUiThread("CLeftView::UploadSelectionInto");
     if (!m_pEngine || m_pEngine->IsBusy() || !m_remote.session)
         return false; // one batch at a time, in either direction
@@ -381,49 +381,36 @@ bool CLeftView::UploadSelectionInto(const std::string& intoFolder) {
     request.localDir = m_strCurrentDir;
     request.names = SelectedNames();
     request.intoFolder = intoFolder;
-    m_arrUpload.clear();
-    m_bDropUpload = 0;
-    return StartBatch(std::move(request));
+    return StartBatch(std::move(request), std::move(end));
 }
 
-bool CLeftView::StartUploadThread(const std::string& intoFolder) {
+bool CLeftView::StartUploadThread(std::vector<CTransferItem> items, BatchEnd end,
+                                  const std::string& intoFolder) {
     ui::RequireUiThread("CLeftView::StartUploadThread");
     std::shared_ptr<remote::IRemoteFs> session = m_remote.session ? m_remote.session() : nullptr;
-    if (!m_pEngine || m_pEngine->IsBusy() || !session) {
-        m_arrUpload.clear(); // no session: the dropped batch is discarded
-        return false;
-    }
+    if (!m_pEngine || m_pEngine->IsBusy() || !session)
+        return false; // no session: the dropped batch is discarded
     UploadRequest request;
     request.session = session;
     request.remoteDir = m_remote.currentPath ? m_remote.currentPath() : "/";
     request.localDir = m_strCurrentDir;
-    request.items = m_arrUpload;
+    request.items = std::move(items);
     request.dropMode = true;
     request.intoFolder = intoFolder;
-    m_bDropUpload = 1;
-    if (!StartBatch(std::move(request))) {
-        m_arrUpload.clear();
-        m_bDropUpload = 0;
-        return false;
-    }
-    return true;
+    return StartBatch(std::move(request), std::move(end));
 }
 
-bool CLeftView::StartBatch(UploadRequest request) {
+bool CLeftView::StartBatch(UploadRequest request, BatchEnd end) {
     CPaneHost::Handlers h;
     h.addLine = m_remote.addLine;
-    h.ended = [this](const BatchResult& r) {
-        if (r.uploaded)
-            m_bUploaded = 1;
-        m_bUploading = 0;
-    };
+    h.ended = [this](const BatchResult&) { m_bUploading = 0; };
     h.progress = m_remote.showProgress;
-    h.uiEnded = [this](const BatchResult& r) { OnUploadEnded(r); };
+    // What the batch asked of its end comes back with its result.
+    h.uiEnded = [this, end = std::move(end)](const BatchResult& r) { OnUploadEnded(r, end); };
     std::shared_ptr<CTransferEngine> engine = m_pEngine;
     h.cancelled = [engine] { return engine->m_bStop != 0; };
     std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
     m_bUploading = 1;
-    m_bUploaded = 0;
     if (m_remote.enableNavigation)
         m_remote.enableNavigation(true);
     if (!m_pEngine->StartUpload(std::move(request), host)) {
@@ -436,14 +423,19 @@ bool CLeftView::StartBatch(UploadRequest request) {
     return true;
 }
 
-void CLeftView::OnUploadEnded(const BatchResult& result) {
+void CLeftView::OnUploadEnded(const BatchResult& result, const BatchEnd& end) {
     ui::RequireUiThread("CLeftView::OnUploadEnded");
-    m_arrUpload.clear();
-    m_bDropUpload = 0;
     m_pHost.reset();
     if (m_remote.uploadEnded)
-        m_remote.uploadEnded(result); // restores, refreshes and enables the remote side
+        m_remote.uploadEnded(result, end); // restores, refreshes and enables the remote side
     ++m_nBatchesEnded;
+}
+
+void CLeftView::OnDownloadEnded(const BatchResult& result, const BatchEnd& end) {
+    ui::RequireUiThread("CLeftView::OnDownloadEnded");
+    AfterBatch after = DecideAfterBatch(result, end, m_strCurrentDir);
+    if (after.refill)
+        FillFileList(after.folder);
 }
 
 void CLeftView::EndTransfers() {

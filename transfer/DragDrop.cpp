@@ -4,6 +4,7 @@
 #include "platform/fs/Paths.h"
 #include "platform/ui/Dispatcher.h"
 #include "remote/RightView.h"
+#include "transfer/BatchEnd.h"
 #include "transfer/TransferItem.h"
 
 namespace dnd {
@@ -64,10 +65,7 @@ bool DropFilesOnRemoteList(CLeftView& local, CRightView& remote,
     }
     if (items.empty())
         return false;
-    remote.m_bNoRefresh = 0;
-    remote.m_bDropMode = 0;
-    local.m_arrUpload = std::move(items);
-    return local.StartUploadThread();
+    return local.StartUploadThread(std::move(items), BatchEnd{});
 }
 
 } // namespace
@@ -96,31 +94,23 @@ bool DropOnLocalList(CLeftView& local, CRightView& remote, const ui::DropPayload
         if (folderTarget)
             into = files::Join(current, target);
     }
-    remote.m_arrDownload.clear();
-    local.m_strSavedDir = current;
+    // The local pane keeps showing, and acting on, its own folder; at the end
+    // its list shows what arrived.
+    BatchEnd end;
+    end.refill = Refill::Always;
     if (selected > 1) {
-        // The whole remote selection, by the Download command's steps. The
-        // local pane keeps showing (and acting on) its own folder.
-        if (hit < 0)
-            remote.m_bDropMode = 0;
-        else
-            local.m_bRestoreDir = folderTarget ? 1 : 0;
-        bool started = remote.DownloadSelectionInto(into);
-        if (!started)
-            local.m_bRestoreDir = 0;
-        return started;
+        // The whole remote selection, by the Download command's steps; off
+        // a folder row the list is listed afresh, as after the command, only
+        // when something was fetched.
+        if (!folderTarget)
+            end.refill = Refill::IfTransferred;
+        return remote.DownloadSelectionInto(into, end);
     }
-    if (hit >= 0)
-        local.m_bRestoreDir = folderTarget ? 1 : 0;
     // Whether the entry is a folder the batch finds out on its worker.
-    remote.m_arrDownload.emplace_back(remote.m_strCurrentPath + "/" + *name,
-                                      files::Join(into, *name), *name, kFolderUnknown, 0);
-    remote.m_bDropMode = 1;
-    if (!remote.StartDownloadThread()) {
-        local.m_bRestoreDir = 0;
-        return false;
-    }
-    return true;
+    std::vector<CTransferItem> items;
+    items.emplace_back(remote.m_strCurrentPath + "/" + *name, files::Join(into, *name), *name,
+                       kFolderUnknown, 0);
+    return remote.StartDownloadThread(std::move(items), end);
 }
 
 bool DropOnRemoteList(CLeftView& local, CRightView& remote, const ui::DropPayload& data,
@@ -146,44 +136,26 @@ bool DropOnRemoteList(CLeftView& local, CRightView& remote, const ui::DropPayloa
         if (!IsSafeName(intoFolder))
             return false;
     }
-    auto undo = [&remote] {
-        remote.m_bNoRefresh = 0;
-        remote.m_bDropMode = 0;
-    };
+    // On a row the server list keeps its path, and is listed afresh at the
+    // end only when something came into the folder it shows (the row was a
+    // file, or a folder the server would not enter) or the dropped file
+    // arrived.
+    BatchEnd onRow;
+    onRow.refill = Refill::IfShownChanged;
+    onRow.restore = remote.m_strCurrentPath;
     if (selected > 1) {
-        // The whole local selection, by the Upload command's steps. On a row
-        // the server list is refreshed at the end only when something came
-        // into the folder it shows (the row was a file, or a folder the
-        // server would not enter).
-        remote.m_bNoRefresh = hit >= 0 ? 1 : 0;
-        remote.m_bDropMode = hit >= 0 ? 1 : 0;
-        remote.m_strSavedPath = remote.m_strCurrentPath;
-        bool started = local.UploadSelectionInto(intoFolder);
-        if (!started)
-            undo();
-        return started;
+        // The whole local selection, by the Upload command's steps.
+        return local.UploadSelectionInto(intoFolder, hit >= 0 ? onRow : BatchEnd{});
     }
     std::string source = files::Join(local.m_strCurrentDir, *name);
     std::string target = remote.m_strCurrentPath + "/" + *name;
-    remote.m_strSavedPath = remote.m_strCurrentPath;
-    remote.m_bNoRefresh = hit >= 0 ? 1 : 0;
-    if (hit >= 0)
-        remote.m_bDropMode = 1;
-    local.m_arrUpload.clear();
-    if (files::IsFolder(source)) {
-        // The server folder is made by the batch before anything is sent.
-        local.m_arrUpload.emplace_back(source, target, *name, 1);
-    } else {
-        // One file: the list is refreshed when it arrived.
-        remote.m_bNoRefresh = 1;
-        remote.m_bDropMode = 1;
-        local.m_arrUpload.emplace_back(source, target, *name, 0);
-    }
-    if (!local.StartUploadThread(intoFolder)) {
-        undo();
-        return false;
-    }
-    return true;
+    // A folder: the server folder is made by the batch before anything is
+    // sent. One file: the list is listed afresh when it arrived.
+    bool folder = files::IsFolder(source);
+    std::vector<CTransferItem> items;
+    items.emplace_back(source, target, *name, folder ? 1 : 0);
+    return local.StartUploadThread(std::move(items), hit >= 0 || !folder ? onRow : BatchEnd{},
+                                   intoFolder);
 }
 
 void Attach(CLeftView& local, CRightView& remote) {
