@@ -1,6 +1,7 @@
 #include "app/MainFrame.h"
 
 #include "app/AboutDlg.h"
+#include "app/DragDrop.h"
 #include "app/Status.h"
 #include "local/LeftView.h"
 #include "platform/registry/Registry.h"
@@ -12,7 +13,6 @@
 #include "resources/Artwork.h"
 #include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
-#include "transfer/DragDrop.h"
 #include "transfer/PaneHost.h"
 #include "transfer/TransferEngine.h"
 

@@ -4,13 +4,13 @@
 // points of real rows; one drag is made with the mouse itself. What counts is
 // what arrives on the disk and on the server, whether the other list was
 // listed again, and where the panes are afterwards.
+#include "app/DragDrop.h"
 #include "platform/ui/EntryDrag.h"
 #include "platform/ui/PathCombo.h"
 #include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
 #include "tests/ftp/FtpServers.h"
-#include "transfer/DragDrop.h"
 #include "transfer/ReplaceDlg.h"
 
 #include <wx/button.h>

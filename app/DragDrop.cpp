@@ -1,4 +1,4 @@
-#include "transfer/DragDrop.h"
+#include "app/DragDrop.h"
 
 #include "local/LeftView.h"
 #include "platform/fs/Paths.h"
