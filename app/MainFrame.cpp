@@ -1,6 +1,7 @@
 #include "app/MainFrame.h"
 
 #include "app/AboutDlg.h"
+#include "app/DragDrop.h"
 #include "app/Status.h"
 #include "local/LeftView.h"
 #include "platform/registry/Registry.h"
@@ -12,7 +13,6 @@
 #include "resources/Artwork.h"
 #include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
-#include "transfer/DragDrop.h"
 #include "transfer/PaneHost.h"
 #include "transfer/TransferEngine.h"
 
@@ -138,14 +138,19 @@ CMainFrame::CMainFrame()
     CRightView* right = m_pRightView;
     CLeftView* left = m_pLeftView;
     right->m_pEngine = m_pEngine;
-    right->m_pLocalView = left;
     left->m_pEngine = m_pEngine;
     auto progress = [this](const TransferProgress* p) { ShowTransferProgress(p); };
     right->m_showProgress = progress;
+    right->m_local.currentDir = [left] { return left->m_strCurrentDir; };
+    right->m_local.downloadEnded = [left](const BatchResult& r, const BatchEnd& end) {
+        left->OnDownloadEnded(r, end);
+    };
     left->m_remote.session = [right] { return right->GetSession(); };
     left->m_remote.currentPath = [right] { return right->m_strCurrentPath; };
     left->m_remote.enableNavigation = [right](bool disable) { right->EnableNavigation(disable); };
-    left->m_remote.uploadEnded = [right](const BatchResult& r) { right->OnUploadEnded(r); };
+    left->m_remote.uploadEnded = [right](const BatchResult& r, const BatchEnd& end) {
+        right->OnUploadEnded(r, end);
+    };
     left->m_remote.showProgress = progress;
     left->m_remote.addLine = [status](const std::string& line) { status->AddLine(line); };
     // Dragging from one list to the other transfers.

@@ -1,6 +1,7 @@
 #include "local/LeftView.h"
 
 #include "local/PropertiesDlg.h"
+#include "platform/fs/Paths.h"
 #include "platform/shell/Shell.h"
 #include "platform/ui/ContextMenu.h"
 #include "platform/ui/Dispatcher.h"
@@ -35,12 +36,10 @@ namespace {
 
 enum { kMarkerId = 1036, kComboId = 1000, kListId = 1001, kUpId = 1002 };
 
-// A folder is a path that can be entered. Tested without changing the
-// process's current folder.
-bool IsFolder(const std::string& path) {
-    struct stat st;
-    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           access(path.c_str(), X_OK) == 0;
+// A size as the list and the Properties box show it; a size below zero
+// (none the file system gives) shows as "0 KB".
+std::string SizeText(std::int64_t bytes) {
+    return files::KbText(bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0);
 }
 
 // Renames within one folder, refusing to replace an entry of the new name.
@@ -143,7 +142,7 @@ void CLeftView::FillFileList(const std::string& path) {
         m_rows.push_back(
             {e.m_strName, "", "File Folder", e.m_strModified, CFileTypes::kFolderImage, true});
     for (const CLocalEntry& e : dir.m_arrFiles)
-        m_rows.push_back({e.m_strName, local::KbText(e.m_dwSize), m_types->TypeNameFor(e.m_strName),
+        m_rows.push_back({e.m_strName, SizeText(e.m_dwSize), m_types->TypeNameFor(e.m_strName),
                           e.m_strModified, m_types->ImageFor(e.m_strName), false});
     ShowRows();
     m_bFirstFill = 0;
@@ -162,7 +161,7 @@ void CLeftView::ChangeDirectory(const std::string& requested) {
     m_strCurrentDir = path;
     // Only an absolute path names a folder: a relative one (a damaged or
     // hand-made site record) would depend on where the program was started.
-    if (path.empty() || path[0] != '/' || !IsFolder(path)) {
+    if (path.empty() || path[0] != '/' || !files::IsFolder(path)) {
         // A folder that cannot be entered leads to the root, once.
         if (path != "/")
             ChangeDirectory("/");
@@ -192,8 +191,8 @@ void CLeftView::OnOpenRow() {
     std::vector<std::string> names = SelectedNames();
     if (names.empty())
         return;
-    std::string full = local::Join(m_strCurrentDir, names.front());
-    if (IsFolder(full)) {
+    std::string full = files::Join(m_strCurrentDir, names.front());
+    if (files::IsFolder(full)) {
         int sel = m_wndFolderCombo->GetCurSel();
         int item = m_wndFolderCombo->InsertItem(sel + 1, names.front(), 1, m_nDepth + 1);
         m_wndFolderCombo->SetCurSel(item);
@@ -209,7 +208,7 @@ void CLeftView::OnUpOneLevel() {
     int sel = m_wndFolderCombo->GetCurSel();
     if (sel < 0 || m_wndFolderCombo->GetIndent(sel) == 0)
         return;
-    FillFileList(local::Parent(m_strCurrentDir));
+    FillFileList(files::Parent(m_strCurrentDir));
     m_wndFolderCombo->SetCurSel(sel - 1);
     m_wndFolderCombo->DeleteItem(sel);
     --m_nDepth;
@@ -370,7 +369,7 @@ void CLeftView::OnUpload() {
     UploadSelectionInto({});
 }
 
-bool CLeftView::UploadSelectionInto(const std::string& intoFolder) {
+bool CLeftView::UploadSelectionInto(const std::string& intoFolder, BatchEnd end) {
     ui::RequireUiThread("CLeftView::UploadSelectionInto");
     if (!m_pEngine || m_pEngine->IsBusy() || !m_remote.session)
         return false; // one batch at a time, in either direction
@@ -382,49 +381,36 @@ bool CLeftView::UploadSelectionInto(const std::string& intoFolder) {
     request.localDir = m_strCurrentDir;
     request.names = SelectedNames();
     request.intoFolder = intoFolder;
-    m_arrUpload.clear();
-    m_bDropUpload = 0;
-    return StartBatch(std::move(request));
+    return StartBatch(std::move(request), std::move(end));
 }
 
-bool CLeftView::StartUploadThread(const std::string& intoFolder) {
+bool CLeftView::StartUploadThread(std::vector<CTransferItem> items, BatchEnd end,
+                                  const std::string& intoFolder) {
     ui::RequireUiThread("CLeftView::StartUploadThread");
     std::shared_ptr<remote::IRemoteFs> session = m_remote.session ? m_remote.session() : nullptr;
-    if (!m_pEngine || m_pEngine->IsBusy() || !session) {
-        m_arrUpload.clear(); // no session: the dropped batch is discarded
-        return false;
-    }
+    if (!m_pEngine || m_pEngine->IsBusy() || !session)
+        return false; // no session: the dropped batch is discarded
     UploadRequest request;
     request.session = session;
     request.remoteDir = m_remote.currentPath ? m_remote.currentPath() : "/";
     request.localDir = m_strCurrentDir;
-    request.items = m_arrUpload;
+    request.items = std::move(items);
     request.dropMode = true;
     request.intoFolder = intoFolder;
-    m_bDropUpload = 1;
-    if (!StartBatch(std::move(request))) {
-        m_arrUpload.clear();
-        m_bDropUpload = 0;
-        return false;
-    }
-    return true;
+    return StartBatch(std::move(request), std::move(end));
 }
 
-bool CLeftView::StartBatch(UploadRequest request) {
+bool CLeftView::StartBatch(UploadRequest request, BatchEnd end) {
     CPaneHost::Handlers h;
     h.addLine = m_remote.addLine;
-    h.ended = [this](const BatchResult& r) {
-        if (r.uploaded)
-            m_bUploaded = 1;
-        m_bUploading = 0;
-    };
+    h.ended = [this](const BatchResult&) { m_bUploading = 0; };
     h.progress = m_remote.showProgress;
-    h.uiEnded = [this](const BatchResult& r) { OnUploadEnded(r); };
+    // What the batch asked of its end comes back with its result.
+    h.uiEnded = [this, end = std::move(end)](const BatchResult& r) { OnUploadEnded(r, end); };
     std::shared_ptr<CTransferEngine> engine = m_pEngine;
     h.cancelled = [engine] { return engine->m_bStop != 0; };
     std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
     m_bUploading = 1;
-    m_bUploaded = 0;
     if (m_remote.enableNavigation)
         m_remote.enableNavigation(true);
     if (!m_pEngine->StartUpload(std::move(request), host)) {
@@ -437,14 +423,19 @@ bool CLeftView::StartBatch(UploadRequest request) {
     return true;
 }
 
-void CLeftView::OnUploadEnded(const BatchResult& result) {
+void CLeftView::OnUploadEnded(const BatchResult& result, const BatchEnd& end) {
     ui::RequireUiThread("CLeftView::OnUploadEnded");
-    m_arrUpload.clear();
-    m_bDropUpload = 0;
     m_pHost.reset();
     if (m_remote.uploadEnded)
-        m_remote.uploadEnded(result); // restores, refreshes and enables the remote side
+        m_remote.uploadEnded(result, end); // restores, refreshes and enables the remote side
     ++m_nBatchesEnded;
+}
+
+void CLeftView::OnDownloadEnded(const BatchResult& result, const BatchEnd& end) {
+    ui::RequireUiThread("CLeftView::OnDownloadEnded");
+    AfterBatch after = DecideAfterBatch(result, end, m_strCurrentDir);
+    if (after.refill)
+        FillFileList(after.folder);
 }
 
 void CLeftView::EndTransfers() {
@@ -458,7 +449,7 @@ void CLeftView::EndTransfers() {
 
 void CLeftView::OnExecute() {
     for (const std::string& name : SelectedNames())
-        shell::OpenWithDefaultApp(local::Join(m_strCurrentDir, name), m_strCurrentDir);
+        shell::OpenWithDefaultApp(files::Join(m_strCurrentDir, name), m_strCurrentDir);
 }
 
 void CLeftView::OnDelete() {
@@ -466,7 +457,7 @@ void CLeftView::OnDelete() {
         return;
     std::vector<std::string> paths;
     for (const std::string& name : SelectedNames())
-        paths.push_back(local::Join(m_strCurrentDir, name));
+        paths.push_back(files::Join(m_strCurrentDir, name));
     if (paths.empty())
         return;
     // One question for the whole selection; what goes to the trash can be
@@ -493,7 +484,7 @@ void CLeftView::OnNewFolder() {
     m_rows.push_back({"New Folder", "", "File Folder", "", CFileTypes::kFolderImage, true});
     m_wndList->SetItemCount(item + 1);
     m_wndList->SetItemState(item, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
-    if (mkdir(local::Join(m_strCurrentDir, "New Folder").c_str(), 0777) != 0)
+    if (mkdir(files::Join(m_strCurrentDir, "New Folder").c_str(), 0777) != 0)
         ui::MessageBox(this, "Unable to Create New Directory", "Orvane", ui::kButtonsOk,
                        ui::kIconStop);
     m_wndList->EditLabel(item);
@@ -529,8 +520,8 @@ void CLeftView::OnEndLabelEdit(wxListEvent& event) {
     // A name is one entry of this folder: a "/" would move it elsewhere, and
     // an existing entry of the new name is never replaced.
     bool ok = newName.find('/') == std::string::npos && newName != "." && newName != ".." &&
-              RenameNoReplace(local::Join(m_strCurrentDir, oldName),
-                              local::Join(m_strCurrentDir, newName));
+              RenameNoReplace(files::Join(m_strCurrentDir, oldName),
+                              files::Join(m_strCurrentDir, newName));
     if (!ok) {
         event.Veto();
         ui::MessageBox(this, "Unable to rename the file", "Error", ui::kButtonsOk, ui::kIconStop);
@@ -559,7 +550,7 @@ void CLeftView::CountTree(const std::string& path, long long* folders, long long
     while (dirent* e = readdir(dir)) {
         std::string name = e->d_name;
         if (name != "." && name != "..")
-            CountTree(local::Join(path, name), folders, files, bytes);
+            CountTree(files::Join(path, name), folders, files, bytes);
     }
     closedir(dir);
 }
@@ -568,14 +559,14 @@ void CLeftView::OnProperties() {
     std::vector<std::string> names = SelectedNames();
     if (names.empty() || names.front().empty())
         return;
-    std::string path = local::Join(m_strCurrentDir, names.front());
+    std::string path = files::Join(m_strCurrentDir, names.front());
     std::string type, size, contains;
     {
         wxBusyCursor wait;
-        type = IsFolder(path) ? "File Folder" : "File";
+        type = files::IsFolder(path) ? "File Folder" : "File";
         long long folders = 0, files = 0, bytes = 0;
         CountTree(path, &folders, &files, &bytes);
-        size = local::KbText(bytes);
+        size = SizeText(bytes);
         if (folders > 0)
             --folders; // the selected folder itself
         char text[96];

@@ -5,6 +5,7 @@
 #include "local/LocalDirectory.h"
 
 #include "platform/ui/FileList.h"
+#include "transfer/BatchEnd.h"
 #include "transfer/TransferEngine.h"
 
 #include <wx/panel.h>
@@ -47,12 +48,6 @@ public:
     int m_bEditingLabel = 0;
 
     std::atomic<int> m_bUploading{0}; // an upload runs
-    std::atomic<int> m_bUploaded{0};  // a send was attempted: refresh the remote list
-    int m_bDropUpload = 0;            // a drop started the batch
-    std::vector<CTransferItem> m_arrUpload;
-    // Set by a drop on this list: the folder to return to after the download.
-    std::string m_strSavedDir;
-    int m_bRestoreDir = 0;
 
     // The one engine of both panes (one batch at a time, either direction).
     std::shared_ptr<CTransferEngine> m_pEngine;
@@ -61,7 +56,8 @@ public:
         std::function<std::shared_ptr<remote::IRemoteFs>()> session;
         std::function<std::string()> currentPath;
         std::function<void(bool)> enableNavigation; // true: disable while the batch runs
-        std::function<void(const BatchResult&)> uploadEnded;
+        // The upload's end on that side (on the UI thread).
+        std::function<void(const BatchResult&, const BatchEnd&)> uploadEnded;
         std::function<void(const TransferProgress*)> showProgress;
         std::function<void(const std::string&)> addLine;
     } m_remote;
@@ -99,11 +95,17 @@ public:
     void OnUpload();
     // The Upload command's batch of the selection; `intoFolder` (a drop on a
     // row of the server's list): into that server folder when the server
-    // can enter it. False when no batch started.
-    bool UploadSelectionInto(const std::string& intoFolder);
-    // Starts the worker on a batch a drop put into m_arrUpload; `intoFolder`
-    // as above. False (and the batch discarded) when none started.
-    bool StartUploadThread(const std::string& intoFolder = {});
+    // can enter it; `end` travels with the batch to the remote pane. False
+    // when no batch started.
+    bool UploadSelectionInto(const std::string& intoFolder, BatchEnd end = {});
+    // Starts the worker on a batch a drop built: each item carries its local
+    // source and server target; `intoFolder` as above. False (and nothing
+    // happens) when none started.
+    bool StartUploadThread(std::vector<CTransferItem> items, BatchEnd end,
+                           const std::string& intoFolder = {});
+    // A download's end on this side: the folder `end` asks for, listed
+    // afresh when it says so.
+    void OnDownloadEnded(const BatchResult& result, const BatchEnd& end);
     void OnRefresh();
 
     // Runs a command the pane handles itself (its context menu); false when
@@ -129,6 +131,6 @@ private:
     void OnContextMenu();
     bool IsBusy() const;
     std::shared_ptr<CPaneHost> m_pHost; // of the running upload
-    bool StartBatch(UploadRequest request);
-    void OnUploadEnded(const BatchResult& result);
+    bool StartBatch(UploadRequest request, BatchEnd end);
+    void OnUploadEnded(const BatchResult& result, const BatchEnd& end);
 };

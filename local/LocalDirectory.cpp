@@ -1,8 +1,8 @@
 #include "local/LocalDirectory.h"
 
+#include "platform/fs/Paths.h"
+
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,14 +15,6 @@ std::string DateText(std::time_t when) {
         return "";
     char buf[32];
     std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M:%S", &t);
-    return buf;
-}
-
-std::string KbText(std::int64_t size) {
-    if (size <= 0)
-        return "0 KB";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%" PRId64 " KB", size / 1024 + 1);
     return buf;
 }
 
@@ -48,26 +40,13 @@ std::string TypeKey(const std::string& name) {
     return name.substr(dot + 1);
 }
 
-std::string Join(const std::string& folder, const std::string& name) {
-    if (folder.empty() || folder.back() == '/')
-        return folder + name;
-    return folder + "/" + name;
-}
-
-std::string Parent(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return path;
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 } // namespace local
 
 bool CLocalEntry::Fill(const std::string& folder, const std::string& name) {
     *this = CLocalEntry();
     m_strName = name;
     m_bDots = name == "." || name == "..";
-    std::string full = local::Join(folder, name);
+    std::string full = files::Join(folder, name);
     struct stat st;
     if (stat(full.c_str(), &st) != 0 && lstat(full.c_str(), &st) != 0)
         return false;
@@ -75,7 +54,7 @@ bool CLocalEntry::Fill(const std::string& folder, const std::string& name) {
     m_bHidden = !name.empty() && name[0] == '.' && !m_bDots;
     m_bReadOnly = (st.st_mode & S_IWUSR) == 0;
     m_bNormal = S_ISREG(st.st_mode) && !m_bHidden && !m_bReadOnly;
-    m_strPath = local::Parent(full);
+    m_strPath = files::Parent(full);
     m_dwSize = m_bDirectory ? 0 : static_cast<std::int64_t>(st.st_size);
     m_strType = local::TypeKey(name);
     m_strCreated = local::DateText(st.st_ctime);

@@ -58,15 +58,9 @@ namespace local {
 
 // "03/08/02 12:40:24": month/day/two-digit year and 24-hour time, local time.
 std::string DateText(std::time_t when);
-// "0 KB" for 0 (and below); else whole kilobytes plus one: "1 KB" for 1 to 1023 bytes.
-std::string KbText(std::int64_t size);
 // Compares as the lists sort names: only A-Z folded to a-z, other bytes unsigned.
 int CompareNoCase(const std::string& a, const std::string& b);
 // The type key of a name (see CLocalEntry::m_strType).
 std::string TypeKey(const std::string& name);
-// `folder` + "/" + `name`, without doubling the separator at the root.
-std::string Join(const std::string& folder, const std::string& name);
-// The folder part of a path: "/a/b" -> "/a", "/a" -> "/".
-std::string Parent(const std::string& path);
 
 } // namespace local

@@ -1,8 +1,8 @@
 #include "remote/RightView.h"
 
-#include "local/LeftView.h"
 #include "local/LocalDirectory.h"
 #include "local/PropertiesDlg.h"
+#include "platform/fs/Paths.h"
 #include "platform/ui/ContextMenu.h"
 #include "platform/ui/Dispatcher.h"
 #include "platform/ui/FileTypes.h"
@@ -17,7 +17,6 @@
 #include "resources/Commands.h"
 #include "resources/MenuBuilder.h"
 #include "sites/SiteStore.h"
-#include "transfer/BatchEnd.h"
 #include "transfer/PaneHost.h"
 
 #include <wx/bmpbuttn.h>
@@ -305,7 +304,6 @@ void CRightView::ConnectThreadProc(std::shared_ptr<remote::IRemoteFs> session,
         if (!reason.empty())
             AddLine(reason);
     }
-    m_bFirstWalk = 1;
     std::string host = params.host, user = params.user;
     Post([this, ok, host, user, attempt] {
         if (attempt != m_nConnectAttempt)
@@ -372,7 +370,7 @@ std::vector<CRightView::Row> CRightView::RowsFromListing(const std::vector<remot
         Row r;
         r.name = e.name;
         r.folder = e.isDirectory;
-        r.size = e.size == 0 ? "" : local::KbText(static_cast<std::int64_t>(e.size));
+        r.size = e.size == 0 ? "" : files::KbText(e.size);
         r.modified = ModifiedText(e);
         if (r.folder) {
             r.type = "File Folder";
@@ -617,7 +615,6 @@ void CRightView::OnRootDirectory() {
     if (!session)
         return;
     m_nComboDepth = 0;
-    m_bFirstWalk = 1;
     m_strCurrentPath = "/";
     m_strListPath = "/";
     unsigned generation = ++m_nListGeneration;
@@ -659,13 +656,13 @@ void CRightView::OnExecute() {
     AddLine("Unable to read from Remote System");
 }
 void CRightView::OnDownload() {
-    if (m_pLocalView)
-        DownloadSelectionInto(m_pLocalView->m_strCurrentDir);
+    if (m_local.currentDir)
+        DownloadSelectionInto(m_local.currentDir());
 }
 
-bool CRightView::DownloadSelectionInto(const std::string& localDir) {
+bool CRightView::DownloadSelectionInto(const std::string& localDir, BatchEnd end) {
     ui::RequireUiThread("CRightView::DownloadSelectionInto");
-    if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView)
+    if (!m_pEngine || m_pEngine->IsBusy() || !m_local.currentDir)
         return false; // one batch at a time, in either direction
     DownloadRequest request;
     request.session = GetSession();
@@ -674,53 +671,38 @@ bool CRightView::DownloadSelectionInto(const std::string& localDir) {
     request.currentPath = m_strCurrentPath;
     request.localDir = localDir;
     request.names = SelectedNames();
-    m_arrDownload.clear();
-    m_bChanged = 0;
-    return StartBatch(std::move(request));
+    return StartBatch(std::move(request), std::move(end));
 }
 
-bool CRightView::StartDownloadThread() {
+bool CRightView::StartDownloadThread(std::vector<CTransferItem> items, BatchEnd end) {
     ui::RequireUiThread("CRightView::StartDownloadThread");
-    if (!m_pEngine || m_pEngine->IsBusy() || !m_pLocalView) {
-        m_arrDownload.clear();
+    if (!m_pEngine || m_pEngine->IsBusy() || !m_local.currentDir)
         return false;
-    }
     DownloadRequest request;
     request.session = GetSession();
     request.currentPath = m_strCurrentPath;
-    request.localDir = m_pLocalView->m_strCurrentDir;
-    request.items = m_arrDownload;
+    request.localDir = m_local.currentDir();
+    request.items = std::move(items);
     request.dropMode = true;
-    m_bDropMode = 1;
-    m_bChanged = 1; // the local list is always refreshed after a drop
-    if (!StartBatch(std::move(request))) {
-        m_arrDownload.clear();
-        m_bDropMode = 0;
-        return false;
-    }
-    return true;
+    return StartBatch(std::move(request), std::move(end));
 }
 
-bool CRightView::StartBatch(DownloadRequest request) {
+bool CRightView::StartBatch(DownloadRequest request, BatchEnd end) {
     std::shared_ptr<bool> alive = m_alive;
     CPaneHost::Handlers h;
     h.addLine = [this](const std::string& line) { AddLine(line); };
-    h.ended = [this](const BatchResult& r) {
-        if (r.changed)
-            m_bChanged = 1;
-    };
     h.progress = [this](const TransferProgress* p) {
         if (m_showProgress)
             m_showProgress(p);
     };
-    h.uiEnded = [this, alive](const BatchResult& r) {
+    // What the batch asked of its end comes back with its result.
+    h.uiEnded = [this, alive, end = std::move(end)](const BatchResult& r) {
         if (*alive)
-            OnDownloadEnded(r);
+            OnDownloadEnded(r, end);
     };
     std::shared_ptr<CTransferEngine> engine = m_pEngine;
     h.cancelled = [engine] { return engine->m_bStop != 0; };
     std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
-    m_strBatchLocalDir = m_pLocalView->m_strCurrentDir;
     ++m_bBusy;
     EnableNavigation(true);
     if (!m_pEngine->StartDownload(std::move(request), host)) {
@@ -732,31 +714,21 @@ bool CRightView::StartBatch(DownloadRequest request) {
     return true;
 }
 
-void CRightView::OnDownloadEnded(const BatchResult& result) {
+void CRightView::OnDownloadEnded(const BatchResult& result, const BatchEnd& end) {
     ui::RequireUiThread("CRightView::OnDownloadEnded");
-    CLeftView* local = m_pLocalView;
-    if (local) {
-        // A pane no longer in the folder the batch began in was moved by the
-        // user meanwhile: it stays where the user took it.
-        if (local->m_bRestoreDir && local->m_strCurrentDir != m_strBatchLocalDir)
-            local->m_strSavedDir = local->m_strCurrentDir;
-        BatchResult ended = result;
-        ended.changed = ended.changed || m_bChanged;
-        if (std::optional<std::string> refill = EndDownloadBatch(
-                ended, local->m_bRestoreDir, local->m_strCurrentDir, local->m_strSavedDir))
-            local->FillFileList(*refill);
-    }
-    m_arrDownload.clear();
-    m_bDropMode = 0;
+    if (m_local.downloadEnded)
+        m_local.downloadEnded(result, end);
     m_pHost.reset();
     --m_bBusy;
     EnableNavigation(false);
     ++m_nBatchesEnded;
 }
 
-void CRightView::OnUploadEnded(const BatchResult& result) {
+void CRightView::OnUploadEnded(const BatchResult& result, const BatchEnd& end) {
     ui::RequireUiThread("CRightView::OnUploadEnded");
-    if (EndUploadBatch(result, m_bDropMode, m_strCurrentPath, m_strSavedPath, m_bNoRefresh))
+    AfterBatch after = DecideAfterBatch(result, end, m_strCurrentPath);
+    m_strCurrentPath = after.folder;
+    if (after.refill)
         RefreshList();
     EnableNavigation(false);
 }

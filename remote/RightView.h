@@ -4,6 +4,7 @@
 
 #include "platform/ui/FileList.h"
 #include "remote/RemoteFs.h"
+#include "transfer/BatchEnd.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferItem.h"
 
@@ -60,32 +61,25 @@ public:
     // site's encryption, sites::SiteEncryption).
     int m_nEncryption = 1;
 
-    std::atomic<int> m_bBusy{0};      // remote workers running
-    std::atomic<int> m_bStop{0};      // stop request for the delete and Properties
-                                      // walks (a batch stops through the engine)
-    std::atomic<int> m_bFirstWalk{1}; // the download's path bookkeeping
-    // A delete removed something (refresh the list at its end), or a fetch
-    // was attempted (refresh the local list).
+    std::atomic<int> m_bBusy{0}; // remote workers running
+    std::atomic<int> m_bStop{0}; // stop request for the delete and Properties
+                                 // walks (a batch stops through the engine)
+    // A delete removed something (refresh the list at its end).
     std::atomic<int> m_bChanged{0};
-    // The local pane's folder when the running download began.
-    std::string m_strBatchLocalDir;
     int m_bEditing = 0; // a name is being edited (or New Folder runs)
     // What the last Properties walk counted (64-bit: no wrap at 2 GiB).
     std::uint64_t m_nFileCount = 0;
     std::uint64_t m_nFolderCount = 0;
     std::uint64_t m_nTotalBytes = 0;
 
-    // The download batch and what a drop sets around it.
-    int m_bDropMode = 0;        // a drop built m_arrDownload; after an upload
-                                // dropped here: restore m_strSavedPath
-    std::string m_strSavedPath; // the server path to restore after a dropped upload
-    int m_bNoRefresh = 0;       // 1: after a dropped upload, refresh only when a
-                                // dropped file arrived or something came into
-                                // the folder shown
-    std::vector<CTransferItem> m_arrDownload;
     // The one engine of both panes (one batch at a time, either direction).
     std::shared_ptr<CTransferEngine> m_pEngine;
-    CLeftView* m_pLocalView = nullptr;
+    // What a download needs of the local pane; set by the frame.
+    struct LocalSide {
+        std::function<std::string()> currentDir; // the folder the local list shows
+        // The download's end on that side (on the UI thread).
+        std::function<void(const BatchResult&, const BatchEnd&)> downloadEnded;
+    } m_local;
     // Shows the file in flight in the frame (nullptr clears it); set by the frame.
     std::function<void(const TransferProgress*)> m_showProgress;
 
@@ -142,13 +136,15 @@ public:
     void OnNewFolder();
     void OnDownload();
     // The Download command's batch of the selection, into the local folder
-    // `localDir`. False when no batch started.
-    bool DownloadSelectionInto(const std::string& localDir);
-    // Starts the worker on a batch a drop put into m_arrDownload. False (and
-    // the batch discarded) when none started.
-    bool StartDownloadThread();
-    // The upload's end on this side: restore the path a drop saved, refresh.
-    void OnUploadEnded(const BatchResult& result);
+    // `localDir`; `end` travels with it to the local pane. False when no
+    // batch started.
+    bool DownloadSelectionInto(const std::string& localDir, BatchEnd end = {});
+    // Starts the worker on a batch a drop built: each item carries its own
+    // local target. False (and nothing happens) when none started.
+    bool StartDownloadThread(std::vector<CTransferItem> items, BatchEnd end);
+    // The upload's end on this side: the path `end` asks for, and a new
+    // listing when it says so.
+    void OnUploadEnded(const BatchResult& result, const BatchEnd& end);
     // Lists the current folder again (after an upload).
     void RefreshList();
     // Batches of this pane that have ended, their end steps done (tests wait on it).
@@ -190,8 +186,8 @@ private:
     // Starts a worker; it never touches a window itself.
     void StartWorker(std::function<void()> work);
     std::shared_ptr<CPaneHost> m_pHost; // of the running download
-    bool StartBatch(DownloadRequest request);
-    void OnDownloadEnded(const BatchResult& result);
+    bool StartBatch(DownloadRequest request, BatchEnd end);
+    void OnDownloadEnded(const BatchResult& result, const BatchEnd& end);
     // Runs `task` on the UI thread later, unless the pane is gone by then.
     void Post(std::function<void()> task);
     void AddLine(const std::string& line);

@@ -4,13 +4,13 @@
 // points of real rows; one drag is made with the mouse itself. What counts is
 // what arrives on the disk and on the server, whether the other list was
 // listed again, and where the panes are afterwards.
+#include "app/DragDrop.h"
 #include "platform/ui/EntryDrag.h"
 #include "platform/ui/PathCombo.h"
 #include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
 #include "tests/ftp/FtpServers.h"
-#include "transfer/DragDrop.h"
 #include "transfer/ReplaceDlg.h"
 
 #include <wx/button.h>
@@ -220,9 +220,8 @@ protected:
         EXPECT_EQ(Cwd(), cwd);
         if (checkPath) {
             EXPECT_EQ(right()->m_strCurrentPath, "/pub");
+            EXPECT_EQ(right()->m_wndPath->GetItemText(right()->m_wndPath->GetCurSel()), "pub");
         }
-        EXPECT_EQ(right()->m_bDropMode, 0);
-        EXPECT_EQ(right()->m_bNoRefresh, 0);
         out.refreshed = Has(right()->Rows(), marker);
         return out;
     }
@@ -249,10 +248,8 @@ protected:
         Settle();
         EXPECT_EQ(Cwd(), cwd);
         EXPECT_EQ(left()->m_strCurrentDir, local);
-        EXPECT_EQ(left()->m_strSavedDir, local);
-        EXPECT_EQ(left()->m_bRestoreDir, 0);
-        EXPECT_EQ(right()->m_bDropMode, 0);
-        EXPECT_TRUE(right()->m_arrDownload.empty());
+        EXPECT_EQ(left()->m_wndFolderCombo->GetItemText(left()->m_wndFolderCombo->GetCurSel()),
+                  "local");
         out.refreshed = Has(left()->Rows(), marker);
         return out;
     }
@@ -529,8 +526,20 @@ TEST_P(DndTest, OnlyADragFromTheOtherListOfThisWindowIsTaken) {
     EXPECT_FALSE(fs::exists(pub + "/local"));
     EXPECT_FALSE(fs::exists(local + "/a.txt"));
     EXPECT_FALSE(fs::exists(local + "/pub"));
-    EXPECT_EQ(right()->m_bNoRefresh, 0);
-    EXPECT_EQ(right()->m_bDropMode, 0);
+
+    // The refused drops left nothing behind: the Upload command that follows
+    // sends and lists the server folder afresh, as ever.
+    std::ofstream(pub + "/listed-again") << "shown only by a new listing";
+    server->Share();
+    Select(left()->m_wndList, left()->Rows(), {"f2.txt"});
+    int before = Ended();
+    left()->OnUpload();
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_EQ(ReadAll(pub + "/f2.txt"), "local f2.txt");
+    EXPECT_TRUE(Has(right()->Rows(), "f2.txt"));
+    EXPECT_TRUE(Has(right()->Rows(), "listed-again"));
+    EXPECT_EQ(right()->m_strCurrentPath, "/pub");
 
     // Not connected: nothing either.
     Select(left()->m_wndList, left()->Rows(), {"f1.txt"});
@@ -549,14 +558,9 @@ TEST_P(DndTest, DropsWhileABatchRunsDoNothing) {
     files.AddFile(wxString::FromUTF8(local + "/f2.txt"));
     ui::DropPayload desktop = Received(files, true);
     std::vector<bool> results;
-    bool untouched = false;
     // While the batch waits for the answer: drags of the current selections,
     // as a user would make them, onto both lists.
     duringQuestion = [&] {
-        int dropMode = right()->m_bDropMode, noRefresh = right()->m_bNoRefresh;
-        int restore = left()->m_bRestoreDir;
-        size_t downloads = right()->m_arrDownload.size(), uploads = left()->m_arrUpload.size();
-        std::string saved = left()->m_strSavedDir, savedPath = right()->m_strSavedPath;
         ui::DropPayload up = Received(*left()->m_wndList->NewDragData(), true);
         ui::DropPayload down = Received(*right()->m_wndList->NewDragData(), false);
         CFileListCtrl* r = right()->m_wndList;
@@ -566,11 +570,6 @@ TEST_P(DndTest, DropsWhileABatchRunsDoNothing) {
         results.push_back(r->OnDrop(desktop, EmptyPoint(r)));
         results.push_back(l->OnDrop(down, EmptyPoint(l)));
         results.push_back(l->OnDrop(down, l->RowPoint(RowOf(left()->Rows(), "LF"))));
-        untouched = dropMode == right()->m_bDropMode && noRefresh == right()->m_bNoRefresh &&
-                    restore == left()->m_bRestoreDir && saved == left()->m_strSavedDir &&
-                    savedPath == right()->m_strSavedPath &&
-                    downloads == right()->m_arrDownload.size() &&
-                    uploads == left()->m_arrUpload.size();
     };
     const std::vector<bool> none(5, false);
     answerButton = wxID_OK; // Replace
@@ -579,7 +578,9 @@ TEST_P(DndTest, DropsWhileABatchRunsDoNothing) {
     EXPECT_TRUE(o.started);
     ASSERT_EQ(questions.size(), 1u);
     EXPECT_EQ(results, none);
-    EXPECT_TRUE(untouched);
+    // The running batch ends as its own drop asked: the pane where it was,
+    // its list listed afresh.
+    EXPECT_TRUE(o.refreshed);
     EXPECT_EQ(ReadAll(local + "/a.txt"), "server a.txt");
     EXPECT_FALSE(fs::exists(local + "/LF/a.txt"));
     EXPECT_FALSE(fs::exists(pub + "/f1.txt"));
@@ -588,13 +589,12 @@ TEST_P(DndTest, DropsWhileABatchRunsDoNothing) {
 
     // The same during an upload.
     results.clear();
-    untouched = false;
     Select(right()->m_wndList, right()->Rows(), {"b.txt"});
     o = Upload({"s1.txt"}, "");
     EXPECT_TRUE(o.started);
     ASSERT_EQ(questions.size(), 2u);
     EXPECT_EQ(results, none);
-    EXPECT_TRUE(untouched);
+    EXPECT_TRUE(o.refreshed); // the dropped file arrived
     EXPECT_EQ(ReadAll(pub + "/s1.txt"), "local s1.txt");
     EXPECT_FALSE(fs::exists(local + "/b.txt"));
     EXPECT_FALSE(fs::exists(local + "/LF/b.txt"));
@@ -698,7 +698,17 @@ TEST_P(DndTest, LocalPaneStaysWhereTheUserWentDuringADroppedDownload) {
     EXPECT_EQ(left()->m_strCurrentDir, local + "/d1");
     EXPECT_EQ(box, "d1");
     EXPECT_TRUE(Has(left()->Rows(), "x.txt"));
-    EXPECT_EQ(left()->m_bRestoreDir, 0);
+
+    // Nothing of the drop is left to move the pane: the Download command
+    // that follows goes into the folder shown, and the pane stays there.
+    Select(right()->m_wndList, right()->Rows(), {"c.txt"});
+    before = Ended();
+    right()->OnDownload();
+    ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));
+    Settle();
+    EXPECT_EQ(ReadAll(local + "/d1/c.txt"), "server c.txt");
+    EXPECT_EQ(left()->m_strCurrentDir, local + "/d1");
+    EXPECT_TRUE(Has(left()->Rows(), "c.txt"));
 }
 
 // A label edit that a dropped batch's refresh runs under renames the entry

@@ -1,5 +1,7 @@
-// The local directory model on temporary folders.
+// The local directory model on temporary folders, and the path and size
+// texts the local pane shows its entries with.
 #include "local/LocalDirectory.h"
+#include "platform/fs/Paths.h"
 #include "tests/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -143,12 +145,12 @@ TEST(LocalDirectory, DatesSortAsTheirTextAndLookLikeTheClassicFormat) {
 }
 
 TEST(LocalDirectory, KilobyteTextsAddOneToEveryNonEmptySize) {
-    EXPECT_EQ(local::KbText(0), "0 KB");
-    EXPECT_EQ(local::KbText(1), "1 KB");
-    EXPECT_EQ(local::KbText(1023), "1 KB");
-    EXPECT_EQ(local::KbText(1024), "2 KB");
-    EXPECT_EQ(local::KbText(2048), "3 KB");
-    EXPECT_EQ(local::KbText(5368709120LL), "5242881 KB");
+    EXPECT_EQ(files::KbText(0), "0 KB");
+    EXPECT_EQ(files::KbText(1), "1 KB");
+    EXPECT_EQ(files::KbText(1023), "1 KB");
+    EXPECT_EQ(files::KbText(1024), "2 KB");
+    EXPECT_EQ(files::KbText(2048), "3 KB");
+    EXPECT_EQ(files::KbText(5368709120ULL), "5242881 KB");
     TempDir dir;
     int fd = open((dir.path() + "/sparse").c_str(), O_CREAT | O_WRONLY, 0644);
     ASSERT_EQ(ftruncate(fd, 5368709120LL), 0);
@@ -159,10 +161,35 @@ TEST(LocalDirectory, KilobyteTextsAddOneToEveryNonEmptySize) {
 }
 
 TEST(LocalDirectory, PathsJoinWithoutDoublingTheSeparator) {
-    EXPECT_EQ(local::Join("/", "etc"), "/etc");
-    EXPECT_EQ(local::Join("/etc", "hosts"), "/etc/hosts");
-    EXPECT_EQ(local::Parent("/etc/hosts"), "/etc");
-    EXPECT_EQ(local::Parent("/etc"), "/");
+    EXPECT_EQ(files::Join("/", "etc"), "/etc");
+    EXPECT_EQ(files::Join("/etc", "hosts"), "/etc/hosts");
+    EXPECT_EQ(files::Join("/etc/", "hosts"), "/etc/hosts");
+    EXPECT_EQ(files::Parent("/etc/hosts"), "/etc");
+    EXPECT_EQ(files::Parent("/etc"), "/");
+    EXPECT_EQ(files::Parent("/"), "/");
+    // What a desktop drop names: its last step, a trailing "/" ignored.
+    EXPECT_EQ(files::BaseName("/home/u/d1/"), "d1");
+    EXPECT_EQ(files::BaseName("/home/u/f1.txt"), "f1.txt");
+    EXPECT_EQ(files::BaseName("/"), "/");
+}
+
+// An entry knows the folder it was found in, at the root and below it.
+TEST(LocalDirectory, EntriesKnowTheFolderThatHoldsThem) {
+    TempDir dir;
+    Make(dir.path() + "/f.txt", 3);
+    CLocalEntry e;
+    ASSERT_TRUE(e.Fill(dir.path(), "f.txt"));
+    EXPECT_EQ(e.m_strPath, dir.path());
+    ASSERT_TRUE(e.Fill(dir.path() + "/", "f.txt"));
+    EXPECT_EQ(e.m_strPath, dir.path());
+    ASSERT_TRUE(e.Fill("/", "tmp"));
+    EXPECT_EQ(e.m_strPath, "/");
+    EXPECT_TRUE(e.m_bDirectory);
+    // A folder can be entered; a file, or nothing at all, cannot.
+    EXPECT_TRUE(files::IsFolder(dir.path()));
+    EXPECT_FALSE(files::IsFolder(dir.path() + "/f.txt"));
+    EXPECT_FALSE(files::IsFolder(dir.path() + "/missing"));
+    EXPECT_FALSE(files::IsFolder(""));
 }
 
 } // namespace

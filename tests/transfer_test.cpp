@@ -4,7 +4,6 @@
 #include "tests/RemoteSession.h"
 #include "tests/TempDir.h"
 #include "tests/ftp/FtpServers.h"
-#include "transfer/BatchEnd.h"
 #include "transfer/RemoteWalk.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferPlanner.h"
@@ -229,73 +228,6 @@ TEST(ReplaceStateTest, TheQuestionShowsTheExistingFileThenTheIncomingOne) {
     EXPECT_TRUE(u.ConfirmUploadReplace(target, "report.txt", 1024, ask));
     EXPECT_EQ(seen.first, "report.txt    Size : 2 KB");
     EXPECT_EQ(seen.second, "report.txt    Size : 3 KB");
-}
-
-TEST(BatchEndTest, TheLocalListIsRefilledAfterFetchesAndTheSavedFolderRestored) {
-    BatchResult r;
-    int restore = 0;
-    std::string current = "/home/u/now";
-    EXPECT_EQ(EndDownloadBatch(r, restore, current, "/saved"), std::nullopt);
-    r.changed = true;
-    EXPECT_EQ(EndDownloadBatch(r, restore, current, "/saved"), "/home/u/now");
-    // A drop on the local list: back to the saved folder, refilled even
-    // when nothing was fetched.
-    r.changed = false;
-    restore = 1;
-    EXPECT_EQ(EndDownloadBatch(r, restore, current, "/saved"), "/saved");
-    EXPECT_EQ(current, "/saved");
-    EXPECT_EQ(restore, 0);
-}
-
-TEST(BatchEndTest, TheRemoteListIsRefilledUnlessADropAskedNotTo) {
-    BatchResult r;
-    int dropMode = 0, noRefresh = 0;
-    std::string path = "/pub";
-    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), std::nullopt);
-    r.uploaded = true;
-    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), "/pub");
-    // A drop that sent nothing keeps the list as it is.
-    dropMode = 1;
-    noRefresh = 1;
-    r.uploaded = false;
-    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), std::nullopt);
-    EXPECT_EQ(path, "/saved");
-    EXPECT_EQ(dropMode, 0);
-    // The request held for that batch only: the next one refreshes.
-    EXPECT_EQ(noRefresh, 0);
-    r.uploaded = true;
-    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), "/saved");
-    // One that sent a file refills the restored path.
-    noRefresh = 1;
-    dropMode = 1;
-    path = "/elsewhere";
-    r.uploaded = r.dropSent = true;
-    EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/saved", noRefresh), "/saved");
-    EXPECT_EQ(noRefresh, 0);
-}
-
-TEST(BatchEndTest, ADropOnARowRefreshesWhenSomethingCameIntoTheFolderShown) {
-    struct Case {
-        const char* what;
-        bool shownChanged, dropSent;
-        bool refreshed;
-    };
-    const Case cases[] = {
-        {"everything went into the row's folder", false, false, false},
-        {"a file or folder came into the folder shown", true, false, true},
-        {"the one dropped file arrived", false, true, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        BatchResult r;
-        r.uploaded = true;
-        r.shownChanged = c.shownChanged;
-        r.dropSent = c.dropSent;
-        int dropMode = 1, noRefresh = 1;
-        std::string path = "/pub";
-        EXPECT_EQ(EndUploadBatch(r, dropMode, path, "/pub", noRefresh).has_value(), c.refreshed);
-        EXPECT_EQ(noRefresh, 0);
-    }
 }
 
 // ---- against real servers ----

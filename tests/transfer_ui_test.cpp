@@ -8,6 +8,7 @@
 #include "sites/SiteManagerDlg.h"
 #include "tests/FrameFixture.h"
 #include "tests/ftp/FtpServers.h"
+#include "transfer/BatchEnd.h"
 #include "transfer/PaneHost.h"
 #include "transfer/ReplaceDlg.h"
 
@@ -450,49 +451,52 @@ TEST_P(TransferUiTest, TheWindowGoingDuringABatchEndsItFirst) {
     Pump(30);
 }
 
-// Batches a drop builds: the items carry their own targets, and the end
-// steps put the panes back where the drop found them.
-TEST_P(TransferUiTest, DroppedBatchesRestoreTheSavedFolderAndPath) {
+// Batches a drop builds: the items carry their own targets, and what the drop
+// asked of the end travels with the batch: the folder each pane shows
+// afterwards and whether its list is listed afresh.
+TEST_P(TransferUiTest, DroppedBatchesEndInTheFolderTheirDropAskedFor) {
     Connect("/pub");
     std::string elsewhere = dir.path() + "/elsewhere";
     fs::create_directories(elsewhere);
-    // A download dropped on a folder row of the local list.
-    left()->m_strSavedDir = local;
-    left()->m_bRestoreDir = 1;
+    // A download into a folder of its own, asked to show the local folder
+    // again, from a pane that has gone elsewhere meanwhile.
     left()->m_strCurrentDir = elsewhere;
-    right()->m_arrDownload = {CTransferItem("/pub/b.txt", elsewhere + "/b.txt", "b.txt", 0, 0)};
-    ASSERT_TRUE(Batch([&] { right()->StartDownloadThread(); }));
+    std::ofstream(local + "/here.txt") << "shown only by a new listing";
+    ASSERT_TRUE(Batch([&] {
+        EXPECT_TRUE(right()->StartDownloadThread(
+            {CTransferItem("/pub/b.txt", elsewhere + "/b.txt", "b.txt", 0, 0)},
+            BatchEnd{Refill::Always, local}));
+    }));
     EXPECT_EQ(ReadAll(elsewhere + "/b.txt"), "bee\r\nline\n");
     EXPECT_EQ(left()->m_strCurrentDir, local); // back, and listed afresh
-    EXPECT_EQ(left()->m_bRestoreDir, 0);
-    EXPECT_TRUE(LocalNames().empty());
-    EXPECT_TRUE(right()->m_arrDownload.empty());
-    EXPECT_EQ(right()->m_bDropMode, 0);
+    EXPECT_EQ(LocalNames(), (std::vector<std::string>{"here.txt"}));
 
-    // An upload dropped on the folder row "tree" of the remote list.
+    // An upload dropped on the folder row "tree" of the remote list: the
+    // server path it found comes back, listed since the dropped file arrived.
     std::ofstream(local + "/up.txt") << "dropped";
-    right()->m_strSavedPath = "/pub";
+    std::ofstream(server->root() + "/pub/marker.txt") << "shown only by a new listing";
+    server->Share();
     right()->m_strCurrentPath = "/pub/tree";
-    right()->m_bDropMode = 1;
-    right()->m_bNoRefresh = 1;
-    left()->m_arrUpload = {CTransferItem(local + "/up.txt", "/pub/tree/up.txt", "up.txt", 0)};
     status()->m_wndLog->Clear();
-    ASSERT_TRUE(Batch([&] { left()->StartUploadThread(); }));
+    ASSERT_TRUE(Batch([&] {
+        EXPECT_TRUE(left()->StartUploadThread(
+            {CTransferItem(local + "/up.txt", "/pub/tree/up.txt", "up.txt", 0)},
+            BatchEnd{Refill::IfShownChanged, "/pub"}));
+    }));
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"Uploading up.txt", "Done"}));
     EXPECT_EQ(ReadAll(server->root() + "/pub/tree/up.txt"), "dropped");
     EXPECT_EQ(right()->m_strCurrentPath, "/pub");
-    EXPECT_EQ(right()->m_bDropMode, 0);
-    EXPECT_EQ(right()->m_bNoRefresh, 0); // a file arrived: the list is refreshed
     auto names = RemoteNames();
     EXPECT_NE(std::find(names.begin(), names.end(), "tree"), names.end());
-    EXPECT_TRUE(left()->m_arrUpload.empty());
+    EXPECT_NE(std::find(names.begin(), names.end(), "marker.txt"), names.end());
 
     // Without a session a dropped upload is discarded.
     frame->OnDisconnect();
-    left()->m_arrUpload = {CTransferItem(local + "/up.txt", "/pub/up.txt", "up.txt", 0)};
-    left()->StartUploadThread();
-    EXPECT_TRUE(left()->m_arrUpload.empty());
+    EXPECT_FALSE(left()->StartUploadThread(
+        {CTransferItem(local + "/up.txt", "/pub/up.txt", "up.txt", 0)}, BatchEnd{}));
     EXPECT_FALSE(frame->m_pEngine->IsBusy());
+    Pump(50);
+    EXPECT_FALSE(fs::exists(server->root() + "/pub/up.txt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, TransferUiTest,

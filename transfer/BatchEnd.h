@@ -1,22 +1,42 @@
-// What the panes do when a batch has ended, as plain steps on their members:
-// which list to refill, and the folders a drop asked to restore.
+// What a batch asks of its end, and the decision its end step takes. Whoever
+// starts a batch (a command, a drop) hands in a BatchEnd; it travels with the
+// batch and comes back, with the batch's result, to the pane on the other
+// side, which then shows a folder and lists it afresh, or not. Plain code.
 #pragma once
 
 #include "transfer/TransferHost.h"
 
-#include <optional>
 #include <string>
 
-// Download: a drop on the local list puts the local pane back into the saved
-// folder (and always refills it). Returns the local folder to refill, if any.
-std::optional<std::string> EndDownloadBatch(const BatchResult& result, int& bRestoreDir,
-                                            std::string& strCurrentDir,
-                                            const std::string& strSavedDir);
+// When the other side's list is listed afresh at the end of a batch.
+enum class Refill {
+    // The commands: when a file was fetched (download), or a file sent or a
+    // server folder made (upload).
+    IfTransferred,
+    // A download dropped on the local list: the list shows what arrived,
+    // whatever the batch did.
+    Always,
+    // An upload dropped on a row of the server's list: what went into the
+    // row's folder does not show in the folder listed, so only a dropped
+    // file that arrived, or anything that came into the folder shown, is
+    // worth a new listing.
+    IfShownChanged,
+};
 
-// Upload: a drop on the remote list restores the saved server path; a drop
-// that sent a file, or a batch that put anything into the folder the list
-// shows, clears bNoRefresh, which holds for this one batch (it is 0
-// afterwards). Returns the server folder to refill.
-std::optional<std::string> EndUploadBatch(const BatchResult& result, int& bDropMode,
-                                          std::string& strCurrentPath,
-                                          const std::string& strSavedPath, int& bNoRefresh);
+struct BatchEnd {
+    Refill refill = Refill::IfTransferred;
+    // The folder the other list shows at the end; empty: the one it shows
+    // then. A drop on the server's list keeps the path it found there.
+    std::string restore;
+};
+
+// What the pane on the other side does once the batch has ended.
+struct AfterBatch {
+    std::string folder;  // the folder it shows
+    bool refill = false; // listed afresh
+};
+
+// The end step's decision. `shown`: the folder the other list shows now (the
+// local folder after a download, the server path after an upload).
+AfterBatch DecideAfterBatch(const BatchResult& result, const BatchEnd& end,
+                            const std::string& shown);

@@ -6,7 +6,9 @@
 // any batch runs, and makes no folder test that could change the process's
 // current folder or hold the window on the network: the server-side folder
 // tests run on the batch's worker. A drop finds its target row by the point
-// it landed on and leaves the selection of both lists as it was.
+// it landed on and leaves the selection of both lists as it was. What a drop
+// asks of its batch's end (the folder the other list shows, when that list is
+// listed afresh) travels with the batch as a BatchEnd.
 #pragma once
 
 #include "platform/ui/EntryDrag.h"

@@ -1,25 +1,15 @@
-#include "transfer/DragDrop.h"
+#include "app/DragDrop.h"
 
 #include "local/LeftView.h"
-#include "local/LocalDirectory.h"
+#include "platform/fs/Paths.h"
 #include "platform/ui/Dispatcher.h"
 #include "remote/RightView.h"
+#include "transfer/BatchEnd.h"
 #include "transfer/TransferItem.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace dnd {
 
 namespace {
-
-// The local folder test: a folder that can be entered, looked at without
-// entering it (the process's current folder stays where it is).
-bool IsLocalFolder(const std::string& path) {
-    struct stat st;
-    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           access(path.c_str(), X_OK) == 0;
-}
 
 // A batch runs in either direction, or the remote pane is at work.
 bool Busy(const CLeftView& local, const CRightView& remote) {
@@ -44,13 +34,6 @@ std::optional<std::string> DraggedName(const ui::DropPayload& data, const CFileL
     return drag.name;
 }
 
-std::string BaseName(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Files from the desktop: one batch into the folder row under the cursor, or
 // the current server folder, with the Upload command's questions, lines and
 // refresh.
@@ -69,7 +52,7 @@ bool DropFilesOnRemoteList(CLeftView& local, CRightView& remote,
     }
     std::vector<CTransferItem> items;
     for (const std::string& path : files) {
-        std::string name = BaseName(path);
+        std::string name = files::BaseName(path);
         if (path.empty() || path[0] != '/' || name.empty() || name == "/")
             continue;
         if (!IsSafeName(name)) {
@@ -78,14 +61,11 @@ bool DropFilesOnRemoteList(CLeftView& local, CRightView& remote,
             continue;
         }
         items.emplace_back(path, NormalisePath(dir + "/" + name), name,
-                           IsLocalFolder(path) ? 1 : 0);
+                           files::IsFolder(path) ? 1 : 0);
     }
     if (items.empty())
         return false;
-    remote.m_bNoRefresh = 0;
-    remote.m_bDropMode = 0;
-    local.m_arrUpload = std::move(items);
-    return local.StartUploadThread();
+    return local.StartUploadThread(std::move(items), BatchEnd{});
 }
 
 } // namespace
@@ -110,35 +90,27 @@ bool DropOnLocalList(CLeftView& local, CRightView& remote, const ui::DropPayload
         const std::string target = local.Rows()[static_cast<size_t>(hit)].name;
         if (!IsSafeName(target))
             return false;
-        folderTarget = IsLocalFolder(local::Join(current, target));
+        folderTarget = files::IsFolder(files::Join(current, target));
         if (folderTarget)
-            into = local::Join(current, target);
+            into = files::Join(current, target);
     }
-    remote.m_arrDownload.clear();
-    local.m_strSavedDir = current;
+    // The local pane keeps showing, and acting on, its own folder; at the end
+    // its list shows what arrived.
+    BatchEnd end;
+    end.refill = Refill::Always;
     if (selected > 1) {
-        // The whole remote selection, by the Download command's steps. The
-        // local pane keeps showing (and acting on) its own folder.
-        if (hit < 0)
-            remote.m_bDropMode = 0;
-        else
-            local.m_bRestoreDir = folderTarget ? 1 : 0;
-        bool started = remote.DownloadSelectionInto(into);
-        if (!started)
-            local.m_bRestoreDir = 0;
-        return started;
+        // The whole remote selection, by the Download command's steps; off
+        // a folder row the list is listed afresh, as after the command, only
+        // when something was fetched.
+        if (!folderTarget)
+            end.refill = Refill::IfTransferred;
+        return remote.DownloadSelectionInto(into, end);
     }
-    if (hit >= 0)
-        local.m_bRestoreDir = folderTarget ? 1 : 0;
     // Whether the entry is a folder the batch finds out on its worker.
-    remote.m_arrDownload.emplace_back(remote.m_strCurrentPath + "/" + *name,
-                                      local::Join(into, *name), *name, kFolderUnknown, 0);
-    remote.m_bDropMode = 1;
-    if (!remote.StartDownloadThread()) {
-        local.m_bRestoreDir = 0;
-        return false;
-    }
-    return true;
+    std::vector<CTransferItem> items;
+    items.emplace_back(remote.m_strCurrentPath + "/" + *name, files::Join(into, *name), *name,
+                       kFolderUnknown, 0);
+    return remote.StartDownloadThread(std::move(items), end);
 }
 
 bool DropOnRemoteList(CLeftView& local, CRightView& remote, const ui::DropPayload& data,
@@ -164,44 +136,26 @@ bool DropOnRemoteList(CLeftView& local, CRightView& remote, const ui::DropPayloa
         if (!IsSafeName(intoFolder))
             return false;
     }
-    auto undo = [&remote] {
-        remote.m_bNoRefresh = 0;
-        remote.m_bDropMode = 0;
-    };
+    // On a row the server list keeps its path, and is listed afresh at the
+    // end only when something came into the folder it shows (the row was a
+    // file, or a folder the server would not enter) or the dropped file
+    // arrived.
+    BatchEnd onRow;
+    onRow.refill = Refill::IfShownChanged;
+    onRow.restore = remote.m_strCurrentPath;
     if (selected > 1) {
-        // The whole local selection, by the Upload command's steps. On a row
-        // the server list is refreshed at the end only when something came
-        // into the folder it shows (the row was a file, or a folder the
-        // server would not enter).
-        remote.m_bNoRefresh = hit >= 0 ? 1 : 0;
-        remote.m_bDropMode = hit >= 0 ? 1 : 0;
-        remote.m_strSavedPath = remote.m_strCurrentPath;
-        bool started = local.UploadSelectionInto(intoFolder);
-        if (!started)
-            undo();
-        return started;
+        // The whole local selection, by the Upload command's steps.
+        return local.UploadSelectionInto(intoFolder, hit >= 0 ? onRow : BatchEnd{});
     }
-    std::string source = local::Join(local.m_strCurrentDir, *name);
+    std::string source = files::Join(local.m_strCurrentDir, *name);
     std::string target = remote.m_strCurrentPath + "/" + *name;
-    remote.m_strSavedPath = remote.m_strCurrentPath;
-    remote.m_bNoRefresh = hit >= 0 ? 1 : 0;
-    if (hit >= 0)
-        remote.m_bDropMode = 1;
-    local.m_arrUpload.clear();
-    if (IsLocalFolder(source)) {
-        // The server folder is made by the batch before anything is sent.
-        local.m_arrUpload.emplace_back(source, target, *name, 1);
-    } else {
-        // One file: the list is refreshed when it arrived.
-        remote.m_bNoRefresh = 1;
-        remote.m_bDropMode = 1;
-        local.m_arrUpload.emplace_back(source, target, *name, 0);
-    }
-    if (!local.StartUploadThread(intoFolder)) {
-        undo();
-        return false;
-    }
-    return true;
+    // A folder: the server folder is made by the batch before anything is
+    // sent. One file: the list is listed afresh when it arrived.
+    bool folder = files::IsFolder(source);
+    std::vector<CTransferItem> items;
+    items.emplace_back(source, target, *name, folder ? 1 : 0);
+    return local.StartUploadThread(std::move(items), hit >= 0 || !folder ? onRow : BatchEnd{},
+                                   intoFolder);
 }
 
 void Attach(CLeftView& local, CRightView& remote) {
