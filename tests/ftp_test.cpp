@@ -563,6 +563,31 @@ TEST(ScriptedServerTest, AFileBegunAnewStillHoldsToTheSizeTheCallerKnew) {
     EXPECT_TRUE(TempFilesIn(local.path()).empty());
 }
 
+// A try that goes on from the part kept and brings more than the file holds
+// (the server's SIZE agreeing, the caller's size not) is begun anew within the
+// call: nothing of the overrun stays past the end of the file that lands.
+TEST(ScriptedServerTest, AnOverrunAfterResumeLeavesNothingPastTheEndOfTheFileBegunAnew) {
+    ScriptedServer server("resume-long");
+    ASSERT_TRUE(server.ok());
+    TempDir local;
+    auto s = ConnectScripted(server);
+    ASSERT_TRUE(s) << LastResponse();
+    std::string target = local.path() + "/file.bin";
+    const std::int64_t listed = 1 << 20;
+    files::Landing partial;
+    ASSERT_FALSE(s->GetFile("/file.bin", target, nullptr, listed, &partial));
+    ASSERT_EQ(partial.Have(), 1u << 19);
+    EXPECT_TRUE(s->GetFile("/file.bin", target, nullptr, listed, &partial)) << LastResponse();
+    std::string counted; // each 4-byte word its own index, big-endian
+    for (std::uint32_t i = 0; i < (1u << 18); ++i)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            counted += static_cast<char>((i >> shift) & 0xFF);
+    std::string got = Slurp(target);
+    EXPECT_EQ(got.size(), counted.size());
+    EXPECT_TRUE(got == counted);
+    EXPECT_TRUE(TempFilesIn(local.path()).empty());
+}
+
 // A download cut once, then fetched from the part it kept while the server's
 // file is another: what lands is the server's file as it is now, never the
 // old part with the new file's length.

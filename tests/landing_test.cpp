@@ -157,6 +157,7 @@ TEST_F(LandingTest, BeginningAnewEmptiesThePartAndForgetsWhatWasSaidOfTheFile) {
     ASSERT_TRUE(landing.Open("/anew.bin", target, 3, &why)) << why;
     landing.SetTotal(10);
     landing.SetStamp("20260101000000");
+    Put(landing, " and a stale rest"); // a try that brought bytes, then disagreed
     ASSERT_TRUE(landing.BeginAnew(&why)) << why;
     EXPECT_EQ(fs::file_size(landing.TempPath()), 0u);
     EXPECT_EQ(landing.Total(), 3); // the caller's size of this call

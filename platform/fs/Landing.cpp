@@ -92,6 +92,11 @@ bool Landing::Open(const std::string& source, const std::string& target, std::in
 bool Landing::BeginAnew(std::string* why) {
     m_total = m_expected;
     m_stamp.clear();
+    // Bytes still buffered go out before the cut: written after it (the seek
+    // flushes them where the last try stopped), they would stay past the end
+    // of a shorter file.
+    if (m_file)
+        std::fflush(m_file);
     if (m_file && ftruncate(fileno(m_file), 0) == 0 && fseeko(m_file, 0, SEEK_SET) == 0)
         return true;
     *why = CannotWrite();

@@ -139,6 +139,10 @@ SHRUNK = BIG[:len(BIG) - 100000]
 # first RETR (cut at half), and another MDTM.
 CHANGED = b"\xff" * 1000 + COUNTED[1000:]
 CHANGING["mdtm-changes"] = CHANGED
+# "resume-long": the same file at every try, but the first RETR after the cut
+# (after REST) sends 5,000 bytes past its end, which SIZE then counts too.
+CHANGING["resume-long"] = COUNTED
+OVERRUN = b"\xee" * 5000
 
 
 def dash_a_tree(path, listing=False):
@@ -372,7 +376,8 @@ def serve(conn, state):
             rest = int(arg)
             send("350 Restarting at %d" % rest)
         elif verb == "SIZE" and SCENARIO in CHANGING:
-            send("213 %d" % len(current()))
+            overrun = SCENARIO == "resume-long" and state["retr"] == 1
+            send("213 %d" % (len(current()) + (len(OVERRUN) if overrun else 0)))
         elif verb == "REST" and SCENARIO == "rest-ignored":
             send("350 Restarting at %s" % arg)
         elif verb == "EPSV":
@@ -449,6 +454,8 @@ def serve(conn, state):
                         data.close()
                         conn.shutdown(socket.SHUT_RDWR)
                         return
+                    if SCENARIO == "resume-long" and state["retr"] == 2:
+                        body += OVERRUN
                     data.sendall(body)
                     data.close()
                     send("226 done")
