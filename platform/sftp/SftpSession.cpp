@@ -256,6 +256,10 @@ bool Session::Stale() {
     return true;
 }
 
+Result Session::Unreadable(const std::string& why) {
+    return Lost("The server's reply could not be read (" + why + ")");
+}
+
 Result Session::Lost(std::string why) {
     Connection& c = *m_conn;
     c.ssh.AwaitEnd(std::chrono::seconds(2));
@@ -268,7 +272,7 @@ Result Session::Lost(std::string why) {
     return {Failure::ConnectionLost, why + ": " + said};
 }
 
-std::uint32_t Session::Send(const std::function<std::string(std::uint32_t)>& build) {
+std::uint32_t Session::Send(const Build& build) {
     Connection& c = *m_conn;
     std::uint32_t id = c.nextId++;
     std::string packet = build(id);
@@ -331,7 +335,7 @@ Result Session::Await(Packet* packet) {
 
 // Sends one request and waits for its reply; an abort leaves the reply to be
 // dropped when it comes.
-Result Session::Call(const std::function<std::string(std::uint32_t)>& build, Packet* reply) {
+Result Session::Call(const Build& build, Packet* reply) {
     std::uint32_t id = Send(build);
     Result r = Await(reply);
     if (r.failure == Failure::Stopped && m_conn)
@@ -353,69 +357,62 @@ Result Session::StatusResult(const StatusReply& status) const {
     return Refusal(words);
 }
 
-Result Session::CallStatus(const std::function<std::string(std::uint32_t)>& build) {
+Result Session::CallStatus(const Build& build) {
     Packet reply;
     if (Result r = Call(build, &reply); !r)
         return r;
     auto status = DecodeStatus(reply);
     if (!status)
-        return Lost("The server's reply could not be read (" + status.error + ")");
+        return Unreadable(status.error);
     return StatusResult(*status);
 }
 
-Result Session::CallAttrs(const std::function<std::string(std::uint32_t)>& build,
-                          Attributes* attrs) {
+// Sends one request whose good answer is a reply of type T; a STATUS in its
+// place is the server's refusal.
+template <class T>
+Result Session::CallFor(const Build& build, Decoded<T> (*decode)(const Packet&), T* out) {
     Packet reply;
     if (Result r = Call(build, &reply); !r)
         return r;
     if (reply.type == static_cast<std::uint8_t>(Type::Status)) {
         auto status = DecodeStatus(reply);
         if (!status)
-            return Lost("The server's reply could not be read (" + status.error + ")");
+            return Unreadable(status.error);
         Result r = StatusResult(*status);
-        return r ? Lost("The server answered with no attributes") : r;
+        return r ? Lost("The server said \"OK\" where it owed an answer") : r;
     }
-    auto decoded = DecodeAttrs(reply);
+    auto decoded = decode(reply);
     if (!decoded)
-        return Lost("The server's reply could not be read (" + decoded.error + ")");
-    *attrs = decoded->attrs;
+        return Unreadable(decoded.error);
+    *out = std::move(*decoded.value);
     return {};
 }
 
-Result Session::OpenHandle(const std::string& path, std::uint32_t flags, std::string* handle) {
-    Packet reply;
-    if (Result r = Call([&](std::uint32_t id) { return OpenRequest(id, path, flags); }, &reply); !r)
-        return r;
-    if (reply.type == static_cast<std::uint8_t>(Type::Status)) {
-        auto status = DecodeStatus(reply);
-        if (!status)
-            return Lost("The server's reply could not be read (" + status.error + ")");
-        Result r = StatusResult(*status);
-        return r ? Lost("The server opened no handle") : r;
-    }
-    auto decoded = DecodeHandle(reply);
-    if (!decoded)
-        return Lost("The server's reply could not be read (" + decoded.error + ")");
-    *handle = decoded->handle;
-    return {};
+Result Session::CallAttrs(const Build& build, Attributes* attrs) {
+    AttrsReply reply;
+    Result r = CallFor(build, DecodeAttrs, &reply);
+    if (r)
+        *attrs = std::move(reply.attrs);
+    return r;
 }
 
-Result Session::OpenDirHandle(const std::string& path, std::string* handle) {
-    Packet reply;
-    if (Result r = Call([&](std::uint32_t id) { return OpendirRequest(id, path); }, &reply); !r)
-        return r;
-    if (reply.type == static_cast<std::uint8_t>(Type::Status)) {
-        auto status = DecodeStatus(reply);
-        if (!status)
-            return Lost("The server's reply could not be read (" + status.error + ")");
-        Result r = StatusResult(*status);
-        return r ? Lost("The server opened no handle") : r;
-    }
-    auto decoded = DecodeHandle(reply);
-    if (!decoded)
-        return Lost("The server's reply could not be read (" + decoded.error + ")");
-    *handle = decoded->handle;
-    return {};
+Result Session::OpenHandle(const Build& build, std::string* handle) {
+    HandleReply reply;
+    Result r = CallFor(build, DecodeHandle, &reply);
+    if (r)
+        *handle = std::move(reply.handle);
+    return r;
+}
+
+Result Session::RealPathLocked(const std::string& path, std::string* absolute) {
+    NameReply reply;
+    Result r =
+        CallFor([&](std::uint32_t id) { return RealpathRequest(id, path); }, DecodeName, &reply);
+    if (r && reply.entries.size() != 1)
+        return Lost("The server gave " + std::to_string(reply.entries.size()) + " paths for one");
+    if (r)
+        *absolute = std::move(reply.entries[0].filename);
+    return r;
 }
 
 Result Session::CloseHandle(const std::string& handle) {
@@ -479,18 +476,7 @@ Result Session::Open() {
     c.errorsAtReady = c.ssh.Errors().size();
     c.patience = std::chrono::seconds(m_params.responseTimeoutSec);
     std::string login;
-    r = [&] {
-        Packet name;
-        if (Result called = Call([](std::uint32_t id) { return RealpathRequest(id, "."); }, &name);
-            !called)
-            return called;
-        auto decoded = DecodeName(name);
-        if (!decoded || decoded->entries.size() != 1)
-            return Lost("The server did not name the login folder");
-        login = decoded->entries[0].filename;
-        return Result{};
-    }();
-    if (!r) {
+    if (r = RealPathLocked(".", &login); !r) {
         Drop();
         return r;
     }
@@ -514,24 +500,7 @@ Result Session::RealPath(const std::string& path, std::string* absolute) {
     Request request(this);
     if (!request.Ready())
         return request.Why();
-    Packet reply;
-    if (Result r = Call([&](std::uint32_t id) { return RealpathRequest(id, full); }, &reply); !r)
-        return r;
-    if (reply.type == static_cast<std::uint8_t>(Type::Status)) {
-        auto status = DecodeStatus(reply);
-        if (!status)
-            return Lost("The server's reply could not be read (" + status.error + ")");
-        Result r = StatusResult(*status);
-        return r ? Lost("The server gave no path") : r;
-    }
-    auto decoded = DecodeName(reply);
-    if (!decoded)
-        return Lost("The server's reply could not be read (" + decoded.error + ")");
-    if (decoded->entries.size() != 1)
-        return Lost("The server gave " + std::to_string(decoded->entries.size()) +
-                    " paths for one");
-    *absolute = decoded->entries[0].filename;
-    return {};
+    return RealPathLocked(full, absolute);
 }
 
 Result Session::ChangeFolder(const std::string& path) {
@@ -560,7 +529,9 @@ Result Session::List(const std::string& folder, std::vector<Entry>* entries) {
 
 Result Session::ListLocked(const std::string& folder, std::vector<Entry>* entries) {
     std::string handle;
-    if (Result r = OpenDirHandle(folder, &handle); !r)
+    if (Result r =
+            OpenHandle([&](std::uint32_t id) { return OpendirRequest(id, folder); }, &handle);
+        !r)
         return r;
     std::vector<Entry> found;
     for (;;) {
@@ -573,7 +544,7 @@ Result Session::ListLocked(const std::string& folder, std::vector<Entry>* entrie
         if (reply.type == static_cast<std::uint8_t>(Type::Status)) {
             auto status = DecodeStatus(reply);
             if (!status)
-                return Lost("The server's reply could not be read (" + status.error + ")");
+                return Unreadable(status.error);
             if (status->code == StatusCode::Eof)
                 break;
             Result refused = StatusResult(*status);
@@ -585,7 +556,7 @@ Result Session::ListLocked(const std::string& folder, std::vector<Entry>* entrie
         }
         auto names = DecodeName(reply);
         if (!names)
-            return Lost("The server's reply could not be read (" + names.error + ")");
+            return Unreadable(names.error);
         if (names->entries.empty())
             return Lost("The server answered a folder read with no names");
         for (const NameEntry& n : names->entries) {
@@ -671,7 +642,7 @@ Result Session::Rename(const std::string& from, const std::string& to) {
         return Refusal("\"" + Shown(target) + "\" already exists");
     auto status = DecodeStatus(reply);
     if (!status)
-        return Lost("The server's reply could not be read (" + status.error + ")");
+        return Unreadable(status.error);
     if (status->code != StatusCode::NoSuchFile) {
         Result r = StatusResult(*status);
         return r ? Lost("The server answered with no attributes") : r;
@@ -688,7 +659,9 @@ Result Session::Download(const std::string& path, std::uint64_t offset, const Si
     if (!request.Ready())
         return request.Why();
     std::string handle;
-    if (Result r = OpenHandle(full, kOpenRead, &handle); !r)
+    if (Result r =
+            OpenHandle([&](std::uint32_t id) { return OpenRequest(id, full, kOpenRead); }, &handle);
+        !r)
         return r;
     // The size, where the server tells it, is for the progress and to ask for
     // little more than the file holds; the end itself is where reads say EOF.
@@ -770,7 +743,7 @@ Result Session::Download(const std::string& path, std::uint64_t offset, const Si
         if (reply.type == static_cast<std::uint8_t>(Type::Data)) {
             auto data = DecodeData(reply);
             if (!data)
-                return Lost("The server's reply could not be read (" + data.error + ")");
+                return Unreadable(data.error);
             std::size_t got = data->data.size();
             if (got == 0 || got > slot.length)
                 return Lost("The server sent " + std::to_string(got) + " bytes for a read of " +
@@ -788,7 +761,7 @@ Result Session::Download(const std::string& path, std::uint64_t offset, const Si
         }
         auto status = DecodeStatus(reply);
         if (!status)
-            return Lost("The server's reply could not be read (" + status.error + ")");
+            return Unreadable(status.error);
         if (status->code != StatusCode::Eof) {
             Result failed = StatusResult(*status);
             if (failed)
@@ -822,7 +795,9 @@ Result Session::Upload(int localFile, const std::string& path, std::uint64_t off
         return request.Why();
     std::uint32_t flags = kOpenWrite | kOpenCreate | (offset == 0 ? kOpenTruncate : 0);
     std::string handle;
-    if (Result r = OpenHandle(full, flags, &handle); !r)
+    if (Result r =
+            OpenHandle([&](std::uint32_t id) { return OpenRequest(id, full, flags); }, &handle);
+        !r)
         return r;
 
     std::unordered_map<std::uint32_t, std::uint32_t> inFlight; // id -> length
@@ -871,7 +846,7 @@ Result Session::Upload(int localFile, const std::string& path, std::uint64_t off
         inFlight.erase(it);
         auto status = DecodeStatus(reply);
         if (!status)
-            return Lost("The server's reply could not be read (" + status.error + ")");
+            return Unreadable(status.error);
         if (Result written = StatusResult(*status); !written) {
             if (outcome.Ok())
                 outcome = written;

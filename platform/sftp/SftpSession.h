@@ -147,18 +147,24 @@ private:
     class Request;
     friend class Request;
 
+    // Makes the request with the id it is given.
+    using Build = std::function<std::string(std::uint32_t id)>;
+
     Result Open();
     void Drop();
     bool Stale();
     Result Lost(std::string why);
-    std::uint32_t Send(const std::function<std::string(std::uint32_t)>& build);
+    Result Unreadable(const std::string& why);
+    std::uint32_t Send(const Build& build);
     Result Await(Packet* packet);
-    Result Call(const std::function<std::string(std::uint32_t)>& build, Packet* reply);
-    Result CallStatus(const std::function<std::string(std::uint32_t)>& build);
-    Result CallAttrs(const std::function<std::string(std::uint32_t)>& build, Attributes* attrs);
-    Result OpenHandle(const std::string& path, std::uint32_t flags, std::string* handle);
-    Result OpenDirHandle(const std::string& path, std::string* handle);
+    Result Call(const Build& build, Packet* reply);
+    template <class T>
+    Result CallFor(const Build& build, Decoded<T> (*decode)(const Packet&), T* out);
+    Result CallStatus(const Build& build);
+    Result CallAttrs(const Build& build, Attributes* attrs);
+    Result OpenHandle(const Build& build, std::string* handle);
     Result CloseHandle(const std::string& handle);
+    Result RealPathLocked(const std::string& path, std::string* absolute);
     void Abandon(const std::vector<std::uint32_t>& ids, const std::string& handle);
     Result ListLocked(const std::string& folder, std::vector<Entry>* entries);
     Result StatusResult(const StatusReply& status) const;
