@@ -11,6 +11,7 @@ PACKAGES=(
   shared-mime-info fonts-dejavu-core xdg-utils
   xvfb xauth xdotool imagemagick appstream desktop-file-utils
   python3 python3-pyftpdlib vsftpd curl openssl ca-certificates
+  openssh-client openssh-server
 )
 if [[ "${1:-}" == "--bench" ]]; then PACKAGES+=(lftp); fi
 if [[ "${1:-}" == "--fuzz" ]]; then PACKAGES+=(clang libclang-rt-14-dev); fi

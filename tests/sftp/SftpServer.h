@@ -1,0 +1,56 @@
+// A real OpenSSH server for the tests: /usr/sbin/sshd on 127.0.0.1 on a free
+// port, with its own host key, configuration and authorized key in a
+// temporary folder, serving SFTP (internal-sftp) with a temporary folder as
+// the login folder. It logs in the user the tests run as.
+//
+// The client side gets a key, a known_hosts file and an ssh configuration of
+// the fixture's own (Target()), so nothing of the machine's ~/.ssh is read,
+// used or changed.
+#pragma once
+
+#include "platform/sftp/SshProcess.h"
+#include "tests/TempDir.h"
+
+#include <string>
+#include <sys/types.h>
+
+class SftpServer {
+public:
+    // Starts sshd; ok() says whether it runs (error() why not).
+    SftpServer();
+    ~SftpServer();
+    SftpServer(const SftpServer&) = delete;
+    SftpServer& operator=(const SftpServer&) = delete;
+
+    bool ok() const { return m_pid > 0; }
+    const std::string& error() const { return m_error; }
+    int port() const { return m_port; }
+    // The login folder, as the server names it.
+    const std::string& root() const { return m_root.path(); }
+    const std::string& User() const { return m_user; }
+
+    // The ed25519 key the server accepts (its private half), and one it does not know.
+    std::string ClientKey() const { return m_conf.path() + "/client_ed25519"; }
+    std::string StrangerKey() const { return m_conf.path() + "/stranger_ed25519"; }
+    // The server's host key as "[127.0.0.1]:port" in known_hosts form, and an
+    // empty known_hosts file.
+    std::string KnownHosts() const { return m_conf.path() + "/known_hosts"; }
+    std::string NoKnownHosts() const { return m_conf.path() + "/known_hosts_empty"; }
+    // How the tests reach the server: its address, the user, the key above,
+    // the known_hosts above and a client configuration of the fixture's.
+    sftp::SshTarget Target() const;
+
+    // Ends every connection the server is serving (the processes it started
+    // for them); the server goes on taking new ones. The number ended.
+    int CutConnections();
+    // What sshd logged.
+    std::string Log() const;
+
+private:
+    TempDir m_conf;
+    TempDir m_root;
+    std::string m_user;
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_error;
+};
