@@ -1,6 +1,7 @@
 #include "local/LeftView.h"
 
 #include "local/PropertiesDlg.h"
+#include "platform/fs/Paths.h"
 #include "platform/shell/Shell.h"
 #include "platform/ui/ContextMenu.h"
 #include "platform/ui/Dispatcher.h"
@@ -33,7 +34,7 @@
 
 namespace {
 
-enum { kMarkerId = 1036, kComboId = 1000, kListId = 1001, kUpId = 1002 };
+enum { kComboId = 1000, kListId = 1001, kUpId = 1002 };
 
 // A folder is a path that can be entered. Tested without changing the
 // process's current folder.
@@ -48,72 +49,64 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
     return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
+CFilePane::Parts LocalParts() {
+    CFilePane::Parts parts;
+    parts.pathId = kComboId;
+    parts.upId = kUpId;
+    parts.listId = kListId;
+    parts.pathIcons = {art::LoadIconBitmap(art::ICON_DRIVE, 17),
+                       art::LoadIconBitmap(art::ICON_OPEN_FOLDER, 17)};
+    parts.pictures = PanePictures();
+    parts.makeList = [](wxWindow* parent, int id) { return new CLeftList(parent, id); };
+    return parts;
+}
+
 } // namespace
+
+const std::vector<int>& BusyPaneCommands() {
+    static const std::vector<int> commands = {
+        cmd::ID_EXECUTE,           cmd::ID_RENAME,      cmd::ID_DELETE,
+        cmd::ID_PROPERTIES,        cmd::ID_NEW_FOLDER,  cmd::ID_REFRESH,
+        cmd::ID_DEFAULT_DIRECTORY, cmd::ID_UP_ONE_LEVEL};
+    return commands;
+}
+
+void DisableCommands(wxMenu* menu, const std::vector<int>& commands) {
+    for (int id : commands)
+        menu->Enable(cmd::ToWx(id), false);
+}
+
+CFilePane::Pictures PanePictures() {
+    return {art::LoadBitmap(art::BMP_UP), art::LoadIconBitmap(art::ICON_FOLDER),
+            art::LoadBitmap(art::BMP_MARKER_ACTIVE), art::LoadBitmap(art::BMP_MARKER_IDLE)};
+}
 
 CLeftList::CLeftList(wxWindow* parent, wxWindowID id)
     : CFileListCtrl(parent, id, {{"Name", 140}, {"Size", 40}, {"Type", 140}, {"Modified", 120}}) {
     EnableDragDrop(false);
 }
 
-CLeftView::CLeftView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
-    m_types = std::make_unique<CFileTypes>(art::LoadIconBitmap(art::ICON_FOLDER));
-    m_wndMarker = new CMarkerStrip(this, kMarkerId);
-    m_wndFolderCombo = new CPathCombo(
-        this, kComboId,
-        {art::LoadIconBitmap(art::ICON_DRIVE, 17), art::LoadIconBitmap(art::ICON_OPEN_FOLDER, 17)});
-    m_wndUp = new wxBitmapButton(this, kUpId, art::LoadBitmap(art::BMP_UP), wxDefaultPosition,
-                                 wxDefaultSize, wxBORDER_NONE);
-    m_wndUp->SetToolTip("One Level Up");
-    m_wndList = new CLeftList(this, kListId);
-    m_wndList->SetImageList(m_types->ImageList(), wxIMAGE_LIST_SMALL);
-    m_wndList->SetRows(&m_rows);
-
-    Bind(wxEVT_SIZE, [this](wxSizeEvent& e) { Layout(e.GetSize().x, e.GetSize().y); });
-    m_wndUp->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnUpOneLevel(); });
-    m_wndFolderCombo->Bind(wxEVT_COMBOBOX,
-                           [this](wxCommandEvent& e) { OnSelchangeFolder(e.GetSelection()); });
-    // A click or the focus in the box or the list makes this pane the active one.
-    ui::BindActivation(m_wndFolderCombo, [this] { MarkActive(); });
-    m_wndList->m_onActivate = [this] { MarkActive(); };
-    m_wndList->Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) {
-        MarkActive();
-        e.Skip();
-    });
-    m_wndList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { OnOpenRow(); });
-    m_wndList->Bind(wxEVT_LIST_COL_CLICK, [this](wxListEvent& e) {
-        // Name, Size, Type, Modified sort by name, size, type key and date text.
-        static const int keys[] = {CLocalDirectory::kName, CLocalDirectory::kSize,
-                                   CLocalDirectory::kType, CLocalDirectory::kModified};
-        if (e.GetColumn() >= 0 && e.GetColumn() < 4)
-            SortBy(keys[e.GetColumn()]);
-    });
-    m_wndList->Bind(wxEVT_LIST_BEGIN_LABEL_EDIT, &CLeftView::OnBeginLabelEdit, this);
-    m_wndList->Bind(wxEVT_LIST_END_LABEL_EDIT, &CLeftView::OnEndLabelEdit, this);
-    ui::BindContextMenu(m_wndList, wxEVT_CONTEXT_MENU, [this] { OnContextMenu(); });
-    Bind(wxEVT_MENU, [this](wxCommandEvent& e) {
-        if (!HandleCommand(cmd::FromWx(e.GetId())))
-            e.Skip();
-    });
-
+CLeftView::CLeftView(wxWindow* parent) : CFilePane(parent, LocalParts()) {
+    m_wndFolderCombo = PathBox();
+    m_wndList = static_cast<CLeftList*>(List());
     FillDriveCombo();
 }
 
 CLeftView::~CLeftView() {
     EndTransfers();
-    m_wndList->SetImageList(nullptr, wxIMAGE_LIST_SMALL);
 }
 
-void CLeftView::Layout(int cx, int cy) {
-    m_wndMarker->SetSize(0, 0, cx, 8);
-    m_wndFolderCombo->SetSize(1, 9, std::max(cx - 26, 10), -1);
-    m_wndUp->SetSize(cx - 27, 9, 27, 21);
-    m_wndList->SetSize(0, 34, cx, std::max(cy - 34, 10));
+void CLeftView::OnColumnClick(int column) {
+    // Name, Size, Type, Modified sort by name, size, type key and date text.
+    static const int keys[] = {CLocalDirectory::kName, CLocalDirectory::kSize,
+                               CLocalDirectory::kType, CLocalDirectory::kModified};
+    if (column >= 0 && column < 4)
+        SortBy(keys[column]);
 }
 
-void CLeftView::MarkActive() {
-    m_wndMarker->SetBitmap(art::LoadBitmap(art::BMP_MARKER_ACTIVE));
-    if (m_pPeerMarker)
-        m_pPeerMarker->SetBitmap(art::LoadBitmap(art::BMP_MARKER_IDLE));
+void CLeftView::OnMenuCommand(int wxId, wxCommandEvent& event) {
+    if (!HandleCommand(cmd::FromWx(wxId)))
+        event.Skip();
 }
 
 void CLeftView::FillDriveCombo() {
@@ -147,10 +140,6 @@ void CLeftView::FillFileList(const std::string& path) {
                           e.m_strModified, m_types->ImageFor(e.m_strName), false});
     ShowRows();
     m_bFirstFill = 0;
-}
-
-void CLeftView::ShowRows() {
-    m_wndList->ShowRows();
 }
 
 void CLeftView::ChangeDirectory(const std::string& requested) {
@@ -206,24 +195,16 @@ void CLeftView::OnOpenRow() {
 
 void CLeftView::OnUpOneLevel() {
     MarkActive();
-    int sel = m_wndFolderCombo->GetCurSel();
-    if (sel < 0 || m_wndFolderCombo->GetIndent(sel) == 0)
+    if (!PathBoxUp())
         return;
-    FillFileList(local::Parent(m_strCurrentDir));
-    m_wndFolderCombo->SetCurSel(sel - 1);
-    m_wndFolderCombo->DeleteItem(sel);
     --m_nDepth;
+    FillFileList(files::Parent(m_strCurrentDir));
 }
 
 void CLeftView::OnSelchangeFolder(int s) {
     if (s < 0)
         return;
-    // Drop the chain below the picked item.
-    while (s + 1 < static_cast<int>(m_wndFolderCombo->GetCount()) &&
-           m_wndFolderCombo->GetIndent(s + 1) >= 1) {
-        m_wndFolderCombo->DeleteItem(s + 1);
-        --m_nDepth;
-    }
+    m_nDepth -= DropPathChainBelow(s);
     if (m_wndFolderCombo->GetIndent(s) == 0) {
         std::string drive = m_wndFolderCombo->GetItemText(s);
         m_wndFolderCombo->ResetContent();
@@ -267,15 +248,6 @@ void CLeftView::SetViewMode(int mode) {
     m_wndList->SetReportView(style == 1);
 }
 
-std::vector<std::string> CLeftView::SelectedNames() const {
-    std::vector<std::string> names;
-    for (long i = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); i != -1;
-         i = m_wndList->GetNextItem(i, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED))
-        if (static_cast<size_t>(i) < m_rows.size())
-            names.push_back(m_rows[static_cast<size_t>(i)].name);
-    return names;
-}
-
 bool CLeftView::IsBusy() const {
     return m_bUploading || (m_remoteBusy && m_remoteBusy());
 }
@@ -284,21 +256,13 @@ wxMenu* CLeftView::CreateContextMenu() {
     wxMenu* menu = cmd::BuildMenu(cmd::PaneMenu());
     menu->Enable(cmd::ToWx(cmd::ID_DOWNLOAD), false);
     if (SelectedNames().empty())
-        for (int id :
-             {cmd::ID_UPLOAD, cmd::ID_PROPERTIES, cmd::ID_EXECUTE, cmd::ID_DELETE, cmd::ID_RENAME})
-            menu->Enable(cmd::ToWx(id), false);
-    if (IsBusy())
-        for (int id :
-             {cmd::ID_UPLOAD, cmd::ID_EXECUTE, cmd::ID_RENAME, cmd::ID_DELETE, cmd::ID_PROPERTIES,
-              cmd::ID_NEW_FOLDER, cmd::ID_REFRESH, cmd::ID_DEFAULT_DIRECTORY, cmd::ID_UP_ONE_LEVEL})
-            menu->Enable(cmd::ToWx(id), false);
+        DisableCommands(menu, {cmd::ID_UPLOAD, cmd::ID_PROPERTIES, cmd::ID_EXECUTE, cmd::ID_DELETE,
+                               cmd::ID_RENAME});
+    if (IsBusy()) {
+        menu->Enable(cmd::ToWx(cmd::ID_UPLOAD), false);
+        DisableCommands(menu, BusyPaneCommands());
+    }
     return menu;
-}
-
-void CLeftView::OnContextMenu() {
-    MarkActive();
-    std::unique_ptr<wxMenu> menu(CreateContextMenu());
-    PopupMenu(menu.get());
 }
 
 bool CLeftView::HandleCommand(int command) {
@@ -500,10 +464,7 @@ void CLeftView::OnNewFolder() {
 }
 
 void CLeftView::OnRename() {
-    long first = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
-    if (first >= 0 && static_cast<size_t>(first) < m_rows.size() &&
-        !m_rows[static_cast<size_t>(first)].name.empty())
-        m_wndList->EditLabel(first);
+    EditSelectedLabel();
 }
 
 void CLeftView::OnBeginLabelEdit(wxListEvent&) {
@@ -512,25 +473,14 @@ void CLeftView::OnBeginLabelEdit(wxListEvent&) {
 
 void CLeftView::OnEndLabelEdit(wxListEvent& event) {
     m_bEditingLabel = 0;
-    std::string newName = event.GetLabel().utf8_string();
-    if (event.IsEditCancelled() || newName.empty()) {
-        event.Veto();
-        return;
-    }
-    if (event.GetIndex() < 0 || static_cast<size_t>(event.GetIndex()) >= m_rows.size()) {
-        event.Veto();
-        return;
-    }
-    const std::string oldName = m_rows[static_cast<size_t>(event.GetIndex())].name;
-    // The edit shows a name that is not UTF-8 with its bad bytes escaped:
-    // confirming that text unchanged keeps the name.
-    if (newName == oldName || newName == ui::DisplayText(oldName))
+    std::string oldName, newName;
+    if (!EditedName(event, &oldName, &newName))
         return;
     // A name is one entry of this folder: a "/" would move it elsewhere, and
     // an existing entry of the new name is never replaced.
     bool ok = newName.find('/') == std::string::npos && newName != "." && newName != ".." &&
-              RenameNoReplace(local::Join(m_strCurrentDir, oldName),
-                              local::Join(m_strCurrentDir, newName));
+              RenameNoReplace(files::Join(m_strCurrentDir, oldName),
+                              files::Join(m_strCurrentDir, newName));
     if (!ok) {
         event.Veto();
         ui::MessageBox(this, "Unable to rename the file", "Error", ui::kButtonsOk, ui::kIconStop);
