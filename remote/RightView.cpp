@@ -9,6 +9,7 @@
 #include "platform/ui/Modal.h"
 #include "platform/ui/PathCombo.h"
 #include "platform/ui/Text.h"
+#include "platform/work/Workers.h"
 #include "remote/CertificateDlg.h"
 #include "remote/RemoteOps.h"
 #include "resources/Artwork.h"
@@ -21,8 +22,6 @@
 #include <wx/menu.h>
 #include <wx/utils.h>
 
-#include <chrono>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -102,13 +101,7 @@ void CRightView::Shutdown() {
 }
 
 bool CRightView::WaitIdle(int timeoutMs) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (m_bBusy != 0) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return work::WaitUntilNone(m_bBusy, std::chrono::milliseconds(timeoutMs));
 }
 
 void CRightView::Post(std::function<void()> task) {
@@ -194,17 +187,20 @@ std::future<remote::Trust> CRightView::AskCertificate(const remote::Certificate&
 }
 
 void CRightView::OnListed(const std::string&, const std::vector<remote::Entry>& entries) {
+    ui::RequireUiThread("CRightView::OnListed");
     m_rows = RowsFromListing(entries, m_types.get());
     ShowRows();
 }
 
 void CRightView::OnPathBack(const std::string& rowsFolder) {
+    ui::RequireUiThread("CRightView::OnPathBack");
     m_strListPath = rowsFolder;
     ShowPathChain(rowsFolder);
 }
 
 void CRightView::OnRootFolders(const std::vector<std::string>& folders, bool entered,
                                const std::string& dir) {
+    ui::RequireUiThread("CRightView::OnRootFolders");
     m_wndPath->ResetContent();
     for (const std::string& f : folders)
         m_wndPath->InsertItem(-1, f, 0, 0);
@@ -253,6 +249,7 @@ void CRightView::StartRefresh() {
 }
 
 void CRightView::CloseSession() {
+    ui::RequireUiThread("CRightView::CloseSession");
     // Aborts what runs on the session (its workers end on their own); the
     // listings still under way are not shown.
     m_browser->Close();
@@ -279,6 +276,7 @@ void CRightView::OnDblclkList() {
 }
 
 void CRightView::OnEntered(const std::string& name, const std::string& target) {
+    ui::RequireUiThread("CRightView::OnEntered");
     int c = m_wndPath->GetCurSel();
     if (c >= 0) {
         ++m_nComboDepth;
@@ -385,6 +383,7 @@ void CRightView::OnNewFolder() {
 }
 
 void CRightView::OnFolderMade(bool ok, bool sameListing) {
+    ui::RequireUiThread("CRightView::OnFolderMade");
     m_bEditing = 0;
     if (!ok)
         return;
@@ -441,6 +440,7 @@ void CRightView::OnEndLabelEdit(wxListEvent& event) {
 }
 
 void CRightView::OnRenamed(const std::string& oldName, const std::string& newName) {
+    ui::RequireUiThread("CRightView::OnRenamed");
     for (size_t i = 0; i < m_rows.size(); ++i) {
         if (m_rows[i].name != oldName)
             continue;
@@ -474,6 +474,7 @@ void CRightView::OnDelete() {
 }
 
 void CRightView::OnDeleted(const std::string& folder) {
+    ui::RequireUiThread("CRightView::OnDeleted");
     // A user who went elsewhere meanwhile keeps the folder shown.
     if (!IsConnected() || m_strCurrentPath != folder)
         return;
@@ -493,6 +494,7 @@ void CRightView::OnProperties() {
 
 void CRightView::OnProperties(const remote::PropertiesTexts& texts,
                               const remote::FolderCount& count) {
+    ui::RequireUiThread("CRightView::OnProperties");
     wxEndBusyCursor();
     m_nFileCount = count.files;
     m_nFolderCount = count.folders;

@@ -1,6 +1,7 @@
 #include "platform/ui/FilePane.h"
 
 #include "platform/ui/ContextMenu.h"
+#include "platform/ui/Dispatcher.h"
 #include "platform/ui/FileTypes.h"
 #include "platform/ui/MarkerStrip.h"
 #include "platform/ui/PathCombo.h"
@@ -59,12 +60,14 @@ void CFilePane::LayOut(int cx, int cy) {
 }
 
 void CFilePane::MarkActive() {
+    ui::RequireUiThread("CFilePane::MarkActive");
     m_wndMarker->SetBitmap(m_parts.pictures.markerActive);
     if (m_pPeerMarker)
         m_pPeerMarker->SetBitmap(m_parts.pictures.markerIdle);
 }
 
 void CFilePane::ShowRows() {
+    ui::RequireUiThread("CFilePane::ShowRows");
     m_list->ShowRows();
 }
 
@@ -78,6 +81,7 @@ std::vector<std::string> CFilePane::SelectedNames() const {
 }
 
 bool CFilePane::PathBoxUp() {
+    ui::RequireUiThread("CFilePane::PathBoxUp");
     int sel = m_pathBox->GetCurSel();
     if (sel < 0 || m_pathBox->GetIndent(sel) == 0)
         return false;
@@ -87,6 +91,7 @@ bool CFilePane::PathBoxUp() {
 }
 
 int CFilePane::DropPathChainBelow(int index) {
+    ui::RequireUiThread("CFilePane::DropPathChainBelow");
     int dropped = 0;
     while (index + 1 < static_cast<int>(m_pathBox->GetCount()) &&
            m_pathBox->GetIndent(index + 1) > 0) {
@@ -97,6 +102,7 @@ int CFilePane::DropPathChainBelow(int index) {
 }
 
 void CFilePane::EditSelectedLabel() {
+    ui::RequireUiThread("CFilePane::EditSelectedLabel");
     long first = m_list->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
     if (first >= 0 && static_cast<size_t>(first) < m_rows.size() &&
         !m_rows[static_cast<size_t>(first)].name.empty())

@@ -51,4 +51,14 @@ void Workers::JoinAll() {
             t.thread.join();
 }
 
+bool WaitUntilNone(const std::atomic<int>& count, std::chrono::milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (count.load() != 0) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 } // namespace work

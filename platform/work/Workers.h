@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <list>
 #include <memory>
@@ -47,5 +48,9 @@ private:
     // Joins the tasks that have ended (under m_mutex).
     void Reap();
 };
+
+// Waits up to `limit` until `count` is zero (for tests and shutdown paths
+// that have no event to wait on). False when it was not.
+bool WaitUntilNone(const std::atomic<int>& count, std::chrono::milliseconds limit);
 
 } // namespace work
