@@ -34,7 +34,7 @@
 
 namespace {
 
-enum { kMarkerId = 1036, kComboId = 1000, kListId = 1001, kUpId = 1002 };
+enum { kComboId = 1000, kListId = 1001, kUpId = 1002 };
 
 // A size as the list and the Properties box show it; a size below zero
 // (none the file system gives) shows as "0 KB".
@@ -47,6 +47,20 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
     return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
+CFilePane::Parts LocalParts() {
+    CFilePane::Parts parts;
+    parts.pathId = kComboId;
+    parts.upId = kUpId;
+    parts.listId = kListId;
+    parts.pathIcons = {art::LoadIconBitmap(art::ICON_DRIVE, 17),
+                       art::LoadIconBitmap(art::ICON_OPEN_FOLDER, 17)};
+    parts.pictures = {art::LoadBitmap(art::BMP_UP), art::LoadIconBitmap(art::ICON_FOLDER),
+                      art::LoadBitmap(art::BMP_MARKER_ACTIVE),
+                      art::LoadBitmap(art::BMP_MARKER_IDLE)};
+    parts.makeList = [](wxWindow* parent, int id) { return new CLeftList(parent, id); };
+    return parts;
+}
+
 } // namespace
 
 CLeftList::CLeftList(wxWindow* parent, wxWindowID id)
@@ -54,65 +68,27 @@ CLeftList::CLeftList(wxWindow* parent, wxWindowID id)
     EnableDragDrop(false);
 }
 
-CLeftView::CLeftView(wxWindow* parent) : wxPanel(parent, wxID_ANY) {
-    m_types = std::make_unique<CFileTypes>(art::LoadIconBitmap(art::ICON_FOLDER));
-    m_wndMarker = new CMarkerStrip(this, kMarkerId);
-    m_wndFolderCombo = new CPathCombo(
-        this, kComboId,
-        {art::LoadIconBitmap(art::ICON_DRIVE, 17), art::LoadIconBitmap(art::ICON_OPEN_FOLDER, 17)});
-    m_wndUp = new wxBitmapButton(this, kUpId, art::LoadBitmap(art::BMP_UP), wxDefaultPosition,
-                                 wxDefaultSize, wxBORDER_NONE);
-    m_wndUp->SetToolTip("One Level Up");
-    m_wndList = new CLeftList(this, kListId);
-    m_wndList->SetImageList(m_types->ImageList(), wxIMAGE_LIST_SMALL);
-    m_wndList->SetRows(&m_rows);
-
-    Bind(wxEVT_SIZE, [this](wxSizeEvent& e) { Layout(e.GetSize().x, e.GetSize().y); });
-    m_wndUp->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { OnUpOneLevel(); });
-    m_wndFolderCombo->Bind(wxEVT_COMBOBOX,
-                           [this](wxCommandEvent& e) { OnSelchangeFolder(e.GetSelection()); });
-    // A click or the focus in the box or the list makes this pane the active one.
-    ui::BindActivation(m_wndFolderCombo, [this] { MarkActive(); });
-    m_wndList->m_onActivate = [this] { MarkActive(); };
-    m_wndList->Bind(wxEVT_SET_FOCUS, [this](wxFocusEvent& e) {
-        MarkActive();
-        e.Skip();
-    });
-    m_wndList->Bind(wxEVT_LIST_ITEM_ACTIVATED, [this](wxListEvent&) { OnOpenRow(); });
-    m_wndList->Bind(wxEVT_LIST_COL_CLICK, [this](wxListEvent& e) {
-        // Name, Size, Type, Modified sort by name, size, type key and date text.
-        static const int keys[] = {CLocalDirectory::kName, CLocalDirectory::kSize,
-                                   CLocalDirectory::kType, CLocalDirectory::kModified};
-        if (e.GetColumn() >= 0 && e.GetColumn() < 4)
-            SortBy(keys[e.GetColumn()]);
-    });
-    m_wndList->Bind(wxEVT_LIST_BEGIN_LABEL_EDIT, &CLeftView::OnBeginLabelEdit, this);
-    m_wndList->Bind(wxEVT_LIST_END_LABEL_EDIT, &CLeftView::OnEndLabelEdit, this);
-    ui::BindContextMenu(m_wndList, wxEVT_CONTEXT_MENU, [this] { OnContextMenu(); });
-    Bind(wxEVT_MENU, [this](wxCommandEvent& e) {
-        if (!HandleCommand(cmd::FromWx(e.GetId())))
-            e.Skip();
-    });
-
+CLeftView::CLeftView(wxWindow* parent) : CFilePane(parent, LocalParts()) {
+    m_wndFolderCombo = PathBox();
+    m_wndList = static_cast<CLeftList*>(List());
     FillDriveCombo();
 }
 
 CLeftView::~CLeftView() {
     EndTransfers();
-    m_wndList->SetImageList(nullptr, wxIMAGE_LIST_SMALL);
 }
 
-void CLeftView::Layout(int cx, int cy) {
-    m_wndMarker->SetSize(0, 0, cx, 8);
-    m_wndFolderCombo->SetSize(1, 9, std::max(cx - 26, 10), -1);
-    m_wndUp->SetSize(cx - 27, 9, 27, 21);
-    m_wndList->SetSize(0, 34, cx, std::max(cy - 34, 10));
+void CLeftView::OnColumnClick(int column) {
+    // Name, Size, Type, Modified sort by name, size, type key and date text.
+    static const int keys[] = {CLocalDirectory::kName, CLocalDirectory::kSize,
+                               CLocalDirectory::kType, CLocalDirectory::kModified};
+    if (column >= 0 && column < 4)
+        SortBy(keys[column]);
 }
 
-void CLeftView::MarkActive() {
-    m_wndMarker->SetBitmap(art::LoadBitmap(art::BMP_MARKER_ACTIVE));
-    if (m_pPeerMarker)
-        m_pPeerMarker->SetBitmap(art::LoadBitmap(art::BMP_MARKER_IDLE));
+void CLeftView::OnMenuCommand(int wxId, wxCommandEvent& event) {
+    if (!HandleCommand(cmd::FromWx(wxId)))
+        event.Skip();
 }
 
 void CLeftView::FillDriveCombo() {
@@ -146,10 +122,6 @@ void CLeftView::FillFileList(const std::string& path) {
                           e.m_strModified, m_types->ImageFor(e.m_strName), false});
     ShowRows();
     m_bFirstFill = 0;
-}
-
-void CLeftView::ShowRows() {
-    m_wndList->ShowRows();
 }
 
 void CLeftView::ChangeDirectory(const std::string& requested) {
@@ -205,24 +177,16 @@ void CLeftView::OnOpenRow() {
 
 void CLeftView::OnUpOneLevel() {
     MarkActive();
-    int sel = m_wndFolderCombo->GetCurSel();
-    if (sel < 0 || m_wndFolderCombo->GetIndent(sel) == 0)
+    if (!PathBoxUp())
         return;
-    FillFileList(files::Parent(m_strCurrentDir));
-    m_wndFolderCombo->SetCurSel(sel - 1);
-    m_wndFolderCombo->DeleteItem(sel);
     --m_nDepth;
+    FillFileList(files::Parent(m_strCurrentDir));
 }
 
 void CLeftView::OnSelchangeFolder(int s) {
     if (s < 0)
         return;
-    // Drop the chain below the picked item.
-    while (s + 1 < static_cast<int>(m_wndFolderCombo->GetCount()) &&
-           m_wndFolderCombo->GetIndent(s + 1) >= 1) {
-        m_wndFolderCombo->DeleteItem(s + 1);
-        --m_nDepth;
-    }
+    m_nDepth -= DropPathChainBelow(s);
     if (m_wndFolderCombo->GetIndent(s) == 0) {
         std::string drive = m_wndFolderCombo->GetItemText(s);
         m_wndFolderCombo->ResetContent();
@@ -266,15 +230,6 @@ void CLeftView::SetViewMode(int mode) {
     m_wndList->SetReportView(style == 1);
 }
 
-std::vector<std::string> CLeftView::SelectedNames() const {
-    std::vector<std::string> names;
-    for (long i = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); i != -1;
-         i = m_wndList->GetNextItem(i, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED))
-        if (static_cast<size_t>(i) < m_rows.size())
-            names.push_back(m_rows[static_cast<size_t>(i)].name);
-    return names;
-}
-
 bool CLeftView::IsBusy() const {
     return m_bUploading || (m_remoteBusy && m_remoteBusy());
 }
@@ -283,21 +238,13 @@ wxMenu* CLeftView::CreateContextMenu() {
     wxMenu* menu = cmd::BuildMenu(cmd::PaneMenu());
     menu->Enable(cmd::ToWx(cmd::ID_DOWNLOAD), false);
     if (SelectedNames().empty())
-        for (int id :
-             {cmd::ID_UPLOAD, cmd::ID_PROPERTIES, cmd::ID_EXECUTE, cmd::ID_DELETE, cmd::ID_RENAME})
-            menu->Enable(cmd::ToWx(id), false);
-    if (IsBusy())
-        for (int id :
-             {cmd::ID_UPLOAD, cmd::ID_EXECUTE, cmd::ID_RENAME, cmd::ID_DELETE, cmd::ID_PROPERTIES,
-              cmd::ID_NEW_FOLDER, cmd::ID_REFRESH, cmd::ID_DEFAULT_DIRECTORY, cmd::ID_UP_ONE_LEVEL})
-            menu->Enable(cmd::ToWx(id), false);
+        cmd::DisableCommands(menu, {cmd::ID_UPLOAD, cmd::ID_PROPERTIES, cmd::ID_EXECUTE,
+                                    cmd::ID_DELETE, cmd::ID_RENAME});
+    if (IsBusy()) {
+        menu->Enable(cmd::ToWx(cmd::ID_UPLOAD), false);
+        cmd::DisableCommands(menu, cmd::BusyPaneCommands());
+    }
     return menu;
-}
-
-void CLeftView::OnContextMenu() {
-    MarkActive();
-    std::unique_ptr<wxMenu> menu(CreateContextMenu());
-    PopupMenu(menu.get());
 }
 
 bool CLeftView::HandleCommand(int command) {
@@ -491,10 +438,7 @@ void CLeftView::OnNewFolder() {
 }
 
 void CLeftView::OnRename() {
-    long first = m_wndList->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
-    if (first >= 0 && static_cast<size_t>(first) < m_rows.size() &&
-        !m_rows[static_cast<size_t>(first)].name.empty())
-        m_wndList->EditLabel(first);
+    EditSelectedLabel();
 }
 
 void CLeftView::OnBeginLabelEdit(wxListEvent&) {
@@ -503,19 +447,8 @@ void CLeftView::OnBeginLabelEdit(wxListEvent&) {
 
 void CLeftView::OnEndLabelEdit(wxListEvent& event) {
     m_bEditingLabel = 0;
-    std::string newName = event.GetLabel().utf8_string();
-    if (event.IsEditCancelled() || newName.empty()) {
-        event.Veto();
-        return;
-    }
-    if (event.GetIndex() < 0 || static_cast<size_t>(event.GetIndex()) >= m_rows.size()) {
-        event.Veto();
-        return;
-    }
-    const std::string oldName = m_rows[static_cast<size_t>(event.GetIndex())].name;
-    // The edit shows a name that is not UTF-8 with its bad bytes escaped:
-    // confirming that text unchanged keeps the name.
-    if (newName == oldName || newName == ui::DisplayText(oldName))
+    std::string oldName, newName;
+    if (!EditedName(event, &oldName, &newName))
         return;
     // A name is one entry of this folder: a "/" would move it elsewhere, and
     // an existing entry of the new name is never replaced.

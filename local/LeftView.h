@@ -4,11 +4,9 @@
 
 #include "local/LocalDirectory.h"
 
-#include "platform/ui/FileList.h"
+#include "platform/ui/FilePane.h"
 #include "transfer/BatchEnd.h"
 #include "transfer/TransferEngine.h"
-
-#include <wx/panel.h>
 
 #include <atomic>
 #include <memory>
@@ -17,8 +15,6 @@
 
 class CPathCombo;
 class CFileTypes;
-class wxBitmapButton;
-class CMarkerStrip;
 class CPaneHost;
 
 // The list of the local pane: a drag source, and a drop target for entries
@@ -28,15 +24,13 @@ public:
     CLeftList(wxWindow* parent, wxWindowID id);
 };
 
-class CLeftView : public wxPanel {
+class CLeftView : public CFilePane {
 public:
     explicit CLeftView(wxWindow* parent);
     ~CLeftView() override;
 
-    CMarkerStrip* m_wndMarker = nullptr;
     CPathCombo* m_wndFolderCombo = nullptr;
     CLeftList* m_wndList = nullptr;
-    wxBitmapButton* m_wndUp = nullptr;
 
     std::string m_strCurrentDir = "/";
     std::string m_strDefaultDir;
@@ -69,20 +63,13 @@ public:
     // Whether the remote pane is busy (its workers run): grays the same
     // commands as an upload. Set by the frame.
     std::function<bool()> m_remoteBusy;
-    // The other pane's marker, set by the frame.
-    CMarkerStrip* m_pPeerMarker = nullptr;
-
-    using Row = CFileRow;
-    const std::vector<Row>& Rows() const { return m_rows; }
-
     void FillDriveCombo();
     void FillFileList(const std::string& path);
     void ChangeDirectory(const std::string& path);
     void SetViewMode(int mode);
-    void MarkActive();
-    void OnUpOneLevel();
+    void OnUpOneLevel() override;
     void OnSelchangeFolder(int index);
-    void OnOpenRow();
+    void OnOpenRow() override;
     void OnDefaultDirectory();
     void SortBy(int key);
 
@@ -110,25 +97,20 @@ public:
 
     // Runs a command the pane handles itself (its context menu); false when
     // the pane does not handle `command`.
-    bool HandleCommand(int command);
+    bool HandleCommand(int command) override;
     // The context menu as it would open now (graying applied).
-    wxMenu* CreateContextMenu();
+    wxMenu* CreateContextMenu() override;
 
-    // Names of the selected rows, in list order.
-    std::vector<std::string> SelectedNames() const;
     // Counts files, folders and bytes below `path` (the path itself counted).
     static void CountTree(const std::string& path, long long* folders, long long* files,
                           long long* bytes);
 
 private:
-    std::unique_ptr<CFileTypes> m_types;
-    std::vector<Row> m_rows;
-
-    void Layout(int cx, int cy);
-    void ShowRows();
-    void OnBeginLabelEdit(wxListEvent& event);
-    void OnEndLabelEdit(wxListEvent& event);
-    void OnContextMenu();
+    void OnBeginLabelEdit(wxListEvent& event) override;
+    void OnEndLabelEdit(wxListEvent& event) override;
+    void OnPathPicked(int index) override { OnSelchangeFolder(index); }
+    void OnColumnClick(int column) override;
+    void OnMenuCommand(int wxId, wxCommandEvent& event) override;
     bool IsBusy() const;
     std::shared_ptr<CPaneHost> m_pHost; // of the running upload
     bool StartBatch(UploadRequest request, BatchEnd end);

@@ -1,42 +1,30 @@
-// The remote file pane: one FTP server's folder as a list, the path box that
-// shows where it lies, and the one FTP session, which this pane owns.
+// The remote file pane: one server's folder as a list and the path box that
+// shows where it lies. The remote browser below it keeps the session, makes
+// the connect attempts and listings and runs the operations on the server;
+// the pane shows what it reports and sends it the user's commands.
 #pragma once
 
-#include "platform/ui/FileList.h"
+#include "platform/ui/FilePane.h"
+#include "remote/RemoteBrowser.h"
 #include "remote/RemoteFs.h"
 #include "transfer/BatchEnd.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferItem.h"
-
-#include <wx/panel.h>
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 class CPathCombo;
 class CFileTypes;
-class wxBitmapButton;
 class wxMenu;
 class wxListEvent;
-class CMarkerStrip;
 class CLeftView;
 class CPaneHost;
-
-// The record every worker of the pane is started with.
-struct CThreadInfo {
-    std::string m_strText1, m_strText2, m_strText3;
-    class CRightView* m_pRemoteView = nullptr;
-    class CLeftView* m_pLocalView = nullptr;
-    class CStatus* m_pStatus = nullptr;
-    long m_nValue = 0;
-};
 
 // The list of the remote pane: a drag source, and a drop target for entries
 // dragged from the local list and for files from the desktop.
@@ -45,7 +33,7 @@ public:
     CRightList(wxWindow* parent, wxWindowID id);
 };
 
-class CRightView : public wxPanel, public remote::IRemoteQuestions {
+class CRightView : public CFilePane, public remote::IRemoteQuestions, private remote::IBrowserView {
 public:
     explicit CRightView(wxWindow* parent);
     ~CRightView() override;
@@ -61,10 +49,19 @@ public:
     // site's encryption, sites::SiteEncryption).
     int m_nEncryption = 1;
 
-    std::atomic<int> m_bBusy{0}; // remote workers running
-    std::atomic<int> m_bStop{0}; // stop request for the delete and Properties
-                                 // walks (a batch stops through the engine)
-    // A delete removed something (refresh the list at its end).
+    // Work of the pane that runs: the browser's workers, a batch, an open
+    // Properties box.
+    std::atomic<int> m_bBusy{0};
+
+private:
+    // Made before the members below, which refer to what it keeps.
+    std::unique_ptr<remote::RemoteBrowser> m_browser;
+
+public:
+    // Stop request for the delete and Properties walks (a batch stops
+    // through the engine).
+    std::atomic<int>& m_bStop;
+    // A fetch was attempted (refresh the local list).
     std::atomic<int> m_bChanged{0};
     int m_bEditing = 0; // a name is being edited (or New Folder runs)
     // What the last Properties walk counted (64-bit: no wrap at 2 GiB).
@@ -83,18 +80,15 @@ public:
     // Shows the file in flight in the frame (nullptr clears it); set by the frame.
     std::function<void(const TransferProgress*)> m_showProgress;
 
-    // Path state.
-    std::string m_strCurrentPath = "/";
+    // Path state: the current folder is the browser's.
+    std::string& m_strCurrentPath;
     std::string m_strListPath;
     int m_nComboDepth = 0;
     int m_nViewStyle = 3; // 1 report, 3 list
     int m_bSortFlag = 0;
 
-    CMarkerStrip* m_wndMarker = nullptr;
-    wxBitmapButton* m_wndUp = nullptr;
     CPathCombo* m_wndPath = nullptr;
     CRightList* m_wndList = nullptr;
-    CMarkerStrip* m_pPeerMarker = nullptr;
 
     // What the pane reports, set by the frame: a log line, the window title,
     // and whether the session is open (the frame's "connected").
@@ -104,10 +98,10 @@ public:
     std::function<bool()> m_localBusy; // an upload runs in the local pane
 
     // The session; null while not connected.
-    std::shared_ptr<remote::IRemoteFs> GetSession() const;
+    std::shared_ptr<remote::IRemoteFs> GetSession() const { return m_browser->Session(); }
     bool IsConnected() const { return GetSession() != nullptr; }
     // Whether a connect attempt is still under way.
-    bool IsConnecting() const;
+    bool IsConnecting() const { return m_browser->IsConnecting(); }
 
     // Closes the session and waits for the pane's workers; nothing the pane
     // started runs afterwards. Called before the windows it reports to go.
@@ -121,11 +115,10 @@ public:
     // True while a worker or a batch runs: the list's folders are not
     // entered, nor left, until it ends.
     bool NavigationLocked() const;
-    void MarkActive();
 
     // Navigation.
     void OnDblclkList();
-    void OnUpOneLevel();
+    void OnUpOneLevel() override;
     void OnSelchangePath(int index);
     void OnRootDirectory();
     void OnRefresh();
@@ -151,18 +144,13 @@ public:
     int m_nBatchesEnded = 0;
     void OnProperties();
     void OnRename();
-    void OnBeginLabelEdit(wxListEvent& event);
-    void OnEndLabelEdit(wxListEvent& event);
+    void OnBeginLabelEdit(wxListEvent& event) override;
+    void OnEndLabelEdit(wxListEvent& event) override;
 
-    bool HandleCommand(int command);
+    bool HandleCommand(int command) override;
     // The context menu as it would open now; null before the first connection.
-    wxMenu* CreateContextMenu();
+    wxMenu* CreateContextMenu() override;
 
-    using Row = CFileRow;
-    const std::vector<Row>& Rows() const { return m_rows; }
-    // Names of the selected rows, in list order, as the exact bytes the
-    // server listed them with.
-    std::vector<std::string> SelectedNames() const;
     // Rows as the listing becomes them: folders first in reverse server
     // order, then files in server order; "." and ".." left out.
     static std::vector<Row> RowsFromListing(const std::vector<remote::Entry>& entries,
@@ -171,51 +159,36 @@ public:
     bool WaitIdle(int timeoutMs);
 
 private:
-    std::unique_ptr<CFileTypes> m_types;
-    std::vector<Row> m_rows;
-    mutable std::mutex m_sessionMutex;
-    std::shared_ptr<remote::IRemoteFs> m_hConnect;
-    std::shared_ptr<remote::IRemoteFs> m_pending; // connecting
-    std::atomic<unsigned> m_nConnectAttempt{0}; // the latest attempt; changed under m_sessionMutex
-    std::atomic<unsigned> m_nListGeneration{0};
-    std::atomic<bool> m_bShutdown{false}; // no worker starts once the pane shuts down
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
-    std::mutex m_threadsMutex;
-    std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> m_threads;
-
-    // Starts a worker; it never touches a window itself.
-    void StartWorker(std::function<void()> work);
     std::shared_ptr<CPaneHost> m_pHost; // of the running download
     bool StartBatch(DownloadRequest request, BatchEnd end);
     void OnDownloadEnded(const BatchResult& result, const BatchEnd& end);
     // Runs `task` on the UI thread later, unless the pane is gone by then.
     void Post(std::function<void()> task);
     void AddLine(const std::string& line);
-    // Connects `session` (made by attempt number `attempt`); only the latest
-    // attempt sets the session, the title and the state.
-    void ConnectThreadProc(std::shared_ptr<remote::IRemoteFs> session,
-                           remote::SiteConnection params, std::string reason, std::string remoteDir,
-                           unsigned attempt);
     // From the connect worker: asks the user about a certificate on the UI
     // thread; an "Always" answer is kept in the store there.
     std::future<remote::Trust> AskCertificate(const remote::Certificate& certificate) override;
-    // Lists `dir` (on a worker) and shows the rows, unless a later listing
-    // was started meanwhile.
-    void FillList(const std::shared_ptr<remote::IRemoteFs>& session, const std::string& dir,
-                  unsigned generation);
-    // The path box for `dir` (on a worker): the root folders, then the chain;
-    // not shown when a navigation later than `generation` was started.
-    void ShowDirectory(const std::shared_ptr<remote::IRemoteFs>& session, const std::string& dir,
-                       unsigned generation);
-    void ShowRows();
     // The path box for `dir`, from the root folders it holds (no request).
     void ShowPathChain(const std::string& dir);
-    // The folder the rows shown were listed from ("" none).
-    std::string m_strRowsPath;
-    // Counts a folder tree or looks up a file, then shows the Properties box.
-    void PropertiesThreadProc(CThreadInfo info, std::shared_ptr<remote::IRemoteFs> session);
-    // A delete or a Properties walk runs; a second one does not start.
-    std::atomic<bool> m_bWalking{false};
-    void Layout(int cx, int cy);
-    void OnContextMenu();
+
+    // What the browser reports (on the UI thread).
+    void OnConnectTitle(bool connected, const std::string& host, const std::string& user) override;
+    void OnConnectDone() override;
+    void OnListed(const std::string& folder, const std::vector<remote::Entry>& entries) override;
+    void OnPathBack(const std::string& rowsFolder) override;
+    void OnRootFolders(const std::vector<std::string>& folders, bool entered,
+                       const std::string& folder) override;
+    void OnEntered(const std::string& name, const std::string& target) override;
+    void OnFolderMade(bool made, bool sameListing) override;
+    void OnRenamed(const std::string& oldName, const std::string& newName) override;
+    void OnDeleted(const std::string& folder) override;
+    void OnProperties(const remote::PropertiesTexts& texts,
+                      const remote::FolderCount& count) override;
+
+    // The widgets' events.
+    void OnPathPicked(int index) override { OnSelchangePath(index); }
+    void OnOpenRow() override { OnDblclkList(); }
+    void OnColumnClick(int) override { m_bSortFlag = !m_bSortFlag; }
+    void OnMenuCommand(int wxId, wxCommandEvent& event) override;
 };

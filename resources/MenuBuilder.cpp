@@ -21,4 +21,16 @@ wxMenu* BuildMenu(const std::vector<MenuItem>& items,
     return menu;
 }
 
+const std::vector<int>& BusyPaneCommands() {
+    static const std::vector<int> commands = {ID_EXECUTE,           ID_RENAME,      ID_DELETE,
+                                              ID_PROPERTIES,        ID_NEW_FOLDER,  ID_REFRESH,
+                                              ID_DEFAULT_DIRECTORY, ID_UP_ONE_LEVEL};
+    return commands;
+}
+
+void DisableCommands(wxMenu* menu, const std::vector<int>& commands) {
+    for (int id : commands)
+        menu->Enable(ToWx(id), false);
+}
+
 } // namespace cmd

@@ -14,4 +14,10 @@ namespace cmd {
 wxMenu* BuildMenu(const std::vector<MenuItem>& items,
                   const std::function<std::string(const MenuItem&)>& caption = nullptr);
 
+// The commands of either pane's context menu grayed while a transfer or a
+// remote worker runs, besides the pane's own transfer command.
+const std::vector<int>& BusyPaneCommands();
+// Grays `commands` in `menu`.
+void DisableCommands(wxMenu* menu, const std::vector<int>& commands);
+
 } // namespace cmd

@@ -1,0 +1,91 @@
+// The remote pane's download batches and the end of an upload on its side.
+#include "remote/RightView.h"
+
+#include "platform/ui/Dispatcher.h"
+#include "transfer/BatchEnd.h"
+#include "transfer/PaneHost.h"
+
+void CRightView::OnDownload() {
+    if (m_local.currentDir)
+        DownloadSelectionInto(m_local.currentDir());
+}
+
+bool CRightView::DownloadSelectionInto(const std::string& localDir, BatchEnd end) {
+    ui::RequireUiThread("CRightView::DownloadSelectionInto");
+    if (!m_pEngine || m_pEngine->IsBusy() || !m_local.currentDir)
+        return false; // one batch at a time, in either direction
+    DownloadRequest request;
+    request.session = GetSession();
+    if (!request.session)
+        return false; // no session: nothing to fetch and nothing reported
+    request.currentPath = m_strCurrentPath;
+    request.localDir = localDir;
+    request.names = SelectedNames();
+    return StartBatch(std::move(request), std::move(end));
+}
+
+bool CRightView::StartDownloadThread(std::vector<CTransferItem> items, BatchEnd end) {
+    ui::RequireUiThread("CRightView::StartDownloadThread");
+    if (!m_pEngine || m_pEngine->IsBusy() || !m_local.currentDir)
+        return false;
+    DownloadRequest request;
+    request.session = GetSession();
+    request.currentPath = m_strCurrentPath;
+    request.localDir = m_local.currentDir();
+    request.items = std::move(items);
+    request.dropMode = true;
+    return StartBatch(std::move(request), std::move(end));
+}
+
+bool CRightView::StartBatch(DownloadRequest request, BatchEnd end) {
+    std::shared_ptr<bool> alive = m_alive;
+    CPaneHost::Handlers h;
+    h.addLine = [this](const std::string& line) { AddLine(line); };
+    h.progress = [this](const TransferProgress* p) {
+        if (m_showProgress)
+            m_showProgress(p);
+    };
+    // What the batch asked of its end comes back with its result.
+    h.uiEnded = [this, alive, end = std::move(end)](const BatchResult& r) {
+        if (*alive)
+            OnDownloadEnded(r, end);
+    };
+    std::shared_ptr<CTransferEngine> engine = m_pEngine;
+    h.cancelled = [engine] { return engine->m_bStop != 0; };
+    std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
+    ++m_bBusy;
+    EnableNavigation(true);
+    if (!m_pEngine->StartDownload(std::move(request), host)) {
+        --m_bBusy;
+        EnableNavigation(false);
+        return false;
+    }
+    m_pHost = host;
+    return true;
+}
+
+void CRightView::OnDownloadEnded(const BatchResult& result, const BatchEnd& end) {
+    ui::RequireUiThread("CRightView::OnDownloadEnded");
+    if (m_local.downloadEnded)
+        m_local.downloadEnded(result, end);
+    m_pHost.reset();
+    --m_bBusy;
+    EnableNavigation(false);
+    ++m_nBatchesEnded;
+}
+
+void CRightView::OnUploadEnded(const BatchResult& result, const BatchEnd& end) {
+    ui::RequireUiThread("CRightView::OnUploadEnded");
+    AfterBatch after = DecideAfterBatch(result, end, m_strCurrentPath);
+    m_strCurrentPath = after.folder;
+    if (after.refill)
+        RefreshList();
+    EnableNavigation(false);
+}
+
+void CRightView::RefreshList() {
+    if (!IsConnected())
+        return;
+    m_strListPath = m_strCurrentPath;
+    StartRefresh();
+}
