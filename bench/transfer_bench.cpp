@@ -10,7 +10,7 @@
 // Put TMPDIR on a tmpfs (/dev/shm) so the disk does not decide.
 #include "bench/Rounds.h"
 #include "platform/ftp/FtpSession.h"
-#include "remote/FtpFs.h"
+#include "platform/ftp/FtpFs.h"
 #include "tests/ftp/FtpServers.h"
 #include "transfer/TransferEngine.h"
 

@@ -4,7 +4,7 @@
 // trusted before.
 #pragma once
 
-#include "remote/RemoteFs.h"
+#include "platform/remote/RemoteFs.h"
 
 #include <wx/dialog.h>
 

@@ -12,7 +12,7 @@
 #pragma once
 
 #include "platform/work/Workers.h"
-#include "remote/RemoteFs.h"
+#include "remote/OpenRemoteFs.h"
 #include "remote/RemoteOps.h"
 
 #include <atomic>

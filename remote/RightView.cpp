@@ -1,5 +1,6 @@
 #include "remote/RightView.h"
 
+#include "local/LocalDirectory.h"
 #include "local/PropertiesDlg.h"
 #include "platform/fs/Paths.h"
 #include "platform/ui/Dispatcher.h"
@@ -513,8 +514,8 @@ wxMenu* CRightView::CreateContextMenu() {
     menu->Enable(cmd::ToWx(cmd::ID_UPLOAD), false);
     menu->Enable(cmd::ToWx(cmd::ID_EXECUTE), false);
     if (m_wndList->GetSelectedItemCount() == 0)
-        DisableCommands(menu,
-                        {cmd::ID_DOWNLOAD, cmd::ID_PROPERTIES, cmd::ID_DELETE, cmd::ID_RENAME});
+        cmd::DisableCommands(
+            menu, {cmd::ID_DOWNLOAD, cmd::ID_PROPERTIES, cmd::ID_DELETE, cmd::ID_RENAME});
     if (m_bBusy || (m_localBusy && m_localBusy())) {
         menu->Enable(cmd::ToWx(cmd::ID_DOWNLOAD), false);
         cmd::DisableCommands(menu, cmd::BusyPaneCommands());

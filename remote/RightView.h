@@ -6,7 +6,7 @@
 
 #include "platform/ui/FilePane.h"
 #include "remote/RemoteBrowser.h"
-#include "remote/RemoteFs.h"
+#include "platform/remote/RemoteFs.h"
 #include "transfer/BatchEnd.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferItem.h"

@@ -2,7 +2,7 @@
 // the program opens one for a site (plain FTP).
 #pragma once
 
-#include "remote/RemoteFs.h"
+#include "remote/OpenRemoteFs.h"
 #include "sites/SiteStore.h"
 
 #include <memory>

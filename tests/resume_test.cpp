@@ -3,7 +3,7 @@
 // pyftpdlib) behind our proxy that drops connections on purpose, and against
 // the scripted server.
 #include "platform/ftp/FtpSession.h"
-#include "remote/FtpFs.h"
+#include "platform/ftp/FtpFs.h"
 #include "tests/TempDir.h"
 #include "tests/ftp/FtpServers.h"
 #include "transfer/TransferEngine.h"

@@ -11,7 +11,7 @@
 // treated as files, and nothing deeper than kMaxDepth levels is entered.
 #pragma once
 
-#include "remote/RemoteFs.h"
+#include "platform/remote/RemoteFs.h"
 #include "transfer/TransferItem.h"
 
 #include <atomic>

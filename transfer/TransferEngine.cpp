@@ -1,7 +1,7 @@
 #include "transfer/TransferEngine.h"
 
 #include "platform/fs/Paths.h"
-#include "remote/RemoteFs.h"
+#include "platform/remote/RemoteFs.h"
 #include "transfer/TransferPlanner.h"
 
 #include <algorithm>

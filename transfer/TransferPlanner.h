@@ -7,7 +7,7 @@
 // Stop ends the planning at once; what was planned then is never run.
 #pragma once
 
-#include "remote/RemoteFs.h"
+#include "platform/remote/RemoteFs.h"
 #include "transfer/TransferItem.h"
 #include "transfer/TransferJob.h"
 

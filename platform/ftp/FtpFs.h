@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/ftp/FtpSession.h"
-#include "remote/RemoteFs.h"
+#include "platform/remote/RemoteFs.h"
 
 namespace remote {
 

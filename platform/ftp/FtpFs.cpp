@@ -1,6 +1,4 @@
-#include "remote/FtpFs.h"
-
-#include "sites/SiteStore.h"
+#include "platform/ftp/FtpFs.h"
 
 namespace remote {
 
@@ -167,44 +165,6 @@ Result FtpFs::Download(const std::string& remotePath, const std::string& localPa
 Result FtpFs::Upload(const std::string& localPath, const std::string& remotePath,
                      const Progress& progress, files::PartialUpload* partial) {
     return LastFtpResult(m_session->PutFile(localPath, remotePath, progress, partial));
-}
-
-void IRemoteFs::DeleteFiles(const std::vector<std::string>& paths, std::vector<Result>* each) {
-    each->clear();
-    for (const std::string& path : paths)
-        each->push_back(DeleteFile(path));
-}
-
-std::shared_ptr<IRemoteFs> OpenRemoteFs(const SiteConnection& site, IRemoteQuestions* questions,
-                                        Result* why) {
-    ftp::ConnectParams params;
-    params.host = site.host;
-    params.port = site.port & 0xFFFF; // only the low 16 bits are a port
-    params.user = site.user;
-    params.password = site.password;
-    params.connectTimeoutSec = site.connectTimeoutSec;
-    params.responseTimeoutSec = site.responseTimeoutSec;
-    params.lowSpeedTimeSec = site.lowSpeedTimeSec;
-    params.mode = site.passive ? ftp::Mode::Passive : ftp::Mode::Active;
-    params.encryption = site.encryption == sites::kEncryptionPlain ? ftp::Encryption::None
-                        : site.encryption == sites::kEncryptionRequire
-                            ? ftp::Encryption::Require
-                            : ftp::Encryption::IfAvailable;
-    if (params.encryption != ftp::Encryption::None) {
-        params.trustedFingerprint =
-            sites::LoadTrustedCertificate(ftp::ServerKey(params.host, params.port));
-        if (questions)
-            params.askCertificate = [questions](const ftp::Certificate& c) {
-                return questions->AskCertificate(c);
-            };
-    }
-    std::shared_ptr<ftp::Session> session = ftp::Session::Create(params);
-    if (!session) {
-        if (why)
-            *why = LastFtpResult(false);
-        return nullptr;
-    }
-    return std::make_shared<FtpFs>(std::move(session), params.encryption);
 }
 
 } // namespace remote

@@ -1,7 +1,8 @@
 // A file system on a server, as every protocol offers it: list a folder,
 // enter one, make, rename and delete, move a file either way, abort, close.
 // The browser, the transfer queue and the remote operations use nothing else;
-// a new protocol implements IRemoteFs and is named in OpenRemoteFs.
+// a new protocol implements IRemoteFs and is named in remote::OpenRemoteFs
+// (remote/OpenRemoteFs.h).
 //
 // Results are values: success, or the kind of failure and the server's words
 // for the log. One object is one session: its requests are serialised inside
@@ -153,24 +154,5 @@ public:
     // on the thread of the request; the hook must not use the session.
     virtual void SetLineHook(std::function<void(const std::string&)> hook) = 0;
 };
-
-// How a site is reached: the settings of its record.
-struct SiteConnection {
-    std::string host;
-    int port = 0;
-    std::string user;
-    std::string password;
-    bool passive = true;
-    int encryption = 1; // sites::SiteEncryption
-    // How long a silent or stalled server may hold a request.
-    int connectTimeoutSec = 20;  // connecting and the greeting
-    int responseTimeoutSec = 60; // waiting for any reply
-    int lowSpeedTimeSec = 60;    // a transfer at a crawl for this long fails
-};
-
-// A session for `site`, not yet connected (Connect() it on a worker). Null
-// when it cannot even be set up; `why` says why. `questions` must outlive it.
-std::shared_ptr<IRemoteFs> OpenRemoteFs(const SiteConnection& site, IRemoteQuestions* questions,
-                                        Result* why);
 
 } // namespace remote

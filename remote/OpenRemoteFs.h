@@ -1,0 +1,31 @@
+// Opens a remote file system for a site: the protocol its settings name,
+// with the questions it may need to ask the user while it connects.
+#pragma once
+
+#include "platform/remote/RemoteFs.h"
+
+#include <memory>
+#include <string>
+
+namespace remote {
+
+// How a site is reached: the settings of its record.
+struct SiteConnection {
+    std::string host;
+    int port = 0;
+    std::string user;
+    std::string password;
+    bool passive = true;
+    int encryption = 1; // sites::SiteEncryption
+    // How long a silent or stalled server may hold a request.
+    int connectTimeoutSec = 20;  // connecting and the greeting
+    int responseTimeoutSec = 60; // waiting for any reply
+    int lowSpeedTimeSec = 60;    // a transfer at a crawl for this long fails
+};
+
+// A session for `site`, not yet connected (Connect() it on a worker). Null
+// when it cannot even be set up; `why` says why. `questions` must outlive it.
+std::shared_ptr<IRemoteFs> OpenRemoteFs(const SiteConnection& site, IRemoteQuestions* questions,
+                                        Result* why);
+
+} // namespace remote
