@@ -54,9 +54,8 @@ CFilePane::Parts LocalParts() {
     parts.listId = kListId;
     parts.pathIcons = {art::LoadIconBitmap(art::ICON_DRIVE, 17),
                        art::LoadIconBitmap(art::ICON_OPEN_FOLDER, 17)};
-    parts.pictures = {art::LoadBitmap(art::BMP_UP), art::LoadIconBitmap(art::ICON_FOLDER),
-                      art::LoadBitmap(art::BMP_MARKER_ACTIVE),
-                      art::LoadBitmap(art::BMP_MARKER_IDLE)};
+    CFilePane::Pictures& p = parts.pictures;
+    art::LoadPanePictures(&p.up, &p.folderIcon, &p.markerActive, &p.markerIdle);
     parts.makeList = [](wxWindow* parent, int id) { return new CLeftList(parent, id); };
     return parts;
 }

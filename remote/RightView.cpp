@@ -54,9 +54,8 @@ CFilePane::Parts RemoteParts() {
     parts.listId = kListId;
     parts.listTop = 33;
     parts.pathIcons = {art::LoadIconBitmap(art::ICON_OPEN_FOLDER, 16)};
-    parts.pictures = {art::LoadBitmap(art::BMP_UP), art::LoadIconBitmap(art::ICON_FOLDER),
-                      art::LoadBitmap(art::BMP_MARKER_ACTIVE),
-                      art::LoadBitmap(art::BMP_MARKER_IDLE)};
+    CFilePane::Pictures& p = parts.pictures;
+    art::LoadPanePictures(&p.up, &p.folderIcon, &p.markerActive, &p.markerIdle);
     parts.makeList = [](wxWindow* parent, int id) { return new CRightList(parent, id); };
     return parts;
 }
@@ -469,7 +468,6 @@ void CRightView::OnDelete() {
     if (ui::MessageBox(this, remote::DeleteQuestion(shown), "Orvane",
                        ui::kButtonsYesNo | ui::kDefaultSecond, ui::kIconQuestion) != ui::kYes)
         return;
-    m_bChanged = 0;
     m_browser->Delete(m_strCurrentPath, names);
 }
 

@@ -4,9 +4,9 @@
 // the pane shows what it reports and sends it the user's commands.
 #pragma once
 
+#include "platform/remote/RemoteFs.h"
 #include "platform/ui/FilePane.h"
 #include "remote/RemoteBrowser.h"
-#include "platform/remote/RemoteFs.h"
 #include "transfer/BatchEnd.h"
 #include "transfer/TransferEngine.h"
 #include "transfer/TransferItem.h"
@@ -23,7 +23,6 @@ class CPathCombo;
 class CFileTypes;
 class wxMenu;
 class wxListEvent;
-class CLeftView;
 class CPaneHost;
 
 // The list of the remote pane: a drag source, and a drop target for entries
@@ -61,8 +60,6 @@ public:
     // Stop request for the delete and Properties walks (a batch stops
     // through the engine).
     std::atomic<int>& m_bStop;
-    // A fetch was attempted (refresh the local list).
-    std::atomic<int> m_bChanged{0};
     int m_bEditing = 0; // a name is being edited (or New Folder runs)
     // What the last Properties walk counted (64-bit: no wrap at 2 GiB).
     std::uint64_t m_nFileCount = 0;

@@ -428,4 +428,12 @@ wxIconBundle AppIcons() {
     return icons;
 }
 
+void LoadPanePictures(wxBitmap* up, wxBitmap* folder, wxBitmap* markerActive,
+                      wxBitmap* markerIdle) {
+    *up = LoadBitmap(BMP_UP);
+    *folder = LoadIconBitmap(ICON_FOLDER);
+    *markerActive = LoadBitmap(BMP_MARKER_ACTIVE);
+    *markerIdle = LoadBitmap(BMP_MARKER_IDLE);
+}
+
 } // namespace art

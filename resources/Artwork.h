@@ -33,4 +33,8 @@ wxIcon LoadIcon(int id, int size = 0);
 inline constexpr int kAppIconSizes[] = {16, 32, 48, 64, 128, 256};
 wxIconBundle AppIcons();
 
+// The pictures both file panes show: the Up button's, a folder row's and the
+// marker strip's when the pane is active and when it is not.
+void LoadPanePictures(wxBitmap* up, wxBitmap* folder, wxBitmap* markerActive, wxBitmap* markerIdle);
+
 } // namespace art

@@ -88,7 +88,7 @@ PasswordMove MovePasswordsToKeyring();
 std::vector<std::string> PasswordMoveLines(const PasswordMove& move);
 
 // The SHA-256 fingerprint of the certificate trusted for `server` (host:port,
-// as ftp::ServerKey gives it), or "".
+// the host as connected to in lower case, "ftp.example.org:21"), or "".
 std::string LoadTrustedCertificate(const std::string& server);
 bool SaveTrustedCertificate(const std::string& server, const std::string& fingerprint,
                             std::string* error = nullptr);

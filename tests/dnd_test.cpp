@@ -61,7 +61,8 @@ ui::DropPayload Received(const wxDataObject& from, bool acceptFiles) {
     return data.Payload();
 }
 
-void MouseDrag(wxPoint from, wxPoint to, bool escape = false);
+void MouseDrag(wxPoint from, wxPoint to, bool escape = false,
+               const CFileListCtrl* source = nullptr);
 wxPoint OnScreen(CFileListCtrl* list, wxPoint inner);
 
 std::string Cwd() {
@@ -847,22 +848,11 @@ TEST_P(DndTest, TheRowUnderTheCursorCarriesTheHighlightAndTheSelectionStays) {
 // Presses on `from` (screen coordinates), moves in small steps, then onto
 // each of `via` in turn, and releases (after Escape, if asked), from another
 // thread while this one keeps the window running.
-void MouseDragVia(wxPoint from, const std::vector<wxPoint>& via, bool escape = false) {
+// Runs `cmd` (xdotool steps) on a thread of its own while the events are
+// pumped here.
+void RunXdotool(const std::string& cmd) {
     std::atomic<bool> done{false};
     std::thread mouse([&] {
-        std::string cmd = "xdotool mousemove " + std::to_string(from.x) + " " +
-                          std::to_string(from.y) + " sleep 0.2 mousedown 1 sleep 0.1";
-        for (int i = 1; i <= 5; ++i)
-            cmd += " mousemove " + std::to_string(from.x + 4 * i) + " " +
-                   std::to_string(from.y + 2 * i) + " sleep 0.05";
-        for (wxPoint to : via) {
-            cmd += " mousemove " + std::to_string(to.x) + " " + std::to_string(to.y) + " sleep 0.2";
-            cmd += " mousemove " + std::to_string(to.x + 3) + " " + std::to_string(to.y + 3) +
-                   " sleep 0.2";
-        }
-        if (escape)
-            cmd += " key Escape sleep 0.2";
-        cmd += " mouseup 1";
         int rc = std::system((cmd + " >/dev/null 2>&1").c_str());
         (void)rc;
         done = true;
@@ -871,8 +861,34 @@ void MouseDragVia(wxPoint from, const std::vector<wxPoint>& via, bool escape = f
     mouse.join();
 }
 
-void MouseDrag(wxPoint from, wxPoint to, bool escape) {
-    MouseDragVia(from, {to}, escape);
+// A drag with the mouse from `from` over the points of `via`, dropped at the
+// last. With `escape`, Escape is pressed before the button is let go, once
+// the drag has begun (`source` says so): on a busy machine the drag may begin
+// only some moves later, and an Escape before it would cancel nothing.
+void MouseDragVia(wxPoint from, const std::vector<wxPoint>& via, bool escape = false,
+                  const CFileListCtrl* source = nullptr) {
+    std::string cmd = "xdotool mousemove " + std::to_string(from.x) + " " + std::to_string(from.y) +
+                      " sleep 0.2 mousedown 1 sleep 0.1";
+    for (int i = 1; i <= 5; ++i)
+        cmd += " mousemove " + std::to_string(from.x + 4 * i) + " " +
+               std::to_string(from.y + 2 * i) + " sleep 0.05";
+    for (wxPoint to : via) {
+        cmd += " mousemove " + std::to_string(to.x) + " " + std::to_string(to.y) + " sleep 0.2";
+        cmd += " mousemove " + std::to_string(to.x + 3) + " " + std::to_string(to.y + 3) +
+               " sleep 0.2";
+    }
+    if (!escape) {
+        RunXdotool(cmd + " mouseup 1");
+        return;
+    }
+    RunXdotool(cmd);
+    if (source)
+        PumpUntil([&] { return source->m_bDragSource != 0; }, 5000);
+    RunXdotool("xdotool key Escape sleep 0.2 mouseup 1");
+}
+
+void MouseDrag(wxPoint from, wxPoint to, bool escape, const CFileListCtrl* source) {
+    MouseDragVia(from, {to}, escape, source);
 }
 
 wxPoint OnScreen(CFileListCtrl* list, wxPoint inner) {
@@ -979,7 +995,7 @@ TEST_P(DndTest, EscapeDuringARealDragDropsNothing) {
     watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) { dragged = dragged || from->m_bDragSource; });
     watch.Start(10);
     MouseDrag(OnScreen(from, from->RowPoint(RowOf(left()->Rows(), "f1.txt"))),
-              OnScreen(to, EmptyPoint(to)), true);
+              OnScreen(to, EmptyPoint(to)), true, from);
     watch.Stop();
     Pump(200);
     EXPECT_TRUE(dragged);
@@ -1045,7 +1061,7 @@ TEST_P(DndTest, ADragEndingAnyWayLeavesEveryListWithTheSelectionItHadBefore) {
                    [&](wxTimerEvent&) { highlighted = highlighted || to->m_nDropHilite == a; });
         watch.Start(10);
         int before = Ended();
-        MouseDragVia(start, via, c.end == End::Escape);
+        MouseDragVia(start, via, c.end == End::Escape, from);
         watch.Stop();
         if (c.end == End::Drop) {
             ASSERT_TRUE(PumpUntil([&] { return Ended() > before; }, 30000));

@@ -4,6 +4,7 @@
 // middle and a connection cut mid-file.
 #include "platform/sftp/SftpSession.h"
 #include "tests/TempDir.h"
+#include "tests/ftp/FtpServers.h"
 #include "tests/sftp/SftpServer.h"
 
 #include <gtest/gtest.h>
@@ -464,18 +465,7 @@ TEST_F(SftpSessionTest, LoginsThatCannotWorkFailWithSshsReason) {
         Failure failure;
         const char* words;
     };
-    int closedPort = 0;
-    {
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-        closedPort = ntohs(a.sin_port);
-        close(s);
-    }
+    int closedPort = FreePort();
     const Case cases[] = {
         {"an unknown host key",
          [&](SshTarget& t) { t.knownHostsFiles = {s_server->NoKnownHosts()}; }, Failure::Refused,

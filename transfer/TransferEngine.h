@@ -43,7 +43,7 @@ struct DownloadRequest {
     std::string localDir;    // the local pane's m_strCurrentDir when the batch starts
     // Download command: the selected names (exact bytes), in list order.
     std::vector<std::string> names;
-    // A dropped batch (m_bDropMode): ready items whose m_strLocalPath is the
+    // A dropped batch: ready items whose m_strLocalPath is the
     // target; `names` is then ignored.
     std::vector<CTransferItem> items;
     bool dropMode = false;

@@ -25,17 +25,17 @@ struct TransferProgress {
 struct BatchResult {
     TransferDirection direction = TransferDirection::Download;
     bool stopped = false; // Stop ended it
-    // Download: a fetch was attempted or a drop started the batch
-    // (m_bChanged): refresh the local list.
+    // Download: a fetch was attempted or a drop started the batch: refresh
+    // the local list.
     bool changed = false;
-    // Upload: a send was attempted, or a folder was made on the server
-    // (m_bUploaded): refresh the remote list unless a drop asked not to.
+    // Upload: a send was attempted, or a folder was made on the server:
+    // refresh the remote list unless a drop asked not to.
     bool uploaded = false;
     // Upload: a file arrived in, or a folder was made in, the folder the
     // remote list shows; the list is refreshed, whatever a drop asked.
     bool shownChanged = false;
     // Upload from a drop: at least one dropped file (not a file inside a
-    // dropped folder) arrived (clears m_bNoRefresh).
+    // dropped folder) arrived: the remote list is refreshed.
     bool dropSent = false;
     std::uint64_t filesDone = 0;   // fetched or sent
     std::uint64_t filesFailed = 0; // error lines

@@ -65,29 +65,6 @@ pid_t Spawn(const std::vector<std::string>& argv, int* port, std::string* error)
     return pid;
 }
 
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool Listening(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
 void Stop(pid_t pid) {
     if (pid <= 0)
         return;
@@ -134,6 +111,29 @@ bool MakeSelfSigned(const std::string& pem) {
 }
 
 } // namespace
+
+int FreePort() {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+bool Listening(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
 
 const char* KindName(ServerKind kind) {
     return kind == ServerKind::Pyftpdlib ? "pyftpdlib" : "vsftpd";

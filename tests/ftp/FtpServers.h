@@ -17,6 +17,11 @@ enum class Tls { Off, Offered, Required };
 
 const char* KindName(ServerKind kind);
 
+// A port of 127.0.0.1 that nothing listens on just now.
+int FreePort();
+// Whether something accepts connections on `port` of 127.0.0.1.
+bool Listening(int port);
+
 class FtpServer {
 public:
     // Starts the server; ok() says whether it runs (error() why not).

@@ -1,5 +1,7 @@
 #include "tests/sftp/SftpServer.h"
 
+#include "tests/ftp/FtpServers.h"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -20,29 +22,6 @@
 namespace {
 
 const char* const kSshd = "/usr/sbin/sshd"; // sshd insists on an absolute path to itself
-
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool Listening(int port) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
 
 std::string Slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
