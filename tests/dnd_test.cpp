@@ -848,43 +848,51 @@ TEST_P(DndTest, TheRowUnderTheCursorCarriesTheHighlightAndTheSelectionStays) {
 // Presses on `from` (screen coordinates), moves in small steps, then onto
 // each of `via` in turn, and releases (after Escape, if asked), from another
 // thread while this one keeps the window running.
-// Runs `cmd` (xdotool steps) on a thread of its own while the events are
-// pumped here.
-void RunXdotool(const std::string& cmd) {
+// A drag with the mouse from `from` over the points of `via`, dropped at the
+// last. With `escape`, Escape is pressed before the button is let go, once
+// the drag has begun (`source` says so): on a busy machine the drag may begin
+// only some moves later, and an Escape before it would cancel nothing. The
+// drag runs a loop of its own inside the event handler that began it, so the
+// steps after the moves wait on a timer's word, not on this thread.
+void MouseDragVia(wxPoint from, const std::vector<wxPoint>& via, bool escape = false,
+                  const CFileListCtrl* source = nullptr) {
+    std::string moves = "xdotool mousemove " + std::to_string(from.x) + " " +
+                        std::to_string(from.y) + " sleep 0.2 mousedown 1 sleep 0.1";
+    for (int i = 1; i <= 5; ++i)
+        moves += " mousemove " + std::to_string(from.x + 4 * i) + " " +
+                 std::to_string(from.y + 2 * i) + " sleep 0.05";
+    for (wxPoint to : via) {
+        moves += " mousemove " + std::to_string(to.x) + " " + std::to_string(to.y) + " sleep 0.2";
+        moves += " mousemove " + std::to_string(to.x + 3) + " " + std::to_string(to.y + 3) +
+                 " sleep 0.2";
+    }
+    std::atomic<bool> began{!escape || !source};
+    wxTimer watch;
+    watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        if (source && source->m_bDragSource != 0)
+            began = true;
+    });
+    watch.Start(10);
     std::atomic<bool> done{false};
     std::thread mouse([&] {
-        int rc = std::system((cmd + " >/dev/null 2>&1").c_str());
-        (void)rc;
+        auto run = [](const std::string& cmd) {
+            int rc = std::system((cmd + " >/dev/null 2>&1").c_str());
+            (void)rc;
+        };
+        if (!escape) {
+            run(moves + " mouseup 1");
+        } else {
+            run(moves);
+            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (!began && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            run("xdotool key Escape sleep 0.2 mouseup 1");
+        }
         done = true;
     });
     PumpUntil([&] { return done.load(); }, 20000);
     mouse.join();
-}
-
-// A drag with the mouse from `from` over the points of `via`, dropped at the
-// last. With `escape`, Escape is pressed before the button is let go, once
-// the drag has begun (`source` says so): on a busy machine the drag may begin
-// only some moves later, and an Escape before it would cancel nothing.
-void MouseDragVia(wxPoint from, const std::vector<wxPoint>& via, bool escape = false,
-                  const CFileListCtrl* source = nullptr) {
-    std::string cmd = "xdotool mousemove " + std::to_string(from.x) + " " + std::to_string(from.y) +
-                      " sleep 0.2 mousedown 1 sleep 0.1";
-    for (int i = 1; i <= 5; ++i)
-        cmd += " mousemove " + std::to_string(from.x + 4 * i) + " " +
-               std::to_string(from.y + 2 * i) + " sleep 0.05";
-    for (wxPoint to : via) {
-        cmd += " mousemove " + std::to_string(to.x) + " " + std::to_string(to.y) + " sleep 0.2";
-        cmd += " mousemove " + std::to_string(to.x + 3) + " " + std::to_string(to.y + 3) +
-               " sleep 0.2";
-    }
-    if (!escape) {
-        RunXdotool(cmd + " mouseup 1");
-        return;
-    }
-    RunXdotool(cmd);
-    if (source)
-        PumpUntil([&] { return source->m_bDragSource != 0; }, 5000);
-    RunXdotool("xdotool key Escape sleep 0.2 mouseup 1");
+    watch.Stop();
 }
 
 void MouseDrag(wxPoint from, wxPoint to, bool escape, const CFileListCtrl* source) {
