@@ -1078,6 +1078,23 @@ TEST(HostileServerTest, AFolderWhoseListingIsRefusedIsNamedInTheLog) {
     EXPECT_EQ(run.host.Count("Unable to list folder /top/locked : 550 Permission denied"), 1u);
 }
 
+TEST(HostileServerTest, AFolderListedAfterAFileOfItsNameIsLeftOutWithItsContents) {
+    // The file arrives first; the folder of the same name never takes its
+    // place, and nothing of what it holds is tried.
+    HostileRun run("twin-tree");
+    EXPECT_EQ(Slurp(run.target + "/top/d"), "0123456789abcdef");
+    EXPECT_TRUE(fs::exists(run.target + "/top/after.txt"));
+    Lines lines = run.host.Lines();
+    std::string leftOut = "A folder does not replace a file: " + run.target + "/top/d";
+    auto at = std::find(lines.begin(), lines.end(), leftOut);
+    ASSERT_NE(at, lines.end()) << ::testing::PrintToString(lines);
+    ASSERT_GE(at - lines.begin(), 2);
+    EXPECT_EQ(*(at - 2), "Downloading  d");
+    EXPECT_EQ(*(at - 1), "Done");
+    EXPECT_EQ(run.host.Count("Downloading  inner.txt"), 0u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(run.result.filesFailed, 0u);
+}
+
 TEST(HostileServerTest, AFolderThatListsItselfStopsAtTheDepthLimit) {
     HostileRun run("selfloop-tree");
     EXPECT_EQ(run.host.Count("Done"), 101u); // /top and 100 levels below it

@@ -34,6 +34,7 @@ CDownloadPlanner::CDownloadPlanner(std::shared_ptr<remote::IRemoteFs> session,
 JobList CDownloadPlanner::Plan(const std::vector<CTransferItem>& items,
                                const std::map<std::string, std::uint64_t>& topSizes) {
     m_jobs.clear();
+    m_fileTargets.clear();
     for (const CTransferItem& item : items) {
         if (Stopped())
             break;
@@ -61,6 +62,7 @@ JobList CDownloadPlanner::Plan(const std::vector<CTransferItem>& items,
             job.sizeKnown = true;
         }
         job.topLevel = true;
+        m_fileTargets.insert(job.local);
         m_jobs.push_back(std::move(job));
     }
     return std::move(m_jobs);
@@ -81,7 +83,7 @@ void CDownloadPlanner::PlanFolder(const CTransferItem& item) {
     }
     // A folder never takes a file's place: it is left out, and what it holds
     // with it.
-    if (IsNonDirectory(localTop)) {
+    if (IsNonDirectory(localTop) || m_fileTargets.count(localTop)) {
         m_jobs.push_back(TransferJob::Text(FolderOverFileLine(localTop)));
         return;
     }
@@ -111,7 +113,8 @@ void CDownloadPlanner::PlanFolder(const CTransferItem& item) {
         for (; done < found.size(); ++done) {
             const CRemoteItem& e = found[done];
             if (e.m_bIsDir) {
-                if (IsNonDirectory(e.m_strLocal)) {
+                // A file planned earlier in the same place is there by then.
+                if (IsNonDirectory(e.m_strLocal) || m_fileTargets.count(e.m_strLocal)) {
                     m_jobs.push_back(TransferJob::Text(FolderOverFileLine(e.m_strLocal)));
                     continue;
                 }
@@ -130,6 +133,7 @@ void CDownloadPlanner::PlanFolder(const CTransferItem& item) {
             job.size = e.m_nSize;
             job.sizeKnown = true;
             job.announced = e.m_bIsLink ? -1 : static_cast<std::int64_t>(e.m_nSize);
+            m_fileTargets.insert(job.local);
             m_jobs.push_back(std::move(job));
         }
     };

@@ -44,6 +44,9 @@ private:
     std::string m_localDir;
     bool m_dropMode;
     JobList m_jobs;
+    // The local paths of the files planned so far: a server folder listed
+    // after a file of its name does not take that file's place.
+    std::set<std::string> m_fileTargets;
 
     bool Stopped() const { return m_stop.load() != 0; }
     void PlanFolder(const CTransferItem& item);

@@ -168,9 +168,20 @@ def dash_a_tree(path, listing=False):
 QUIET_CHANGED = COUNTED[:HALF - 100] + b"\xee" * 100 + COUNTED[HALF:]
 
 
+def twin_tree(path, listing=False):
+    # /top lists a file and a folder of one name, the file first.
+    if path == "/":
+        return [ls_dir("top")]
+    if path == "/top":
+        return [ls_file("d"), ls_dir("d"), ls_file("after.txt")]
+    if path == "/top/d":
+        return [ls_file("inner.txt")]
+    return None
+
+
 TREES = {"hostile-tree": hostile_tree, "dash-a-tree": dash_a_tree, "rmd-refused": rmd_refused_tree, "selfloop-tree": selfloop_tree,
          "deep-tree": deep_tree, "changing-tree": changing_tree,
-         "unlistable-tree": unlistable_tree}
+         "unlistable-tree": unlistable_tree, "twin-tree": twin_tree}
 
 
 def main():
