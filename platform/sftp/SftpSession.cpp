@@ -486,6 +486,18 @@ Result Session::Open() {
     return {};
 }
 
+// A request on one path: the path resolved from the current folder, refused
+// with a NUL in it, then `work` on it with the session held.
+template <typename Work> Result Session::OnPath(const std::string& path, const Work& work) {
+    std::string full = Resolve(path);
+    if (HasNul(full))
+        return NulRefusal(full);
+    Request request(this);
+    if (!request.Ready())
+        return request.Why();
+    return work(full);
+}
+
 Result Session::Connect() {
     Request request(this);
     if (!request.Ready())
@@ -494,13 +506,7 @@ Result Session::Connect() {
 }
 
 Result Session::RealPath(const std::string& path, std::string* absolute) {
-    std::string full = Resolve(path);
-    if (HasNul(full))
-        return NulRefusal(full);
-    Request request(this);
-    if (!request.Ready())
-        return request.Why();
-    return RealPathLocked(full, absolute);
+    return OnPath(path, [&](const std::string& full) { return RealPathLocked(full, absolute); });
 }
 
 Result Session::ChangeFolder(const std::string& path) {
@@ -518,13 +524,7 @@ Result Session::ChangeFolder(const std::string& path) {
 }
 
 Result Session::List(const std::string& folder, std::vector<Entry>* entries) {
-    std::string full = Resolve(folder);
-    if (HasNul(full))
-        return NulRefusal(full);
-    Request request(this);
-    if (!request.Ready())
-        return request.Why();
-    return ListLocked(full, entries);
+    return OnPath(folder, [&](const std::string& full) { return ListLocked(full, entries); });
 }
 
 Result Session::ListLocked(const std::string& folder, std::vector<Entry>* entries) {
@@ -574,53 +574,33 @@ Result Session::ListLocked(const std::string& folder, std::vector<Entry>* entrie
 }
 
 Result Session::Stat(const std::string& path, Attributes* attrs) {
-    std::string full = Resolve(path);
-    if (HasNul(full))
-        return NulRefusal(full);
-    Request request(this);
-    if (!request.Ready())
-        return request.Why();
-    return CallAttrs([&](std::uint32_t id) { return StatRequest(id, full); }, attrs);
+    return OnPath(path, [&](const std::string& full) {
+        return CallAttrs([&](std::uint32_t id) { return StatRequest(id, full); }, attrs);
+    });
 }
 
 Result Session::Lstat(const std::string& path, Attributes* attrs) {
-    std::string full = Resolve(path);
-    if (HasNul(full))
-        return NulRefusal(full);
-    Request request(this);
-    if (!request.Ready())
-        return request.Why();
-    return CallAttrs([&](std::uint32_t id) { return LstatRequest(id, full); }, attrs);
+    return OnPath(path, [&](const std::string& full) {
+        return CallAttrs([&](std::uint32_t id) { return LstatRequest(id, full); }, attrs);
+    });
 }
 
 Result Session::MakeFolder(const std::string& path) {
-    std::string full = Resolve(path);
-    if (HasNul(full))
-        return NulRefusal(full);
-    Request request(this);
-    if (!request.Ready())
-        return request.Why();
-    return CallStatus([&](std::uint32_t id) { return MkdirRequest(id, full); });
+    return OnPath(path, [&](const std::string& full) {
+        return CallStatus([&](std::uint32_t id) { return MkdirRequest(id, full); });
+    });
 }
 
 Result Session::RemoveFolder(const std::string& path) {
-    std::string full = Resolve(path);
-    if (HasNul(full))
-        return NulRefusal(full);
-    Request request(this);
-    if (!request.Ready())
-        return request.Why();
-    return CallStatus([&](std::uint32_t id) { return RmdirRequest(id, full); });
+    return OnPath(path, [&](const std::string& full) {
+        return CallStatus([&](std::uint32_t id) { return RmdirRequest(id, full); });
+    });
 }
 
 Result Session::Remove(const std::string& path) {
-    std::string full = Resolve(path);
-    if (HasNul(full))
-        return NulRefusal(full);
-    Request request(this);
-    if (!request.Ready())
-        return request.Why();
-    return CallStatus([&](std::uint32_t id) { return RemoveRequest(id, full); });
+    return OnPath(path, [&](const std::string& full) {
+        return CallStatus([&](std::uint32_t id) { return RemoveRequest(id, full); });
+    });
 }
 
 Result Session::Rename(const std::string& from, const std::string& to) {

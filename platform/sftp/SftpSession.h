@@ -161,6 +161,7 @@ private:
     template <class T>
     Result CallFor(const Build& build, Decoded<T> (*decode)(const Packet&), T* out);
     Result CallStatus(const Build& build);
+    template <typename Work> Result OnPath(const std::string& path, const Work& work);
     Result CallAttrs(const Build& build, Attributes* attrs);
     Result OpenHandle(const Build& build, std::string* handle);
     Result CloseHandle(const std::string& handle);
