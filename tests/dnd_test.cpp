@@ -867,10 +867,13 @@ void MouseDragVia(wxPoint from, const std::vector<wxPoint>& via, bool escape = f
                  " sleep 0.2";
     }
     std::atomic<bool> began{!escape || !source};
+    std::atomic<bool> ended{false};
     wxTimer watch;
     watch.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
         if (source && source->m_bDragSource != 0)
             began = true;
+        else if (source && began)
+            ended = true;
     });
     watch.Start(10);
     std::atomic<bool> done{false};
@@ -886,7 +889,17 @@ void MouseDragVia(wxPoint from, const std::vector<wxPoint>& via, bool escape = f
             auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
             while (!began && std::chrono::steady_clock::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            run("xdotool key Escape sleep 0.2 mouseup 1");
+            // The button stays down until the drag has ended: an Escape that
+            // reaches the X server before the drag holds the keyboard is lost,
+            // and a release then would drop. A lost Escape is sent again; one
+            // that never ends the drag lets the release drop, and the test fails.
+            for (int tries = 0; tries < 3 && !(source && ended); ++tries) {
+                run("xdotool key Escape");
+                until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                while (source && !ended && std::chrono::steady_clock::now() < until)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            run("xdotool sleep 0.2 mouseup 1");
         }
         done = true;
     });
