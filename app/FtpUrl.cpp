@@ -115,9 +115,9 @@ bool Parse(const std::string& text, FtpUrl* url, std::string* error) {
     if (name == "ftps")
         return fail("Implicit FTP over TLS (ftps://) is not supported; use an ftpes:// link for "
                     "explicit FTP over TLS.");
-    if (name != "ftp" && name != "ftpes")
-        return fail(
-            "Only ftp:// links can be opened, as ftp://[user[:password]@]host[:port][/path].");
+    if (name != "ftp" && name != "ftpes" && name != "sftp")
+        return fail("Only ftp:// and sftp:// links can be opened, as "
+                    "ftp://[user[:password]@]host[:port][/path].");
 
     std::string rest = text.substr(scheme + 3);
     size_t end = AuthorityEnd(rest);
@@ -131,6 +131,12 @@ bool Parse(const std::string& text, FtpUrl* url, std::string* error) {
 
     FtpUrl result;
     result.requireTls = name == "ftpes";
+    if (name == "sftp") {
+        result.sftp = true;
+        result.port = 22;
+        result.user.clear();
+        result.password.clear();
+    }
     size_t at = authority.rfind('@');
     std::string hostPort = authority;
     if (at != std::string::npos) {
@@ -149,6 +155,8 @@ bool Parse(const std::string& text, FtpUrl* url, std::string* error) {
         result.user = user;
         if (colon != std::string::npos)
             result.password = password;
+        else if (result.sftp)
+            result.password.clear(); // keys and the agent first; asked only if needed
         else if (!IsAnonymous(user)) {
             result.password.clear(); // a named user without a password in the link
             result.askPassword = true;

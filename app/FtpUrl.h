@@ -1,6 +1,6 @@
 // An ftp:// link as the desktop hands it to the program (a browser, a file
 // manager, the command line): ftp://[user[:password]@]host[:port][/path], or
-// ftpes:// for explicit FTP over TLS.
+// ftpes:// for explicit FTP over TLS, or sftp:// for SFTP.
 // Plain code, no toolkit: the start-up turns a parsed link into a one-off
 // connection. Everything in a link is a stranger's bytes, so a link that is
 // not plainly well formed is refused whole, with a reason a user can read.
@@ -32,6 +32,10 @@ struct FtpUrl {
     // An ftpes:// link: explicit FTP over TLS, required. An ftp:// link uses
     // TLS where the server offers it.
     bool requireTls = false;
+    // An sftp:// link: port 22 unless it names one; without a user ssh's own
+    // choice (its configuration's, or the local user's), and a password only
+    // when the server asks for one.
+    bool sftp = false;
 };
 
 // Parses `text` into `url`. On failure returns false, leaves `url` as it was

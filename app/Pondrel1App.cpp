@@ -75,6 +75,7 @@ void ConnectToUrl(CMainFrame& frame, const ftpurl::FtpUrl& url) {
     values.m_bPassive = 1;
     values.m_nEncryption =
         url.requireTls ? sites::kEncryptionRequire : sites::kEncryptionIfAvailable;
+    values.m_nProtocol = url.sftp ? sites::kProtocolSftp : sites::kProtocolFtp;
     frame.ConnectToSite(values);
 }
 

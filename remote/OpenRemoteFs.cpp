@@ -1,14 +1,34 @@
 // The factory of remote file systems: a site's settings become a session of
-// the protocol the site speaks (FTP, with or without TLS, today).
+// the protocol the site speaks (FTP, with or without TLS, or SFTP).
 #include "remote/OpenRemoteFs.h"
 
 #include "platform/ftp/FtpFs.h"
+#include "platform/sftp/SftpFs.h"
 #include "sites/SiteStore.h"
 
 namespace remote {
 
+namespace {
+
+std::shared_ptr<IRemoteFs> OpenSftp(const SiteConnection& site) {
+    sftp::ConnectParams params;
+    params.ssh.host = site.host;
+    params.ssh.port = site.port & 0xFFFF;
+    params.ssh.user = site.user;
+    params.ssh.connectTimeoutSec = site.connectTimeoutSec;
+    params.ssh.configFile = site.ssh.configFile;
+    params.ssh.identityFile = site.ssh.identityFile;
+    params.ssh.knownHostsFiles = site.ssh.knownHostsFiles;
+    params.responseTimeoutSec = site.responseTimeoutSec;
+    return std::make_shared<SftpFs>(std::move(params));
+}
+
+} // namespace
+
 std::shared_ptr<IRemoteFs> OpenRemoteFs(const SiteConnection& site, IRemoteQuestions* questions,
                                         Result* why) {
+    if (site.protocol == sites::kProtocolSftp)
+        return OpenSftp(site);
     ftp::ConnectParams params;
     params.host = site.host;
     params.port = site.port & 0xFFFF; // only the low 16 bits are a port

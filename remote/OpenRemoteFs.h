@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace remote {
 
@@ -17,6 +18,15 @@ struct SiteConnection {
     std::string password;
     bool passive = true;
     int encryption = 1; // sites::SiteEncryption
+    int protocol = 0;   // sites::SiteProtocol
+    // SFTP only: how ssh is reached. Empty: the user's own ssh configuration,
+    // keys, agent and known_hosts, and our own known_hosts beside the settings.
+    struct Ssh {
+        std::string configFile;
+        std::string identityFile;
+        std::vector<std::string> knownHostsFiles; // searched after ours
+        std::string trustedKnownHosts;            // ours
+    } ssh;
     // How long a silent or stalled server may hold a request.
     int connectTimeoutSec = 20;  // connecting and the greeting
     int responseTimeoutSec = 60; // waiting for any reply

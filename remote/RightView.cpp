@@ -147,6 +147,7 @@ void CRightView::StartConnect(int mode) {
     site.password = m_strPassword;
     site.passive = mode == 1;
     site.encryption = m_nEncryption;
+    site.protocol = m_nProtocol;
     // The wait cursor lasts until the attempt's worker is done.
     if (m_browser->Connect(site, m_strRemoteDir))
         wxBeginBusyCursor();

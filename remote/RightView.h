@@ -47,6 +47,7 @@ public:
     // 0 plain FTP, 1 explicit FTP over TLS if available, 2 TLS required (the
     // site's encryption, sites::SiteEncryption).
     int m_nEncryption = 1;
+    int m_nProtocol = 0; // sites::SiteProtocol
 
     // Work of the pane that runs: the browser's workers, a batch, an open
     // Properties box.

@@ -61,6 +61,12 @@ CSiteManagerDlg::CSiteManagerDlg(wxWindow* parent)
         edit->SetMaxLength(sites::kShortValue - 1);
         grid->Add(edit, 1, wxEXPAND);
     }
+    grid->Add(new wxStaticText(area, IDC_PROTOCOL_CAPTION, "Protocol"), 0, wxALIGN_CENTER_VERTICAL);
+    m_wndProtocol = new wxChoice(area, IDC_PROTOCOL);
+    // In the order of sites::SiteProtocol.
+    m_wndProtocol->Append("FTP");
+    m_wndProtocol->Append("SFTP");
+    grid->Add(m_wndProtocol, 1, wxEXPAND);
     grid->Add(new wxStaticText(area, 1052, "Mode"), 0, wxALIGN_CENTER_VERTICAL);
     m_wndMode = new wxChoice(area, IDC_MODE);
     m_wndMode->Append("FTP"); // the list is sorted: "FTP" is entry 0
@@ -116,6 +122,8 @@ CSiteManagerDlg::CSiteManagerDlg(wxWindow* parent)
     });
     m_wndEncryption->Bind(
         wxEVT_CHOICE, [this](wxCommandEvent&) { m_nEncryption = m_wndEncryption->GetSelection(); });
+    m_wndProtocol->Bind(wxEVT_CHOICE,
+                        [this](wxCommandEvent&) { SetProtocol(m_wndProtocol->GetSelection()); });
     m_wndTree->Bind(wxEVT_TREE_SEL_CHANGED, [this](wxTreeEvent&) { OnSelChanged(); });
     m_wndTree->Bind(wxEVT_TREE_BEGIN_LABEL_EDIT, &CSiteManagerDlg::OnBeginLabelEdit, this);
     m_wndTree->Bind(wxEVT_TREE_END_LABEL_EDIT, &CSiteManagerDlg::OnEndLabelEdit, this);
@@ -124,6 +132,7 @@ CSiteManagerDlg::CSiteManagerDlg(wxWindow* parent)
     // Initialisation: Mode on "FTP", the image list, the tree.
     m_wndMode->SetSelection(0);
     SetEncryption(sites::kEncryptionIfAvailable);
+    SetProtocol(sites::kProtocolFtp);
     m_pImageList = new wxImageList(16, 16, true, 0);
     m_pImageList->Add(art::LoadIconBitmap(art::ICON_SITE_ROOT));
     m_pImageList->Add(art::LoadIconBitmap(art::ICON_SITE));
@@ -189,6 +198,8 @@ void CSiteManagerDlg::ShowSiteDetails(bool show) {
         FindWindow(id)->Show(show);
     for (int id : kDetailFields)
         FindWindow(id)->Show(show);
+    m_wndProtocol->Show(show);
+    FindWindow(IDC_PROTOCOL_CAPTION)->Show(show);
     m_wndMode->Show(show);
     m_wndEncryption->Show(show);
     for (int id : {static_cast<int>(wxID_OK), static_cast<int>(IDC_EDIT_SITE),
@@ -206,6 +217,7 @@ void CSiteManagerDlg::SelectSample(const char* label, const char* host) {
     m_wndMode->SetSelection(0);
     m_bPassive = 0;
     SetEncryption(sites::kEncryptionIfAvailable);
+    SetProtocol(sites::kProtocolFtp);
     ShowSiteDetails(true);
 }
 
@@ -213,6 +225,21 @@ void CSiteManagerDlg::SetEncryption(int encryption) {
     ui::RequireUiThread("CSiteManagerDlg::SetEncryption");
     m_nEncryption = encryption;
     m_wndEncryption->SetSelection(encryption);
+}
+
+void CSiteManagerDlg::SetProtocol(int protocol) {
+    ui::RequireUiThread("CSiteManagerDlg::SetProtocol");
+    protocol = protocol == sites::kProtocolSftp ? sites::kProtocolSftp : sites::kProtocolFtp;
+    const std::string port = Field(IDC_PORT);
+    if (protocol != m_nProtocol && port == sites::DefaultPort(m_nProtocol))
+        SetField(IDC_PORT, sites::DefaultPort(protocol));
+    m_nProtocol = protocol;
+    m_wndProtocol->SetSelection(protocol);
+    const bool ftp = protocol == sites::kProtocolFtp;
+    for (int id : {1052, static_cast<int>(IDC_MODE), static_cast<int>(IDC_ENCRYPTION),
+                   static_cast<int>(IDC_ENCRYPTION_CAPTION)})
+        if (wxWindow* w = FindWindow(id))
+            w->Enable(ftp);
 }
 
 void CSiteManagerDlg::OnSelChanged() {
@@ -247,6 +274,8 @@ void CSiteManagerDlg::LoadSelectedSite() {
     ShowSiteDetails(true);
     // The label field shows the site's name, not its stored label.
     SetField(IDC_PORT, r.port);
+    m_nProtocol = r.protocol; // the stored port stays as it is
+    SetProtocol(r.protocol);
     SetField(IDC_LABEL, name);
 }
 
@@ -281,7 +310,7 @@ void CSiteManagerDlg::OnSaveSettings() {
     std::string error;
     StoreFailed(sites::SaveSite(name, Field(IDC_USER), Field(IDC_HOST), Field(IDC_LABEL),
                                 Field(IDC_PASSWORD), Field(IDC_PORT), m_strLocalDir, m_strRemoteDir,
-                                m_strComments, m_nEncryption, &error),
+                                m_strComments, m_nEncryption, m_nProtocol, &error),
                 "The site could not be saved.", error);
     LoadSelectedSite();
 }
@@ -410,6 +439,7 @@ void CSiteManagerDlg::OnConnect() {
     m_strUser = Field(IDC_USER);
     m_nPort = static_cast<int>(port);
     m_nEncryption = m_wndEncryption->GetSelection();
+    m_nProtocol = m_wndProtocol->GetSelection();
     EndModal(wxID_OK);
 }
 

@@ -32,6 +32,8 @@ enum {
     IDC_MODE = 1051,
     IDC_ENCRYPTION = 1053,
     IDC_ENCRYPTION_CAPTION = 1054,
+    IDC_PROTOCOL = 1055,
+    IDC_PROTOCOL_CAPTION = 1056,
 };
 
 class CSiteManagerDlg : public wxDialog {
@@ -50,6 +52,10 @@ public:
     // Encryption list; stored with the site.
     int m_nEncryption = 1;
     wxChoice* m_wndEncryption = nullptr;
+    // The site's protocol (sites::SiteProtocol), the entry of the Protocol
+    // list; stored with the site. Mode and Encryption are FTP's alone.
+    int m_nProtocol = 0;
+    wxChoice* m_wndProtocol = nullptr;
     wxButton* m_wndConnect = nullptr;
     wxTreeCtrl* m_wndTree = nullptr;
     // The fields' values as exchanged by Connect.
@@ -59,6 +65,10 @@ public:
     void ShowSiteDetails(bool show);
     // Shows `encryption` in the Encryption list.
     void SetEncryption(int encryption);
+    // Shows `protocol` in the Protocol list, greys what does not apply to it
+    // and, when the port field holds the other protocol's port (as set, not
+    // typed over), puts this one's there.
+    void SetProtocol(int protocol);
     void LoadSelectedSite();
     void OnNewSite();
     void OnSaveSettings();

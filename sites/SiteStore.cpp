@@ -162,6 +162,19 @@ std::vector<std::string> ListSites() {
     return names;
 }
 
+const char* ProtocolText(int protocol) {
+    return protocol == kProtocolSftp ? "SFTP" : "FTP";
+}
+
+// Anything but a stored "SFTP" (an older record has no value) is FTP.
+int ProtocolOf(const std::string& text) {
+    return text == "SFTP" ? kProtocolSftp : kProtocolFtp;
+}
+
+const char* DefaultPort(int protocol) {
+    return protocol == kProtocolSftp ? "22" : "21";
+}
+
 SiteRecord LoadSite(const std::string& name) {
     SiteRecord r;
     HKEY key = nullptr;
@@ -176,6 +189,7 @@ SiteRecord LoadSite(const std::string& name) {
         r.localDir = Read(key, "DEFAULT LOCAL DIRECTORY", kDirValue);
         r.comments = Read(key, "COMMENTS", kCommentValue);
         r.encryption = EncryptionOf(Read(key, "ENCRYPTION", kShortValue));
+        r.protocol = ProtocolOf(Read(key, "Protocol", kShortValue));
         // A "PASSWORD" value, even an empty one, is the site's password (not
         // moved yet, kept there while the keyring was away or refused it, or
         // none at all): a keyring item of that name is then a leftover. Only
@@ -188,7 +202,7 @@ SiteRecord LoadSite(const std::string& name) {
     if (r.host.empty())
         r.host = " ";
     if (r.port.empty())
-        r.port = "21";
+        r.port = DefaultPort(r.protocol);
     return r;
 }
 
@@ -233,11 +247,11 @@ bool PutPassword(Writer& w, const std::string& name, const std::string& host,
     return false;
 }
 
-// Saves a site; `encryption` < 0 leaves its stored encryption as it is.
+// Saves a site; `encryption` or `protocol` < 0 leaves the stored one as it is.
 bool Save(const std::string& name, const std::string& user, const std::string& host,
           const std::string& label, const std::string& password, const std::string& port,
           const std::string& localDir, const std::string& remoteDir, const std::string& comments,
-          int encryption, std::string* error) {
+          int encryption, int protocol, std::string* error) {
     Writer w;
     // An existing site only: saving never creates one.
     reg::LONG rc = reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(name).c_str(),
@@ -245,7 +259,9 @@ bool Save(const std::string& name, const std::string& user, const std::string& h
     if (rc != reg::REG_OK)
         return Fail(rc, error);
     std::string storedHost = host.empty() ? "localhost" : host;
-    std::string storedPort = Cut(port.empty() ? "21" : port, kShortValue);
+    if (protocol < 0)
+        protocol = ProtocolOf(Read(w.key, "Protocol", kShortValue));
+    std::string storedPort = Cut(port.empty() ? DefaultPort(protocol) : port, kShortValue);
     w.Put("USER NAME", user, kShortValue);
     w.Put("HOST NAME", storedHost, kShortValue);
     w.Put("SITE NAME", label.empty() ? name : label, kShortValue);
@@ -261,6 +277,7 @@ bool Save(const std::string& name, const std::string& user, const std::string& h
     w.Put("COMMENTS", comments, kCommentValue);
     if (encryption >= 0)
         w.Put("ENCRYPTION", EncryptionText(encryption), kShortValue);
+    w.Put("Protocol", ProtocolText(protocol), kShortValue);
     reg::RegCloseKey(w.key);
     if (w.failure != reg::REG_OK)
         return Fail(w.failure, error);
@@ -275,7 +292,8 @@ bool SaveSite(const std::string& name, const std::string& user, const std::strin
               const std::string& label, const std::string& password, const std::string& port,
               const std::string& localDir, const std::string& remoteDir,
               const std::string& comments, std::string* error) {
-    return Save(name, user, host, label, password, port, localDir, remoteDir, comments, -1, error);
+    return Save(name, user, host, label, password, port, localDir, remoteDir, comments, -1, -1,
+                error);
 }
 
 bool SaveSite(const std::string& name, const std::string& user, const std::string& host,
@@ -283,7 +301,16 @@ bool SaveSite(const std::string& name, const std::string& user, const std::strin
               const std::string& localDir, const std::string& remoteDir,
               const std::string& comments, int encryption, std::string* error) {
     return Save(name, user, host, label, password, port, localDir, remoteDir, comments,
-                encryption < 0 ? kEncryptionIfAvailable : encryption, error);
+                encryption < 0 ? kEncryptionIfAvailable : encryption, -1, error);
+}
+
+bool SaveSite(const std::string& name, const std::string& user, const std::string& host,
+              const std::string& label, const std::string& password, const std::string& port,
+              const std::string& localDir, const std::string& remoteDir,
+              const std::string& comments, int encryption, int protocol, std::string* error) {
+    return Save(name, user, host, label, password, port, localDir, remoteDir, comments,
+                encryption < 0 ? kEncryptionIfAvailable : encryption,
+                protocol == kProtocolSftp ? kProtocolSftp : kProtocolFtp, error);
 }
 
 bool DeleteSite(const std::string& name, std::string* error) {
@@ -299,7 +326,7 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
                 const std::string& host, const std::string& label, const std::string& password,
                 const std::string& port, std::string* error) {
     // The three values the dialog does not show come from the old record.
-    std::string remoteDir, localDir, comments, encryption;
+    std::string remoteDir, localDir, comments, encryption, protocol;
     HKEY old = nullptr;
     if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(oldName).c_str(), reg::KEY_READ,
                           &old) == reg::REG_OK) {
@@ -307,6 +334,7 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
         localDir = Read(old, "DEFAULT LOCAL DIRECTORY", kDirValue);
         comments = Read(old, "COMMENTS", kCommentValue);
         encryption = Read(old, "ENCRYPTION", kShortValue);
+        protocol = Read(old, "Protocol", kShortValue);
         reg::RegCloseKey(old);
     }
     // Names that differ only in case are one key: it is removed first, then
@@ -334,6 +362,8 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
     w.Put("COMMENTS", comments, kCommentValue);
     if (!encryption.empty()) // an older record keeps meaning "if available"
         w.Put("ENCRYPTION", EncryptionText(EncryptionOf(encryption)), kShortValue);
+    if (!protocol.empty())
+        w.Put("Protocol", ProtocolText(ProtocolOf(protocol)), kShortValue);
     reg::RegCloseKey(w.key);
     if (w.failure != reg::REG_OK) {
         if (!sameKey) { // keep the old record rather than a half-written new one

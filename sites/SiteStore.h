@@ -25,6 +25,12 @@ extern const char* const kCertificatesKey;
 // connects over TLS if available.
 enum SiteEncryption { kEncryptionPlain = 0, kEncryptionIfAvailable = 1, kEncryptionRequire = 2 };
 
+// What a site speaks ("Protocol"): "FTP" (with or without TLS, see above) or
+// "SFTP" (through the system's OpenSSH). A site stored without the value is FTP.
+enum SiteProtocol { kProtocolFtp = 0, kProtocolSftp = 1 };
+// The port a protocol uses when the site gives none.
+const char* DefaultPort(int protocol);
+
 struct SiteRecord {
     std::string host;
     std::string user;
@@ -35,6 +41,7 @@ struct SiteRecord {
     std::string localDir;
     std::string comments;
     int encryption = kEncryptionIfAvailable;
+    int protocol = kProtocolFtp;
 };
 
 // The built-in samples, never stored.
@@ -48,7 +55,8 @@ const Sample& SecondSample(); // "Microsoft"
 // Site names in the order the registry lists the product key's subkeys; the
 // listing ends at a name that does not fit 99 characters.
 std::vector<std::string> ListSites();
-// The values of a site; an empty host is given as " " and an empty port as "21".
+// The values of a site; an empty host is given as " " and an empty port as
+// the protocol's ("21", or "22" for SFTP).
 SiteRecord LoadSite(const std::string& name);
 // The writers return false when the store refused a write; `error` then says why.
 bool CreateSite(const std::string& name, std::string* error = nullptr);
@@ -61,6 +69,12 @@ bool SaveSite(const std::string& name, const std::string& user, const std::strin
               const std::string& label, const std::string& password, const std::string& port,
               const std::string& localDir, const std::string& remoteDir,
               const std::string& comments, int encryption, std::string* error = nullptr);
+// The same, with the site's protocol too.
+bool SaveSite(const std::string& name, const std::string& user, const std::string& host,
+              const std::string& label, const std::string& password, const std::string& port,
+              const std::string& localDir, const std::string& remoteDir,
+              const std::string& comments, int encryption, int protocol,
+              std::string* error = nullptr);
 bool DeleteSite(const std::string& name, std::string* error = nullptr);
 bool RenameSite(const std::string& oldName, const std::string& newName, const std::string& user,
                 const std::string& host, const std::string& label, const std::string& password,

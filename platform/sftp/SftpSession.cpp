@@ -354,7 +354,9 @@ Result Session::StatusResult(const StatusReply& status) const {
         status.message.empty() ? std::string(StatusText(status.code)) : Shown(status.message);
     if (status.code == StatusCode::NoConnection || status.code == StatusCode::ConnectionLost)
         return {Failure::ConnectionLost, words};
-    return Refusal(words);
+    Result refused = Refusal(words);
+    refused.status = status.code;
+    return refused;
 }
 
 Result Session::CallStatus(const Build& build) {
@@ -631,7 +633,7 @@ Result Session::Rename(const std::string& from, const std::string& to) {
 }
 
 Result Session::Download(const std::string& path, std::uint64_t offset, const Sink& sink,
-                         const Progress& progress) {
+                         const Progress& progress, Attributes* opened) {
     std::string full = Resolve(path);
     if (HasNul(full))
         return NulRefusal(full);
@@ -658,6 +660,8 @@ Result Session::Download(const std::string& path, std::uint64_t offset, const Si
             known = *attrs.size;
             total = *attrs.size;
         }
+        if (r && opened)
+            *opened = attrs;
     }
 
     // Requests in flight by offset; answered ones keep their data until all

@@ -46,6 +46,9 @@ enum class Failure {
 struct Result {
     Failure failure = Failure::None;
     std::string reason; // the server's words, ssh's, or ours; empty on success
+    // The server's status code when it refused ("no such file" tells a name
+    // that is not there from one that could not be looked at).
+    StatusCode status = StatusCode::Ok;
 
     bool Ok() const { return failure == Failure::None; }
     explicit operator bool() const { return Ok(); }
@@ -121,8 +124,10 @@ public:
     // Hands the file's bytes from `offset` on to `sink`, in order, until its
     // end. The sink and the progress are called on this thread and must not
     // use the session.
+    // `opened`, when given, gets what the server said of the file it opened
+    // (its size and times, where it says them; empty when it said nothing).
     Result Download(const std::string& path, std::uint64_t offset, const Sink& sink,
-                    const Progress& progress = {});
+                    const Progress& progress = {}, Attributes* opened = nullptr);
     // Sends the bytes of `localFile` from `offset` on to the same place of
     // `path`: from 0 the remote file is made anew (created or emptied); from
     // further on it is written from there (a resume) and its earlier bytes
