@@ -11,6 +11,7 @@
 #include "platform/ui/Text.h"
 #include "platform/work/Workers.h"
 #include "remote/CertificateDlg.h"
+#include "remote/HostKeyDlg.h"
 #include "remote/RemoteOps.h"
 #include "resources/Artwork.h"
 #include "resources/Commands.h"
@@ -19,6 +20,7 @@
 #include "transfer/PaneHost.h"
 
 #include <wx/bmpbuttn.h>
+#include <wx/textdlg.h>
 #include <wx/menu.h>
 #include <wx/utils.h>
 
@@ -183,6 +185,45 @@ std::future<remote::Trust> CRightView::AskCertificate(const remote::Certificate&
                 AddLine("The certificate could not be kept as trusted: " + error);
         }
         answer->set_value(trust);
+    });
+    return future;
+}
+
+std::future<remote::Trust> CRightView::AskHostKey(const remote::HostKey& key) {
+    auto answer = std::make_shared<std::promise<remote::Trust>>();
+    std::future<remote::Trust> future = answer->get_future();
+    Post([this, answer, key] {
+        bool busy = wxIsBusy();
+        if (busy)
+            wxEndBusyCursor();
+        CHostKeyDlg dlg(this, key);
+        remote::Trust trust = CHostKeyDlg::AnswerFor(ui::RunModal(dlg));
+        if (busy)
+            wxBeginBusyCursor();
+        answer->set_value(trust);
+    });
+    return future;
+}
+
+std::future<std::optional<std::string>> CRightView::AskSecret(remote::SecretKind kind,
+                                                              const std::string& prompt) {
+    auto answer = std::make_shared<std::promise<std::optional<std::string>>>();
+    std::future<std::optional<std::string>> future = answer->get_future();
+    Post([this, answer, kind, prompt] {
+        bool busy = wxIsBusy();
+        if (busy)
+            wxEndBusyCursor();
+        const char* title = kind == remote::SecretKind::Passphrase ? "Key Passphrase"
+                            : kind == remote::SecretKind::Password ? "Password"
+                                                                   : "Login";
+        // ssh's words about the server: shown as text only.
+        wxPasswordEntryDialog dlg(this, wxString::FromUTF8(ui::DisplayText(prompt)), title);
+        std::optional<std::string> secret;
+        if (ui::RunModal(dlg) == wxID_OK)
+            secret = dlg.GetValue().utf8_string();
+        if (busy)
+            wxBeginBusyCursor();
+        answer->set_value(std::move(secret));
     });
     return future;
 }

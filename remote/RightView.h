@@ -167,6 +167,11 @@ private:
     // From the connect worker: asks the user about a certificate on the UI
     // thread; an "Always" answer is kept in the store there.
     std::future<remote::Trust> AskCertificate(const remote::Certificate& certificate) override;
+    // An unknown SSH host key (the session keeps an "Always" answer), and a
+    // password or passphrase the login asks for.
+    std::future<remote::Trust> AskHostKey(const remote::HostKey& key) override;
+    std::future<std::optional<std::string>> AskSecret(remote::SecretKind kind,
+                                                      const std::string& prompt) override;
     // The path box for `dir`, from the root folders it holds (no request).
     void ShowPathChain(const std::string& dir);
 

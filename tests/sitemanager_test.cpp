@@ -242,6 +242,69 @@ TEST_F(SiteManagerTest, EncryptionIsShownBelowModeSavedWithTheSiteAndHandedToCon
     EXPECT_EQ(sites::LoadSite("alpha").encryption, sites::kEncryptionRequire);
 }
 
+TEST_F(SiteManagerTest, ProtocolStandsAboveModeGreysFtpsChoicesAndMovesAnUntouchedPort) {
+    ASSERT_TRUE(sites::CreateSite("alpha"));
+    ASSERT_TRUE(sites::CreateSite("beta"));
+    CSiteManagerDlg d(nullptr);
+    auto* choice = d.m_wndProtocol;
+    ASSERT_EQ(choice->GetCount(), 2u);
+    EXPECT_EQ(choice->GetString(0), "FTP");
+    EXPECT_EQ(choice->GetString(1), "SFTP");
+    EXPECT_LT(choice->GetPosition().y, d.m_wndMode->GetPosition().y);
+    d.m_wndTree->SelectItem(d.m_hRoot);
+    EXPECT_FALSE(Shown(d, IDC_PROTOCOL) || Shown(d, IDC_PROTOCOL_CAPTION));
+    d.m_wndTree->SelectItem(Find(d, "alpha"));
+    EXPECT_TRUE(Shown(d, IDC_PROTOCOL) && Shown(d, IDC_PROTOCOL_CAPTION));
+    EXPECT_EQ(choice->GetSelection(), sites::kProtocolFtp); // a new site
+
+    auto pick = [&](int protocol) {
+        choice->SetSelection(protocol);
+        wxCommandEvent e(wxEVT_CHOICE, IDC_PROTOCOL);
+        e.SetInt(protocol);
+        e.SetEventObject(choice);
+        choice->GetEventHandler()->ProcessEvent(e);
+    };
+    // The port follows while it is the other protocol's; one typed stays.
+    struct Case {
+        const char* portBefore;
+        int protocol;
+        const char* portAfter;
+        bool ftpChoices;
+    } cases[] = {
+        {"21", sites::kProtocolSftp, "22", false}, {"22", sites::kProtocolFtp, "21", true},
+        {"2121", sites::kProtocolSftp, "2121", false}, {"2121", sites::kProtocolFtp, "2121", true},
+        {"21", sites::kProtocolFtp, "21", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.portBefore) + " to " + std::to_string(c.protocol));
+        d.SetField(IDC_PORT, c.portBefore);
+        pick(c.protocol);
+        EXPECT_EQ(d.Field(IDC_PORT), c.portAfter);
+        EXPECT_EQ(d.m_wndMode->IsEnabled(), c.ftpChoices);
+        EXPECT_EQ(d.m_wndEncryption->IsEnabled(), c.ftpChoices);
+    }
+
+    // Saved with the site, shown again when it is selected, handed to Connect.
+    d.SetField(IDC_PORT, "21");
+    pick(sites::kProtocolSftp);
+    d.OnSaveSettings();
+    EXPECT_EQ(sites::LoadSite("alpha").protocol, sites::kProtocolSftp);
+    EXPECT_EQ(sites::LoadSite("alpha").port, "22");
+    EXPECT_EQ(sites::LoadSite("beta").protocol, sites::kProtocolFtp);
+    d.m_wndTree->SelectItem(Find(d, "beta"));
+    EXPECT_EQ(choice->GetSelection(), sites::kProtocolFtp);
+    EXPECT_TRUE(d.m_wndMode->IsEnabled());
+    d.m_wndTree->SelectItem(Find(d, "alpha"));
+    EXPECT_EQ(choice->GetSelection(), sites::kProtocolSftp);
+    EXPECT_FALSE(d.m_wndEncryption->IsEnabled());
+    EXPECT_EQ(d.Field(IDC_PORT), "22");
+    d.m_wndTree->SelectItem(d.m_hSampleSecond); // a sample is FTP
+    EXPECT_EQ(choice->GetSelection(), sites::kProtocolFtp);
+    d.m_wndTree->SelectItem(Find(d, "alpha"));
+    EXPECT_EQ(RunWith(d, [&] { d.OnConnect(); }), wxID_OK);
+    EXPECT_EQ(d.m_nProtocol, sites::kProtocolSftp);
+}
+
 TEST_F(SiteManagerTest, AnOlderRecordWithoutEncryptionShowsIfAvailable) {
     reg::HKEY k = nullptr;
     ASSERT_EQ(reg::RegCreateKeyEx(reg::HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane\\old",

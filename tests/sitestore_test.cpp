@@ -250,6 +250,36 @@ TEST_F(SiteStoreTest, EncryptionIsOneMoreValueAndNewSitesUseTlsIfAvailable) {
     EXPECT_EQ(LoadSite("t").encryption, kEncryptionRequire);
 }
 
+TEST_F(SiteStoreTest, ProtocolIsOneMoreValueAndARecordWithoutItIsFtp) {
+    ASSERT_TRUE(CreateSite("s"));
+    EXPECT_EQ(LoadSite("s").protocol, kProtocolFtp);
+    EXPECT_EQ(Raw("s", "Protocol"), "<absent>"); // a new site has none yet: FTP
+    struct Case {
+        int protocol;
+        const char* stored;
+    } cases[] = {{kProtocolSftp, "SFTP"}, {kProtocolFtp, "FTP"}, {7, "FTP"}};
+    for (const Case& c : cases) {
+        ASSERT_TRUE(SaveSite("s", "u", "h", "l", "p", "", "/", "/", "", kEncryptionPlain,
+                             c.protocol));
+        SiteRecord r = LoadSite("s");
+        EXPECT_EQ(r.protocol, c.protocol == kProtocolSftp ? kProtocolSftp : kProtocolFtp);
+        EXPECT_EQ(Raw("s", "Protocol"), Padded(c.stored, kShortValue));
+        // An empty port is the protocol's own.
+        EXPECT_EQ(r.port, c.protocol == kProtocolSftp ? "22" : "21");
+    }
+    // Saves without a protocol (older callers) and a rename keep it.
+    ASSERT_TRUE(SaveSite("s", "u", "h", "l", "p", "2200", "/", "/", "", kEncryptionPlain,
+                         kProtocolSftp));
+    ASSERT_TRUE(SaveSite("s", "u2", "h", "l", "p", "2200", "/", "/", ""));
+    ASSERT_TRUE(SaveSite("s", "u3", "h", "l", "p", "2200", "/", "/", "", kEncryptionRequire));
+    EXPECT_EQ(LoadSite("s").protocol, kProtocolSftp);
+    ASSERT_TRUE(RenameSite("s", "t", "u", "h", "l", "p", "2200"));
+    EXPECT_EQ(LoadSite("t").protocol, kProtocolSftp);
+    // Any other stored text is FTP.
+    WriteRaw("t", "Protocol", Padded("sftp ", kShortValue));
+    EXPECT_EQ(LoadSite("t").protocol, kProtocolFtp);
+}
+
 TEST_F(SiteStoreTest, ARecordWrittenBeforeEncryptionLoadsAsIfAvailable) {
     // The eight values of an older record, and nothing else.
     WriteRaw("old", "HOST NAME", Padded("files.example.org", kShortValue));

@@ -3,6 +3,7 @@
 // real servers (pyftpdlib, vsftpd) and our scripted hostile server.
 #include "tests/RemoteSession.h"
 #include "tests/TempDir.h"
+#include "tests/TransferFakes.h"
 #include "tests/ftp/FtpServers.h"
 #include "transfer/RemoteWalk.h"
 #include "transfer/TransferEngine.h"
@@ -28,114 +29,7 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-void Write(const std::string& path, const std::string& data) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string Pattern(size_t n, int seed = 0) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>((i * 131 + i / 251 + seed) & 0xFF);
-    return s;
-}
-
-std::vector<std::string> TempFilesUnder(const std::string& dir) {
-    std::vector<std::string> found;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir, ec);
-         it != fs::recursive_directory_iterator(); it.increment(ec))
-        if (it->path().filename().string().rfind(".orvane-", 0) == 0)
-            found.push_back(it->path().string());
-    return found;
-}
-
-// A host that records what the batch says and answers the question from a
-// script (Skip when the script is empty, as Esc would).
-class FakeHost : public ITransferHost {
-public:
-    std::deque<ReplaceAnswer> answers;
-    std::vector<ReplaceQuestion> questions;
-    std::function<void(const std::string&)> onLine; // called on the worker
-    std::function<void()> onQuestion;               // called on the worker
-
-    void AddLine(const std::string& line) override {
-        {
-            std::lock_guard lock(m_mutex);
-            m_lines.push_back(line);
-        }
-        m_changed.notify_all();
-        if (onLine)
-            onLine(line);
-    }
-    ReplaceAnswer AskReplace(const ReplaceQuestion& q) override {
-        if (onQuestion)
-            onQuestion();
-        std::lock_guard lock(m_mutex);
-        questions.push_back(q);
-        if (answers.empty())
-            return ReplaceAnswer::Skip;
-        ReplaceAnswer a = answers.front();
-        answers.pop_front();
-        return a;
-    }
-    void OnProgress(const TransferProgress& p) override {
-        {
-            std::lock_guard lock(m_mutex);
-            ++progressCalls;
-            lastProgress = p;
-        }
-        m_changed.notify_all();
-    }
-    void OnBatchStart(TransferDirection) override { ++starts; }
-    void OnBatchEnd(const BatchResult& r) override {
-        {
-            std::lock_guard lock(m_mutex);
-            end = r;
-        }
-        m_changed.notify_all();
-    }
-
-    std::vector<std::string> Lines() {
-        std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
-    size_t Count(const std::string& line) {
-        auto l = Lines();
-        return std::count(l.begin(), l.end(), line);
-    }
-    bool WaitFor(const std::function<bool()>& cond, int ms = 20000) {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(ms), cond);
-    }
-    bool WaitForEnd(int ms = 20000) {
-        return WaitFor([this] { return end.has_value(); }, ms);
-    }
-    bool HasLine(const std::string& line) { // callers hold no lock
-        return std::find(m_lines.begin(), m_lines.end(), line) != m_lines.end();
-    }
-
-    std::optional<BatchResult> end;
-    int progressCalls = 0;
-    TransferProgress lastProgress;
-    int starts = 0;
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<std::string> m_lines;
-};
-
-using Lines = std::vector<std::string>;
-
-} // namespace
+using namespace transfer_fakes;
 
 // ---- plain logic ----
 

@@ -19,6 +19,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,18 @@ using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 using Certificate = net::Certificate;
 using Trust = net::Trust;
 
+// A server's SSH host key that no known_hosts file holds.
+struct HostKey {
+    std::string host;
+    int port = 22;
+    std::string keyType;     // as ssh names it: "ED25519", "RSA", "ECDSA"
+    std::string fingerprint; // "SHA256:" and the key's hash in base64
+};
+
+// What a login asks for: the server's password, a key's passphrase, or
+// something else the server asks (ssh's prompt says what).
+enum class SecretKind { Password, Passphrase, Other };
+
 // What a session may need to ask the user while it connects. Asked on the
 // connecting thread, which waits for the answer; a future that never gets one
 // (a broken promise) means Cancel.
@@ -87,6 +100,12 @@ class IRemoteQuestions {
 public:
     virtual ~IRemoteQuestions() = default;
     virtual std::future<Trust> AskCertificate(const Certificate& certificate) = 0;
+    // Whether to trust a host key seen for the first time: Always (the
+    // session keeps it in our known_hosts), Once, or Cancel. Unanswered: Cancel.
+    virtual std::future<Trust> AskHostKey(const HostKey& key);
+    // A secret for the login; no value is Cancel. Unanswered: Cancel.
+    virtual std::future<std::optional<std::string>> AskSecret(SecretKind kind,
+                                                              const std::string& prompt);
 };
 
 class IRemoteFs {

@@ -1,0 +1,225 @@
+// The transfer engine over SFTP, against the suite's own OpenSSH server: trees
+// both ways, the replace question, links on the server never walked, Stop in
+// the middle of a file, a connection cut mid-file that goes on where it
+// stopped; and the site's protocol choosing SFTP for a connect.
+#include "platform/sftp/SftpFs.h"
+#include "remote/OpenRemoteFs.h"
+#include "sites/SiteStore.h"
+#include "tests/TempDir.h"
+#include "tests/TransferFakes.h"
+#include "tests/sftp/SftpServer.h"
+#include "transfer/TransferEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <unistd.h>
+
+using namespace transfer_fakes;
+
+namespace {
+
+class SftpTransferTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_server = new SftpServer; }
+    static void TearDownTestSuite() {
+        delete s_server;
+        s_server = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(s_server->ok()) << s_server->error();
+        m_remote = s_server->root() + "/" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::create_directories(m_remote);
+        sftp::ConnectParams params;
+        params.ssh = s_server->Target();
+        session = std::make_shared<remote::SftpFs>(params);
+        remote::Result r = session->Connect();
+        ASSERT_TRUE(r) << r.reply << "\n" << s_server->Log();
+    }
+    void TearDown() override {
+        if (session)
+            session->Close();
+    }
+
+    std::string Root(const std::string& rel) const { return m_remote + "/" + rel; }
+    std::string Local(const std::string& rel) const { return local.path() + "/" + rel; }
+
+    BatchResult Download(FakeHost& host, std::vector<std::string> names) {
+        DownloadRequest r;
+        r.session = session;
+        r.currentPath = m_remote;
+        r.localDir = local.path();
+        r.names = std::move(names);
+        std::atomic<int> stop{0};
+        CDownloadBatch batch(std::move(r), host, stop);
+        batch.Prepare();
+        return batch.Run();
+    }
+    BatchResult Upload(FakeHost& host, std::vector<std::string> names) {
+        UploadRequest r;
+        r.session = session;
+        r.remoteDir = m_remote;
+        r.localDir = local.path();
+        r.names = std::move(names);
+        std::atomic<int> stop{0};
+        CUploadBatch batch(std::move(r), host, stop);
+        batch.Prepare();
+        return batch.Run();
+    }
+
+    static SftpServer* s_server;
+    std::string m_remote; // this test's folder on the server (the same path here)
+    TempDir local;
+    std::shared_ptr<remote::SftpFs> session;
+};
+
+SftpServer* SftpTransferTest::s_server = nullptr;
+
+TEST_F(SftpTransferTest, ATreeTravelsBothWaysByteForByteWithItsLines) {
+    const std::string binary = "a\r\nb\nc\r\x00\xff" + Pattern(300000);
+    Write(Root("src/a.c"), "int a;\n");
+    Write(Root("src/lib/deep/x.bin"), binary);
+    fs::create_directories(Root("src/empty"));
+    FakeHost down;
+    BatchResult r = Download(down, {"src"});
+    EXPECT_EQ(Slurp(Local("src/a.c")), "int a;\n");
+    EXPECT_TRUE(Slurp(Local("src/lib/deep/x.bin")) == binary);
+    EXPECT_TRUE(fs::is_directory(Local("src/empty")));
+    EXPECT_EQ(down.Count("Downloading  a.c"), 1u);
+    EXPECT_EQ(down.Count("Downloading  x.bin"), 1u);
+    EXPECT_EQ(down.Count("Done"), 2u);
+    EXPECT_EQ(r.filesDone, 2u);
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+
+    fs::rename(Local("src"), Local("back"));
+    FakeHost up;
+    r = Upload(up, {"back"});
+    EXPECT_EQ(Slurp(Root("back/a.c")), "int a;\n");
+    EXPECT_TRUE(Slurp(Root("back/lib/deep/x.bin")) == binary);
+    EXPECT_TRUE(fs::is_directory(Root("back/empty")));
+    EXPECT_EQ(up.Count("Uploading  x.bin"), 1u);
+    EXPECT_EQ(up.Lines().back(), "Done");
+    EXPECT_EQ(r.filesDone, 2u);
+}
+
+TEST_F(SftpTransferTest, AnExistingFileIsReplacedOrKeptAsAnsweredEachWay) {
+    struct Case {
+        const char* what;
+        ReplaceAnswer answer;
+        bool replaced;
+    } cases[] = {{"replace", ReplaceAnswer::Replace, true}, {"skip", ReplaceAnswer::Skip, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Write(Root("f.txt"), "server copy");
+        Write(Local("f.txt"), "local copy, longer");
+        FakeHost down;
+        down.answers = {c.answer};
+        Download(down, {"f.txt"});
+        EXPECT_EQ(down.questions.size(), 1u);
+        EXPECT_EQ(Slurp(Local("f.txt")), c.replaced ? "server copy" : "local copy, longer");
+
+        Write(Local("f.txt"), "local copy, longer");
+        Write(Root("f.txt"), "server copy");
+        FakeHost up;
+        up.answers = {c.answer};
+        Upload(up, {"f.txt"});
+        EXPECT_EQ(up.questions.size(), 1u);
+        EXPECT_EQ(Slurp(Root("f.txt")), c.replaced ? "local copy, longer" : "server copy");
+    }
+}
+
+TEST_F(SftpTransferTest, ServerLinksAreFetchedAsFilesAndNeverEntered) {
+    Write(Root("src/real.txt"), "real");
+    Write(Root("outside/secret.txt"), "secret");
+    Write(Root("outside/more/deep.txt"), "deep");
+    ASSERT_EQ(symlink("../outside", Root("src/tofolder").c_str()), 0);
+    ASSERT_EQ(symlink("..", Root("src/up").c_str()), 0);
+    ASSERT_EQ(symlink("../outside/secret.txt", Root("src/tofile").c_str()), 0);
+    FakeHost host;
+    BatchResult r = Download(host, {"src"});
+    EXPECT_EQ(Slurp(Local("src/real.txt")), "real");
+    EXPECT_EQ(Slurp(Local("src/tofile")), "secret");
+    EXPECT_FALSE(fs::exists(Local("src/tofolder/secret.txt")));
+    EXPECT_FALSE(fs::exists(Local("src/up/src")));
+    EXPECT_FALSE(fs::is_directory(Local("src/tofolder")));
+    EXPECT_EQ(host.Count("Downloading  secret.txt"), 0u);
+    EXPECT_EQ(host.Count("Downloading  deep.txt"), 0u);
+    EXPECT_EQ(r.filesDone, 2u);
+    EXPECT_EQ(r.filesFailed, 2u); // the two folder links, fetched as files
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+}
+
+TEST_F(SftpTransferTest, StopInTheMiddleOfALargeFileKeepsTheOldFileAndSaysNoDone) {
+    Write(Root("big.bin"), Pattern(96 << 20));
+    Write(Local("big.bin"), "the old one");
+    CTransferEngine engine;
+    auto host = std::make_shared<FakeHost>();
+    host->answers = {ReplaceAnswer::Replace};
+    DownloadRequest r;
+    r.session = session;
+    r.currentPath = m_remote;
+    r.localDir = local.path();
+    r.names = {"big.bin"};
+    ASSERT_TRUE(engine.StartDownload(r, host));
+    ASSERT_TRUE(host->WaitFor([&] { return host->lastProgress.done > 0; }));
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitIdle(5000));
+    EXPECT_EQ(host->Count("Done"), 0u);
+    EXPECT_TRUE(host->end && host->end->stopped);
+    EXPECT_EQ(Slurp(Local("big.bin")), "the old one");
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+
+    // The session goes on: the next request is answered.
+    std::vector<remote::Entry> entries;
+    remote::Result listed = session->List(m_remote, &entries, remote::Links::AsListed);
+    EXPECT_TRUE(listed) << listed.reply;
+}
+
+TEST_F(SftpTransferTest, AConnectionCutMidFileGoesOnWhereItStoppedAndLandsWhole) {
+    const std::string content = Pattern(48 << 20, 7);
+    Write(Root("cut.bin"), content);
+    CTransferEngine engine;
+    auto host = std::make_shared<FakeHost>();
+    DownloadRequest r;
+    r.session = session;
+    r.currentPath = m_remote;
+    r.localDir = local.path();
+    r.names = {"cut.bin"};
+    ASSERT_TRUE(engine.StartDownload(r, host));
+    ASSERT_TRUE(host->WaitFor([&] { return host->lastProgress.done > (4u << 20); }));
+    EXPECT_GT(s_server->CutConnections(), 0);
+    ASSERT_TRUE(engine.WaitIdle(60000));
+    EXPECT_EQ(host->Count("Done"), 1u) << ::testing::PrintToString(host->Lines());
+    EXPECT_TRUE(Slurp(Local("cut.bin")) == content);
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+}
+
+// A site that speaks SFTP gets an SFTP session from the factory: it lists
+// the server's login folder.
+TEST_F(SftpTransferTest, ASiteWhoseProtocolIsSftpConnectsThroughSsh) {
+    Write(Root("here.txt"), "x");
+    sftp::SshTarget target = s_server->Target();
+    remote::SiteConnection site;
+    site.protocol = sites::kProtocolSftp;
+    site.host = target.host;
+    site.port = target.port;
+    site.user = target.user;
+    site.ssh.configFile = target.configFile;
+    site.ssh.identityFile = target.identityFile;
+    site.ssh.knownHostsFiles = target.knownHostsFiles;
+    remote::Result why;
+    std::shared_ptr<remote::IRemoteFs> fs = remote::OpenRemoteFs(site, nullptr, &why);
+    ASSERT_TRUE(fs) << why.reply;
+    remote::Result r = fs->Connect();
+    ASSERT_TRUE(r) << r.reply;
+    std::vector<remote::Entry> entries;
+    ASSERT_TRUE(fs->List(m_remote, &entries, remote::Links::AsListed));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "here.txt");
+    EXPECT_EQ(entries[0].size, 1u);
+    fs->Close();
+}
+
+} // namespace
