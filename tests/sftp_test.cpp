@@ -145,6 +145,27 @@ TEST(SshArguments, PutTheHostAfterTheEndOfOptionsAndKeepFileNamesLiteral) {
     EXPECT_EQ(*(key + 1), "/keys/id%%1");
 }
 
+TEST(SshArguments, WithAskpassSshMayAskButTriesAPasswordOnceAndWritesNoKeyByItself) {
+    struct Case {
+        bool askHostKeys;
+        const char* strict;
+    };
+    for (const Case& c :
+         {Case{false, "StrictHostKeyChecking=yes"}, Case{true, "StrictHostKeyChecking=ask"}}) {
+        SshTarget t;
+        t.host = "example.org";
+        t.askpass = true;
+        t.askHostKeys = c.askHostKeys;
+        std::string why;
+        std::vector<std::string> args = SshArguments(t, &why);
+        ASSERT_FALSE(args.empty()) << why;
+        for (const char* wanted :
+             {"BatchMode=no", c.strict, "NumberOfPasswordPrompts=1", "UpdateHostKeys=no"})
+            EXPECT_NE(std::find(args.begin(), args.end(), wanted), args.end()) << wanted;
+        EXPECT_EQ(std::find(args.begin(), args.end(), "BatchMode=yes"), args.end());
+    }
+}
+
 // ---- against the server --------------------------------------------------
 
 class SftpSessionTest : public ::testing::Test {
