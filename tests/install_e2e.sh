@@ -27,7 +27,7 @@ if cmake --install "$BUILD" --prefix "$BAD" >/dev/null 2>&1; then fail "a prefix
 [[ ! -e "$BAD" ]] || fail "files installed under a prefix with a newline"
 
 cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
-for f in Pondrel1 libTollin.so OrvaneUninstall OrvaneRegister Orvane.html .orvane-installation; do
+for f in Pondrel1 orvane-askpass libTollin.so OrvaneUninstall OrvaneRegister Orvane.html .orvane-installation; do
   [[ -f "$DIR/$f" ]] || fail "$f not installed in $DIR"
 done
 for f in Pondrel1 OrvaneUninstall; do

@@ -3,6 +3,7 @@
 // names, folder operations, transfers both ways from an offset, a stop in the
 // middle and a connection cut mid-file.
 #include "platform/sftp/SftpSession.h"
+#include "platform/sftp/SshLogin.h"
 #include "tests/TempDir.h"
 #include "tests/ftp/FtpServers.h"
 #include "tests/sftp/SftpServer.h"
@@ -15,12 +16,14 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <utime.h>
@@ -140,6 +143,27 @@ TEST(SshArguments, PutTheHostAfterTheEndOfOptionsAndKeepFileNamesLiteral) {
     auto key = std::find(args.begin(), args.end(), "-i");
     ASSERT_NE(key, args.end());
     EXPECT_EQ(*(key + 1), "/keys/id%%1");
+}
+
+TEST(SshArguments, WithAskpassSshMayAskButTriesAPasswordOnceAndWritesNoKeyByItself) {
+    struct Case {
+        bool askHostKeys;
+        const char* strict;
+    };
+    for (const Case& c :
+         {Case{false, "StrictHostKeyChecking=yes"}, Case{true, "StrictHostKeyChecking=ask"}}) {
+        SshTarget t;
+        t.host = "example.org";
+        t.askpass = true;
+        t.askHostKeys = c.askHostKeys;
+        std::string why;
+        std::vector<std::string> args = SshArguments(t, &why);
+        ASSERT_FALSE(args.empty()) << why;
+        for (const char* wanted :
+             {"BatchMode=no", c.strict, "NumberOfPasswordPrompts=1", "UpdateHostKeys=no"})
+            EXPECT_NE(std::find(args.begin(), args.end(), wanted), args.end()) << wanted;
+        EXPECT_EQ(std::find(args.begin(), args.end(), "BatchMode=yes"), args.end());
+    }
 }
 
 // ---- against the server --------------------------------------------------
@@ -539,6 +563,435 @@ TEST_F(SftpSessionTest, APathHoldingNulIsRefusedBeforeAnythingGoesOut) {
     }
     EXPECT_TRUE(fs::exists(At("a")));
     EXPECT_TRUE(m_session->Stat("a", &attrs));
+}
+
+// ---- ssh's questions while it logs in ---------------------------------------
+
+TEST(LoginPrompts, AreToldApartAndHostKeyQuestionsRead) {
+    const std::string hostKey =
+        "The authenticity of host '[127.0.0.1]:2222 ([127.0.0.1]:2222)' can't be established.\n"
+        "ED25519 key fingerprint is SHA256:1H7c9+ddF+9YObDieco4UstjGiOtcdlfwai2b2DT7bA.\n"
+        "This key is not known by any other names.\n"
+        "Are you sure you want to continue connecting (yes/no/[fingerprint])? ";
+    struct Case {
+        std::string prompt;
+        PromptKind kind;
+    };
+    const Case cases[] = {
+        {hostKey, PromptKind::HostKey},
+        {"Please type 'yes', 'no' or the fingerprint: ", PromptKind::YesNo},
+        {"Are you sure you want to continue connecting (yes/no)? ", PromptKind::HostKey},
+        {"Are you sure you want to go on (yes/no)? ", PromptKind::YesNo},
+        {"Enter passphrase for key '/home/me/.ssh/id_ed25519': ", PromptKind::Passphrase},
+        {"me@example.org's password: ", PromptKind::Password},
+        {"(me@example.org) Password: ", PromptKind::Password},
+        {"(me@example.org) New password: ", PromptKind::Other},
+        {"(me@example.org) Verification code: ", PromptKind::Other},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(KindOfPrompt(c.prompt), c.kind) << c.prompt;
+
+    std::string type;
+    std::string print;
+    ASSERT_TRUE(ParseHostKeyPrompt(hostKey, &type, &print));
+    EXPECT_EQ(type, "ED25519");
+    EXPECT_EQ(print, "SHA256:1H7c9+ddF+9YObDieco4UstjGiOtcdlfwai2b2DT7bA");
+    for (const char* unreadable :
+         {"The authenticity of host 'x' can't be established.\n"
+          "Are you sure you want to continue connecting (yes/no/[fingerprint])? ",
+          "The authenticity of host 'x' can't be established.\n"
+          "ED25519 key fingerprint is SHA256:abc'; rm -rf /.\n"
+          "Are you sure you want to continue connecting (yes/no/[fingerprint])? ",
+          "The authenticity of host 'x' can't be established.\nED25519 key fingerprint is "
+          "SHA256:a.\nED25519 key fingerprint is SHA256:b.\n"
+          "Are you sure you want to continue connecting (yes/no/[fingerprint])? "})
+        EXPECT_FALSE(ParseHostKeyPrompt(unreadable, &type, &print)) << unreadable;
+    EXPECT_EQ(CleanPrompt("a\nb\x1b[31m\x7f c:  "), "a b?[31m? c:");
+}
+
+// Answers ssh's questions from a table and keeps what it was asked.
+class FakeQuestions : public ILoginQuestions {
+public:
+    HostKeyAnswer AskHostKey(const HostKeyQuestion& q) override {
+        hostKeys.push_back(q);
+        if (whileAsked)
+            whileAsked();
+        return hostKeyAnswer;
+    }
+    std::optional<std::string> AskSecret(SecretKind kind, const std::string& prompt) override {
+        asked.push_back({kind, prompt});
+        if (whileAsked)
+            whileAsked();
+        auto found = secrets.find(kind);
+        return found == secrets.end() ? std::nullopt : found->second;
+    }
+    std::size_t Count() const { return hostKeys.size() + asked.size(); }
+
+    HostKeyAnswer hostKeyAnswer = HostKeyAnswer::Cancel;
+    std::map<SecretKind, std::optional<std::string>> secrets;
+    std::function<void()> whileAsked;
+    std::vector<HostKeyQuestion> hostKeys;
+    std::vector<std::pair<SecretKind, std::string>> asked;
+};
+
+TEST(LoginConversationTest, AnswersNoToWhatItCannotReadAndNeverGivesAPasswordTwice) {
+    FakeQuestions fake;
+    fake.hostKeyAnswer = HostKeyAnswer::Always;
+    TempDir dir;
+    LoginConversation::Setup setup;
+    setup.questions = &fake;
+    setup.password = "stored";
+    setup.temporaryKnownHosts = dir.path() + "/session";
+    setup.trustedKnownHosts = dir.path() + "/ours";
+    LoginConversation talk(setup);
+    auto reply =
+        talk.Answer("The authenticity of host 'x' can't be established.\n"
+                    "Are you sure you want to continue connecting (yes/no/[fingerprint])? ");
+    EXPECT_EQ(reply.answer, std::optional<std::string>("no"));
+    EXPECT_EQ(talk.Answer("Please type 'yes', 'no' or the fingerprint: ").answer,
+              std::optional<std::string>("no"));
+    EXPECT_EQ(fake.Count(), 0u);
+    reply = talk.Answer("me@x's password: ");
+    EXPECT_EQ(reply.answer, std::optional<std::string>("stored"));
+    EXPECT_TRUE(reply.endWith.empty());
+    reply = talk.Answer("(me@x) Password: ");
+    EXPECT_FALSE(reply.answer);
+    EXPECT_EQ(reply.endWith, kWrongPassword);
+    EXPECT_EQ(fake.Count(), 0u);
+    std::string why;
+    EXPECT_TRUE(talk.Finish(&why)) << why;
+    EXPECT_FALSE(fs::exists(dir.path() + "/ours"));
+}
+
+// The ssh children of this process: their argument vectors and environments.
+std::vector<std::string> SshChildrenTexts() {
+    std::vector<std::string> texts;
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string stat = Get(e.path().string() + "/stat");
+        std::size_t open = stat.find('(');
+        std::size_t close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 1));
+        std::string state;
+        pid_t ppid = 0;
+        rest >> state >> ppid;
+        if (ppid != getpid() || stat.substr(open + 1, close - open - 1) != "ssh")
+            continue;
+        texts.push_back(Get(e.path().string() + "/cmdline"));
+        texts.push_back(Get(e.path().string() + "/environ"));
+    }
+    return texts;
+}
+
+// Logins against a server that takes keys of every type, passwords and
+// keyboard-interactive, and one whose only host key is an RSA key.
+class SftpLoginTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        SftpServerOptions logins;
+        logins.logins = true;
+        s_server = new SftpServer(logins);
+        SftpServerOptions rsa;
+        rsa.rsaHostKeyOnly = true;
+        s_rsaServer = new SftpServer(rsa);
+    }
+    static void TearDownTestSuite() {
+        delete s_server;
+        delete s_rsaServer;
+        s_server = s_rsaServer = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(s_server->ok()) << s_server->error();
+        ASSERT_TRUE(s_rsaServer->ok()) << s_rsaServer->error();
+    }
+    // Our known_hosts in a folder not made yet; nothing of ~/.ssh is read.
+    ConnectParams Params(const SftpServer& server, bool trusted = true) {
+        ConnectParams p;
+        p.ssh = server.Target();
+        p.ssh.knownHostsFiles = {server.NoKnownHosts()};
+        p.trustedKnownHosts = m_dir.path() + "/settings/known_hosts";
+        if (trusted) {
+            fs::create_directories(m_dir.path() + "/settings");
+            std::ofstream(p.trustedKnownHosts) << Get(server.KnownHosts());
+        }
+        p.questions = &m_fake;
+        return p;
+    }
+    std::string Trusted() const { return Get(m_dir.path() + "/settings/known_hosts"); }
+    static std::string LogSince(const SftpServer& server, std::size_t from) {
+        std::string log = server.Log();
+        return log.substr(std::min(from, log.size()));
+    }
+
+    static SftpServer* s_server;
+    static SftpServer* s_rsaServer;
+    TempDir m_dir;
+    FakeQuestions m_fake;
+};
+
+SftpServer* SftpLoginTest::s_server = nullptr;
+SftpServer* SftpLoginTest::s_rsaServer = nullptr;
+
+TEST_F(SftpLoginTest, UserKeysOfEveryTypeAndFromTheAgentLogInWithoutAQuestion) {
+    // An agent of the test's own that holds the ed25519 key.
+    TempDir agentDir;
+    const std::string agentSocket = agentDir.path() + "/agent";
+    pid_t agent = fork();
+    if (agent == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execlp("ssh-agent", "ssh-agent", "-D", "-a", agentSocket.c_str(), nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && !fs::exists(agentSocket); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(fs::exists(agentSocket));
+    ASSERT_EQ(std::system(("SSH_AUTH_SOCK='" + agentSocket + "' ssh-add -q '" +
+                           s_server->ClientKey() + "' 2>/dev/null")
+                              .c_str()),
+              0);
+    struct Case {
+        const char* what;
+        std::string key; // empty: the agent's
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"ed25519", s_server->ClientKey(), "ssh2: ED25519 SHA256:"},
+        {"ECDSA", s_server->KeyFile("ecdsa"), "ssh2: ECDSA SHA256:"},
+        {"RSA", s_server->KeyFile("rsa"), "ssh2: RSA SHA256:"},
+        {"the agent", "", "ssh2: ED25519 SHA256:"},
+    };
+    for (const Case& c : cases) {
+        ConnectParams p = Params(*s_server);
+        p.ssh.identityFile = c.key;
+        // Keys only: a password question would show as one asked.
+        p.ssh.options = {"PreferredAuthentications=publickey"};
+        if (c.key.empty()) {
+            p.ssh.environment = {"SSH_AUTH_SOCK=" + agentSocket};
+            p.ssh.options.push_back("IdentityAgent=SSH_AUTH_SOCK");
+        }
+        std::size_t before = s_server->Log().size();
+        Session s(p);
+        Result r = s.Connect();
+        ASSERT_TRUE(r) << c.what << ": " << r.reason << "\n" << LogSince(*s_server, before);
+        EXPECT_EQ(m_fake.Count(), 0u) << c.what;
+        s.Close();
+        std::string log = LogSince(*s_server, before);
+        EXPECT_NE(log.find("Accepted publickey for " + s_server->User()), std::string::npos)
+            << c.what << "\n"
+            << log;
+        EXPECT_NE(log.find(c.logged), std::string::npos) << c.what << "\n" << log;
+    }
+    kill(agent, SIGTERM);
+    waitpid(agent, nullptr, 0);
+}
+
+TEST_F(SftpLoginTest, AKeyWithAPassphraseAsksForItAndCancelGoesOnWithoutTheKey) {
+    struct Case {
+        const char* what;
+        std::optional<std::string> answer;
+        Failure failure;
+    };
+    const Case cases[] = {
+        {"the right passphrase", std::string(SftpServer::kPassphrase), Failure::None},
+        {"Cancel", std::nullopt, Failure::Refused},
+    };
+    for (const Case& c : cases) {
+        FakeQuestions fake;
+        fake.secrets[SecretKind::Passphrase] = c.answer;
+        ConnectParams p = Params(*s_server);
+        p.questions = &fake;
+        p.ssh.identityFile = s_server->KeyFile("passphrase");
+        p.ssh.options = {"PreferredAuthentications=publickey"};
+        Session s(p);
+        Result r = s.Connect();
+        EXPECT_EQ(r.failure, c.failure) << c.what << ": " << r.reason;
+        ASSERT_EQ(fake.asked.size(), 1u) << c.what;
+        EXPECT_EQ(fake.asked[0].first, SecretKind::Passphrase) << c.what;
+        EXPECT_NE(fake.asked[0].second.find("Enter passphrase for key '" + p.ssh.identityFile),
+                  std::string::npos)
+            << fake.asked[0].second;
+        EXPECT_TRUE(fake.hostKeys.empty()) << c.what;
+        if (!r) {
+            EXPECT_NE(r.reason.find("Permission denied"), std::string::npos) << r.reason;
+        }
+    }
+}
+
+TEST_F(SftpLoginTest, TheStoredPasswordIsGivenOnceAndAWrongOneEndsTheLoginWithOneReason) {
+    if (s_server->PasswordUser().empty())
+        GTEST_SKIP() << "Password logins need a user of their own, made only as root";
+    struct Case {
+        const char* what;
+        std::string stored;
+        std::optional<std::string> typed; // what the user answers when asked
+        Failure failure;
+        std::size_t asked;
+    };
+    const Case cases[] = {
+        {"the right stored password", s_server->Password(), std::nullopt, Failure::None, 0},
+        {"a wrong stored password", "not-the-password", s_server->Password(), Failure::Refused, 0},
+        {"no stored password, the user types it", "", s_server->Password(), Failure::None, 1},
+        {"no stored password, the user cancels", "", std::nullopt, Failure::Refused, 1},
+    };
+    for (const Case& c : cases) {
+        FakeQuestions fake;
+        fake.secrets[SecretKind::Password] = c.typed;
+        ConnectParams p = Params(*s_server);
+        p.questions = &fake;
+        p.password = c.stored;
+        p.ssh.user = s_server->PasswordUser();
+        p.ssh.identityFile.clear();
+        p.ssh.options = {"PubkeyAuthentication=no"};
+        std::size_t before = s_server->Log().size();
+        Session s(p);
+        Result r = s.Connect();
+        EXPECT_EQ(r.failure, c.failure) << c.what << ": " << r.reason;
+        EXPECT_EQ(fake.Count(), c.asked) << c.what;
+        for (const auto& [kind, prompt] : fake.asked) {
+            EXPECT_EQ(kind, SecretKind::Password) << c.what;
+            EXPECT_NE(prompt.find("assword:"), std::string::npos) << prompt;
+        }
+        s.Close();
+        std::string log = LogSince(*s_server, before);
+        if (c.failure == Failure::None) {
+            EXPECT_NE(log.find("Accepted "), std::string::npos) << c.what << "\n" << log;
+            continue;
+        }
+        EXPECT_EQ(r.reason.find('\n'), std::string::npos) << r.reason;
+        if (c.stored.empty()) {
+            EXPECT_EQ(r.reason, kLoginCancelled) << c.what;
+            EXPECT_EQ(log.find("Failed "), std::string::npos) << c.what << "\n" << log;
+        } else {
+            EXPECT_EQ(r.reason, kWrongPassword) << c.what;
+            // The password went to the server once, and nothing after it.
+            std::size_t failed = 0;
+            for (std::size_t at = log.find("Failed "); at != std::string::npos;
+                 at = log.find("Failed ", at + 1))
+                ++failed;
+            EXPECT_EQ(failed, 1u) << log;
+        }
+    }
+}
+
+TEST_F(SftpLoginTest, AnUnknownHostKeyIsAskedAboutAndTrustedAlwaysOnceOrNot) {
+    for (SftpServer* server : {s_server, s_rsaServer}) {
+        const std::string type = server == s_rsaServer ? "RSA" : "ED25519";
+        SCOPED_TRACE(type);
+        const std::string keyBody = server->HostKey().substr(0, server->HostKey().rfind(' '));
+        fs::remove_all(m_dir.path() + "/settings");
+        auto expectAsked = [&](const FakeQuestions& fake, const char* when) {
+            ASSERT_EQ(fake.hostKeys.size(), 1u) << when;
+            EXPECT_EQ(fake.hostKeys[0].host, "127.0.0.1");
+            EXPECT_EQ(fake.hostKeys[0].port, server->port());
+            EXPECT_EQ(fake.hostKeys[0].keyType, type);
+            EXPECT_EQ(fake.hostKeys[0].fingerprint, server->HostKeyFingerprint());
+            EXPECT_TRUE(fake.asked.empty()) << when;
+        };
+
+        // Cancel: no connection, nothing kept.
+        FakeQuestions cancel;
+        ConnectParams p = Params(*server, false);
+        p.questions = &cancel;
+        Result r = Session(p).Connect();
+        EXPECT_EQ(r.failure, Failure::Refused) << r.reason;
+        EXPECT_EQ(r.reason, kHostKeyNotTrusted);
+        expectAsked(cancel, "cancel");
+        EXPECT_EQ(Trusted().find(keyBody), std::string::npos);
+
+        // Once: kept for this session's reconnects only.
+        FakeQuestions once;
+        once.hostKeyAnswer = HostKeyAnswer::Once;
+        p.questions = &once;
+        {
+            Session s(p);
+            r = s.Connect();
+            ASSERT_TRUE(r) << r.reason;
+            expectAsked(once, "once");
+            EXPECT_GT(server->CutConnections(), 0);
+            // The request that finds the connection gone may fail; the
+            // next one connects anew.
+            std::vector<Entry> entries;
+            Result listed = s.List("/", &entries);
+            if (listed.failure == Failure::ConnectionLost)
+                listed = s.List("/", &entries);
+            ASSERT_TRUE(listed) << listed.reason;
+            EXPECT_EQ(once.hostKeys.size(), 1u);
+        }
+        EXPECT_EQ(Trusted().find(keyBody), std::string::npos);
+        FakeQuestions again;
+        p.questions = &again;
+        EXPECT_EQ(Session(p).Connect().failure, Failure::Refused);
+        expectAsked(again, "a new session");
+
+        // Always: our file (and its folder) made, private, and the next
+        // session asks nothing.
+        FakeQuestions always;
+        always.hostKeyAnswer = HostKeyAnswer::Always;
+        p.questions = &always;
+        r = Session(p).Connect();
+        ASSERT_TRUE(r) << r.reason;
+        expectAsked(always, "always");
+        EXPECT_NE(Trusted().find(keyBody), std::string::npos) << Trusted();
+        EXPECT_EQ(fs::status(p.trustedKnownHosts).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+        FakeQuestions later;
+        p.questions = &later;
+        r = Session(p).Connect();
+        EXPECT_TRUE(r) << r.reason;
+        EXPECT_EQ(later.Count(), 0u);
+    }
+}
+
+TEST_F(SftpLoginTest, AChangedHostKeyIsRefusedBeforeAnyLoginAndNothingIsAsked) {
+    fs::create_directories(m_dir.path() + "/settings");
+    ConnectParams p = Params(*s_server, false);
+    std::ofstream(p.trustedKnownHosts) << s_server->WrongHostKeyLine() << "\n";
+    p.password = "never-sent";
+    std::size_t before = s_server->Log().size();
+    Session s(p);
+    Result r = s.Connect();
+    EXPECT_EQ(r.failure, Failure::Refused);
+    EXPECT_EQ(r.reason, kChangedHostKey);
+    EXPECT_EQ(m_fake.Count(), 0u);
+    std::string log = LogSince(*s_server, before);
+    EXPECT_NE(log.find("Connection from 127.0.0.1"), std::string::npos) << log;
+    for (const char* login : {"Accepted", "Failed", "userauth", "Postponed"})
+        EXPECT_EQ(log.find(login), std::string::npos) << login << "\n" << log;
+}
+
+TEST_F(SftpLoginTest, SecretsReachSshOnlyThroughTheHelpersSocket) {
+    FakeQuestions fake;
+    fake.hostKeyAnswer = HostKeyAnswer::Once;
+    fake.secrets[SecretKind::Passphrase] = std::string(SftpServer::kPassphrase);
+    const std::string stored = "stored-secret-never-shown";
+    std::vector<std::string> seen;
+    fake.whileAsked = [&] {
+        for (std::string& text : SshChildrenTexts())
+            seen.push_back(std::move(text));
+    };
+    ConnectParams p = Params(*s_server, false);
+    p.questions = &fake;
+    p.password = stored;
+    p.ssh.identityFile = s_server->KeyFile("passphrase");
+    Session s(p);
+    Result r = s.Connect();
+    ASSERT_TRUE(r) << r.reason;
+    ASSERT_EQ(fake.Count(), 2u); // the host key, then the passphrase
+    // ssh runs on after the login: what it was started with is still there.
+    for (std::string& text : SshChildrenTexts())
+        seen.push_back(std::move(text));
+    ASSERT_GE(seen.size(), 6u); // argv and environment, three times
+    for (const std::string& text : seen) {
+        EXPECT_EQ(text.find(stored), std::string::npos);
+        EXPECT_EQ(text.find(SftpServer::kPassphrase), std::string::npos);
+    }
+    EXPECT_NE(seen[1].find("SSH_ASKPASS_REQUIRE=force"), std::string::npos);
+    EXPECT_EQ(s.SshMessages().find(SftpServer::kPassphrase), std::string::npos);
 }
 
 } // namespace

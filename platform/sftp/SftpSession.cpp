@@ -1,5 +1,8 @@
 #include "platform/sftp/SftpSession.h"
 
+#include "platform/sftp/AskpassProtocol.h"
+#include "platform/sftp/SshLogin.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -102,6 +105,8 @@ struct Session::Connection {
     std::unordered_set<std::uint32_t> abandoned;
     Clock::time_point lastHeard = Clock::now();
     std::chrono::seconds patience{60};
+    // Answers ssh's questions while it logs in; null when it asks none.
+    LoginConversation* login = nullptr;
     bool ready = false;            // VERSION received
     std::size_t errorsAtReady = 0; // what ssh had said by then
     std::vector<char> readBuffer = std::vector<char>(kReadChunk);
@@ -304,11 +309,14 @@ Result Session::Await(Packet* packet) {
         if (left.count() <= 0)
             return Lost("The server did not answer for " + std::to_string(c.patience.count()) +
                         " seconds");
-        pollfd fds[4] = {{c.ssh.Output(), POLLIN, 0},
+        // A descriptor of -1 is left out by poll.
+        const bool asking = !c.ready && c.login && m_askpass;
+        pollfd fds[5] = {{c.ssh.Output(), POLLIN, 0},
                          {c.ssh.Input(), static_cast<short>(c.outBytes > 0 ? POLLOUT : 0), 0},
                          {m_wake, POLLIN, 0},
-                         {c.ssh.ErrorsFd(), POLLIN, 0}};
-        int n = poll(fds, c.ssh.ErrorsFd() >= 0 ? 4 : 3, static_cast<int>(left.count()));
+                         {c.ssh.ErrorsFd(), POLLIN, 0},
+                         {asking ? m_askpass->Fd() : -1, POLLIN, 0}};
+        int n = poll(fds, 5, static_cast<int>(left.count()));
         if (n < 0 && errno != EINTR)
             return Lost(std::string("Waiting for the server failed: ") + std::strerror(errno));
         if (n <= 0)
@@ -319,6 +327,11 @@ Result Session::Await(Packet* packet) {
         }
         if (fds[3].revents)
             c.ssh.ReadErrors();
+        if (fds[4].revents) {
+            if (Result r = Converse(); !r)
+                return r;
+            continue;
+        }
         if (fds[0].revents) {
             ssize_t r = read(c.ssh.Output(), c.readBuffer.data(), c.readBuffer.size());
             if (r == 0)
@@ -434,15 +447,83 @@ void Session::Abandon(const std::vector<std::uint32_t>& ids, const std::string& 
         m_conn->abandoned.insert(Send([&](std::uint32_t id) { return CloseRequest(id, handle); }));
 }
 
+// Answers the question of an askpass helper that waits. A question that
+// ends the login stops ssh before the helper hears anything, so ssh sends
+// the server nothing more.
+Result Session::Converse() {
+    Connection& c = *m_conn;
+    std::string prompt;
+    int helper = m_askpass->Take(&prompt);
+    if (helper < 0)
+        return {};
+    LoginConversation::Reply reply = c.login->Answer(prompt);
+    std::fill(prompt.begin(), prompt.end(), '\0');
+    // However long the user took to answer, the server's time starts now.
+    c.lastHeard = Clock::now();
+    if (!reply.endWith.empty()) {
+        c.ssh.Kill();
+        close(helper);
+        return Refusal(reply.endWith);
+    }
+    AskpassServer::Give(helper, reply.answer);
+    if (reply.answer)
+        std::fill(reply.answer->begin(), reply.answer->end(), '\0');
+    return {};
+}
+
 Result Session::Open() {
     Drop();
     std::string why;
-    std::vector<std::string> args = SshArguments(m_params.ssh, &why);
+    SshTarget target = m_params.ssh;
+    const bool converse = m_params.questions || !m_params.password.empty();
+    std::unique_ptr<LoginConversation> login;
+    if (converse) {
+        std::string helper =
+            m_params.askpassProgram.empty() ? FindAskpassProgram() : m_params.askpassProgram;
+        if (helper.empty())
+            return Refusal("The program orvane-askpass, which answers ssh's questions, is missing");
+        if (!m_askpass) {
+            m_askpass = std::make_unique<AskpassServer>();
+            if (!m_askpass->Open(&why)) {
+                m_askpass.reset();
+                return Refusal(why);
+            }
+        }
+        target.askpass = true;
+        target.askHostKeys = m_params.questions != nullptr;
+        target.environment.insert(
+            target.environment.end(),
+            {"SSH_ASKPASS=" + helper, "SSH_ASKPASS_REQUIRE=force",
+             std::string(kAskpassSocketVariable) + "=" + m_askpass->SocketPath()});
+        LoginConversation::Setup setup;
+        setup.questions = m_params.questions;
+        setup.password = m_params.password;
+        setup.host = target.host;
+        setup.port = target.port > 0 ? target.port : 22;
+        setup.temporaryKnownHosts = m_askpass->KnownHostsFile();
+        setup.trustedKnownHosts = m_params.trustedKnownHosts;
+        login = std::make_unique<LoginConversation>(std::move(setup));
+    }
+    // The files searched for the host key: the session's temporary one
+    // (where ssh writes a key it was told to accept), ours, then the rest.
+    if (converse || !m_params.trustedKnownHosts.empty()) {
+        std::vector<std::string> files;
+        if (converse)
+            files.push_back(m_askpass->KnownHostsFile());
+        if (!m_params.trustedKnownHosts.empty())
+            files.push_back(m_params.trustedKnownHosts);
+        std::vector<std::string> rest =
+            target.knownHostsFiles.empty() ? DefaultKnownHostsFiles() : target.knownHostsFiles;
+        files.insert(files.end(), rest.begin(), rest.end());
+        target.knownHostsFiles = std::move(files);
+    }
+    std::vector<std::string> args = SshArguments(target, &why);
     if (args.empty())
         return Refusal(why);
     m_conn = std::make_unique<Connection>();
     Connection& c = *m_conn;
-    if (!c.ssh.Start(args, &why)) {
+    c.login = login.get();
+    if (!c.ssh.Start(args, &why, target.environment)) {
         m_conn.reset();
         return Refusal(why);
     }
@@ -453,13 +534,24 @@ Result Session::Open() {
     c.nextId = 1;
     Packet reply;
     Result r = Await(&reply);
-    if (r.failure == Failure::Stopped) {
+    // A host key trusted always is ours whatever came of the login.
+    if (m_conn)
+        m_conn->login = nullptr;
+    if (login && !login->Finish(&why) && r.failure == Failure::None) {
+        Drop();
+        return Refusal(why);
+    }
+    if (r.failure == Failure::Stopped || r.failure == Failure::Refused) {
         Drop();
         return r;
     }
     if (r.failure == Failure::ConnectionLost) {
-        // Before VERSION, ssh's own words are the whole story.
+        // Before VERSION, ssh's own words are the whole story, unless what
+        // they mean can be said more plainly.
         std::string said = Trimmed(m_sshMessages);
+        std::string plain = login ? login->FailureReason(said) : ChangedHostKeyReason(said);
+        if (!plain.empty())
+            return Refusal(plain);
         if (said.empty())
             return {Failure::ConnectionLost, "ssh ended without saying why (" + r.reason + ")"};
         return {LoginRefused(said) ? Failure::Refused : Failure::ConnectionLost, said};
@@ -477,14 +569,14 @@ Result Session::Open() {
     c.ready = true;
     c.errorsAtReady = c.ssh.Errors().size();
     c.patience = std::chrono::seconds(m_params.responseTimeoutSec);
-    std::string login;
-    if (r = RealPathLocked(".", &login); !r) {
+    std::string folder;
+    if (r = RealPathLocked(".", &folder); !r) {
         Drop();
         return r;
     }
-    m_login = login;
+    m_login = folder;
     if (m_current.empty())
-        m_current = login;
+        m_current = folder;
     return {};
 }
 

@@ -17,6 +17,7 @@
 // none on the server.
 #pragma once
 
+#include "platform/sftp/LoginQuestions.h"
 #include "platform/sftp/SftpPacket.h"
 #include "platform/sftp/SshProcess.h"
 
@@ -33,6 +34,8 @@
 #include <vector>
 
 namespace sftp {
+
+class AskpassServer;
 
 // Why a request failed, for callers that try again.
 enum class Failure {
@@ -55,7 +58,24 @@ struct Result {
 };
 
 struct ConnectParams {
+    // Where ssh connects. Its knownHostsFiles are searched after
+    // trustedKnownHosts (empty: the user's ~/.ssh/known_hosts and
+    // known_hosts2, when a password or questions are given).
     SshTarget ssh;
+    // The site's stored password (may be empty): the answer to the first
+    // password question of a connect. Reaches ssh only through the askpass
+    // helper's socket.
+    std::string password;
+    // Who answers ssh's questions while it logs in (host keys, passphrases,
+    // passwords not stored), on the connecting thread. Null: an unknown host
+    // key is refused and nothing is asked. Must outlive the session.
+    ILoginQuestions* questions = nullptr;
+    // Our own known_hosts file (absolute): searched first; a key trusted
+    // "always" is added to it (the file is made 0600, with its folder).
+    std::string trustedKnownHosts;
+    // The askpass helper; empty: orvane-askpass beside the program, else the
+    // one of the build tree.
+    std::string askpassProgram;
     // How long the server may take to answer a request (or to send anything
     // while a transfer runs) before the connection counts as lost.
     int responseTimeoutSec = 60;
@@ -156,6 +176,7 @@ private:
     using Build = std::function<std::string(std::uint32_t id)>;
 
     Result Open();
+    Result Converse();
     void Drop();
     bool Stale();
     Result Lost(std::string why);
@@ -179,6 +200,9 @@ private:
     const ConnectParams m_params;
     mutable std::mutex m_mutex; // one request at a time
     std::unique_ptr<Connection> m_conn;
+    // The askpass helper's socket and the temporary known_hosts file: made at
+    // the first connect that needs them, kept for the session's reconnects.
+    std::unique_ptr<AskpassServer> m_askpass;
     std::string m_login;
     std::string m_current;
     std::string m_sshMessages;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -94,8 +95,15 @@ std::vector<std::string> SshArguments(const SshTarget& target, std::string* why)
         args.insert(args.end(), {"-F", target.configFile});
     // The first value given for an option wins: ours come before the
     // configuration files and before the caller's.
+    // With askpass, BatchMode is said to be off: a "BatchMode yes" of the
+    // user's configuration would keep ssh from asking. A password is tried
+    // once per connect; ssh never adds keys to our files by itself.
+    args.insert(args.end(), {"-o", target.askpass ? "BatchMode=no" : "BatchMode=yes"});
+    args.insert(args.end(),
+                {"-o", target.askpass && target.askHostKeys ? "StrictHostKeyChecking=ask"
+                                                            : "StrictHostKeyChecking=yes"});
     for (const char* option :
-         {"BatchMode=yes", "StrictHostKeyChecking=yes", "RequestTTY=no", "ForwardX11=no",
+         {"NumberOfPasswordPrompts=1", "UpdateHostKeys=no", "RequestTTY=no", "ForwardX11=no",
           "ForwardAgent=no", "PermitLocalCommand=no", "ClearAllForwardings=yes",
           "ServerAliveInterval=15", "ServerAliveCountMax=4"})
         args.insert(args.end(), {"-o", option});
@@ -128,7 +136,8 @@ std::vector<std::string> SshArguments(const SshTarget& target, std::string* why)
     return args;
 }
 
-bool SshProcess::Start(const std::vector<std::string>& argv, std::string* why) {
+bool SshProcess::Start(const std::vector<std::string>& argv, std::string* why,
+                       const std::vector<std::string>& environment) {
     Stop();
     m_errors.clear();
     m_reaped = false;
@@ -176,8 +185,22 @@ bool SshProcess::Start(const std::vector<std::string>& argv, std::string* why) {
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    // The inherited environment less what `environment` sets anew.
+    std::vector<char*> env;
+    for (char** e = environ; *e; ++e) {
+        std::string_view entry(*e);
+        std::string_view name = entry.substr(0, entry.find('='));
+        bool replaced = std::any_of(environment.begin(), environment.end(), [&](const auto& ours) {
+            return std::string_view(ours).substr(0, ours.find('=')) == name;
+        });
+        if (!replaced)
+            env.push_back(*e);
+    }
+    for (const std::string& e : environment)
+        env.push_back(const_cast<char*>(e.c_str()));
+    env.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &actions, &attrs, args.data(), environ);
+    int rc = posix_spawnp(&pid, args[0], &actions, &attrs, args.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attrs);
     CloseFd(&in[1]);
@@ -265,6 +288,11 @@ void SshProcess::AwaitEnd(std::chrono::milliseconds wait) {
     }
     WaitExit(std::chrono::duration_cast<std::chrono::milliseconds>(
         until - std::chrono::steady_clock::now()));
+}
+
+void SshProcess::Kill() {
+    if (m_pid > 0 && !m_reaped)
+        kill(-m_pid, SIGTERM);
 }
 
 void SshProcess::Stop() {

@@ -3,8 +3,10 @@
 // and says on a pipe of its own why a connection could not be made.
 //
 // ssh never gets a terminal to ask on: it runs in a session of its own with
-// no controlling terminal, BatchMode keeps it from prompting, and a host key
-// found in none of the given known_hosts files fails the connection. The host
+// no controlling terminal. Either BatchMode keeps it from asking anything, or
+// it asks its questions through an askpass program of the caller's (see
+// SshLogin.h). A host key found in none of the given known_hosts files fails
+// the connection unless the askpass program is to be asked about it. The host
 // and user are bytes from a site record: text that ssh could read as an
 // option or as something other than a host name is refused before anything
 // runs. The child is always reaped; Stop() kills it if it does not end.
@@ -34,6 +36,15 @@ struct SshTarget {
     // site record: they are passed as they are).
     std::vector<std::string> options;
     int connectTimeoutSec = 20;
+    // ssh asks its questions through the SSH_ASKPASS program given in
+    // `environment` (no BatchMode, the password asked once); false: BatchMode.
+    bool askpass = false;
+    // An unknown host key is asked about through askpass instead of failing
+    // the connection (StrictHostKeyChecking=ask). A changed one still fails.
+    bool askHostKeys = false;
+    // "NAME=value" set in ssh's environment over the inherited one (never a
+    // secret: another process of the user can read them).
+    std::vector<std::string> environment;
     std::string program = "ssh"; // found on PATH unless a path is given
 };
 
@@ -49,8 +60,10 @@ public:
     SshProcess& operator=(const SshProcess&) = delete;
 
     // Starts argv[0] (searched on PATH) with the sockets and the pipe in
-    // place; false with `why` when it could not be started.
-    bool Start(const std::vector<std::string>& argv, std::string* why);
+    // place, in this process's environment with `environment` ("NAME=value")
+    // over it; false with `why` when it could not be started.
+    bool Start(const std::vector<std::string>& argv, std::string* why,
+               const std::vector<std::string>& environment = {});
     bool Started() const { return m_pid > 0; }
 
     // Our ends, non-blocking: the requests go into Input() (a socket: send
@@ -69,6 +82,10 @@ public:
     // After its output has ended: waits up to `wait` for ssh to say its last
     // words and end, so that Errors() holds why.
     void AwaitEnd(std::chrono::milliseconds wait);
+
+    // Ends ssh and whatever it started at once (SIGTERM), without waiting:
+    // it sends nothing more. Stop() reaps it.
+    void Kill();
 
     // Closes our ends, ends ssh and whatever it started (SIGTERM, then SIGKILL
     // when it has not ended within half a second) and reaps it. Errors() stays.

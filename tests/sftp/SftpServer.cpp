@@ -14,6 +14,7 @@
 #include <pwd.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -30,9 +31,25 @@ std::string Slurp(const std::string& path) {
     return s.str();
 }
 
-bool MakeKey(const std::string& path) {
-    std::string cmd = "ssh-keygen -q -t ed25519 -N '' -C orvane-test -f '" + path + "' </dev/null";
+bool MakeKey(const std::string& path, const std::string& type = "ed25519",
+             const std::string& passphrase = "") {
+    std::string cmd = "ssh-keygen -q -t " + type + " -N '" + passphrase + "' -C orvane-test -f '" +
+                      path + "' </dev/null";
     return std::system(cmd.c_str()) == 0;
+}
+
+// The first line `command` prints, without its line end.
+std::string FirstLine(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[1024];
+        if (fgets(buf, sizeof buf, p))
+            out = buf;
+        pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return out;
 }
 
 // The processes `parent` started, and theirs, deepest first.
@@ -65,16 +82,43 @@ std::vector<pid_t> Descendants(pid_t parent) {
 
 } // namespace
 
-SftpServer::SftpServer() {
+SftpServer::SftpServer(SftpServerOptions options) : m_options(options) {
     const passwd* pw = getpwuid(geteuid());
     m_user = pw ? pw->pw_name : "";
     const std::string& dir = m_conf.path();
-    if (m_user.empty() || !MakeKey(dir + "/host_ed25519") || !MakeKey(ClientKey()) ||
-        !MakeKey(StrangerKey())) {
+    m_hostKeyFile = dir + (options.rsaHostKeyOnly ? "/host_rsa" : "/host_ed25519");
+    bool made = !m_user.empty() &&
+                MakeKey(m_hostKeyFile, options.rsaHostKeyOnly ? "rsa" : "ed25519") &&
+                MakeKey(ClientKey()) && MakeKey(StrangerKey());
+    if (made && options.logins)
+        made = MakeKey(KeyFile("ecdsa"), "ecdsa") && MakeKey(KeyFile("rsa"), "rsa") &&
+               MakeKey(KeyFile("passphrase"), "ed25519", kPassphrase);
+    if (!made) {
         m_error = "ssh-keygen did not make the keys";
         return;
     }
-    std::filesystem::copy_file(ClientKey() + ".pub", dir + "/authorized_keys");
+    {
+        std::ofstream keys(dir + "/authorized_keys");
+        keys << Slurp(ClientKey() + ".pub");
+        if (options.logins)
+            for (const char* kind : {"ecdsa", "rsa", "passphrase"})
+                keys << Slurp(KeyFile(kind) + ".pub");
+    }
+    if (options.logins && geteuid() == 0) {
+        // A user of its own with a password, for password logins; it may
+        // read the login folder.
+        m_passwordUser = "orvanet" + std::to_string(getpid());
+        m_password = "Pw-" + std::to_string(getpid()) + "-right";
+        std::system(("userdel " + m_passwordUser + " >/dev/null 2>&1").c_str());
+        std::string add = "useradd -M -d '" + root() + "' -s /bin/sh " + m_passwordUser +
+                          " && echo '" + m_passwordUser + ":" + m_password + "' | chpasswd";
+        if (std::system(add.c_str()) != 0) {
+            m_error = "useradd or chpasswd failed";
+            m_passwordUser.clear();
+            return;
+        }
+        chmod(root().c_str(), 0755);
+    }
     std::ofstream(NoKnownHosts()).close();
     // The privilege separation folder sshd wants to find.
     std::error_code ec;
@@ -85,11 +129,15 @@ SftpServer::SftpServer() {
     for (int attempt = 0; attempt < 4 && m_pid < 0; ++attempt) {
         m_port = FreePort();
         std::ofstream conf(dir + "/sshd_config");
-        conf << "ListenAddress 127.0.0.1\nPort " << m_port << "\nHostKey " << dir
-             << "/host_ed25519\nPidFile " << dir << "/sshd.pid\nAuthorizedKeysFile " << dir
-             << "/authorized_keys\nStrictModes no\nUsePAM no\nPermitRootLogin prohibit-password\n"
-             << "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
-             << "Subsystem sftp internal-sftp -d " << root() << "\n"
+        // Password logins go through PAM, which offers keyboard-interactive too.
+        const char* passwords = options.logins ? "UsePAM yes\nPasswordAuthentication yes\n"
+                                                 "KbdInteractiveAuthentication yes\n"
+                                               : "UsePAM no\nPasswordAuthentication no\n"
+                                                 "KbdInteractiveAuthentication no\n";
+        conf << "ListenAddress 127.0.0.1\nPort " << m_port << "\nHostKey " << m_hostKeyFile
+             << "\nPidFile " << dir << "/sshd.pid\nAuthorizedKeysFile " << dir
+             << "/authorized_keys\nStrictModes no\nPermitRootLogin prohibit-password\n"
+             << passwords << "Subsystem sftp internal-sftp -d " << root() << "\n"
              << "LogLevel VERBOSE\nPrintMotd no\nMaxStartups 100\n";
         conf.close();
         const std::string logPath = dir + "/sshd.log";
@@ -121,19 +169,46 @@ SftpServer::SftpServer() {
         m_error = "sshd did not start: " + Log();
         return;
     }
-    std::string hostKey = Slurp(dir + "/host_ed25519.pub");
-    std::ofstream(KnownHosts()) << "[127.0.0.1]:" << m_port << " " << hostKey;
-    std::ofstream(dir + "/ssh_config") << "IdentityAgent none\nGlobalKnownHostsFile /dev/null\n"
-                                       << "UpdateHostKeys no\nPasswordAuthentication no\n"
-                                       << "KbdInteractiveAuthentication no\n";
+    std::ofstream(KnownHosts()) << "[127.0.0.1]:" << m_port << " " << HostKey() << "\n";
+    std::ofstream(dir + "/ssh_config")
+        << "IdentityAgent none\nGlobalKnownHostsFile /dev/null\nUpdateHostKeys no\n"
+        << (options.logins ? "" : "PasswordAuthentication no\nKbdInteractiveAuthentication no\n");
+}
+
+std::string SftpServer::HostKey() const {
+    std::string key = Slurp(m_hostKeyFile + ".pub");
+    while (!key.empty() && key.back() == '\n')
+        key.pop_back();
+    return key;
+}
+
+std::string SftpServer::HostKeyFingerprint() const {
+    // "256 SHA256:... comment (ED25519)"
+    std::istringstream line(FirstLine("ssh-keygen -l -E sha256 -f '" + m_hostKeyFile + ".pub'"));
+    std::string bits;
+    std::string fingerprint;
+    line >> bits >> fingerprint;
+    return fingerprint;
+}
+
+std::string SftpServer::WrongHostKeyLine() const {
+    std::string other = m_conf.path() + "/other_host_ed25519";
+    if (!std::filesystem::exists(other))
+        MakeKey(other);
+    std::string key = Slurp(other + ".pub");
+    while (!key.empty() && key.back() == '\n')
+        key.pop_back();
+    return "[127.0.0.1]:" + std::to_string(m_port) + " " + key;
 }
 
 SftpServer::~SftpServer() {
-    if (m_pid <= 0)
-        return;
-    CutConnections();
-    kill(m_pid, SIGTERM);
-    waitpid(m_pid, nullptr, 0);
+    if (m_pid > 0) {
+        CutConnections();
+        kill(m_pid, SIGTERM);
+        waitpid(m_pid, nullptr, 0);
+    }
+    if (!m_passwordUser.empty())
+        std::system(("userdel " + m_passwordUser + " >/dev/null 2>&1").c_str());
 }
 
 sftp::SshTarget SftpServer::Target() const {
