@@ -2,7 +2,9 @@
 // the protocol the site speaks (FTP, with or without TLS, or SFTP).
 #include "remote/OpenRemoteFs.h"
 
+#include "platform/fs/Paths.h"
 #include "platform/ftp/FtpFs.h"
+#include "platform/registry/Registry.h"
 #include "platform/sftp/SftpFs.h"
 #include "sites/SiteStore.h"
 
@@ -10,7 +12,7 @@ namespace remote {
 
 namespace {
 
-std::shared_ptr<IRemoteFs> OpenSftp(const SiteConnection& site) {
+std::shared_ptr<IRemoteFs> OpenSftp(const SiteConnection& site, IRemoteQuestions* questions) {
     sftp::ConnectParams params;
     params.ssh.host = site.host;
     params.ssh.port = site.port & 0xFFFF;
@@ -20,7 +22,12 @@ std::shared_ptr<IRemoteFs> OpenSftp(const SiteConnection& site) {
     params.ssh.identityFile = site.ssh.identityFile;
     params.ssh.knownHostsFiles = site.ssh.knownHostsFiles;
     params.responseTimeoutSec = site.responseTimeoutSec;
-    return std::make_shared<SftpFs>(std::move(params));
+    params.password = site.password;
+    // Keys the user said always to trust are kept beside the settings.
+    params.trustedKnownHosts = site.ssh.trustedKnownHosts.empty()
+                                   ? files::Parent(reg::RegistryPath()) + "/known_hosts"
+                                   : site.ssh.trustedKnownHosts;
+    return std::make_shared<SftpFs>(std::move(params), questions);
 }
 
 } // namespace
@@ -28,7 +35,7 @@ std::shared_ptr<IRemoteFs> OpenSftp(const SiteConnection& site) {
 std::shared_ptr<IRemoteFs> OpenRemoteFs(const SiteConnection& site, IRemoteQuestions* questions,
                                         Result* why) {
     if (site.protocol == sites::kProtocolSftp)
-        return OpenSftp(site);
+        return OpenSftp(site, questions);
     ftp::ConnectParams params;
     params.host = site.host;
     params.port = site.port & 0xFFFF; // only the low 16 bits are a port

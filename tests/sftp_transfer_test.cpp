@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <unistd.h>
 
 using namespace transfer_fakes;
@@ -220,6 +221,74 @@ TEST_F(SftpTransferTest, ASiteWhoseProtocolIsSftpConnectsThroughSsh) {
     EXPECT_EQ(entries[0].name, "here.txt");
     EXPECT_EQ(entries[0].size, 1u);
     fs->Close();
+}
+
+// The questions of the pane, answered from a script.
+class ScriptedQuestions : public remote::IRemoteQuestions {
+public:
+    remote::Trust hostKeyAnswer = remote::Trust::Cancel;
+    std::vector<remote::HostKey> hostKeys;
+    int secretsAsked = 0;
+
+    std::future<remote::Trust> AskCertificate(const remote::Certificate&) override {
+        std::promise<remote::Trust> p;
+        p.set_value(remote::Trust::Cancel);
+        return p.get_future();
+    }
+    std::future<remote::Trust> AskHostKey(const remote::HostKey& key) override {
+        hostKeys.push_back(key);
+        std::promise<remote::Trust> p;
+        p.set_value(hostKeyAnswer);
+        return p.get_future();
+    }
+    std::future<std::optional<std::string>> AskSecret(remote::SecretKind,
+                                                      const std::string&) override {
+        ++secretsAsked;
+        std::promise<std::optional<std::string>> p; // broken: Cancel
+        return p.get_future();
+    }
+};
+
+// An unknown host key is asked through the pane's questions with what ssh
+// says of it; "Always" keeps it in our own known_hosts, and the next connect
+// asks nothing. "Cancel" connects to nothing and keeps nothing.
+TEST_F(SftpTransferTest, AnUnknownHostKeyIsAskedOfThePaneAndAlwaysIsKeptInOurFile) {
+    sftp::SshTarget target = s_server->Target();
+    TempDir settings;
+    remote::SiteConnection site;
+    site.protocol = sites::kProtocolSftp;
+    site.host = target.host;
+    site.port = target.port;
+    site.user = target.user;
+    site.ssh.configFile = target.configFile;
+    site.ssh.identityFile = target.identityFile;
+    site.ssh.knownHostsFiles = {s_server->NoKnownHosts()};
+    site.ssh.trustedKnownHosts = settings.path() + "/known_hosts";
+    struct Case {
+        remote::Trust answer;
+        bool connects;
+        size_t asked;
+    } cases[] = {{remote::Trust::Cancel, false, 1},
+                 {remote::Trust::Always, true, 1},
+                 {remote::Trust::Cancel, true, 0}}; // known now: nothing asked
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.answer));
+        ScriptedQuestions questions;
+        questions.hostKeyAnswer = c.answer;
+        remote::Result why;
+        auto fs = remote::OpenRemoteFs(site, &questions, &why);
+        ASSERT_TRUE(fs) << why.reply;
+        remote::Result r = fs->Connect();
+        EXPECT_EQ(r.Ok(), c.connects) << r.reply;
+        ASSERT_EQ(questions.hostKeys.size(), c.asked);
+        if (c.asked) {
+            EXPECT_EQ(questions.hostKeys[0].host, "127.0.0.1");
+            EXPECT_EQ(questions.hostKeys[0].port, target.port);
+            EXPECT_EQ(questions.hostKeys[0].fingerprint, s_server->HostKeyFingerprint());
+        }
+        EXPECT_EQ(questions.secretsAsked, 0);
+        fs->Close();
+    }
 }
 
 } // namespace

@@ -271,7 +271,7 @@ TEST_F(SiteManagerTest, ProtocolStandsAboveModeGreysFtpsChoicesAndMovesAnUntouch
         const char* portAfter;
         bool ftpChoices;
     } cases[] = {
-        {"21", sites::kProtocolSftp, "22", false}, {"22", sites::kProtocolFtp, "21", true},
+        {"21", sites::kProtocolSftp, "22", false},     {"22", sites::kProtocolFtp, "21", true},
         {"2121", sites::kProtocolSftp, "2121", false}, {"2121", sites::kProtocolFtp, "2121", true},
         {"21", sites::kProtocolFtp, "21", true},
     };

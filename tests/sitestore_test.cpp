@@ -259,8 +259,8 @@ TEST_F(SiteStoreTest, ProtocolIsOneMoreValueAndARecordWithoutItIsFtp) {
         const char* stored;
     } cases[] = {{kProtocolSftp, "SFTP"}, {kProtocolFtp, "FTP"}, {7, "FTP"}};
     for (const Case& c : cases) {
-        ASSERT_TRUE(SaveSite("s", "u", "h", "l", "p", "", "/", "/", "", kEncryptionPlain,
-                             c.protocol));
+        ASSERT_TRUE(
+            SaveSite("s", "u", "h", "l", "p", "", "/", "/", "", kEncryptionPlain, c.protocol));
         SiteRecord r = LoadSite("s");
         EXPECT_EQ(r.protocol, c.protocol == kProtocolSftp ? kProtocolSftp : kProtocolFtp);
         EXPECT_EQ(Raw("s", "Protocol"), Padded(c.stored, kShortValue));
@@ -268,8 +268,8 @@ TEST_F(SiteStoreTest, ProtocolIsOneMoreValueAndARecordWithoutItIsFtp) {
         EXPECT_EQ(r.port, c.protocol == kProtocolSftp ? "22" : "21");
     }
     // Saves without a protocol (older callers) and a rename keep it.
-    ASSERT_TRUE(SaveSite("s", "u", "h", "l", "p", "2200", "/", "/", "", kEncryptionPlain,
-                         kProtocolSftp));
+    ASSERT_TRUE(
+        SaveSite("s", "u", "h", "l", "p", "2200", "/", "/", "", kEncryptionPlain, kProtocolSftp));
     ASSERT_TRUE(SaveSite("s", "u2", "h", "l", "p", "2200", "/", "/", ""));
     ASSERT_TRUE(SaveSite("s", "u3", "h", "l", "p", "2200", "/", "/", "", kEncryptionRequire));
     EXPECT_EQ(LoadSite("s").protocol, kProtocolSftp);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,8 +74,55 @@ Result SftpResult(const sftp::Result& r) {
     return {FailureOf(r.failure), r.reason};
 }
 
-SftpFs::SftpFs(sftp::ConnectParams params)
-    : m_session(std::make_unique<sftp::Session>(std::move(params))) {}
+// ssh's questions, asked of the user through the protocol-neutral ones; the
+// connecting thread waits for the answer. An answer that never comes (the
+// pane went away) is Cancel.
+class SftpFs::Questions : public sftp::ILoginQuestions {
+public:
+    explicit Questions(IRemoteQuestions* ask) : m_ask(ask) {}
+
+    sftp::HostKeyAnswer AskHostKey(const sftp::HostKeyQuestion& q) override {
+        HostKey key{q.host, q.port, q.keyType, q.fingerprint};
+        try {
+            switch (m_ask->AskHostKey(key).get()) {
+            case Trust::Always:
+                return sftp::HostKeyAnswer::Always;
+            case Trust::Once:
+                return sftp::HostKeyAnswer::Once;
+            case Trust::Cancel:
+                break;
+            }
+        } catch (const std::future_error&) {
+        }
+        return sftp::HostKeyAnswer::Cancel;
+    }
+    std::optional<std::string> AskSecret(sftp::SecretKind kind,
+                                         const std::string& prompt) override {
+        SecretKind asked = kind == sftp::SecretKind::Password     ? SecretKind::Password
+                           : kind == sftp::SecretKind::Passphrase ? SecretKind::Passphrase
+                                                                  : SecretKind::Other;
+        try {
+            return m_ask->AskSecret(asked, prompt).get();
+        } catch (const std::future_error&) {
+            return std::nullopt;
+        }
+    }
+
+private:
+    IRemoteQuestions* m_ask;
+};
+
+SftpFs::SftpFs(sftp::ConnectParams params, IRemoteQuestions* questions) {
+    if (questions) {
+        m_questions = std::make_unique<Questions>(questions);
+        params.questions = m_questions.get();
+    }
+    m_session = std::make_unique<sftp::Session>(std::move(params));
+}
+
+SftpFs::~SftpFs() {
+    m_session.reset(); // ends ssh before the questions go
+}
 
 Result SftpFs::Connect() {
     return SftpResult(m_session->Connect());

@@ -15,7 +15,11 @@ namespace remote {
 
 class SftpFs : public IRemoteFs {
 public:
-    explicit SftpFs(sftp::ConnectParams params);
+    // `questions` (may be null: nothing is asked, unknown host keys are
+    // refused) answers ssh's questions while it logs in; it must outlive
+    // the session.
+    explicit SftpFs(sftp::ConnectParams params, IRemoteQuestions* questions = nullptr);
+    ~SftpFs() override;
 
     Result Connect() override;
     std::vector<std::string> ConnectNotes() const override { return {}; }
@@ -51,6 +55,8 @@ public:
     sftp::Session& Session() { return *m_session; }
 
 private:
+    class Questions;
+    std::unique_ptr<Questions> m_questions; // before the session, which uses it
     std::unique_ptr<sftp::Session> m_session;
 };
 
