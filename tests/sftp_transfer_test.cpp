@@ -4,6 +4,7 @@
 // stopped; and the site's protocol choosing SFTP for a connect.
 #include "platform/sftp/SftpFs.h"
 #include "remote/OpenRemoteFs.h"
+#include "remote/RemoteOps.h"
 #include "sites/SiteStore.h"
 #include "tests/TempDir.h"
 #include "tests/TransferFakes.h"
@@ -221,6 +222,32 @@ TEST_F(SftpTransferTest, ASiteWhoseProtocolIsSftpConnectsThroughSsh) {
     EXPECT_EQ(entries[0].name, "here.txt");
     EXPECT_EQ(entries[0].size, 1u);
     fs->Close();
+}
+
+// A folder deleted over SFTP goes with its whole tree; a link in it, to a
+// folder outside or to the tree's own parent, goes as the link it is, and
+// what it points to stays. A link selected on its own is not entered either.
+// Properties count the tree without walking the links.
+TEST_F(SftpTransferTest, DeletingATreeRemovesItsLinksAndNeverWhatTheyPointTo) {
+    Write(Root("top/a.txt"), "a");
+    Write(Root("top/sub/b.txt"), "bb");
+    Write(Root("outside/keep.txt"), "keep");
+    ASSERT_EQ(symlink("../../outside", Root("top/sub/away").c_str()), 0);
+    ASSERT_EQ(symlink("..", Root("top/up").c_str()), 0);
+    ASSERT_EQ(symlink("outside", Root("alias").c_str()), 0);
+
+    std::atomic<int> stop{0};
+    remote::FolderCount count = remote::CountFolder(session, m_remote + "/top", &stop, {});
+    EXPECT_EQ(count.files, 4u); // a.txt, b.txt and the two links, as files
+    EXPECT_EQ(count.folders, 1u);
+
+    Lines lines;
+    remote::CRemoteDelete del(session, &stop, [&](const std::string& l) { lines.push_back(l); });
+    del.Run(m_remote, {"top", "alias"});
+    EXPECT_TRUE(del.m_bChanged);
+    EXPECT_FALSE(fs::exists(Root("top")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Root("alias"))));
+    EXPECT_EQ(Slurp(Root("outside/keep.txt")), "keep") << ::testing::PrintToString(lines);
 }
 
 // The questions of the pane, answered from a script.
