@@ -103,7 +103,7 @@ std::string IconValue(const std::string& folder) {
 
 struct Entry {
     std::string name, genericName, comment, program, icon, windowClass;
-    bool opensLinks = false; // takes an ftp:// link as its argument
+    bool opensLinks = false; // takes an ftp:// or sftp:// link as its argument
 };
 
 bool WriteEntry(const fs::path& file, const Entry& e) {
@@ -115,7 +115,7 @@ bool WriteEntry(const fs::path& file, const Entry& e) {
         << "\nExec=" << ExecQuoted(e.program) << (e.opensLinks ? " %u" : "")
         << "\nTerminal=false\nCategories=Network;FileTransfer;";
     if (e.opensLinks)
-        out << "\nMimeType=x-scheme-handler/ftp;";
+        out << "\nMimeType=x-scheme-handler/ftp;x-scheme-handler/sftp;";
     out << "\nStartupWMClass=" << e.windowClass << "\n";
     return static_cast<bool>(out);
 }

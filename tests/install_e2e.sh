@@ -54,7 +54,7 @@ appstreamcli validate --no-net "$PREFIX/share/metainfo/$ID.metainfo.xml" >/dev/n
   fail "metainfo does not validate: $(appstreamcli validate --no-net "$PREFIX/share/metainfo/$ID.metainfo.xml")"
 grep -q "<launchable type=\"desktop-id\">Orvane-orvane.desktop</launchable>" "$PREFIX/share/metainfo/$ID.metainfo.xml" ||
   fail "the metainfo does not launch the menu entry Orvane/orvane.desktop"
-grep -qxF 'MimeType=x-scheme-handler/ftp;' "$MENU/orvane.desktop" || fail "no ftp:// handler"
+grep -qxF 'MimeType=x-scheme-handler/ftp;x-scheme-handler/sftp;' "$MENU/orvane.desktop" || fail "no ftp:// and sftp:// handler"
 grep -qE '^Exec=.*/Pondrel1" %u$' "$MENU/orvane.desktop" || fail "Exec takes no link"
 grep -q 'MimeType\|%u' "$MENU/orvane-uninstall.desktop" && fail "the uninstaller takes links"
 ICONS=("scalable/apps/$ID.svg")
