@@ -476,6 +476,7 @@ void CMainFrame::ConnectToSite(CSiteManagerDlg& dlg) {
     right->m_nPort = dlg.m_nPort;
     right->m_nEncryption = dlg.m_nEncryption;
     right->m_nProtocol = dlg.m_nProtocol;
+    right->m_nTransfers = dlg.m_nTransfers;
     left->m_strDefaultDir = dlg.m_strLocalDir;
     // The stored field holds at most 149 characters; one trailing separator is
     // dropped, except from the root itself.

@@ -47,7 +47,8 @@ public:
     // 0 plain FTP, 1 explicit FTP over TLS if available, 2 TLS required (the
     // site's encryption, sites::SiteEncryption).
     int m_nEncryption = 1;
-    int m_nProtocol = 0; // sites::SiteProtocol
+    int m_nProtocol = 0;  // sites::SiteProtocol
+    int m_nTransfers = 2; // connections a batch may use at once
 
     // Work of the pane that runs: the browser's workers, a batch, an open
     // Properties box.

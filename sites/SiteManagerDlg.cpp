@@ -216,6 +216,7 @@ void CSiteManagerDlg::SelectSample(const char* label, const char* host) {
     SetField(IDC_PORT, "21");
     m_wndMode->SetSelection(0);
     m_bPassive = 0;
+    m_nTransfers = sites::kDefaultTransfers;
     SetEncryption(sites::kEncryptionIfAvailable);
     SetProtocol(sites::kProtocolFtp);
     ShowSiteDetails(true);
@@ -267,6 +268,7 @@ void CSiteManagerDlg::LoadSelectedSite() {
     m_strRemoteDir = r.remoteDir;
     m_strLocalDir = r.localDir;
     m_strComments = r.comments;
+    m_nTransfers = r.transfers;
     SetField(IDC_HOST, m_strHost);
     SetField(IDC_USER, m_strUser);
     SetField(IDC_PASSWORD, m_strPassword);
@@ -310,7 +312,7 @@ void CSiteManagerDlg::OnSaveSettings() {
     std::string error;
     StoreFailed(sites::SaveSite(name, Field(IDC_USER), Field(IDC_HOST), Field(IDC_LABEL),
                                 Field(IDC_PASSWORD), Field(IDC_PORT), m_strLocalDir, m_strRemoteDir,
-                                m_strComments, m_nEncryption, m_nProtocol, &error),
+                                m_strComments, m_nEncryption, m_nProtocol, m_nTransfers, &error),
                 "The site could not be saved.", error);
     LoadSelectedSite();
 }
@@ -331,12 +333,14 @@ void CSiteManagerDlg::OnEditSite() {
     wxTreeItemId item = m_wndTree->GetSelection();
     if (!item.IsOk() || IsSample(item) || item == m_hRoot)
         return;
-    CSiteSettingsDlg dlg(this, SiteName(item), m_strRemoteDir, m_strLocalDir, m_strComments);
+    CSiteSettingsDlg dlg(this, SiteName(item), m_strRemoteDir, m_strLocalDir, m_strComments,
+                         m_nTransfers);
     if (ui::RunModal(dlg) != wxID_OK)
         return;
     m_strRemoteDir = dlg.m_strRemoteDir;
     m_strLocalDir = dlg.m_strLocalDir;
     m_strComments = dlg.m_strComments;
+    m_nTransfers = dlg.m_nTransfers;
     OnSaveSettings();
 }
 

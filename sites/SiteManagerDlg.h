@@ -56,6 +56,8 @@ public:
     // list; stored with the site. Mode and Encryption are FTP's alone.
     int m_nProtocol = 0;
     wxChoice* m_wndProtocol = nullptr;
+    // The site's simultaneous transfers (Site Settings); stored with the site.
+    int m_nTransfers = 2;
     wxButton* m_wndConnect = nullptr;
     wxTreeCtrl* m_wndTree = nullptr;
     // The fields' values as exchanged by Connect.

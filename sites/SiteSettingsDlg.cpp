@@ -7,17 +7,20 @@
 #include <wx/bmpbuttn.h>
 #include <wx/button.h>
 #include <wx/sizer.h>
+#include <wx/spinctrl.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
 CSiteSettingsDlg::CSiteSettingsDlg(wxWindow* parent, const std::string& siteName,
                                    const std::string& remoteDir, const std::string& localDir,
-                                   const std::string& comments)
+                                   const std::string& comments, int transfers)
     : wxDialog(parent, 184, "Site Settings"), m_strSiteName(siteName), m_strComments(comments),
-      m_strLocalDir(localDir), m_strRemoteDir(remoteDir) {
+      m_strLocalDir(localDir), m_strRemoteDir(remoteDir),
+      m_nTransfers(std::clamp(transfers, sites::kMinTransfers, sites::kMaxTransfers)) {
     SetTitle(ui::ToWx("Site Settings for " + m_strSiteName));
     auto* grid = new wxFlexGridSizer(3, 8, 8);
     grid->Add(new wxStaticText(this, wxID_ANY, "Default Remote Directory "), 0,
@@ -38,6 +41,13 @@ CSiteSettingsDlg::CSiteSettingsDlg(wxWindow* parent, const std::string& siteName
     m_wndComments = new wxTextCtrl(this, IDC_COMMENTS, m_keptComments.Show(m_strComments),
                                    wxDefaultPosition, wxSize(300, 60));
     grid->Add(m_wndComments, 1, wxEXPAND);
+    grid->Add(new wxStaticText(this, wxID_ANY, "Simultaneous transfers"), 0,
+              wxALIGN_CENTER_VERTICAL);
+    m_wndTransfers =
+        new wxSpinCtrl(this, IDC_TRANSFERS, wxEmptyString, wxDefaultPosition, wxDefaultSize,
+                       wxSP_ARROW_KEYS, sites::kMinTransfers, sites::kMaxTransfers, m_nTransfers);
+    grid->Add(m_wndTransfers, 0);
+    grid->AddSpacer(0);
     grid->AddGrowableCol(1);
     // No more can be typed than the store keeps.
     m_wndRemote->SetMaxLength(sites::kDirValue - 1);
@@ -124,5 +134,7 @@ bool CSiteSettingsDlg::TransferDataFromWindow() {
     m_strRemoteDir = m_keptRemote.Get(m_wndRemote->GetValue());
     m_strLocalDir = LocalField();
     m_strComments = m_keptComments.Get(m_wndComments->GetValue());
+    m_nTransfers =
+        std::clamp(m_wndTransfers->GetValue(), sites::kMinTransfers, sites::kMaxTransfers);
     return true;
 }

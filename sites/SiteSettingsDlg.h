@@ -1,4 +1,5 @@
-// Site Settings: a stored site's default folders and comments.
+// Site Settings: a stored site's default folders, comments and how many
+// transfers it runs at once.
 #pragma once
 
 #include <wx/dialog.h>
@@ -8,20 +9,28 @@
 #include <string>
 
 class wxButton;
+class wxSpinCtrl;
 class wxTextCtrl;
 
-enum { IDC_COMMENTS = 1037, IDC_REMOTE_DIR = 1038, IDC_LOCAL_DIR = 1039, IDC_BROWSE = 1040 };
+enum {
+    IDC_COMMENTS = 1037,
+    IDC_REMOTE_DIR = 1038,
+    IDC_LOCAL_DIR = 1039,
+    IDC_BROWSE = 1040,
+    IDC_TRANSFERS = 1041,
+};
 
 class CSiteSettingsDlg : public wxDialog {
 public:
     CSiteSettingsDlg(wxWindow* parent, const std::string& siteName, const std::string& remoteDir,
-                     const std::string& localDir, const std::string& comments);
+                     const std::string& localDir, const std::string& comments, int transfers = 2);
 
     std::string m_strSiteName;
     wxButton* m_wndBrowse = nullptr;
     std::string m_strComments;
     std::string m_strLocalDir;
     std::string m_strRemoteDir = "/";
+    int m_nTransfers = 2; // sites::kMinTransfers to kMaxTransfers
 
     // Shows the folder browser; a chosen folder replaces the field's text.
     // Then validates. Returns true when the field holds a valid folder.
@@ -37,6 +46,7 @@ public:
     wxTextCtrl* m_wndRemote = nullptr;
     wxTextCtrl* m_wndLocal = nullptr;
     wxTextCtrl* m_wndComments = nullptr;
+    wxSpinCtrl* m_wndTransfers = nullptr;
 
 private:
     // The local folder the field holds (its stored bytes while unchanged).

@@ -166,6 +166,18 @@ const char* ProtocolText(int protocol) {
     return protocol == kProtocolSftp ? "SFTP" : "FTP";
 }
 
+std::string TransfersText(int transfers) {
+    return std::to_string(
+        transfers >= kMinTransfers && transfers <= kMaxTransfers ? transfers : kDefaultTransfers);
+}
+
+// A number of 1 to 10 alone; anything else (an older record has no value) is 2.
+int TransfersOf(const std::string& text) {
+    if (text.size() == 1 && text[0] >= '1' && text[0] <= '9')
+        return text[0] - '0';
+    return text == "10" ? 10 : kDefaultTransfers;
+}
+
 // Anything but a stored "SFTP" (an older record has no value) is FTP.
 int ProtocolOf(const std::string& text) {
     return text == "SFTP" ? kProtocolSftp : kProtocolFtp;
@@ -190,6 +202,7 @@ SiteRecord LoadSite(const std::string& name) {
         r.comments = Read(key, "COMMENTS", kCommentValue);
         r.encryption = EncryptionOf(Read(key, "ENCRYPTION", kShortValue));
         r.protocol = ProtocolOf(Read(key, "Protocol", kShortValue));
+        r.transfers = TransfersOf(Read(key, "Simultaneous transfers", kShortValue));
         // A "PASSWORD" value, even an empty one, is the site's password (not
         // moved yet, kept there while the keyring was away or refused it, or
         // none at all): a keyring item of that name is then a leftover. Only
@@ -251,7 +264,7 @@ bool PutPassword(Writer& w, const std::string& name, const std::string& host,
 bool Save(const std::string& name, const std::string& user, const std::string& host,
           const std::string& label, const std::string& password, const std::string& port,
           const std::string& localDir, const std::string& remoteDir, const std::string& comments,
-          int encryption, int protocol, std::string* error) {
+          int encryption, int protocol, int transfers, std::string* error) {
     Writer w;
     // An existing site only: saving never creates one.
     reg::LONG rc = reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(name).c_str(),
@@ -278,6 +291,8 @@ bool Save(const std::string& name, const std::string& user, const std::string& h
     if (encryption >= 0)
         w.Put("ENCRYPTION", EncryptionText(encryption), kShortValue);
     w.Put("Protocol", ProtocolText(protocol), kShortValue);
+    if (transfers >= 0)
+        w.Put("Simultaneous transfers", TransfersText(transfers), kShortValue);
     reg::RegCloseKey(w.key);
     if (w.failure != reg::REG_OK)
         return Fail(w.failure, error);
@@ -292,7 +307,7 @@ bool SaveSite(const std::string& name, const std::string& user, const std::strin
               const std::string& label, const std::string& password, const std::string& port,
               const std::string& localDir, const std::string& remoteDir,
               const std::string& comments, std::string* error) {
-    return Save(name, user, host, label, password, port, localDir, remoteDir, comments, -1, -1,
+    return Save(name, user, host, label, password, port, localDir, remoteDir, comments, -1, -1, -1,
                 error);
 }
 
@@ -301,16 +316,17 @@ bool SaveSite(const std::string& name, const std::string& user, const std::strin
               const std::string& localDir, const std::string& remoteDir,
               const std::string& comments, int encryption, std::string* error) {
     return Save(name, user, host, label, password, port, localDir, remoteDir, comments,
-                encryption < 0 ? kEncryptionIfAvailable : encryption, -1, error);
+                encryption < 0 ? kEncryptionIfAvailable : encryption, -1, -1, error);
 }
 
 bool SaveSite(const std::string& name, const std::string& user, const std::string& host,
               const std::string& label, const std::string& password, const std::string& port,
               const std::string& localDir, const std::string& remoteDir,
-              const std::string& comments, int encryption, int protocol, std::string* error) {
+              const std::string& comments, int encryption, int protocol, int transfers,
+              std::string* error) {
     return Save(name, user, host, label, password, port, localDir, remoteDir, comments,
                 encryption < 0 ? kEncryptionIfAvailable : encryption,
-                protocol == kProtocolSftp ? kProtocolSftp : kProtocolFtp, error);
+                protocol == kProtocolSftp ? kProtocolSftp : kProtocolFtp, transfers, error);
 }
 
 bool DeleteSite(const std::string& name, std::string* error) {
@@ -325,8 +341,8 @@ bool DeleteSite(const std::string& name, std::string* error) {
 bool RenameSite(const std::string& oldName, const std::string& newName, const std::string& user,
                 const std::string& host, const std::string& label, const std::string& password,
                 const std::string& port, std::string* error) {
-    // The three values the dialog does not show come from the old record.
-    std::string remoteDir, localDir, comments, encryption, protocol;
+    // The values the dialog does not show come from the old record.
+    std::string remoteDir, localDir, comments, encryption, protocol, transfers;
     HKEY old = nullptr;
     if (reg::RegOpenKeyEx(reg::HKEY_LOCAL_MACHINE, SitePath(oldName).c_str(), reg::KEY_READ,
                           &old) == reg::REG_OK) {
@@ -335,6 +351,7 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
         comments = Read(old, "COMMENTS", kCommentValue);
         encryption = Read(old, "ENCRYPTION", kShortValue);
         protocol = Read(old, "Protocol", kShortValue);
+        transfers = Read(old, "Simultaneous transfers", kShortValue);
         reg::RegCloseKey(old);
     }
     // Names that differ only in case are one key: it is removed first, then
@@ -364,6 +381,8 @@ bool RenameSite(const std::string& oldName, const std::string& newName, const st
         w.Put("ENCRYPTION", EncryptionText(EncryptionOf(encryption)), kShortValue);
     if (!protocol.empty())
         w.Put("Protocol", ProtocolText(ProtocolOf(protocol)), kShortValue);
+    if (!transfers.empty())
+        w.Put("Simultaneous transfers", TransfersText(TransfersOf(transfers)), kShortValue);
     reg::RegCloseKey(w.key);
     if (w.failure != reg::REG_OK) {
         if (!sameKey) { // keep the old record rather than a half-written new one

@@ -31,6 +31,11 @@ enum SiteProtocol { kProtocolFtp = 0, kProtocolSftp = 1 };
 // The port a protocol uses when the site gives none.
 const char* DefaultPort(int protocol);
 
+// How many connections a site's transfers may use at once ("Simultaneous
+// transfers"): 1 to 10; a site stored without the value, or with one out of
+// range, uses 2.
+constexpr int kMinTransfers = 1, kMaxTransfers = 10, kDefaultTransfers = 2;
+
 struct SiteRecord {
     std::string host;
     std::string user;
@@ -42,6 +47,7 @@ struct SiteRecord {
     std::string comments;
     int encryption = kEncryptionIfAvailable;
     int protocol = kProtocolFtp;
+    int transfers = kDefaultTransfers;
 };
 
 // The built-in samples, never stored.
@@ -69,11 +75,12 @@ bool SaveSite(const std::string& name, const std::string& user, const std::strin
               const std::string& label, const std::string& password, const std::string& port,
               const std::string& localDir, const std::string& remoteDir,
               const std::string& comments, int encryption, std::string* error = nullptr);
-// The same, with the site's protocol too.
+// The same, with the site's protocol and its simultaneous transfers too (-1:
+// as stored).
 bool SaveSite(const std::string& name, const std::string& user, const std::string& host,
               const std::string& label, const std::string& password, const std::string& port,
               const std::string& localDir, const std::string& remoteDir,
-              const std::string& comments, int encryption, int protocol,
+              const std::string& comments, int encryption, int protocol, int transfers = -1,
               std::string* error = nullptr);
 bool DeleteSite(const std::string& name, std::string* error = nullptr);
 bool RenameSite(const std::string& oldName, const std::string& newName, const std::string& user,

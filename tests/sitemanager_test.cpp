@@ -12,6 +12,7 @@
 #include <wx/button.h>
 #include <wx/choice.h>
 #include <wx/menu.h>
+#include <wx/spinctrl.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
@@ -593,6 +594,35 @@ TEST_F(SiteManagerTest, ANewSitesRootFolderPassesOkSoItsCommentsCanChange) {
     sites::SiteRecord r = sites::LoadSite("fresh");
     EXPECT_EQ(r.comments, "changed");
     EXPECT_EQ(r.localDir, "/");
+}
+
+// Simultaneous transfers: the Site Settings' spin box holds 1 to 10, starts at
+// the site's stored number, and what is chosen is saved with the site.
+TEST_F(SiteManagerTest, SimultaneousTransfersAreSetInSiteSettingsAndKeptWithTheSite) {
+    ASSERT_TRUE(sites::CreateSite("alpha"));
+    EXPECT_EQ(sites::LoadSite("alpha").transfers, sites::kDefaultTransfers);
+    struct Case {
+        int stored, typed, kept;
+    } cases[] = {{2, 4, 4}, {4, 10, 10}, {10, 1, 1}, {0, 3, 3}, {99, 11, 10}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        CSiteSettingsDlg s(nullptr, "alpha", "/", "/", "c", c.stored);
+        EXPECT_EQ(s.m_wndTransfers->GetValue(),
+                  std::clamp(c.stored, sites::kMinTransfers, sites::kMaxTransfers));
+        s.m_wndTransfers->SetValue(c.typed); // a spin box keeps to its range
+        ASSERT_TRUE(s.TransferDataFromWindow());
+        EXPECT_EQ(s.m_nTransfers, c.kept);
+    }
+    CSiteManagerDlg d(nullptr);
+    d.m_wndTree->SelectItem(Find(d, "alpha"));
+    EXPECT_EQ(d.m_nTransfers, sites::kDefaultTransfers);
+    d.m_nTransfers = 6;
+    d.OnSaveSettings();
+    EXPECT_EQ(sites::LoadSite("alpha").transfers, 6);
+    d.m_wndTree->SelectItem(d.m_hSampleSecond);
+    EXPECT_EQ(d.m_nTransfers, sites::kDefaultTransfers);
+    d.m_wndTree->SelectItem(Find(d, "alpha"));
+    EXPECT_EQ(d.m_nTransfers, 6);
 }
 
 TEST_F(SiteManagerTest, SiteSettingsInsistOnAValidLocalFolderButLetTheUserOut) {

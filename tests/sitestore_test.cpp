@@ -280,6 +280,31 @@ TEST_F(SiteStoreTest, ProtocolIsOneMoreValueAndARecordWithoutItIsFtp) {
     EXPECT_EQ(LoadSite("t").protocol, kProtocolFtp);
 }
 
+TEST_F(SiteStoreTest, SimultaneousTransfersAreOneToTenAndAnythingElseIsTwo) {
+    ASSERT_TRUE(CreateSite("s"));
+    EXPECT_EQ(LoadSite("s").transfers, kDefaultTransfers); // none stored
+    for (auto [stored, loaded] : std::vector<std::pair<std::string, int>>{
+             {"1", 1}, {"7", 7}, {"10", 10}, {"0", 2}, {"11", 2}, {"-3", 2}, {"3x", 2}, {"", 2}}) {
+        SCOPED_TRACE(stored);
+        WriteRaw("s", "Simultaneous transfers", Padded(stored, kShortValue));
+        EXPECT_EQ(LoadSite("s").transfers, loaded);
+    }
+    ASSERT_TRUE(
+        SaveSite("s", "u", "h", "l", "p", "21", "/", "/", "", kEncryptionPlain, kProtocolFtp, 5));
+    EXPECT_EQ(Raw("s", "Simultaneous transfers"), Padded("5", kShortValue));
+    ASSERT_TRUE(SaveSite("s", "u", "h", "l", "p", "21", "/", "/", "", kEncryptionPlain,
+                         kProtocolFtp, 42)); // out of range: the default
+    EXPECT_EQ(LoadSite("s").transfers, kDefaultTransfers);
+    // Saves that do not name it, and a rename, keep it.
+    ASSERT_TRUE(
+        SaveSite("s", "u", "h", "l", "p", "21", "/", "/", "", kEncryptionPlain, kProtocolFtp, 8));
+    ASSERT_TRUE(SaveSite("s", "u2", "h", "l", "p", "21", "/", "/", ""));
+    ASSERT_TRUE(
+        SaveSite("s", "u3", "h", "l", "p", "21", "/", "/", "", kEncryptionRequire, kProtocolSftp));
+    ASSERT_TRUE(RenameSite("s", "t", "u", "h", "l", "p", "21"));
+    EXPECT_EQ(LoadSite("t").transfers, 8);
+}
+
 TEST_F(SiteStoreTest, ARecordWrittenBeforeEncryptionLoadsAsIfAvailable) {
     // The eight values of an older record, and nothing else.
     WriteRaw("old", "HOST NAME", Padded("files.example.org", kShortValue));
