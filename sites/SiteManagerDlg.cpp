@@ -234,6 +234,13 @@ void CSiteManagerDlg::SetProtocol(int protocol) {
     const std::string port = Field(IDC_PORT);
     if (protocol != m_nProtocol && port == sites::DefaultPort(m_nProtocol))
         SetField(IDC_PORT, sites::DefaultPort(protocol));
+    // A new site's remote folder, "/", is an FTP server's top; over SFTP the
+    // top of the server's disk is rarely what is meant, and the folder the
+    // login leads to (the home folder) is what "." opens.
+    if (protocol != m_nProtocol && protocol == sites::kProtocolSftp && m_strRemoteDir == "/")
+        m_strRemoteDir = ".";
+    else if (protocol != m_nProtocol && protocol == sites::kProtocolFtp && m_strRemoteDir == ".")
+        m_strRemoteDir = "/";
     m_nProtocol = protocol;
     m_wndProtocol->SetSelection(protocol);
     const bool ftp = protocol == sites::kProtocolFtp;

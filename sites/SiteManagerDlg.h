@@ -69,7 +69,8 @@ public:
     void SetEncryption(int encryption);
     // Shows `protocol` in the Protocol list, greys what does not apply to it
     // and, when the port field holds the other protocol's port (as set, not
-    // typed over), puts this one's there.
+    // typed over), puts this one's there; a remote folder left at the new
+    // site's "/" becomes the login folder (".") for SFTP, and back.
     void SetProtocol(int protocol);
     void LoadSelectedSite();
     void OnNewSite();

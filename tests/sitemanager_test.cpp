@@ -286,11 +286,15 @@ TEST_F(SiteManagerTest, ProtocolStandsAboveModeGreysFtpsChoicesAndMovesAnUntouch
     }
 
     // Saved with the site, shown again when it is selected, handed to Connect.
+    // The new site's remote folder "/" becomes the login folder.
     d.SetField(IDC_PORT, "21");
+    EXPECT_EQ(d.m_strRemoteDir, "/");
     pick(sites::kProtocolSftp);
+    EXPECT_EQ(d.m_strRemoteDir, ".");
     d.OnSaveSettings();
     EXPECT_EQ(sites::LoadSite("alpha").protocol, sites::kProtocolSftp);
     EXPECT_EQ(sites::LoadSite("alpha").port, "22");
+    EXPECT_EQ(sites::LoadSite("alpha").remoteDir, ".");
     EXPECT_EQ(sites::LoadSite("beta").protocol, sites::kProtocolFtp);
     d.m_wndTree->SelectItem(Find(d, "beta"));
     EXPECT_EQ(choice->GetSelection(), sites::kProtocolFtp);
