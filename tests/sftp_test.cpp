@@ -641,6 +641,7 @@ TEST(LoginConversationTest, AnswersNoToWhatItCannotReadAndNeverGivesAPasswordTwi
     LoginConversation::Setup setup;
     setup.questions = &fake;
     setup.password = "stored";
+    setup.host = "x";
     setup.temporaryKnownHosts = dir.path() + "/session";
     setup.trustedKnownHosts = dir.path() + "/ours";
     LoginConversation talk(setup);
@@ -661,6 +662,56 @@ TEST(LoginConversationTest, AnswersNoToWhatItCannotReadAndNeverGivesAPasswordTwi
     std::string why;
     EXPECT_TRUE(talk.Finish(&why)) << why;
     EXPECT_FALSE(fs::exists(dir.path() + "/ours"));
+}
+
+// The stored password answers only ssh's own question for the site's host:
+// a one-time password, a jump host's password of the user's ssh
+// configuration or another question that merely ends in "password:" is asked
+// of the user, who sees whose question it is.
+TEST(LoginConversationTest, GivesTheStoredPasswordOnlyForTheSitesOwnPasswordQuestion) {
+    struct Case {
+        const char* prompt;
+        bool stored; // the stored password answers it without a question
+    };
+    const Case cases[] = {
+        {"me@Example.org's password: ", true},
+        {"(me@example.org) Password: ", true},
+        {"(me@example.org) password:", true},
+        {"(me@example.org) One-time password: ", false},
+        {"(me@example.org) OTP password: ", false},
+        {"(me@example.org) Enter the name of the account, not the password: ", false},
+        {"(me@example.org) Password for root on the backup host: ", false},
+        {"jump@bastion.example.net's password: ", false},
+        {"(jump@bastion.example.net) Password: ", false},
+        {"me@example.org.evil.net's password: ", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.prompt);
+        FakeQuestions fake;
+        fake.secrets[SecretKind::Password] = "typed";
+        fake.secrets[SecretKind::Other] = "typed";
+        LoginConversation::Setup setup;
+        setup.questions = &fake;
+        setup.password = "stored";
+        setup.host = "example.org";
+        LoginConversation talk(setup);
+        auto reply = talk.Answer(c.prompt);
+        EXPECT_TRUE(reply.endWith.empty()) << reply.endWith;
+        EXPECT_EQ(reply.answer, std::optional<std::string>(c.stored ? "stored" : "typed"));
+        EXPECT_EQ(fake.asked.size(), c.stored ? 0u : 1u);
+        if (!c.stored && !fake.asked.empty()) {
+            EXPECT_EQ(fake.asked[0].second, CleanPrompt(c.prompt));
+        }
+    }
+    // Without anyone to ask, another host's question ends the login: the
+    // stored password is not given to it.
+    LoginConversation::Setup quiet;
+    quiet.password = "stored";
+    quiet.host = "example.org";
+    LoginConversation talk(quiet);
+    auto reply = talk.Answer("jump@bastion.example.net's password: ");
+    EXPECT_FALSE(reply.answer);
+    EXPECT_FALSE(reply.endWith.empty());
 }
 
 // The ssh children of this process: their argument vectors and environments.

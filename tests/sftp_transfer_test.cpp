@@ -318,4 +318,72 @@ TEST_F(SftpTransferTest, AnUnknownHostKeyIsAskedOfThePaneAndAlwaysIsKeptInOurFil
     }
 }
 
+// Questions the test answers only when it chooses: the pane's dialog still
+// waiting in its queue, or still open.
+class HeldQuestions : public remote::IRemoteQuestions {
+public:
+    std::future<remote::Trust> AskCertificate(const remote::Certificate&) override {
+        std::promise<remote::Trust> p;
+        p.set_value(remote::Trust::Cancel);
+        return p.get_future();
+    }
+    std::future<remote::Trust> AskHostKey(const remote::HostKey&) override {
+        std::lock_guard lock(m_mutex);
+        m_asked.set_value();
+        return m_answer.get_future();
+    }
+    std::future<void> Asked() { return m_asked.get_future(); }
+    void Answer(remote::Trust trust) { m_answer.set_value(trust); }
+
+private:
+    std::mutex m_mutex;
+    std::promise<void> m_asked;
+    std::promise<remote::Trust> m_answer;
+};
+
+// Close (a disconnect, another site, the end of the program) and Stop while
+// a host key question waits for its answer end the connect at once: the
+// thread that would show the question is the one closing, so waiting for
+// the answer would wait for ever.
+TEST_F(SftpTransferTest, CloseOrStopWhileAHostKeyQuestionWaitsEndsTheConnect) {
+    sftp::SshTarget target = s_server->Target();
+    TempDir settings;
+    remote::SiteConnection site;
+    site.protocol = sites::kProtocolSftp;
+    site.host = target.host;
+    site.port = target.port;
+    site.user = target.user;
+    site.ssh.configFile = target.configFile;
+    site.ssh.identityFile = target.identityFile;
+    site.ssh.knownHostsFiles = {s_server->NoKnownHosts()};
+    site.ssh.trustedKnownHosts = settings.path() + "/known_hosts";
+    const std::pair<const char*, void (*)(remote::IRemoteFs&)> actions[] = {
+        {"Close", [](remote::IRemoteFs& fs) { fs.Close(); }},
+        {"Stop", [](remote::IRemoteFs& fs) { fs.Abort(); }},
+    };
+    for (const auto& [what, act] : actions) {
+        SCOPED_TRACE(what);
+        HeldQuestions questions;
+        std::future<void> asked = questions.Asked();
+        remote::Result why;
+        auto fs = remote::OpenRemoteFs(site, &questions, &why);
+        ASSERT_TRUE(fs) << why.reply;
+        auto connected = std::async(std::launch::async, [&] { return fs->Connect(); });
+        ASSERT_EQ(asked.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        auto acted = std::async(std::launch::async, [&, act = act] { act(*fs); });
+        // A bound for a hang, not a measure of speed.
+        bool ended = connected.wait_for(std::chrono::seconds(30)) == std::future_status::ready &&
+                     acted.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        EXPECT_TRUE(ended);
+        if (!ended)
+            questions.Answer(remote::Trust::Cancel); // lets the test end
+        remote::Result r = connected.get();
+        acted.get();
+        EXPECT_FALSE(r.Ok());
+        EXPECT_EQ(r.failure, remote::Failure::Stopped) << r.reply;
+        EXPECT_FALSE(fs::exists(settings.path() + "/known_hosts"));
+        fs->Close();
+    }
+}
+
 } // namespace

@@ -76,23 +76,24 @@ Result SftpResult(const sftp::Result& r) {
 
 // ssh's questions, asked of the user through the protocol-neutral ones; the
 // connecting thread waits for the answer. An answer that never comes (the
-// pane went away) is Cancel.
+// pane went away) is Cancel, and so is a question still open when the
+// session is closed or stopped: the thread that closes may be the one that
+// would show it.
 class SftpFs::Questions : public sftp::ILoginQuestions {
 public:
     explicit Questions(IRemoteQuestions* ask) : m_ask(ask) {}
+    void Watch(sftp::Session* session) { m_session = session; }
 
     sftp::HostKeyAnswer AskHostKey(const sftp::HostKeyQuestion& q) override {
         HostKey key{q.host, q.port, q.keyType, q.fingerprint};
-        try {
-            switch (m_ask->AskHostKey(key).get()) {
-            case Trust::Always:
-                return sftp::HostKeyAnswer::Always;
-            case Trust::Once:
-                return sftp::HostKeyAnswer::Once;
-            case Trust::Cancel:
-                break;
-            }
-        } catch (const std::future_error&) {
+        std::future<Trust> answer = m_ask->AskHostKey(key);
+        switch (Await(answer).value_or(Trust::Cancel)) {
+        case Trust::Always:
+            return sftp::HostKeyAnswer::Always;
+        case Trust::Once:
+            return sftp::HostKeyAnswer::Once;
+        case Trust::Cancel:
+            break;
         }
         return sftp::HostKeyAnswer::Cancel;
     }
@@ -101,15 +102,33 @@ public:
         SecretKind asked = kind == sftp::SecretKind::Password     ? SecretKind::Password
                            : kind == sftp::SecretKind::Passphrase ? SecretKind::Passphrase
                                                                   : SecretKind::Other;
+        std::future<std::optional<std::string>> answer = m_ask->AskSecret(asked, prompt);
+        return Await(answer).value_or(std::nullopt);
+    }
+
+private:
+    // The answer, or nothing once the session is closed or stopped (or the
+    // answer will never come).
+    template <class T> std::optional<T> Await(std::future<T>& answer) {
+        if (!answer.valid())
+            return std::nullopt;
+        const std::uint64_t seen = m_session ? m_session->AbortCount() : 0;
+        while (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            if (!m_session)
+                answer.wait();
+            else if (m_session->IsClosed() ||
+                     !m_session->WaitForAbort(seen, std::chrono::milliseconds(50)))
+                return std::nullopt;
+        }
         try {
-            return m_ask->AskSecret(asked, prompt).get();
+            return answer.get();
         } catch (const std::future_error&) {
             return std::nullopt;
         }
     }
 
-private:
     IRemoteQuestions* m_ask;
+    sftp::Session* m_session = nullptr;
 };
 
 SftpFs::SftpFs(sftp::ConnectParams params, IRemoteQuestions* questions) {
@@ -118,6 +137,8 @@ SftpFs::SftpFs(sftp::ConnectParams params, IRemoteQuestions* questions) {
         params.questions = m_questions.get();
     }
     m_session = std::make_unique<sftp::Session>(std::move(params));
+    if (m_questions)
+        m_questions->Watch(m_session.get());
 }
 
 SftpFs::~SftpFs() {

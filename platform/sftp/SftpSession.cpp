@@ -36,6 +36,9 @@ constexpr std::size_t kInFlight = 32;
 constexpr std::size_t kOutLimit = 512 * 1024;
 // How much is read from ssh in one go.
 constexpr std::size_t kReadChunk = 256 * 1024;
+// A folder listing longer than this is refused, as on FTP: a server that
+// never ends one would otherwise take all the memory there is.
+constexpr std::size_t kMaxEntries = 1000000;
 
 std::uint32_t IdOf(const Packet& packet) {
     if (packet.body.size() < 4)
@@ -653,6 +656,11 @@ Result Session::ListLocked(const std::string& folder, std::vector<Entry>* entrie
             return Unreadable(names.error);
         if (names->entries.empty())
             return Lost("The server answered a folder read with no names");
+        if (found.size() + names->entries.size() > kMaxEntries) {
+            CloseHandle(handle);
+            return Refusal("The listing is too large: more than " + std::to_string(kMaxEntries) +
+                           " entries");
+        }
         for (const NameEntry& n : names->entries) {
             if (n.filename == "." || n.filename == "..")
                 continue;

@@ -72,6 +72,25 @@ std::string TemporaryBase() {
     return "/tmp";
 }
 
+// The host whose password ssh's own question asks for, from the question's
+// words (lower case, cleaned): "USER@HOST's password:" of the password method,
+// or "(USER@HOST) Password:", PAM's usual words through keyboard-interactive.
+// Empty for any other question, however it ends.
+std::string PasswordQuestionHost(const std::string& lower) {
+    static const std::string kMethod = "'s password:";
+    static const std::string kInteractive = ") password:";
+    std::string who;
+    if (EndsWith(lower, kMethod))
+        who = lower.substr(0, lower.size() - kMethod.size());
+    else if (!lower.empty() && lower[0] == '(' && EndsWith(lower, kInteractive))
+        who = lower.substr(1, lower.size() - 1 - kInteractive.size());
+    std::size_t at = who.rfind('@');
+    if (at == std::string::npos || at + 1 == who.size() ||
+        who.find_first_of(" ()") != std::string::npos)
+        return "";
+    return who.substr(at + 1);
+}
+
 } // namespace
 
 std::string CleanPrompt(const std::string& prompt) {
@@ -98,8 +117,7 @@ PromptKind KindOfPrompt(const std::string& prompt) {
         return PromptKind::YesNo;
     if (Contains(lower, "passphrase"))
         return PromptKind::Passphrase;
-    if (EndsWith(lower, "password:") && !Contains(lower, "new password") &&
-        !Contains(lower, "retype") && !Contains(lower, "again"))
+    if (!PasswordQuestionHost(lower).empty())
         return PromptKind::Password;
     return PromptKind::Other;
 }
@@ -293,6 +311,18 @@ LoginConversation::Reply LoginConversation::Answer(const std::string& prompt) {
             return {std::nullopt, ""};
         return {ask->AskSecret(SecretKind::Passphrase, shown), ""};
     case PromptKind::Password: {
+        // Another host's password (a jump host of the user's ssh
+        // configuration) is never the site's: the user is asked, and sees
+        // whose question it is.
+        if (PasswordQuestionHost(Lower(shown)) != Lower(m_setup.host)) {
+            if (!ask)
+                return {std::nullopt,
+                        "ssh asked \"" + shown + "\", a password for another host than the site's"};
+            std::optional<std::string> given = ask->AskSecret(SecretKind::Password, shown);
+            if (!given)
+                return {std::nullopt, kLoginCancelled};
+            return {std::move(given), ""};
+        }
         if (++m_passwordQuestions > 1 && m_passwordGiven)
             return {std::nullopt, kWrongPassword};
         if (!m_setup.password.empty()) {

@@ -10,12 +10,14 @@
 // accepted on the user's behalf.
 //
 // Passwords: the stored password answers the first password question of a
-// connect; a second one means the server refused it, and the connect ends
-// there (ssh is stopped before it could send anything more) with one clear
-// reason. Without a stored password the user is asked once per connect, the
-// same way. Passphrases and other questions go to the user; Cancel on a
-// passphrase lets ssh go on without that key, Cancel on anything else ends
-// the connect.
+// connect, and only ssh's own question for the site's host ("USER@HOST's
+// password:", or "(USER@HOST) Password:" through keyboard-interactive):
+// a one-time password, a jump host's password or any other question that
+// merely ends in "password:" is asked of the user; a second one means the server refused it, and
+// the connect ends there (ssh is stopped before it could send anything more) with one clear reason.
+// Without a stored password the user is asked once per connect, the same way. Passphrases and other
+// questions go to the user; Cancel on a passphrase lets ssh go on without that key, Cancel on
+// anything else ends the connect.
 #pragma once
 
 #include "platform/sftp/LoginQuestions.h"
