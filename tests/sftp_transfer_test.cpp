@@ -276,6 +276,39 @@ public:
     }
 };
 
+// "Always" with our known_hosts unusable (a link put in its place, here)
+// still connects: the key is trusted for this session, the log says why it
+// could not be kept, and nothing is written where the link leads.
+TEST_F(SftpTransferTest, AnAlwaysTrustedKeyThatCannotBeKeptIsTrustedForTheSessionAndSaidSo) {
+    sftp::SshTarget target = s_server->Target();
+    TempDir settings;
+    const std::string elsewhere = settings.path() + "/elsewhere";
+    Write(elsewhere, "untouched\n");
+    ASSERT_EQ(symlink(elsewhere.c_str(), (settings.path() + "/known_hosts").c_str()), 0);
+    remote::SiteConnection site;
+    site.protocol = sites::kProtocolSftp;
+    site.host = target.host;
+    site.port = target.port;
+    site.user = target.user;
+    site.ssh.configFile = target.configFile;
+    site.ssh.identityFile = target.identityFile;
+    site.ssh.knownHostsFiles = {s_server->NoKnownHosts()};
+    site.ssh.trustedKnownHosts = settings.path() + "/known_hosts";
+    ScriptedQuestions questions;
+    questions.hostKeyAnswer = remote::Trust::Always;
+    remote::Result why;
+    auto fs = remote::OpenRemoteFs(site, &questions, &why);
+    ASSERT_TRUE(fs) << why.reply;
+    remote::Result r = fs->Connect();
+    ASSERT_TRUE(r) << r.reply;
+    ASSERT_EQ(fs->ConnectNotes().size(), 1u);
+    EXPECT_NE(fs->ConnectNotes()[0].find("trusted for this session only"), std::string::npos);
+    EXPECT_EQ(Slurp(elsewhere), "untouched\n");
+    std::vector<remote::Entry> entries;
+    EXPECT_TRUE(fs->List(m_remote, &entries, remote::Links::AsListed));
+    fs->Close();
+}
+
 // An unknown host key is asked through the pane's questions with what ssh
 // says of it; "Always" keeps it in our own known_hosts, and the next connect
 // asks nothing. "Cancel" connects to nothing and keeps nothing.

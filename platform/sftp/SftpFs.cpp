@@ -149,6 +149,13 @@ Result SftpFs::Connect() {
     return SftpResult(m_session->Connect());
 }
 
+std::vector<std::string> SftpFs::ConnectNotes() const {
+    std::string note = m_session->LoginNote();
+    if (note.empty())
+        return {};
+    return {note};
+}
+
 Result SftpFs::List(const std::string& folder, std::vector<Entry>* entries, Links links) {
     std::vector<sftp::Entry> found;
     std::string abs = m_session->Resolve(folder);

@@ -22,7 +22,7 @@ public:
     ~SftpFs() override;
 
     Result Connect() override;
-    std::vector<std::string> ConnectNotes() const override { return {}; }
+    std::vector<std::string> ConnectNotes() const override;
     // Links are listed as links, whatever they point to: what is behind one
     // is never looked at, so nothing walks through it.
     Result List(const std::string& folder, std::vector<Entry>* entries, Links links) override;

@@ -219,6 +219,11 @@ void Session::Close() {
     Drop();
 }
 
+std::string Session::LoginNote() const {
+    std::lock_guard notes(m_notesMutex);
+    return m_loginNote;
+}
+
 std::string Session::SshMessages() const {
     std::lock_guard lock(m_mutex);
     return m_conn ? m_conn->ssh.Errors() : m_sshMessages;
@@ -540,9 +545,14 @@ Result Session::Open() {
     // A host key trusted always is ours whatever came of the login.
     if (m_conn)
         m_conn->login = nullptr;
-    if (login && !login->Finish(&why) && r.failure == Failure::None) {
-        Drop();
-        return Refusal(why);
+    // One that could not be written down is trusted for this session only:
+    // the connect goes on, and says so.
+    if (login) {
+        std::string note;
+        if (!login->Finish(&why) && r.failure == Failure::None)
+            note = why + "; the key is trusted for this session only";
+        std::lock_guard notes(m_notesMutex);
+        m_loginNote = std::move(note);
     }
     if (r.failure == Failure::Stopped || r.failure == Failure::Refused) {
         Drop();

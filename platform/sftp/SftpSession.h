@@ -110,6 +110,9 @@ public:
     // What ssh said on its standard error for the latest connection (warnings
     // on a good one, the reason on a failed one).
     std::string SshMessages() const;
+    // What the latest login could not do that the user should know of (a
+    // host key trusted always that could not be kept); empty when nothing.
+    std::string LoginNote() const;
 
     // The folder the server put us in, absolute; empty before the first connection.
     std::string LoginFolder() const;
@@ -206,6 +209,8 @@ private:
     std::string m_login;
     std::string m_current;
     std::string m_sshMessages;
+    mutable std::mutex m_notesMutex;
+    std::string m_loginNote;
     std::uint64_t m_abortsAtStart = 0;
     std::atomic<std::uint64_t> m_aborts{0};
     std::atomic<bool> m_closed{false};

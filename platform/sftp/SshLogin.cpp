@@ -378,7 +378,8 @@ bool LoginConversation::Finish(std::string* why) {
         fs::create_directories(folder, ec);
         fs::permissions(folder, fs::perms::owner_all, ec);
     }
-    int out = open(target.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // Our own file, never one a link there leads to.
+    int out = open(target.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (out < 0) {
         *why = "The host key could not be added to " + target + ": " + std::strerror(errno);
         return false;
