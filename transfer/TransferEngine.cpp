@@ -157,6 +157,8 @@ RunOnConnections(CTransferQueue& queue, int wanted, const OpenSession& open, CSe
         });
     for (std::thread& worker : workers)
         worker.join();
+    if (used.load() > 0)
+        progress.Finish();
     return {used.load(), refused.load()};
 }
 
@@ -197,6 +199,12 @@ void CSerialHost::OnBatchStart(TransferDirection direction) {
 void CSerialHost::AddLine(const std::string& line) {
     std::lock_guard lock(m_mutex);
     m_host.AddLine(line);
+}
+
+void CSerialHost::AddLines(const std::vector<std::string>& lines) {
+    std::lock_guard lock(m_mutex);
+    for (const std::string& line : lines)
+        m_host.AddLine(line);
 }
 
 ReplaceAnswer CSerialHost::AskReplace(const ReplaceQuestion& question) {
@@ -359,6 +367,11 @@ void CBatchProgress::JobEnded(int slot, const TransferJob& job) {
     }
     s = Slot{};
     Report(false);
+}
+
+void CBatchProgress::Finish() {
+    std::lock_guard lock(m_mutex);
+    Report(true);
 }
 
 void CBatchProgress::Report(bool force) {
@@ -617,9 +630,13 @@ bool CDownloadBatch::DownloadFile(TransferWorker& worker, const std::string& rem
         Line("Stopped Downloading  " + PrintableName(name));
     } else {
         count(&BatchResult::filesFailed);
-        Line(topLevel ? "Error Downloading  " + PrintableName(name) : std::string("Error "));
+        // The reason right below its error line, whatever the other
+        // connections say meanwhile.
+        std::vector<std::string> lines{topLevel ? "Error Downloading  " + PrintableName(name)
+                                                : std::string("Error ")};
         if (!reason.empty())
-            Line(PrintableName(reason));
+            lines.push_back(PrintableName(reason));
+        m_serialHost.AddLines(lines);
     }
     return true;
 }
@@ -826,9 +843,14 @@ bool CUploadBatch::UploadFile(TransferWorker& worker, const std::string& source,
         std::lock_guard lock(m_resultMutex);
         ++(m_result.*field);
     };
-    auto errorLine = [&] {
-        Line(topLevel ? "Error Uploading " + PrintableName(name)
-                      : "Error Uploading    " + PrintableName(name));
+    // The error line and its reason together, whatever the other connections
+    // say meanwhile.
+    auto errorLines = [&](const std::string& why) {
+        std::vector<std::string> lines{topLevel ? "Error Uploading " + PrintableName(name)
+                                                : "Error Uploading    " + PrintableName(name)};
+        if (!why.empty())
+            lines.push_back(PrintableName(why));
+        m_serialHost.AddLines(lines);
     };
     std::string remote = NormalisePath(remoteDir + "/" + name);
     {
@@ -847,8 +869,7 @@ bool CUploadBatch::UploadFile(TransferWorker& worker, const std::string& source,
             if (!look.known) {
                 // Never overwritten unasked: what is not known is not sent.
                 count(&BatchResult::filesFailed);
-                errorLine();
-                Line(PrintableName(look.reason));
+                errorLines(look.reason);
                 return true;
             }
             held = look.entry;
@@ -929,9 +950,7 @@ bool CUploadBatch::UploadFile(TransferWorker& worker, const std::string& source,
         Line("Stopped Uploading " + PrintableName(name));
     } else {
         count(&BatchResult::filesFailed);
-        errorLine();
-        if (!reason.empty())
-            Line(PrintableName(reason));
+        errorLines(reason);
     }
     return true;
 }

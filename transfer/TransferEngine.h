@@ -114,6 +114,8 @@ public:
     explicit CSerialHost(ITransferHost& host) : m_host(host) {}
     void OnBatchStart(TransferDirection direction) override;
     void AddLine(const std::string& line) override;
+    // Lines that belong together, with no other worker's line between them.
+    void AddLines(const std::vector<std::string>& lines);
     ReplaceAnswer AskReplace(const ReplaceQuestion& question) override;
     void OnProgress(const TransferProgress& progress) override;
     void OnBatchEnd(const BatchResult& result) override;
@@ -176,6 +178,8 @@ public:
     void FileEnded(int slot);
     // Worker `slot` is done with a file job, its file moved, failed or skipped.
     void JobEnded(int slot, const TransferJob& job);
+    // The batch's last figures, whenever the report before them came.
+    void Finish();
 
 private:
     struct Slot {
