@@ -8,11 +8,12 @@
 #include <memory>
 #include <string>
 
-// Null when the connect failed; `why` (if given) then says why.
-inline std::shared_ptr<remote::IRemoteFs> ConnectRemote(int port, const std::string& user,
-                                                        const std::string& password,
-                                                        int timeoutSec = 20,
-                                                        remote::Result* why = nullptr) {
+// A session for the test server, not yet connected (as a batch's own
+// connections are opened).
+inline std::shared_ptr<remote::IRemoteFs> OpenRemote(int port, const std::string& user,
+                                                     const std::string& password,
+                                                     int timeoutSec = 20,
+                                                     remote::Result* why = nullptr) {
     remote::SiteConnection site;
     site.host = "127.0.0.1";
     site.port = port;
@@ -22,8 +23,16 @@ inline std::shared_ptr<remote::IRemoteFs> ConnectRemote(int port, const std::str
     site.connectTimeoutSec = timeoutSec < 10 ? timeoutSec : 10;
     site.responseTimeoutSec = timeoutSec;
     site.lowSpeedTimeSec = timeoutSec < 60 ? timeoutSec : 60;
+    return remote::OpenRemoteFs(site, nullptr, why);
+}
+
+// Null when the connect failed; `why` (if given) then says why.
+inline std::shared_ptr<remote::IRemoteFs> ConnectRemote(int port, const std::string& user,
+                                                        const std::string& password,
+                                                        int timeoutSec = 20,
+                                                        remote::Result* why = nullptr) {
     remote::Result result;
-    std::shared_ptr<remote::IRemoteFs> fs = remote::OpenRemoteFs(site, nullptr, &result);
+    std::shared_ptr<remote::IRemoteFs> fs = OpenRemote(port, user, password, timeoutSec, &result);
     if (fs)
         result = fs->Connect();
     if (why)

@@ -18,6 +18,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -1539,4 +1540,443 @@ TEST_P(TransferTest, AnUploadedFolderWhosePlaceAFileHoldsIsLeftOutWithEverything
     EXPECT_EQ(host.Count("Creating Directory /pub/d/sub/deeper"), 0u);
     EXPECT_EQ(host.Lines().back(), "Done"); // f.txt, after the folder left out
     EXPECT_EQ(r.filesDone, 2u);
+}
+
+// ---- several connections ----
+
+TEST(TransferQueueTest, AJobWaitsUntilItsFolderHasFinishedNotOnlyBeenTaken) {
+    // An upload's server folder holds what follows it up to contentsEnd; a
+    // download's local folder holds the jobs whose local parent it is.
+    auto local = [](JobKind kind, const std::string& path) {
+        TransferJob job;
+        job.kind = kind;
+        job.local = path;
+        job.line = path;
+        return job;
+    };
+    struct Case {
+        const char* what;
+        JobList jobs;
+        std::size_t folder;  // taken by the first worker and held
+        std::size_t waiting; // what the second worker must not get before it ends
+        JobOutcome outcome;
+        std::optional<std::string> next; // what the second worker gets after it ends
+    };
+    std::vector<Case> cases{
+        {"server folder made",
+         {Job(JobKind::RemoteFolder, "f", 3), Job(JobKind::Upload, "in f"),
+          Job(JobKind::Upload, "in f too"), Job(JobKind::Upload, "after")},
+         0,
+         1,
+         JobOutcome::Done,
+         "in f"},
+        {"server folder not made",
+         {Job(JobKind::RemoteFolder, "f", 3), Job(JobKind::Upload, "in f"),
+          Job(JobKind::Upload, "in f too"), Job(JobKind::Upload, "after")},
+         0,
+         1,
+         JobOutcome::LeaveOutContents,
+         "after"},
+        {"local folder",
+         {local(JobKind::LocalFolder, "/l/d"), local(JobKind::Download, "/l/top.bin"),
+          local(JobKind::LocalFolder, "/l/d/e"), local(JobKind::Download, "/l/d/e/x.bin")},
+         0,
+         2,
+         JobOutcome::Done,
+         "/l/d/e"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::atomic<int> stop{0};
+        CTransferQueue queue(c.jobs, stop);
+        // The first worker takes everything up to the folder's contents.
+        std::optional<std::pair<std::size_t, TransferJob>> held;
+        for (std::size_t i = 0; i < c.waiting; ++i) {
+            auto job = queue.Take();
+            ASSERT_TRUE(job);
+            if (job->first == c.folder)
+                held = job;
+            else
+                queue.Finished(job->first, JobOutcome::Done);
+        }
+        ASSERT_TRUE(held);
+        std::mutex m;
+        std::vector<std::string> events;
+        std::thread second([&] {
+            auto job = queue.Take();
+            std::lock_guard lock(m);
+            events.push_back(job ? "took " + job->second.line : "took nothing");
+        });
+        // However long the folder takes, the second worker waits for it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        {
+            std::lock_guard lock(m);
+            events.push_back("folder ended");
+        }
+        queue.Finished(c.folder, c.outcome);
+        second.join();
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_EQ(events[0], "folder ended");
+        EXPECT_EQ(events[1], "took " + *c.next);
+    }
+    // A stop ends the wait.
+    std::atomic<int> stop{0};
+    CTransferQueue queue({Job(JobKind::RemoteFolder, "f", 2), Job(JobKind::Upload, "in f")}, stop);
+    ASSERT_TRUE(queue.Take());
+    std::thread stopper([&] { stop = 1; });
+    EXPECT_FALSE(queue.Take());
+    stopper.join();
+}
+
+namespace {
+
+// Files of a tree: nested folders, sizes from empty to some hundred kilobytes.
+std::map<std::string, std::string> TreeFiles(int count = 16) {
+    static const char* folders[] = {"t", "t/a", "t/a/b", "t/c"};
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < count; ++i)
+        files[std::string(folders[i % 4]) + "/f" + std::to_string(i) + ".bin"] =
+            Pattern(static_cast<std::size_t>(i) * 20011 % 300000, i);
+    return files;
+}
+
+std::uint64_t Bytes(const std::map<std::string, std::string>& files) {
+    std::uint64_t n = 0;
+    for (const auto& [rel, data] : files)
+        n += data.size();
+    return n;
+}
+
+// No "Done" before as many lines that start a file: a file's end comes after
+// its start, whichever connection it went on.
+bool EndsFollowStarts(const Lines& lines, const std::string& start) {
+    int open = 0;
+    for (const std::string& line : lines) {
+        if (line.rfind(start, 0) == 0)
+            ++open;
+        else if (line == "Done" && --open < 0)
+            return false;
+    }
+    return open == 0;
+}
+
+OpenSession Opener(int port, std::atomic<int>* opened = nullptr) {
+    return [port, opened] {
+        if (opened)
+            ++*opened;
+        return OpenRemote(port, FtpServer::User(), FtpServer::Password(), 20);
+    };
+}
+
+// A host that counts the ends of its batches and how many questions were
+// open at once.
+class CountingHost : public FakeHost {
+public:
+    std::atomic<int> ends{0}, asking{0}, mostAsking{0};
+    std::chrono::milliseconds pause{0}; // each question stays open this long
+
+    CountingHost() {
+        onQuestion = [this] {
+            int now = ++asking;
+            int most = mostAsking.load();
+            while (now > most && !mostAsking.compare_exchange_weak(most, now)) {
+            }
+            std::this_thread::sleep_for(pause);
+            --asking;
+        };
+    }
+    void OnBatchEnd(const BatchResult& r) override {
+        ++ends;
+        FakeHost::OnBatchEnd(r);
+    }
+};
+
+} // namespace
+
+TEST_P(TransferTest, ATreeTravelsWholeBothWaysOnOneTwoAndFourConnections) {
+    auto tree = TreeFiles();
+    for (const auto& [rel, data] : tree)
+        Write(Root("pub/" + rel), data);
+    session = Connect();
+    ASSERT_TRUE(session);
+    for (int n : {1, 2, 4}) {
+        SCOPED_TRACE(testing::Message() << n << " connections");
+        std::string down = Local("down" + std::to_string(n));
+        fs::create_directories(down);
+        FakeHost host;
+        DownloadRequest d;
+        d.session = session;
+        d.currentPath = "/pub";
+        d.localDir = down;
+        d.names = {"t"};
+        d.openSession = Opener(server->port());
+        d.connections = n;
+        std::atomic<int> stop{0};
+        CDownloadBatch fetch(d, host, stop);
+        fetch.Prepare();
+        BatchResult r = fetch.Run();
+        for (const auto& [rel, data] : tree)
+            EXPECT_EQ(Slurp(down + "/" + rel), data) << rel;
+        EXPECT_EQ(r.filesDone, tree.size());
+        EXPECT_EQ(r.filesFailed, 0u);
+        EXPECT_EQ(r.connectionsUsed, n);
+        EXPECT_EQ(r.connectionsRefused, 0);
+        EXPECT_EQ(host.Count("Done"), tree.size());
+        EXPECT_TRUE(EndsFollowStarts(host.Lines(), "Downloading  "));
+        EXPECT_TRUE(TempFilesUnder(down).empty());
+        if (n > 1) {
+            // The batch as a whole, its last figures all of it.
+            EXPECT_TRUE(host.lastProgress.wholeBatch);
+            EXPECT_EQ(host.lastProgress.done, Bytes(tree));
+            EXPECT_EQ(host.lastProgress.total, Bytes(tree));
+            EXPECT_EQ(host.lastProgress.filesDone, tree.size());
+        }
+
+        std::string up = "up" + std::to_string(n);
+        fs::create_directories(Root(up));
+        server->Share();
+        FakeHost upHost;
+        UploadRequest u;
+        u.session = session;
+        u.remoteDir = "/" + up;
+        u.localDir = down;
+        u.names = {"t"};
+        u.openSession = Opener(server->port());
+        u.connections = n;
+        CUploadBatch send(u, upHost, stop);
+        send.Prepare();
+        BatchResult s = send.Run();
+        for (const auto& [rel, data] : tree)
+            EXPECT_EQ(Slurp(Root(up + "/" + rel)), data) << rel;
+        EXPECT_EQ(s.filesDone, tree.size());
+        EXPECT_EQ(s.filesFailed, 0u);
+        EXPECT_EQ(s.connectionsUsed, n);
+        EXPECT_EQ(upHost.Count("Done"), tree.size());
+        EXPECT_TRUE(EndsFollowStarts(upHost.Lines(), "Uploading "));
+    }
+}
+
+class ConnectionLimitTest : public ::testing::TestWithParam<ServerKind> {};
+
+INSTANTIATE_TEST_SUITE_P(Servers, ConnectionLimitTest,
+                         testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
+                         [](const auto& info) { return std::string(KindName(info.param)); });
+
+TEST_P(ConnectionLimitTest, FourAskedWhereTheServerTakesTwoMoreAllFilesArriveOnTwo) {
+    auto tree = TreeFiles(12);
+    for (bool download : {true, false}) {
+        SCOPED_TRACE(download ? "download" : "upload");
+        // Three from one address: the pane's session holds one of them.
+        FtpServer server(GetParam(), Tls::Off, 3);
+        ASSERT_TRUE(server.ok()) << server.error();
+        TempDir local;
+        for (const auto& [rel, data] : tree)
+            Write((download ? server.root() : local.path()) + "/" + rel, data);
+        server.Share();
+        auto browsing = ConnectRemote(server.port(), FtpServer::User(), FtpServer::Password());
+        ASSERT_TRUE(browsing);
+        std::atomic<int> opened{0}, stop{0};
+        FakeHost host;
+        BatchResult r;
+        if (download) {
+            DownloadRequest d;
+            d.session = browsing;
+            d.currentPath = "/";
+            d.localDir = local.path();
+            d.names = {"t"};
+            d.openSession = Opener(server.port(), &opened);
+            d.connections = 4;
+            CDownloadBatch batch(d, host, stop);
+            batch.Prepare();
+            r = batch.Run();
+        } else {
+            UploadRequest u;
+            u.session = browsing;
+            u.remoteDir = "/";
+            u.localDir = local.path();
+            u.names = {"t"};
+            u.openSession = Opener(server.port(), &opened);
+            u.connections = 4;
+            CUploadBatch batch(u, host, stop);
+            batch.Prepare();
+            r = batch.Run();
+        }
+        for (const auto& [rel, data] : tree)
+            EXPECT_EQ(Slurp((download ? local.path() : server.root()) + "/" + rel), data) << rel;
+        EXPECT_EQ(r.filesDone, tree.size());
+        EXPECT_EQ(r.filesFailed, 0u);
+        EXPECT_EQ(opened.load(), 4);
+        EXPECT_EQ(r.connectionsUsed, 2);
+        EXPECT_EQ(r.connectionsRefused, 2);
+        // A refused connection is nobody's error.
+        Lines lines = host.Lines();
+        // Each file's two lines; an upload also makes the three folders below t.
+        EXPECT_EQ(lines.size(), 2 * tree.size() + (download ? 0 : 3))
+            << testing::PrintToString(lines);
+        for (const std::string& line : lines)
+            EXPECT_EQ(line.find("421"), std::string::npos) << line;
+        // The pane's session is still its own.
+        std::vector<remote::Entry> entries;
+        EXPECT_TRUE(browsing->List("/", &entries));
+    }
+}
+
+TEST_P(TransferTest, OneQuestionAtATimeAndAnAnswerForAllHoldsOnEveryConnection) {
+    auto tree = TreeFiles(12);
+    for (const auto& [rel, data] : tree) {
+        Write(Root("pub/" + rel), data);
+        Write(Local(rel), "old");
+    }
+    session = Connect();
+    ASSERT_TRUE(session);
+    struct Case {
+        ReplaceAnswer first;
+        bool replaced;
+    };
+    for (Case c : {Case{ReplaceAnswer::SkipAll, false}, Case{ReplaceAnswer::ReplaceAll, true}}) {
+        SCOPED_TRACE(c.replaced ? "Replace All" : "Skip All");
+        CountingHost host;
+        // The first question stays open while the other connections reach
+        // files of their own that exist.
+        host.pause = std::chrono::milliseconds(300);
+        host.answers = {c.first};
+        DownloadRequest d;
+        d.session = session;
+        d.currentPath = "/pub";
+        d.localDir = local.path();
+        d.names = {"t"};
+        d.openSession = Opener(server->port());
+        d.connections = 4;
+        std::atomic<int> stop{0};
+        CDownloadBatch batch(d, host, stop);
+        batch.Prepare();
+        BatchResult r = batch.Run();
+        EXPECT_EQ(host.mostAsking.load(), 1);
+        EXPECT_EQ(host.questions.size(), 1u);
+        EXPECT_EQ(r.connectionsUsed, 4);
+        for (const auto& [rel, data] : tree)
+            EXPECT_EQ(Slurp(Local(rel)), c.replaced ? data : "old") << rel;
+        EXPECT_EQ(r.filesDone, c.replaced ? tree.size() : 0u);
+        EXPECT_EQ(r.filesSkipped, c.replaced ? 0u : tree.size());
+    }
+    // Sending: the server holds every file now; Replace for each, one at a time.
+    CountingHost host;
+    host.pause = std::chrono::milliseconds(50);
+    for (size_t i = 0; i < tree.size(); ++i)
+        host.answers.push_back(ReplaceAnswer::Replace);
+    for (const auto& [rel, data] : tree)
+        Write(Local(rel), "newer " + rel);
+    UploadRequest u;
+    u.session = session;
+    u.remoteDir = "/pub";
+    u.localDir = local.path();
+    u.names = {"t"};
+    u.openSession = Opener(server->port());
+    u.connections = 4;
+    std::atomic<int> stop{0};
+    CUploadBatch batch(u, host, stop);
+    batch.Prepare();
+    BatchResult r = batch.Run();
+    EXPECT_EQ(host.mostAsking.load(), 1);
+    EXPECT_EQ(host.questions.size(), tree.size());
+    for (const auto& [rel, data] : tree)
+        EXPECT_EQ(Slurp(Root("pub/" + rel)), "newer " + rel) << rel;
+    EXPECT_EQ(r.filesDone, tree.size());
+}
+
+TEST_P(TransferTest, StopWithFilesInFlightOnFourConnectionsEndsEachAndTheBatchOnce) {
+    for (int i = 0; i < 6; ++i) {
+        std::ofstream big(Root("big/b" + std::to_string(i) + ".bin"), std::ios::binary);
+        if (!big) {
+            fs::create_directories(Root("big"));
+            big.open(Root("big/b" + std::to_string(i) + ".bin"), std::ios::binary);
+        }
+        big.seekp((3LL << 30) - 1);
+        big.put('x');
+    }
+    Write(Local("big/b0.bin"), "the old file");
+    session = Connect();
+    ASSERT_TRUE(session);
+    CTransferEngine engine;
+    auto host = std::make_shared<CountingHost>();
+    host->answers = {ReplaceAnswer::Replace};
+    DownloadRequest r;
+    r.session = session;
+    r.currentPath = "/";
+    r.localDir = local.path();
+    r.names = {"big"};
+    r.openSession = Opener(server->port());
+    r.connections = 4;
+    std::atomic<int> begun{0};
+    host->onLine = [&](const std::string& line) {
+        if (line.rfind("Downloading  ", 0) == 0)
+            ++begun;
+    };
+    ASSERT_TRUE(engine.StartDownload(r, host));
+    // Four files begun, bytes arriving on each connection.
+    for (int i = 0; i < 2000; ++i) {
+        if (begun.load() >= 4 &&
+            host->WaitFor([&] { return host->lastProgress.done > 4 * 65536; }, 10))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(begun.load(), 4);
+    engine.Stop();
+    ASSERT_TRUE(engine.WaitIdle(5000));
+    EXPECT_EQ(host->ends.load(), 1);
+    ASSERT_TRUE(host->end);
+    EXPECT_TRUE(host->end->stopped);
+    EXPECT_EQ(host->end->filesFailed, 0u);
+    EXPECT_EQ(host->end->filesDone, 0u);
+    EXPECT_EQ(host->end->connectionsUsed, 4);
+    // Each file begun says it was stopped, none is an error; nothing else begins.
+    Lines lines = host->Lines();
+    EXPECT_EQ(lines.size(), 8u) << testing::PrintToString(lines);
+    for (const std::string& line : lines)
+        EXPECT_TRUE(line.rfind("Downloading  b", 0) == 0 ||
+                    line.rfind("Stopped Downloading  b", 0) == 0)
+            << line;
+    // Nothing half-written under a file's name, and no part left beside it.
+    EXPECT_EQ(Slurp(Local("big/b0.bin")), "the old file");
+    for (int i = 1; i < 6; ++i)
+        EXPECT_FALSE(fs::exists(Local("big/b" + std::to_string(i) + ".bin"))) << i;
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+    EXPECT_FALSE(engine.IsBusy());
+    // The pane's session goes on.
+    std::vector<remote::Entry> entries;
+    EXPECT_TRUE(session->List("/", &entries));
+}
+
+TEST_P(TransferTest, AFileThatFailsOnOneConnectionLeavesTheOthersGoingOn) {
+    auto tree = TreeFiles(12);
+    for (const auto& [rel, data] : tree)
+        Write(Root("pub/" + rel), data);
+    session = Connect();
+    ASSERT_TRUE(session);
+    FakeHost host;
+    DownloadRequest d;
+    d.session = session;
+    d.currentPath = "/pub";
+    d.localDir = local.path();
+    // A name the server does not hold fails on the connection that takes it.
+    d.names = {"ghost.txt", "t"};
+    d.openSession = Opener(server->port());
+    d.connections = 4;
+    std::atomic<int> stop{0};
+    CDownloadBatch batch(d, host, stop);
+    batch.Prepare();
+    BatchResult r = batch.Run();
+    for (const auto& [rel, data] : tree)
+        EXPECT_EQ(Slurp(Local(rel)), data) << rel;
+    EXPECT_EQ(r.filesFailed, 1u);
+    EXPECT_EQ(r.filesDone, tree.size());
+    EXPECT_EQ(r.connectionsUsed, 4);
+    EXPECT_EQ(host.Count("Error Downloading  ghost.txt"), 1u);
+    // Its reason follows its error line.
+    Lines lines = host.Lines();
+    auto error = std::find(lines.begin(), lines.end(), "Error Downloading  ghost.txt");
+    ASSERT_NE(error, lines.end());
+    ASSERT_NE(error + 1, lines.end());
+    EXPECT_EQ((error + 1)->rfind("550 ", 0), 0u) << *(error + 1);
+    EXPECT_FALSE(fs::exists(Local("ghost.txt")));
 }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -96,7 +97,129 @@ std::string FileOverFolderLine(const std::string& path) {
     return "A file does not replace a folder: " + PrintableName(path);
 }
 
+bool IsFileJob(const TransferJob& job) {
+    return job.kind == JobKind::Download || job.kind == JobKind::Upload;
+}
+
+// The workers a batch on several connections starts: as many as it was given,
+// but no more than it has files (a connection is only made for work).
+int WorkersWanted(int connections, const JobList& jobs) {
+    std::size_t files = std::count_if(jobs.begin(), jobs.end(), IsFileJob);
+    return static_cast<int>(
+        std::min<std::size_t>(std::clamp(connections, 1, kMaxConnections), files));
+}
+
+struct ConnectionsRun {
+    int used = 0;
+    int refused = 0;
+};
+
+// Runs the queue on `wanted` workers, each on a session of its own that it
+// opens and connects first. A worker whose session does not connect ends
+// without a word: the others take its share.
+ConnectionsRun
+RunOnConnections(CTransferQueue& queue, int wanted, const OpenSession& open, CSessionPool& pool,
+                 const std::atomic<int>& stop, ITransferHost& host, TransferDirection direction,
+                 CBatchProgress& progress,
+                 const std::function<JobOutcome(const TransferJob&, TransferWorker&)>& run) {
+    std::atomic<int> used{0}, refused{0};
+    std::vector<std::thread> workers;
+    for (int slot = 0; slot < wanted; ++slot)
+        workers.emplace_back([&, slot] {
+            if (stop.load())
+                return;
+            std::shared_ptr<remote::IRemoteFs> session = open();
+            if (!session) {
+                ++refused;
+                return;
+            }
+            if (!pool.Add(session))
+                return; // a Stop came first
+            remote::Result connected = session->Connect();
+            if (!connected || stop.load()) {
+                if (!stop.load())
+                    ++refused;
+                session->Close();
+                return;
+            }
+            ++used;
+            progress.Connected();
+            CProgressMeter meter(host, direction, stop, session.get(), &progress, slot);
+            TransferWorker worker{session.get(), &meter};
+            while (auto job = queue.Take()) {
+                JobOutcome outcome = run(job->second, worker);
+                if (IsFileJob(job->second))
+                    progress.JobEnded(slot, job->second);
+                queue.Finished(job->first, outcome);
+            }
+            progress.Disconnected();
+            session->Close();
+        });
+    for (std::thread& worker : workers)
+        worker.join();
+    if (used.load() > 0)
+        progress.Finish();
+    return {used.load(), refused.load()};
+}
+
 } // namespace
+
+// ---- the batch's own connections ----
+
+bool CSessionPool::Add(const std::shared_ptr<remote::IRemoteFs>& session) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_closed) {
+            m_sessions.push_back(session);
+            return true;
+        }
+    }
+    session->Close();
+    return false;
+}
+
+void CSessionPool::CloseAll() {
+    std::vector<std::shared_ptr<remote::IRemoteFs>> sessions;
+    {
+        std::lock_guard lock(m_mutex);
+        m_closed = true;
+        sessions = m_sessions;
+    }
+    for (const auto& session : sessions)
+        session->Close();
+}
+
+// ---- one call at a time ----
+
+void CSerialHost::OnBatchStart(TransferDirection direction) {
+    std::lock_guard lock(m_mutex);
+    m_host.OnBatchStart(direction);
+}
+
+void CSerialHost::AddLine(const std::string& line) {
+    std::lock_guard lock(m_mutex);
+    m_host.AddLine(line);
+}
+
+void CSerialHost::AddLines(const std::vector<std::string>& lines) {
+    std::lock_guard lock(m_mutex);
+    for (const std::string& line : lines)
+        m_host.AddLine(line);
+}
+
+ReplaceAnswer CSerialHost::AskReplace(const ReplaceQuestion& question) {
+    return m_host.AskReplace(question);
+}
+
+void CSerialHost::OnProgress(const TransferProgress& progress) {
+    std::lock_guard lock(m_mutex);
+    m_host.OnProgress(progress);
+}
+
+void CSerialHost::OnBatchEnd(const BatchResult& result) {
+    std::lock_guard lock(m_mutex);
+    m_host.OnBatchEnd(result);
+}
 
 // ---- engine ----
 
@@ -118,6 +241,7 @@ bool CTransferEngine::Begin(const std::shared_ptr<remote::IRemoteFs>& session) {
     m_bStop = 0;
     std::lock_guard lock(m_mutex);
     m_session = session;
+    m_pool = std::make_shared<CSessionPool>();
     m_running = true;
     return true;
 }
@@ -129,6 +253,7 @@ void CTransferEngine::Launch(std::function<BatchResult()> work,
         {
             std::lock_guard lock(m_mutex);
             m_session.reset();
+            m_pool.reset();
         }
         m_busy = false;
         host->OnBatchEnd(result);
@@ -142,8 +267,8 @@ bool CTransferEngine::StartDownload(DownloadRequest request, std::shared_ptr<ITr
     if (!host || !Begin(request.session))
         return false;
     Launch(
-        [this, request = std::move(request), host]() mutable {
-            CDownloadBatch batch(std::move(request), *host, m_bStop);
+        [this, request = std::move(request), host, pool = m_pool]() mutable {
+            CDownloadBatch batch(std::move(request), *host, m_bStop, pool);
             batch.Prepare();
             return batch.Run();
         },
@@ -155,8 +280,8 @@ bool CTransferEngine::StartUpload(UploadRequest request, std::shared_ptr<ITransf
     if (!host || !Begin(request.session))
         return false;
     Launch(
-        [this, request = std::move(request), host]() mutable {
-            CUploadBatch batch(std::move(request), *host, m_bStop);
+        [this, request = std::move(request), host, pool = m_pool]() mutable {
+            CUploadBatch batch(std::move(request), *host, m_bStop, pool);
             batch.Prepare();
             return batch.Run();
         },
@@ -171,6 +296,8 @@ void CTransferEngine::Stop() {
     std::lock_guard lock(m_mutex);
     if (m_session)
         m_session->Abort();
+    if (m_pool)
+        m_pool->CloseAll();
 }
 
 bool CTransferEngine::WaitIdle(int timeoutMs) {
@@ -181,11 +308,108 @@ bool CTransferEngine::WaitIdle(int timeoutMs) {
 
 // ---- progress ----
 
+CBatchProgress::CBatchProgress(ITransferHost& host, TransferDirection direction, int workers)
+    : m_host(host), m_slots(static_cast<std::size_t>(std::max(workers, 1))) {
+    m_progress.direction = direction;
+    m_progress.wholeBatch = true;
+    m_progress.connections = 0;
+    m_start = std::chrono::steady_clock::now();
+}
+
+void CBatchProgress::Plan(const JobList& jobs) {
+    std::lock_guard lock(m_mutex);
+    for (const TransferJob& job : jobs)
+        if (IsFileJob(job) && job.sizeKnown)
+            m_total += job.size;
+}
+
+void CBatchProgress::Connected() {
+    std::lock_guard lock(m_mutex);
+    ++m_progress.connections;
+}
+
+void CBatchProgress::Disconnected() {
+    std::lock_guard lock(m_mutex);
+    --m_progress.connections;
+}
+
+void CBatchProgress::Begin(int slot, const std::string& name, std::uint64_t total) {
+    std::lock_guard lock(m_mutex);
+    m_slots[slot] = Slot{true, 0, total};
+    m_progress.name = name;
+    Report(false);
+}
+
+void CBatchProgress::Update(int slot, std::uint64_t done, std::uint64_t total) {
+    std::lock_guard lock(m_mutex);
+    m_slots[slot].done = done;
+    if (total)
+        m_slots[slot].total = total;
+    Report(false);
+}
+
+void CBatchProgress::FileEnded(int) {
+    std::lock_guard lock(m_mutex);
+    ++m_progress.filesDone;
+}
+
+void CBatchProgress::JobEnded(int slot, const TransferJob& job) {
+    std::lock_guard lock(m_mutex);
+    Slot& s = m_slots[slot];
+    if (s.begun) {
+        // Sent or failed, it counts whole: the bar moves on to the next.
+        m_ended += job.sizeKnown ? job.size : s.total;
+        if (!job.sizeKnown)
+            m_total += s.total;
+        m_moved += s.done;
+    } else if (job.sizeKnown) {
+        m_total -= std::min(m_total, job.size); // skipped: not part of the batch after all
+    }
+    s = Slot{};
+    Report(false);
+}
+
+void CBatchProgress::Finish() {
+    std::lock_guard lock(m_mutex);
+    Report(true);
+}
+
+void CBatchProgress::Report(bool force) {
+    auto now = std::chrono::steady_clock::now();
+    if (!force && now - m_last < kProgressEvery)
+        return;
+    m_last = now;
+    std::uint64_t inFlight = 0, movedInFlight = 0;
+    for (const Slot& s : m_slots) {
+        if (!s.begun)
+            continue;
+        inFlight += std::min(s.done, s.total ? s.total : s.done);
+        movedInFlight += s.done;
+    }
+    m_progress.done = m_ended + inFlight;
+    m_progress.total = std::max(m_total, m_progress.done);
+    double seconds = std::chrono::duration<double>(now - m_start).count();
+    m_progress.bytesPerSecond = seconds > 0 ? (m_moved + movedInFlight) / seconds : 0;
+    m_host.OnProgress(m_progress);
+}
+
 CProgressMeter::CProgressMeter(ITransferHost& host, TransferDirection direction,
-                               const std::atomic<int>& stop, remote::IRemoteFs* session)
-    : m_host(host), m_direction(direction), m_stop(stop), m_session(session) {}
+                               const std::atomic<int>& stop, remote::IRemoteFs* session,
+                               CBatchProgress* batch, int slot)
+    : m_host(host), m_direction(direction), m_stop(stop), m_session(session), m_batch(batch),
+      m_slot(slot) {}
+
+void CProgressMeter::FileEnded() {
+    ++m_nFilesDone;
+    if (m_batch)
+        m_batch->FileEnded(m_slot);
+}
 
 void CProgressMeter::Begin(const std::string& name, std::uint64_t total) {
+    if (m_batch) {
+        m_batch->Begin(m_slot, name, total);
+        return;
+    }
     m_progress = TransferProgress{};
     m_progress.direction = m_direction;
     m_progress.name = name;
@@ -204,6 +428,10 @@ void CProgressMeter::Update(std::uint64_t done, std::uint64_t total) {
     // end) ends this one at its next step.
     if (m_stop.load() && m_session)
         m_session->Abort();
+    if (m_batch) {
+        m_batch->Update(m_slot, done, total);
+        return;
+    }
     auto now = std::chrono::steady_clock::now();
     if (now - m_last < kProgressEvery)
         return;
@@ -219,9 +447,10 @@ void CProgressMeter::Update(std::uint64_t done, std::uint64_t total) {
 // ---- download ----
 
 CDownloadBatch::CDownloadBatch(DownloadRequest request, ITransferHost& host,
-                               const std::atomic<int>& stop)
-    : m_request(std::move(request)), m_host(host), m_stop(stop),
-      m_meter(host, TransferDirection::Download, stop, m_request.session.get()) {
+                               const std::atomic<int>& stop, std::shared_ptr<CSessionPool> pool)
+    : m_request(std::move(request)), m_serialHost(host), m_host(m_serialHost), m_stop(stop),
+      m_pool(pool ? std::move(pool) : std::make_shared<CSessionPool>()),
+      m_meter(m_host, TransferDirection::Download, stop, m_request.session.get()) {
     m_result.direction = TransferDirection::Download;
 }
 
@@ -281,14 +510,37 @@ BatchResult CDownloadBatch::Run() {
     if (m_request.dropMode)
         m_result.changed = true;
     CDownloadPlanner planner(m_request.session, m_stop, m_request.localDir, m_request.dropMode);
-    CTransferQueue queue(planner.Plan(m_arrDownload, m_topSizes), m_stop);
-    queue.RunAll([this](const TransferJob& job) { return RunJob(job); });
+    JobList jobs = planner.Plan(m_arrDownload, m_topSizes);
+    CTransferQueue queue(jobs, m_stop);
+    int workers = WorkersWanted(m_request.connections, jobs);
+    ConnectionsRun own;
+    if (m_request.connections > 1 && m_request.openSession && workers > 0) {
+        CBatchProgress progress(m_host, TransferDirection::Download, workers);
+        progress.Plan(jobs);
+        own = RunOnConnections(
+            queue, workers, m_request.openSession, *m_pool, m_stop, m_host,
+            TransferDirection::Download, progress,
+            [this](const TransferJob& job, TransferWorker& worker) { return RunJob(job, worker); });
+        m_result.connectionsUsed = own.used;
+        m_result.connectionsRefused = own.refused;
+    }
+    // One connection, or none of the batch's own could be made: the jobs run
+    // on the pane's session, as they always did.
+    if (own.used == 0) {
+        queue.RunAll([this](const TransferJob& job) { return RunJob(job); });
+        m_result.connectionsUsed = 1;
+    }
     m_arrDownload.clear();
     m_result.stopped = Stopped();
     return m_result;
 }
 
 JobOutcome CDownloadBatch::RunJob(const TransferJob& job) {
+    TransferWorker worker{m_request.session.get(), &m_meter};
+    return RunJob(job, worker);
+}
+
+JobOutcome CDownloadBatch::RunJob(const TransferJob& job, TransferWorker& worker) {
     switch (job.kind) {
     case JobKind::Line:
         Line(job.line);
@@ -298,7 +550,7 @@ JobOutcome CDownloadBatch::RunJob(const TransferJob& job) {
             mkdir(job.local.c_str(), 0777); // failures show as the files' errors
         break;
     case JobKind::Download:
-        DownloadFile(job.remote, job.local, job.root, job.name, job.size, job.sizeKnown,
+        DownloadFile(worker, job.remote, job.local, job.root, job.name, job.size, job.sizeKnown,
                      job.topLevel, job.announced);
         break;
     case JobKind::RemoteFolder:
@@ -308,44 +560,57 @@ JobOutcome CDownloadBatch::RunJob(const TransferJob& job) {
     return JobOutcome::Done;
 }
 
-bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& target,
-                                  const std::string& root, const std::string& name,
-                                  std::uint64_t size, bool sizeKnown, bool topLevel,
-                                  std::int64_t announced) {
-    remote::IRemoteFs& session = *m_request.session;
+bool CDownloadBatch::DownloadFile(TransferWorker& worker, const std::string& remote,
+                                  const std::string& target, const std::string& root,
+                                  const std::string& name, std::uint64_t size, bool sizeKnown,
+                                  bool topLevel, std::int64_t announced) {
+    remote::IRemoteFs& session = *worker.session;
+    CProgressMeter& meter = *worker.meter;
+    auto count = [this](std::uint64_t BatchResult::*field) {
+        std::lock_guard lock(m_resultMutex);
+        ++(m_result.*field);
+    };
     // A file never takes a folder's place: no question, one line, and on.
     if (IsDirectory(target)) {
         Line(FileOverFolderLine(target));
-        ++m_result.filesSkipped;
+        count(&BatchResult::filesSkipped);
         return false;
     }
-    auto ask = [this](const ReplaceQuestion& q) { return m_host.AskReplace(q); };
-    if (m_replace.m_bAsk && Exists(target)) {
-        if (!sizeKnown) {
-            // The size is only needed for the question: one listing then.
-            if (session.FindFile(remote, &size, nullptr, nullptr) == remote::Presence::Present)
-                sizeKnown = true;
+    {
+        // The question and what its answer decides, one file at a time: an
+        // answer for all holds for every worker's next file.
+        std::lock_guard asking(m_askMutex);
+        auto ask = [this](const ReplaceQuestion& q) { return m_host.AskReplace(q); };
+        if (m_replace.m_bAsk && Exists(target)) {
+            if (!sizeKnown) {
+                // The size is only needed for the question: one listing then.
+                if (session.FindFile(remote, &size, nullptr, nullptr) == remote::Presence::Present)
+                    sizeKnown = true;
+            }
+            m_replace.ConfirmDownloadReplace(target, name, FormatSizeText(size), ask);
         }
-        m_replace.ConfirmDownloadReplace(target, name, FormatSizeText(size), ask);
+        if (m_replace.DownloadSkips(Exists(target))) {
+            count(&BatchResult::filesSkipped);
+            return false;
+        }
     }
-    if (m_replace.DownloadSkips(Exists(target))) {
-        ++m_result.filesSkipped;
-        return false;
+    {
+        std::lock_guard lock(m_resultMutex);
+        m_result.changed = true;
     }
-    m_result.changed = true;
     Line("Downloading  " + PrintableName(name));
     bool ok = false;
     std::string reason;
     // The target is joined from safe names; this also refuses a folder on the
     // way that is a link to somewhere else.
     if (InsideFolder(root, target)) {
-        m_meter.Begin(name, sizeKnown ? size : 0);
+        meter.Begin(name, sizeKnown ? size : 0);
         // A lost connection keeps what arrived; the next try goes on from there.
         files::Landing partial;
         for (int tried = 1;; ++tried) {
             remote::Result got = session.Download(
                 remote, target,
-                [this](std::uint64_t done, std::uint64_t total) { m_meter.Update(done, total); },
+                [&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
                 announced, &partial);
             ok = got.Ok();
             if (!ok)
@@ -357,26 +622,32 @@ bool CDownloadBatch::DownloadFile(const std::string& remote, const std::string& 
     } else {
         reason = "The local folder is not where it was: nothing is written through a link";
     }
-    ++m_meter.m_nFilesDone;
+    meter.FileEnded();
     if (ok) {
-        ++m_result.filesDone;
+        count(&BatchResult::filesDone);
         Line("Done");
     } else if (Stopped()) {
         Line("Stopped Downloading  " + PrintableName(name));
     } else {
-        ++m_result.filesFailed;
-        Line(topLevel ? "Error Downloading  " + PrintableName(name) : std::string("Error "));
+        count(&BatchResult::filesFailed);
+        // The reason right below its error line, whatever the other
+        // connections say meanwhile.
+        std::vector<std::string> lines{topLevel ? "Error Downloading  " + PrintableName(name)
+                                                : std::string("Error ")};
         if (!reason.empty())
-            Line(PrintableName(reason));
+            lines.push_back(PrintableName(reason));
+        m_serialHost.AddLines(lines);
     }
     return true;
 }
 
 // ---- upload ----
 
-CUploadBatch::CUploadBatch(UploadRequest request, ITransferHost& host, const std::atomic<int>& stop)
-    : m_request(std::move(request)), m_host(host), m_stop(stop),
-      m_meter(host, TransferDirection::Upload, stop, m_request.session.get()) {
+CUploadBatch::CUploadBatch(UploadRequest request, ITransferHost& host, const std::atomic<int>& stop,
+                           std::shared_ptr<CSessionPool> pool)
+    : m_request(std::move(request)), m_serialHost(host), m_host(m_serialHost), m_stop(stop),
+      m_pool(pool ? std::move(pool) : std::make_shared<CSessionPool>()),
+      m_meter(m_host, TransferDirection::Upload, stop, m_request.session.get()) {
     m_result.direction = TransferDirection::Upload;
 }
 
@@ -402,9 +673,9 @@ void CUploadBatch::Prepare() {
             if (!item.m_bIsFolder)
                 continue;
             std::string remote = NormalisePath(item.m_strRemotePath);
-            if (MakeFolder(remote))
+            if (MakeFolder(*m_request.session, remote))
                 m_remote[remote].listed = true;
-            else if (FileInTheWay(remote))
+            else if (FileInTheWay(*m_request.session, remote))
                 item.m_strName.clear(); // left out below
         }
         std::erase_if(m_arrUpload, [](const CTransferItem& i) { return i.m_strName.empty(); });
@@ -423,9 +694,9 @@ void CUploadBatch::Prepare() {
         struct stat st;
         bool folder = stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         // An existing folder is fine; one just made is known to be empty.
-        if (folder && MakeFolder(remote))
+        if (folder && MakeFolder(*m_request.session, remote))
             m_remote[remote].listed = true;
-        else if (folder && FileInTheWay(remote))
+        else if (folder && FileInTheWay(*m_request.session, remote))
             continue;
         m_arrUpload.emplace_back(local, remote, name, folder ? 1 : 0);
     }
@@ -434,29 +705,53 @@ void CUploadBatch::Prepare() {
 BatchResult CUploadBatch::Run() {
     m_host.OnBatchStart(TransferDirection::Upload);
     CUploadPlanner planner(m_stop, m_request.localDir, m_request.dropMode);
-    CTransferQueue queue(planner.Plan(m_arrUpload), m_stop);
-    queue.RunAll([this](const TransferJob& job) { return RunJob(job); });
+    JobList jobs = planner.Plan(m_arrUpload);
+    CTransferQueue queue(jobs, m_stop);
+    int workers = WorkersWanted(m_request.connections, jobs);
+    ConnectionsRun own;
+    if (m_request.connections > 1 && m_request.openSession && workers > 0) {
+        CBatchProgress progress(m_host, TransferDirection::Upload, workers);
+        progress.Plan(jobs);
+        own = RunOnConnections(
+            queue, workers, m_request.openSession, *m_pool, m_stop, m_host,
+            TransferDirection::Upload, progress,
+            [this](const TransferJob& job, TransferWorker& worker) { return RunJob(job, worker); });
+        m_result.connectionsUsed = own.used;
+        m_result.connectionsRefused = own.refused;
+    }
+    // One connection, or none of the batch's own could be made: the jobs run
+    // on the pane's session, as they always did.
+    if (own.used == 0) {
+        queue.RunAll([this](const TransferJob& job) { return RunJob(job); });
+        m_result.connectionsUsed = 1;
+    }
     m_arrUpload.clear();
     m_result.stopped = Stopped();
     return m_result;
 }
 
 JobOutcome CUploadBatch::RunJob(const TransferJob& job) {
+    TransferWorker worker{m_request.session.get(), &m_meter};
+    return RunJob(job, worker);
+}
+
+JobOutcome CUploadBatch::RunJob(const TransferJob& job, TransferWorker& worker) {
     switch (job.kind) {
     case JobKind::Line:
         Line(job.line);
         break;
     case JobKind::RemoteFolder:
-        if (MakeFolder(job.remote)) {
+        if (MakeFolder(*worker.session, job.remote)) {
             Line("Creating Directory " + PrintableName(job.remote));
             // A folder just made is empty: no listing needed for it.
+            std::lock_guard lock(m_remoteMutex);
             m_remote[job.remote].listed = true;
-        } else if (FileInTheWay(job.remote)) {
+        } else if (FileInTheWay(*worker.session, job.remote)) {
             return JobOutcome::LeaveOutContents;
         }
         break;
     case JobKind::Upload:
-        UploadFile(job.local, job.remote, job.name, job.topLevel);
+        UploadFile(worker, job.local, job.remote, job.name, job.topLevel);
         break;
     case JobKind::LocalFolder:
     case JobKind::Download:
@@ -466,27 +761,35 @@ JobOutcome CUploadBatch::RunJob(const TransferJob& job) {
 }
 
 void CUploadBatch::Arrived(const std::string& dir) {
-    if (NormalisePath(dir) == m_shownDir)
+    if (NormalisePath(dir) == m_shownDir) {
+        std::lock_guard lock(m_resultMutex);
         m_result.shownChanged = true;
+    }
 }
 
-bool CUploadBatch::MakeFolder(const std::string& remote) {
-    if (!m_request.session->MakeFolder(remote))
+bool CUploadBatch::MakeFolder(remote::IRemoteFs& session, const std::string& remote) {
+    if (!session.MakeFolder(remote))
         return false; // it may exist already: what goes into it is sent all the same
     // A new folder is as much a change to the server as a file sent: the
     // list is refreshed to show it, empty or not.
-    m_result.uploaded = true;
+    {
+        std::lock_guard lock(m_resultMutex);
+        m_result.uploaded = true;
+    }
     Arrived(files::Parent(NormalisePath(remote)));
     return true;
 }
 
-CUploadBatch::RemoteLook CUploadBatch::LookUp(const std::string& remoteDir,
+CUploadBatch::RemoteLook CUploadBatch::LookUp(remote::IRemoteFs& session,
+                                              const std::string& remoteDir,
                                               const std::string& name) {
+    // One worker lists a folder; the others wait for what it found.
+    std::lock_guard lock(m_remoteMutex);
     RemoteFolder& folder = m_remote[remoteDir];
     if (!folder.listed) {
         folder.listed = true;
         std::vector<remote::Entry> entries;
-        if (m_request.session->List(remoteDir, &entries)) {
+        if (session.List(remoteDir, &entries)) {
             for (const remote::Entry& e : entries)
                 if (!e.isDots)
                     folder.entries[e.name] = {e.size, e.isDirectory};
@@ -506,8 +809,7 @@ CUploadBatch::RemoteLook CUploadBatch::LookUp(const std::string& remoteDir,
     std::uint64_t size = 0;
     bool isFolder = false;
     remote::Result why;
-    switch (m_request.session->FindFile(NormalisePath(remoteDir + "/" + name), &size, &isFolder,
-                                        &why)) {
+    switch (session.FindFile(NormalisePath(remoteDir + "/" + name), &size, &isFolder, &why)) {
     case remote::Presence::Present:
         folder.entries[name] = {size, isFolder};
         look.entry = folder.entries[name];
@@ -523,64 +825,83 @@ CUploadBatch::RemoteLook CUploadBatch::LookUp(const std::string& remoteDir,
     return look;
 }
 
-bool CUploadBatch::FileInTheWay(const std::string& remote) {
+bool CUploadBatch::FileInTheWay(remote::IRemoteFs& session, const std::string& remote) {
     std::string name = remote.substr(remote.rfind('/') + 1);
-    RemoteLook look = LookUp(files::Parent(remote), name);
+    RemoteLook look = LookUp(session, files::Parent(remote), name);
     if (!look.entry || look.entry->folder)
         return false;
     Line(FolderOverFileLine(remote));
     return true;
 }
 
-bool CUploadBatch::UploadFile(const std::string& source, const std::string& remoteDir,
-                              const std::string& name, bool topLevel) {
-    auto ask = [this](const ReplaceQuestion& q) { return m_host.AskReplace(q); };
-    auto errorLine = [&] {
-        Line(topLevel ? "Error Uploading " + PrintableName(name)
-                      : "Error Uploading    " + PrintableName(name));
+bool CUploadBatch::UploadFile(TransferWorker& worker, const std::string& source,
+                              const std::string& remoteDir, const std::string& name,
+                              bool topLevel) {
+    remote::IRemoteFs& session = *worker.session;
+    CProgressMeter& meter = *worker.meter;
+    auto count = [this](std::uint64_t BatchResult::*field) {
+        std::lock_guard lock(m_resultMutex);
+        ++(m_result.*field);
+    };
+    // The error line and its reason together, whatever the other connections
+    // say meanwhile.
+    auto errorLines = [&](const std::string& why) {
+        std::vector<std::string> lines{topLevel ? "Error Uploading " + PrintableName(name)
+                                                : "Error Uploading    " + PrintableName(name)};
+        if (!why.empty())
+            lines.push_back(PrintableName(why));
+        m_serialHost.AddLines(lines);
     };
     std::string remote = NormalisePath(remoteDir + "/" + name);
-    // What the server holds is looked up when an answer depends on it.
-    std::optional<RemoteEntry> held;
-    if (m_replace.m_bAsk || m_replace.m_bSkip || m_replace.m_bSkipAll) {
-        RemoteLook look = LookUp(remoteDir, name);
-        // A Stop cut the lookup short: what it found says nothing of what
-        // the server holds, and nothing more goes out.
-        if (Stopped())
-            return false;
-        if (!look.known) {
-            // Never overwritten unasked: what is not known is not sent.
-            ++m_result.filesFailed;
-            errorLine();
-            Line(PrintableName(look.reason));
-            return true;
+    {
+        // The question and what its answer decides, one file at a time: an
+        // answer for all holds for every worker's next file.
+        std::lock_guard asking(m_askMutex);
+        auto ask = [this](const ReplaceQuestion& q) { return m_host.AskReplace(q); };
+        // What the server holds is looked up when an answer depends on it.
+        std::optional<RemoteEntry> held;
+        if (m_replace.m_bAsk || m_replace.m_bSkip || m_replace.m_bSkipAll) {
+            RemoteLook look = LookUp(session, remoteDir, name);
+            // A Stop cut the lookup short: what it found says nothing of what
+            // the server holds, and nothing more goes out.
+            if (Stopped())
+                return false;
+            if (!look.known) {
+                // Never overwritten unasked: what is not known is not sent.
+                count(&BatchResult::filesFailed);
+                errorLines(look.reason);
+                return true;
+            }
+            held = look.entry;
         }
-        held = look.entry;
-    }
-    // A file never takes a folder's place: no question, one line, and on.
-    if (held && held->folder) {
-        Line(FileOverFolderLine(remote));
-        ++m_result.filesSkipped;
-        return false;
-    }
-    std::optional<std::uint64_t> heldSize;
-    if (held)
-        heldSize = held->size;
-    if (m_replace.m_bAsk)
-        m_replace.ConfirmUploadReplace(source, name, heldSize, ask);
-    // Skip and Skip All leave out only the files the server holds.
-    bool skip =
-        (m_replace.m_bSkip || m_replace.m_bSkipAll) && m_replace.UploadSkips(held.has_value());
-    if (skip) {
-        ++m_result.filesSkipped;
-        return false;
+        // A file never takes a folder's place: no question, one line, and on.
+        if (held && held->folder) {
+            Line(FileOverFolderLine(remote));
+            count(&BatchResult::filesSkipped);
+            return false;
+        }
+        std::optional<std::uint64_t> heldSize;
+        if (held)
+            heldSize = held->size;
+        if (m_replace.m_bAsk)
+            m_replace.ConfirmUploadReplace(source, name, heldSize, ask);
+        // Skip and Skip All leave out only the files the server holds.
+        bool skip =
+            (m_replace.m_bSkip || m_replace.m_bSkipAll) && m_replace.UploadSkips(held.has_value());
+        if (skip) {
+            count(&BatchResult::filesSkipped);
+            return false;
+        }
     }
     // A Stop while the server was asked leaves what the answer could not
     // establish: nothing is sent (a STOR would cut the server's copy).
     if (Stopped())
         return false;
     Line(topLevel ? "Uploading " + PrintableName(name) : "Uploading  " + PrintableName(name));
-    m_result.uploaded = true;
+    {
+        std::lock_guard lock(m_resultMutex);
+        m_result.uploaded = true;
+    }
     bool ok = false;
     std::string reason;
     struct stat st;
@@ -590,8 +911,7 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
     } else if (!S_ISREG(st.st_mode)) {
         reason = source + " is not a file";
     } else {
-        m_meter.Begin(name, static_cast<std::uint64_t>(st.st_size));
-        remote::IRemoteFs& session = *m_request.session;
+        meter.Begin(name, static_cast<std::uint64_t>(st.st_size));
         // A later try asks the server what it kept and sends the rest.
         files::PartialUpload partial;
         int tried = 1;
@@ -601,7 +921,7 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
         for (;; ++tried) {
             remote::Result sent = session.Upload(
                 source, remote,
-                [this](std::uint64_t done, std::uint64_t total) { m_meter.Update(done, total); },
+                [&meter](std::uint64_t done, std::uint64_t total) { meter.Update(done, total); },
                 &partial);
             ok = sent.Ok();
             if (!ok)
@@ -610,22 +930,27 @@ bool CUploadBatch::UploadFile(const std::string& source, const std::string& remo
                 break;
         }
     }
-    ++m_meter.m_nFilesDone;
+    meter.FileEnded();
     if (ok) {
-        ++m_result.filesDone;
-        if (m_request.dropMode && topLevel)
-            m_result.dropSent = true; // a dropped file; what a dropped folder holds does not count
+        {
+            std::lock_guard lock(m_resultMutex);
+            ++m_result.filesDone;
+            if (m_request.dropMode && topLevel)
+                m_result.dropSent =
+                    true; // a dropped file; what a dropped folder holds does not count
+        }
         Arrived(remoteDir);
-        m_remote[remoteDir].entries[name] = {static_cast<std::uint64_t>(st.st_size), false};
-        m_remote[remoteDir].absent.erase(name);
+        {
+            std::lock_guard lock(m_remoteMutex);
+            m_remote[remoteDir].entries[name] = {static_cast<std::uint64_t>(st.st_size), false};
+            m_remote[remoteDir].absent.erase(name);
+        }
         Line("Done");
     } else if (Stopped()) {
         Line("Stopped Uploading " + PrintableName(name));
     } else {
-        ++m_result.filesFailed;
-        errorLine();
-        if (!reason.empty())
-            Line(PrintableName(reason));
+        count(&BatchResult::filesFailed);
+        errorLines(reason);
     }
     return true;
 }

@@ -3,6 +3,9 @@
 // rest: the probes, then the planner's walks turn the request into a list of
 // jobs (transfer/TransferPlanner.h), then the queue runs them in order with
 // the replace question, the transfers and the log lines. One batch at a time, in either direction.
+// A request may give the batch connections of its own: its files then move on
+// several at once, one worker and one session each, the browsing session left
+// to the pane.
 // Stop is honoured within a second, also in the middle of a file. A file whose connection is lost
 // goes on from where it stopped on a new login, up to kTransferTries tries; only then does it get
 // its error line.
@@ -37,6 +40,13 @@ class IRemoteFs;
 constexpr int kTransferTries = 3;
 constexpr std::chrono::milliseconds kFirstRetryPause{500};
 
+// A batch moves its files on at most this many connections at once.
+constexpr int kMaxConnections = 10;
+
+// Opens a new session to the batch's server, not yet connected (null when it
+// cannot even be set up). Called on the worker that then connects it.
+using OpenSession = std::function<std::shared_ptr<remote::IRemoteFs>()>;
+
 struct DownloadRequest {
     std::shared_ptr<remote::IRemoteFs> session;
     std::string currentPath; // the remote pane's m_strCurrentPath
@@ -47,6 +57,14 @@ struct DownloadRequest {
     // target; `names` is then ignored.
     std::vector<CTransferItem> items;
     bool dropMode = false;
+    // More connections: with `connections` above 1 (at most kMaxConnections)
+    // and `openSession`, the files move on up to that many sessions of the
+    // batch's own, each connected on its worker when the batch has files for
+    // it; `session` (the pane's) only probes and plans. A connection the
+    // server refuses is no error: the batch goes on with those it has (with
+    // none, on `session`), and BatchResult says how many it had.
+    OpenSession openSession;
+    int connections = 1;
 };
 
 struct UploadRequest {
@@ -61,6 +79,50 @@ struct UploadRequest {
     // remoteDir + "/" + intoFolder, the batch goes there (names and items
     // alike), else into remoteDir.
     std::string intoFolder;
+    // More connections: with `connections` above 1 (at most kMaxConnections)
+    // and `openSession`, the files move on up to that many sessions of the
+    // batch's own, each connected on its worker when the batch has files for
+    // it; `session` (the pane's) only probes and plans. A connection the
+    // server refuses is no error: the batch goes on with those it has (with
+    // none, on `session`), and BatchResult says how many it had.
+    OpenSession openSession;
+    int connections = 1;
+};
+
+// The sessions of a batch's own connections, so that a Stop from any thread
+// reaches each of them, also one still connecting.
+class CSessionPool {
+public:
+    // Keeps `session` for a Stop. False, and the session closed, when the
+    // Stop came already.
+    bool Add(const std::shared_ptr<remote::IRemoteFs>& session);
+    // Closes every session kept and each one added later.
+    void CloseAll();
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::shared_ptr<remote::IRemoteFs>> m_sessions; // guarded
+    bool m_closed = false;                                      // guarded
+};
+
+// A host whose lines and progress reach the real one one call at a time,
+// whichever worker they come from. The replace question is passed on as it
+// comes (the batches ask it one at a time themselves): a worker waiting for
+// the answer must not hold up the others' lines.
+class CSerialHost : public ITransferHost {
+public:
+    explicit CSerialHost(ITransferHost& host) : m_host(host) {}
+    void OnBatchStart(TransferDirection direction) override;
+    void AddLine(const std::string& line) override;
+    // Lines that belong together, with no other worker's line between them.
+    void AddLines(const std::vector<std::string>& lines);
+    ReplaceAnswer AskReplace(const ReplaceQuestion& question) override;
+    void OnProgress(const TransferProgress& progress) override;
+    void OnBatchEnd(const BatchResult& result) override;
+
+private:
+    ITransferHost& m_host;
+    std::mutex m_mutex;
 };
 
 class CTransferEngine {
@@ -94,20 +156,59 @@ private:
     bool m_running = false; // guarded by m_mutex
     std::thread m_thread;
     std::shared_ptr<remote::IRemoteFs> m_session; // of the running batch, for Stop
+    std::shared_ptr<CSessionPool> m_pool;         // its own connections, for Stop
 
     bool Begin(const std::shared_ptr<remote::IRemoteFs>& session);
     void Launch(std::function<BatchResult()> work, std::shared_ptr<ITransferHost> host);
 };
 
+// The progress of a batch whose files move on several connections at once:
+// the bytes of the files ended and of those in flight, against the batch's
+// planned bytes; one report for all of them, a few times a second at most.
+class CBatchProgress {
+public:
+    CBatchProgress(ITransferHost& host, TransferDirection direction, int workers);
+    // The planned bytes: the known sizes of the plan's files.
+    void Plan(const JobList& jobs);
+    void Connected(); // one more connection moves files
+    void Disconnected();
+    // Worker `slot` begins a file, moves some of it, has ended it (sent or failed).
+    void Begin(int slot, const std::string& name, std::uint64_t total);
+    void Update(int slot, std::uint64_t done, std::uint64_t total);
+    void FileEnded(int slot);
+    // Worker `slot` is done with a file job, its file moved, failed or skipped.
+    void JobEnded(int slot, const TransferJob& job);
+    // The batch's last figures, whenever the report before them came.
+    void Finish();
+
+private:
+    struct Slot {
+        bool begun = false;
+        std::uint64_t done = 0, total = 0;
+    };
+    ITransferHost& m_host;
+    std::mutex m_mutex;
+    std::vector<Slot> m_slots;                           // guarded
+    TransferProgress m_progress;                         // guarded
+    std::uint64_t m_total = 0, m_ended = 0, m_moved = 0; // guarded
+    std::chrono::steady_clock::time_point m_start, m_last;
+
+    // Under m_mutex: tells the host when the last report is old enough.
+    void Report(bool force);
+};
+
 // Throttled progress of the file in flight; also turns a stop request into an
-// abort of the transfer, wherever the request came from.
+// abort of the transfer, wherever the request came from. With a batch's
+// progress given, the file's figures go there instead.
 class CProgressMeter {
 public:
     CProgressMeter(ITransferHost& host, TransferDirection direction, const std::atomic<int>& stop,
-                   remote::IRemoteFs* session);
+                   remote::IRemoteFs* session, CBatchProgress* batch = nullptr, int slot = 0);
     // Before a file: its name and announced size.
     void Begin(const std::string& name, std::uint64_t total);
     void Update(std::uint64_t done, std::uint64_t total);
+    // After a file that began, sent or failed.
+    void FileEnded();
     std::uint64_t m_nFilesDone = 0;
 
 private:
@@ -115,60 +216,80 @@ private:
     TransferDirection m_direction;
     const std::atomic<int>& m_stop;
     remote::IRemoteFs* m_session;
+    CBatchProgress* m_batch;
+    int m_slot;
     TransferProgress m_progress;
     std::chrono::steady_clock::time_point m_start, m_last;
+};
+
+// What one worker of a batch moves files with: its session and its progress.
+struct TransferWorker {
+    remote::IRemoteFs* session = nullptr;
+    CProgressMeter* meter = nullptr;
 };
 
 // The batches' steps, run on the worker; public so tests can drive them on
 // their own thread.
 class CDownloadBatch {
 public:
-    CDownloadBatch(DownloadRequest request, ITransferHost& host, const std::atomic<int>& stop);
+    // `pool`: where the sessions of the batch's own connections are kept for
+    // a Stop (the engine's; a pool of its own when none is given).
+    CDownloadBatch(DownloadRequest request, ITransferHost& host, const std::atomic<int>& stop,
+                   std::shared_ptr<CSessionPool> pool = nullptr);
     // The command's steps: probe each name, create the top-level local folders,
     // build m_arrDownload.
     void Prepare();
     // DownloadThreadProc's steps: the plan, then its jobs. Returns how the
     // batch ended.
     BatchResult Run();
-    // One job of the plan; the replace answers carry from job to job.
+    // One job of the plan, on the request's session; the replace answers
+    // carry from job to job.
     JobOutcome RunJob(const TransferJob& job);
 
     std::vector<CTransferItem> m_arrDownload;
-    CReplaceState m_replace;
+    CReplaceState m_replace; // guarded by m_askMutex while the jobs run
 
 private:
     DownloadRequest m_request;
-    ITransferHost& m_host;
+    CSerialHost m_serialHost;
+    ITransferHost& m_host; // m_serialHost
     const std::atomic<int>& m_stop;
-    BatchResult m_result;
+    std::shared_ptr<CSessionPool> m_pool;
+    std::mutex m_resultMutex;
+    BatchResult m_result; // guarded by m_resultMutex while the jobs run
+    // The replace question and what its answers decide, for one file at a time.
+    std::mutex m_askMutex;
     CProgressMeter m_meter;
     // Sizes of the selected files, from one listing of their folder.
     std::map<std::string, std::uint64_t> m_topSizes;
 
     bool Stopped() const { return m_stop.load() != 0; }
     void Line(const std::string& line) { m_host.AddLine(line); }
+    JobOutcome RunJob(const TransferJob& job, TransferWorker& worker);
     // One file: the question, the skip rules, the fetch and its lines.
     // `announced`: the size the file must have (-1: the server is asked).
     // False when the file was skipped.
-    bool DownloadFile(const std::string& remote, const std::string& target, const std::string& root,
-                      const std::string& name, std::uint64_t size, bool sizeKnown, bool topLevel,
-                      std::int64_t announced = -1);
+    bool DownloadFile(TransferWorker& worker, const std::string& remote, const std::string& target,
+                      const std::string& root, const std::string& name, std::uint64_t size,
+                      bool sizeKnown, bool topLevel, std::int64_t announced = -1);
 };
 
 class CUploadBatch {
 public:
-    CUploadBatch(UploadRequest request, ITransferHost& host, const std::atomic<int>& stop);
+    CUploadBatch(UploadRequest request, ITransferHost& host, const std::atomic<int>& stop,
+                 std::shared_ptr<CSessionPool> pool = nullptr);
     // The command's steps: test each name for a folder (without changing the
     // process's current folder), create the top-level remote folders, build
     // m_arrUpload.
     void Prepare();
     // UploadThreadProc's steps: the plan, then its jobs.
     BatchResult Run();
-    // One job of the plan; the replace answers carry from job to job.
+    // One job of the plan, on the request's session; the replace answers
+    // carry from job to job.
     JobOutcome RunJob(const TransferJob& job);
 
     std::vector<CTransferItem> m_arrUpload;
-    CReplaceState m_replace;
+    CReplaceState m_replace; // guarded by m_askMutex while the jobs run
 
 private:
     // An entry the server holds.
@@ -192,25 +313,35 @@ private:
     };
 
     UploadRequest m_request;
-    ITransferHost& m_host;
+    CSerialHost m_serialHost;
+    ITransferHost& m_host; // m_serialHost
     const std::atomic<int>& m_stop;
-    BatchResult m_result;
+    std::shared_ptr<CSessionPool> m_pool;
+    std::mutex m_resultMutex;
+    BatchResult m_result; // guarded by m_resultMutex while the jobs run
+    // The replace question and what its answers decide, for one file at a time.
+    std::mutex m_askMutex;
     CProgressMeter m_meter;
-    std::map<std::string, RemoteFolder> m_remote;
+    // What the server's folders hold, shared by the workers; taken after
+    // m_askMutex when both are held.
+    std::mutex m_remoteMutex;
+    std::map<std::string, RemoteFolder> m_remote; // guarded by m_remoteMutex
 
     std::string m_shownDir; // the folder the remote list shows
 
     bool Stopped() const { return m_stop.load() != 0; }
     void Line(const std::string& line) { m_host.AddLine(line); }
-    RemoteLook LookUp(const std::string& remoteDir, const std::string& name);
+    JobOutcome RunJob(const TransferJob& job, TransferWorker& worker);
+    RemoteLook LookUp(remote::IRemoteFs& session, const std::string& remoteDir,
+                      const std::string& name);
     // A folder to be made on the server where the server holds a file of its
     // name: said in the log. True when `remote` is such a file.
-    bool FileInTheWay(const std::string& remote);
+    bool FileInTheWay(remote::IRemoteFs& session, const std::string& remote);
     // A file arrived in, or a folder was made in, the server folder `dir`.
     void Arrived(const std::string& dir);
     // Makes the server folder `remote`; true when the server made it.
-    bool MakeFolder(const std::string& remote);
+    bool MakeFolder(remote::IRemoteFs& session, const std::string& remote);
     // False when the file was skipped.
-    bool UploadFile(const std::string& source, const std::string& remoteDir,
+    bool UploadFile(TransferWorker& worker, const std::string& source, const std::string& remoteDir,
                     const std::string& name, bool topLevel);
 };

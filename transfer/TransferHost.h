@@ -1,7 +1,10 @@
 // What a transfer batch reports and asks, and to whom. The panes implement
-// ITransferHost; every call comes on the batch's worker thread, in order, so
-// the implementation posts to the UI thread (and waits only for the answer to
-// the replace question).
+// ITransferHost; every call comes on one of the batch's worker threads, one at
+// a time (a batch on several connections has a worker for each; their lines
+// and progress come one after another, never at once; only a replace question
+// may be on its way while another worker reports), so the implementation
+// posts to the UI thread (and waits only for the answer to the replace
+// question).
 #pragma once
 
 #include "transfer/ReplaceState.h"
@@ -11,7 +14,10 @@
 
 enum class TransferDirection { Download, Upload };
 
-// The file in flight, a few times a second at most.
+// The file in flight, a few times a second at most. A batch on several
+// connections reports the whole batch instead (wholeBatch): done and total
+// are the bytes of all its files, the speed that of all its connections
+// together, and the name that of the file begun last.
 struct TransferProgress {
     TransferDirection direction = TransferDirection::Download;
     std::string name;            // the file's name as the log shows it
@@ -19,6 +25,8 @@ struct TransferProgress {
     std::uint64_t total = 0;     // its size, 0 when unknown
     double bytesPerSecond = 0;   // of this file so far
     std::uint64_t filesDone = 0; // files of the batch finished (sent or failed)
+    bool wholeBatch = false;
+    int connections = 1; // connections moving files just now
 };
 
 // How the batch ended: what the panes refresh and restore.
@@ -40,6 +48,14 @@ struct BatchResult {
     std::uint64_t filesDone = 0;   // fetched or sent
     std::uint64_t filesFailed = 0; // error lines
     std::uint64_t filesSkipped = 0;
+    // The connections the files moved on: 1 for the pane's own session; a
+    // batch given more (DownloadRequest::connections) says how many of its
+    // own connected.
+    int connectionsUsed = 1;
+    // Connections of the batch's own that could not be made (the server
+    // refused more, or the login failed): not the user's concern, but when
+    // above 0, connectionsUsed is what the server allowed beside the pane's.
+    int connectionsRefused = 0;
 };
 
 class ITransferHost {

@@ -30,7 +30,9 @@ struct TransferJob {
     // Download: the local folder nothing of this file may be written outside
     // of, links resolved.
     std::string root;
-    std::uint64_t size = 0; // Download: the listing's size, when sizeKnown
+    // Download: the listing's size; Upload: the local file's size when it was
+    // planned. Only when sizeKnown.
+    std::uint64_t size = 0;
     bool sizeKnown = false;
     // Download: the size the file must arrive with (-1: the server is asked).
     std::int64_t announced = -1;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -182,6 +183,11 @@ JobList CUploadPlanner::Plan(const std::vector<CTransferItem>& items) {
         job.remote = files::Parent(remote);
         job.name = remoteName;
         job.topLevel = true;
+        struct stat st;
+        if (stat(job.local.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            job.size = static_cast<std::uint64_t>(st.st_size);
+            job.sizeKnown = true;
+        }
         m_jobs.push_back(std::move(job));
     }
     return std::move(m_jobs);
@@ -213,6 +219,7 @@ void CUploadPlanner::PlanFolder(const std::string& localDir, std::string remoteD
         std::string name;
         bool folder;
         std::pair<std::uint64_t, std::uint64_t> id;
+        std::optional<std::uint64_t> size; // a plain file's
     };
     std::vector<Entry> entries;
     while (dirent* e = readdir(dir)) {
@@ -220,14 +227,18 @@ void CUploadPlanner::PlanFolder(const std::string& localDir, std::string remoteD
         if (name == "." || name == "..")
             continue;
         struct stat est;
-        bool folder = fstatat(fd, e->d_name, &est, 0) == 0 && S_ISDIR(est.st_mode);
+        bool known = fstatat(fd, e->d_name, &est, 0) == 0;
+        bool folder = known && S_ISDIR(est.st_mode);
+        std::optional<std::uint64_t> size;
+        if (known && S_ISREG(est.st_mode))
+            size = static_cast<std::uint64_t>(est.st_size);
         entries.push_back(
-            {std::move(name), folder, {static_cast<std::uint64_t>(est.st_dev), est.st_ino}});
+            {std::move(name), folder, {static_cast<std::uint64_t>(est.st_dev), est.st_ino}, size});
     }
     closedir(dir);
 
     std::string remoteDir = NormalisePath(remoteDirIn);
-    for (const auto& [name, folder, id] : entries) {
+    for (const auto& [name, folder, id, size] : entries) {
         if (Stopped())
             return;
         if (!IsSafeName(name)) {
@@ -253,6 +264,8 @@ void CUploadPlanner::PlanFolder(const std::string& localDir, std::string remoteD
             job.local = childLocal;
             job.remote = remoteDir;
             job.name = name;
+            job.size = size.value_or(0);
+            job.sizeKnown = size.has_value();
             m_jobs.push_back(std::move(job));
         }
     }

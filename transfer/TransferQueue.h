@@ -1,17 +1,21 @@
 // The queue a batch's jobs run from. Jobs are handed out in list order, one at
 // a time, to whichever worker asks (the handing out is locked, so several may
-// ask); a Stop ends the handing out between two jobs. A job whose outcome
-// leaves out what follows it (a server folder that could not be made) marks
-// those jobs, and they are never handed out.
+// ask); a Stop ends the handing out between two jobs. A job inside a folder
+// is handed out only once the job that makes its folder has finished (with
+// several workers, taken is not enough: the folder may still be on its way).
+// A job whose outcome leaves out what follows it (a server folder that could
+// not be made) marks those jobs, and they are never handed out.
 #pragma once
 
 #include "transfer/TransferJob.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 enum class JobOutcome {
     Done,
@@ -23,7 +27,8 @@ public:
     CTransferQueue(JobList jobs, const std::atomic<int>& stop);
 
     // The next job to run with its index, or nothing when the list is done or
-    // a Stop came.
+    // a Stop came. Waits while the next job's folder is being made by another
+    // worker.
     std::optional<std::pair<std::size_t, TransferJob>> Take();
     // Called with the outcome of the job at `index`.
     void Finished(std::size_t index, JobOutcome outcome);
@@ -33,12 +38,20 @@ public:
     std::size_t Size() const { return m_jobs.size(); }
     // Jobs handed out so far (left-out ones not counted).
     std::size_t Started() const;
+    // The job that makes the folder the job at `index` goes into, if the
+    // list holds one (its index), else npos.
+    std::size_t WaitsFor(std::size_t index) const { return m_waitsFor[index]; }
+
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
 private:
     mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
     JobList m_jobs;
     const std::atomic<int>& m_stop;
-    std::size_t m_next = 0;      // guarded by m_mutex
-    std::size_t m_started = 0;   // guarded by m_mutex
-    std::vector<bool> m_leftOut; // guarded by m_mutex
+    std::vector<std::size_t> m_waitsFor; // fixed once made
+    std::size_t m_next = 0;              // guarded by m_mutex
+    std::size_t m_started = 0;           // guarded by m_mutex
+    std::vector<bool> m_leftOut;         // guarded by m_mutex
+    std::vector<bool> m_finished;        // guarded by m_mutex
 };

@@ -139,10 +139,12 @@ const char* KindName(ServerKind kind) {
     return kind == ServerKind::Pyftpdlib ? "pyftpdlib" : "vsftpd";
 }
 
-FtpServer::FtpServer(ServerKind kind, Tls tls) : m_kind(kind), m_tls(tls) {
+FtpServer::FtpServer(ServerKind kind, Tls tls, int maxPerAddress)
+    : m_kind(kind), m_tls(tls), m_maxPerAddress(maxPerAddress) {
     Share();
     if (kind == ServerKind::Pyftpdlib) {
-        m_pid = Spawn({"/usr/bin/python3", kScripts + "/pyftpd.py", root(), User(), Password()},
+        m_pid = Spawn({"/usr/bin/python3", kScripts + "/pyftpd.py", root(), User(), Password(),
+                       std::to_string(maxPerAddress)},
                       &m_port, &m_error);
         return;
     }
@@ -196,7 +198,7 @@ bool FtpServer::StartVsftpd() {
             << "xferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\n"
             << "vsftpd_log_file=" << m_conf.path() << "/protocol.log\n"
             << "force_dot_files=YES\nuse_localtime=NO\n"
-            << "max_per_ip=0\nmax_clients=0\n";
+            << "max_per_ip=" << m_maxPerAddress << "\nmax_clients=0\n";
         if (m_tls != Tls::Off) {
             bool required = m_tls == Tls::Required;
             out << "ssl_enable=YES\nallow_anon_ssl=YES\n"

@@ -24,8 +24,10 @@ bool Listening(int port);
 
 class FtpServer {
 public:
-    // Starts the server; ok() says whether it runs (error() why not).
-    explicit FtpServer(ServerKind kind, Tls tls = Tls::Off);
+    // Starts the server; ok() says whether it runs (error() why not). With
+    // `maxPerAddress` above 0, the server refuses more control connections
+    // than that from one address (with 421).
+    explicit FtpServer(ServerKind kind, Tls tls = Tls::Off, int maxPerAddress = 0);
     // vsftpd whose user logs in to root() + "/" + `loginFolder`, with the
     // whole file system as the server's "/" (no chroot): a login folder that
     // is not the root, as on most servers.
@@ -87,6 +89,7 @@ private:
     bool StartVsftpd();
     ServerKind m_kind;
     Tls m_tls = Tls::Off;
+    int m_maxPerAddress = 0;
     std::string m_login; // below root(); empty: the root, chrooted
     TempDir m_root;
     TempDir m_conf;

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A pyftpdlib server for the tests: 127.0.0.1 on a free port, one user with a
 password and anonymous access, both with every right on the given root.
-Prints "PORT <n>" once it listens.
+Prints "PORT <n>" once it listens. A fourth argument above 0 is how many
+control connections one address may hold at once (more get 421).
 
 ORVANE_PYFTPD_HIDE_DOTS makes LIST hide names that begin with "." as many
 servers do: "1" unless LIST is given "-a", "always" even then. MLSD shows
@@ -50,6 +51,8 @@ def main():
     handler.permit_foreign_addresses = False
     handler.banner = "pyftpdlib test server ready"
     server = FTPServer(("127.0.0.1", 0), handler)
+    if len(sys.argv) > 4 and int(sys.argv[4]) > 0:
+        server.max_cons_per_ip = int(sys.argv[4])
     print("PORT %d" % server.address[1], flush=True)
     server.serve_forever(handle_exit=True)
 
