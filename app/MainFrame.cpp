@@ -146,6 +146,9 @@ CMainFrame::CMainFrame()
         left->OnDownloadEnded(r, end);
     };
     left->m_remote.session = [right] { return right->GetSession(); };
+    left->m_remote.batchSessions = [right](int* connections) {
+        return right->BatchSessions(connections);
+    };
     left->m_remote.currentPath = [right] { return right->m_strCurrentPath; };
     left->m_remote.enableNavigation = [right](bool disable) { right->EnableNavigation(disable); };
     left->m_remote.uploadEnded = [right](const BatchResult& r, const BatchEnd& end) {

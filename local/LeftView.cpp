@@ -327,6 +327,8 @@ bool CLeftView::UploadSelectionInto(const std::string& intoFolder, BatchEnd end)
     request.localDir = m_strCurrentDir;
     request.names = SelectedNames();
     request.intoFolder = intoFolder;
+    if (m_remote.batchSessions)
+        request.openSession = m_remote.batchSessions(&request.connections);
     return StartBatch(std::move(request), std::move(end));
 }
 
@@ -343,6 +345,8 @@ bool CLeftView::StartUploadThread(std::vector<CTransferItem> items, BatchEnd end
     request.items = std::move(items);
     request.dropMode = true;
     request.intoFolder = intoFolder;
+    if (m_remote.batchSessions)
+        request.openSession = m_remote.batchSessions(&request.connections);
     return StartBatch(std::move(request), std::move(end));
 }
 

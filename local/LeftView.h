@@ -48,6 +48,8 @@ public:
     // What an upload needs of the remote pane; set by the frame.
     struct RemoteSide {
         std::function<std::shared_ptr<remote::IRemoteFs>()> session;
+        // Connections of the batch's own, and how many (see CRightView).
+        std::function<OpenSession(int* connections)> batchSessions;
         std::function<std::string()> currentPath;
         std::function<void(bool)> enableNavigation; // true: disable while the batch runs
         // The upload's end on that side (on the UI thread).

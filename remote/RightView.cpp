@@ -20,10 +20,11 @@
 #include "transfer/PaneHost.h"
 
 #include <wx/bmpbuttn.h>
-#include <wx/textdlg.h>
 #include <wx/menu.h>
+#include <wx/textdlg.h>
 #include <wx/utils.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -150,9 +151,30 @@ void CRightView::StartConnect(int mode) {
     site.passive = mode == 1;
     site.encryption = m_nEncryption;
     site.protocol = m_nProtocol;
+    m_site = site;
+    m_nConnectionLimit = 0; // a new session: the server's limit is not known yet
     // The wait cursor lasts until the attempt's worker is done.
     if (m_browser->Connect(site, m_strRemoteDir))
         wxBeginBusyCursor();
+}
+
+OpenSession CRightView::BatchSessions(int* connections) const {
+    *connections = std::clamp(m_nTransfers, 1, kMaxConnections);
+    if (m_nConnectionLimit > 0)
+        *connections = std::min(*connections, m_nConnectionLimit);
+    if (!GetSession())
+        return {};
+    // A copy of the site: the batch may outlive a change of the pane's.
+    return [site = m_site] {
+        remote::Result why;
+        return remote::OpenRemoteFs(site, nullptr, &why);
+    };
+}
+
+void CRightView::NoteConnections(const BatchResult& result) {
+    ui::RequireUiThread("CRightView::NoteConnections");
+    if (result.connectionsRefused > 0)
+        m_nConnectionLimit = std::max(1, result.connectionsUsed);
 }
 
 void CRightView::OnConnectTitle(bool ok, const std::string& host, const std::string& user) {
@@ -293,7 +315,10 @@ void CRightView::StartRefresh() {
 void CRightView::CloseSession() {
     ui::RequireUiThread("CRightView::CloseSession");
     // Aborts what runs on the session (its workers end on their own); the
-    // listings still under way are not shown.
+    // listings still under way are not shown. A batch on connections of its
+    // own to this server ends with it.
+    if (m_pEngine && m_pEngine->IsBusy())
+        m_pEngine->Stop();
     m_browser->Close();
     m_nComboDepth = 0;
     m_nViewStyle = 3;

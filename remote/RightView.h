@@ -50,6 +50,14 @@ public:
     int m_nProtocol = 0;  // sites::SiteProtocol
     int m_nTransfers = 2; // connections a batch may use at once
 
+    // How a batch opens connections of its own to the site now connected
+    // (logged in as the pane's session is, asking nothing), and how many: the
+    // site's simultaneous transfers, or fewer once the server refused more in
+    // this session. Empty when not connected.
+    OpenSession BatchSessions(int* connections) const;
+    // Takes what a batch found of the server's limit.
+    void NoteConnections(const BatchResult& result);
+
     // Work of the pane that runs: the browser's workers, a batch, an open
     // Properties box.
     std::atomic<int> m_bBusy{0};
@@ -160,6 +168,8 @@ public:
 private:
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::shared_ptr<CPaneHost> m_pHost; // of the running download
+    remote::SiteConnection m_site;      // of the latest connect
+    int m_nConnectionLimit = 0;         // the server's, once it refused more; 0 unknown
     bool StartBatch(DownloadRequest request, BatchEnd end);
     void OnDownloadEnded(const BatchResult& result, const BatchEnd& end);
     // Runs `task` on the UI thread later, unless the pane is gone by then.

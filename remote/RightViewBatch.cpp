@@ -21,6 +21,7 @@ bool CRightView::DownloadSelectionInto(const std::string& localDir, BatchEnd end
     request.currentPath = m_strCurrentPath;
     request.localDir = localDir;
     request.names = SelectedNames();
+    request.openSession = BatchSessions(&request.connections);
     return StartBatch(std::move(request), std::move(end));
 }
 
@@ -34,6 +35,7 @@ bool CRightView::StartDownloadThread(std::vector<CTransferItem> items, BatchEnd 
     request.localDir = m_local.currentDir();
     request.items = std::move(items);
     request.dropMode = true;
+    request.openSession = BatchSessions(&request.connections);
     return StartBatch(std::move(request), std::move(end));
 }
 
@@ -66,6 +68,7 @@ bool CRightView::StartBatch(DownloadRequest request, BatchEnd end) {
 
 void CRightView::OnDownloadEnded(const BatchResult& result, const BatchEnd& end) {
     ui::RequireUiThread("CRightView::OnDownloadEnded");
+    NoteConnections(result);
     if (m_local.downloadEnded)
         m_local.downloadEnded(result, end);
     m_pHost.reset();
@@ -76,6 +79,7 @@ void CRightView::OnDownloadEnded(const BatchResult& result, const BatchEnd& end)
 
 void CRightView::OnUploadEnded(const BatchResult& result, const BatchEnd& end) {
     ui::RequireUiThread("CRightView::OnUploadEnded");
+    NoteConnections(result);
     AfterBatch after = DecideAfterBatch(result, end, m_strCurrentPath);
     m_strCurrentPath = after.folder;
     if (after.refill)
