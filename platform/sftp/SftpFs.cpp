@@ -35,9 +35,12 @@ Result LocalFailure(std::string why) {
     return {Failure::Local, std::move(why)};
 }
 
+// A name that may become a local path. CR and LF are refused too, as the
+// transfer batches refuse them: SFTP carries them, and a file named with them
+// would be one no log line or list row shows as it is.
 bool SafeName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+           name.find_first_of(std::string("/\\\0\r\n", 5)) == std::string::npos;
 }
 
 // A local file opened for reading without waiting (a pipe put in its place
