@@ -302,7 +302,11 @@ Result SftpFs::Upload(const std::string& localPath, const std::string& remotePat
         partial->source = now;
         if (partial->tries > 0) {
             // What the server kept is this file's beginning only when it was
-            // made anew for us and holds no more than was written of it.
+            // made anew for us, and only as far as its writes were confirmed:
+            // the replies to the writes still in flight when the connection
+            // went are lost, so the server usually holds more than that, and
+            // the unconfirmed rest is written again. A copy longer than the
+            // file is sent anew whole.
             if (partial->opened && partial->sent > 0 && !partial->sizeDisagreed) {
                 sftp::Attributes kept;
                 sftp::Result r = m_session->Lstat(abs, &kept);
@@ -311,8 +315,8 @@ Result SftpFs::Upload(const std::string& localPath, const std::string& remotePat
                     return SftpResult(r);
                 }
                 if (r && sftp::IsRegularFile(kept) && kept.size && *kept.size > 0 &&
-                    *kept.size <= partial->sent && *kept.size <= size)
-                    from = *kept.size;
+                    *kept.size <= size)
+                    from = std::min(*kept.size, partial->sent);
             }
             if (partial->onResume)
                 partial->onResume(from);
