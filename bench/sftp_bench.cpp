@@ -412,7 +412,8 @@ int main(int argc, char** argv) {
     if (argc > 1)
         g_runs = std::max(1, std::atoi(argv[1]));
     // Optional: which measurements (bigdown, bigup, slowdown, slowup,
-    // treedown, treeup).
+    // treedown, treeup; and, only when named, slowtree: 50 small files down
+    // through the proxy, where each round trip a file costs shows).
     std::string only = argc > 2 ? argv[2] : "bigdown,bigup,slowdown,slowup,treedown,treeup";
     auto want = [&](const char* what) { return only.find(what) != std::string::npos; };
     SftpServer server;
@@ -438,18 +439,41 @@ int main(int argc, char** argv) {
         fs::remove(work / "source" / "1GiB.bin");
     }
 
-    if (want("slowdown") || want("slowup")) {
+    if (want("slowdown") || want("slowup") || want("slowtree")) {
         DelayProxy proxy(server.port(), std::chrono::milliseconds(10));
         if (!proxy.port()) {
             std::printf("  the delay proxy could not listen\n");
         } else {
             const Route slow{server, proxy.port(), "[127.0.0.1]:" + std::to_string(server.port())};
+            fs::create_directories(fs::path(root) / "small");
             if (!MakeFile(fs::path(root) / "64MiB.bin", 64ull << 20))
                 return 1;
             std::printf("through a proxy adding 10 ms each way:\n");
-            FileRows(slow, work, "64MiB", 64ull << 20, false, "<= 1.2", host, want("slowdown"),
-                     want("slowup"));
+            if (want("slowdown") || want("slowup"))
+                FileRows(slow, work, "64MiB", 64ull << 20, false, "<= 1.2", host, want("slowdown"),
+                         want("slowup"));
             fs::remove(fs::path(root) / "64MiB.bin");
+            if (want("slowtree")) {
+                for (int f = 0; f < 50; ++f)
+                    std::ofstream(fs::path(root) / "small" / ("f" + std::to_string(f)))
+                        << std::string(1024 + f * 300, 's');
+                const fs::path down = work / "down";
+                auto t =
+                    Compare([&] { fs::remove_all(down), fs::create_directories(down); },
+                            {
+                                [&] {
+                                    return Download(slow, root, "small", down.string(), 50, host) &&
+                                           CountFiles(down / "small") == 50;
+                                },
+                                [&] {
+                                    return LftpMirror(slow, work,
+                                                      "mirror --parallel=1 " + root + "/small " +
+                                                          (down / "small").string()) &&
+                                           CountFiles(down / "small") == 50;
+                                },
+                            });
+                Report("50 small files, down", t[0], "lftp mirror", t[1], "(round trips)");
+            }
         }
     }
 
