@@ -60,7 +60,8 @@ struct Entry {
     bool modifiedIsUtc = false;
     bool isDots = false; // "." or ".."
     // False for a name that must never become a local path or be walked:
-    // empty, ".", "..", or holding "/", "\" or NUL.
+    // empty, ".", "..", or holding "/", "\" or NUL (and, where a protocol
+    // can carry them, CR or LF).
     bool safe = true;
 };
 

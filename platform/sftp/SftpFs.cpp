@@ -36,9 +36,12 @@ Result LocalFailure(std::string why) {
     return {Failure::Local, std::move(why)};
 }
 
+// A name that may become a local path. CR and LF are refused too, as the
+// transfer batches refuse them: SFTP carries them, and a file named with them
+// would be one no log line or list row shows as it is.
 bool SafeName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+           name.find_first_of(std::string("/\\\0\r\n", 5)) == std::string::npos;
 }
 
 // A local file opened for reading without waiting (a pipe put in its place
@@ -375,7 +378,11 @@ Result SftpFs::Upload(const std::string& localPath, const std::string& remotePat
         partial->source = now;
         if (partial->tries > 0) {
             // What the server kept is this file's beginning only when it was
-            // made anew for us and holds no more than was written of it.
+            // made anew for us, and only as far as its writes were confirmed:
+            // the replies to the writes still in flight when the connection
+            // went are lost, so the server usually holds more than that, and
+            // the unconfirmed rest is written again. A copy longer than the
+            // file is sent anew whole.
             if (partial->opened && partial->sent > 0 && !partial->sizeDisagreed) {
                 sftp::Attributes kept;
                 sftp::Result r = m_session->Lstat(abs, &kept);
@@ -384,8 +391,8 @@ Result SftpFs::Upload(const std::string& localPath, const std::string& remotePat
                     return SftpResult(r);
                 }
                 if (r && sftp::IsRegularFile(kept) && kept.size && *kept.size > 0 &&
-                    *kept.size <= partial->sent && *kept.size <= size)
-                    from = *kept.size;
+                    *kept.size <= size)
+                    from = std::min(*kept.size, partial->sent);
             }
             if (partial->onResume)
                 partial->onResume(from);

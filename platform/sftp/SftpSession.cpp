@@ -800,10 +800,17 @@ Result Session::Download(const std::string& path, std::uint64_t offset, const Si
     };
 
     for (;;) {
+        // Where the size is known, the last block ends with the file and a
+        // read from its end goes out with it: the end of the file is heard
+        // in the same round trip as its last bytes (a small file takes one
+        // round trip of reads, not two).
         while (!end && inFlight.size() < kInFlight &&
                (inFlight.empty() || !known || next <= *known)) {
-            ask(next, kBlock);
-            next += kBlock;
+            std::uint32_t length = kBlock;
+            if (known && next < *known && *known - next < kBlock)
+                length = static_cast<std::uint32_t>(*known - next);
+            ask(next, length);
+            next += length;
         }
         while (!slots.empty() && slots.begin()->first == delivered &&
                slots.begin()->second.answered && (!end || delivered < *end)) {
