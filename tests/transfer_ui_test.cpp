@@ -6,6 +6,7 @@
 #include "platform/ui/PathCombo.h"
 #include "resources/Commands.h"
 #include "sites/SiteManagerDlg.h"
+#include "sites/SiteStore.h"
 #include "tests/FrameFixture.h"
 #include "tests/ftp/FtpServers.h"
 #include "transfer/BatchEnd.h"
@@ -393,6 +394,43 @@ TEST_P(TransferUiTest, StopAbandonsALargeFileShowsNoDoneAndClearsTheProgress) {
     Select(right()->m_wndList, {"b.txt"});
     ASSERT_TRUE(Batch([&] { right()->OnDownload(); }));
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"Downloading  b.txt", "Done"}));
+}
+
+// A batch from the window runs on the site's simultaneous transfers. A server
+// that takes fewer connections than asked costs no file: the batch goes on
+// with those it got, and the next batches of the session ask for no more.
+TEST_P(TransferUiTest, ABatchUsesTheSitesTransfersAndKeepsToWhatTheServerTakes) {
+    // The browsing session and two more: a third connection of the batch is refused.
+    server = std::make_unique<FtpServer>(GetParam(), Tls::Off, 3);
+    ASSERT_TRUE(server->ok()) << server->error();
+    fs::create_directories(server->root() + "/pub");
+    for (int i = 0; i < 6; ++i)
+        std::ofstream(server->root() + "/pub/f" + std::to_string(i) + ".bin", std::ios::binary)
+            << Binary(20000 + i);
+    server->Share();
+    Connect("/pub");
+    ASSERT_EQ(RemoteNames().size(), 6u) << ::testing::PrintToString(RemoteNames());
+    right()->m_nTransfers = 4;
+    int asked = 0;
+    right()->BatchSessions(&asked);
+    EXPECT_EQ(asked, 4);
+    Select(right()->m_wndList, {"f0.bin", "f1.bin", "f2.bin", "f3.bin", "f4.bin", "f5.bin"});
+    ASSERT_TRUE(Batch([&] { right()->OnDownload(); }));
+    std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Done"), 6) << ::testing::PrintToString(lines);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(ReadAll(local + "/f" + std::to_string(i) + ".bin"), Binary(20000 + i));
+    right()->BatchSessions(&asked);
+    // What the server took beside the pane's session (vsftpd may still count
+    // a connection just closed): fewer than asked, never none.
+    EXPECT_GE(asked, 1);
+    EXPECT_LT(asked, 4);
+    // A new connect forgets it: the limit may have changed.
+    frame->OnDisconnect();
+    right()->WaitIdle(5000);
+    Connect("/pub");
+    right()->BatchSessions(&asked);
+    EXPECT_EQ(asked, sites::kDefaultTransfers); // the site's own again
 }
 
 // Disconnect in the middle of a large file: the batch ends on its own, the
