@@ -24,11 +24,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Transfers move blocks of 64 KiB with 32 of them in flight (2 MiB). OpenSSH's
-// server answers reads of up to 256 KiB, but with blocks of 32 KiB a gigabyte
-// on loopback took longer (more packets for ssh to frame), and more requests
-// in flight gained nothing measurable on loopback while costing memory on
-// every session.
+// Transfers move blocks of 64 KiB with 32 of them in flight (2 MiB, the size
+// of ssh's channel window, which bounds what is in flight whatever is asked).
+// Blocks of 32 KiB and 64 requests in flight measured no different on
+// loopback or through a 10 ms delay, within the noise of a shared machine.
 constexpr std::uint32_t kBlock = 64 * 1024;
 constexpr std::size_t kInFlight = 32;
 // Requests are made only while less than this waits to go out, so an upload
