@@ -71,6 +71,26 @@ protected:
         return batch.Run();
     }
 
+    // The fixture's server as a site that speaks SFTP. With `trustedFolder`,
+    // its host key is unknown (no known_hosts of the fixture's) and "ours" is
+    // known_hosts in that folder.
+    static remote::SiteConnection SftpSite(const std::string& trustedFolder = "") {
+        sftp::SshTarget target = s_server->Target();
+        remote::SiteConnection site;
+        site.protocol = sites::kProtocolSftp;
+        site.host = target.host;
+        site.port = target.port;
+        site.user = target.user;
+        site.ssh.configFile = target.configFile;
+        site.ssh.identityFile = target.identityFile;
+        site.ssh.knownHostsFiles = target.knownHostsFiles;
+        if (!trustedFolder.empty()) {
+            site.ssh.knownHostsFiles = {s_server->NoKnownHosts()};
+            site.ssh.trustedKnownHosts = trustedFolder + "/known_hosts";
+        }
+        return site;
+    }
+
     static SftpServer* s_server;
     std::string m_remote; // this test's folder on the server (the same path here)
     TempDir local;
@@ -202,15 +222,7 @@ TEST_F(SftpTransferTest, AConnectionCutMidFileGoesOnWhereItStoppedAndLandsWhole)
 // the server's login folder.
 TEST_F(SftpTransferTest, ASiteWhoseProtocolIsSftpConnectsThroughSsh) {
     Write(Root("here.txt"), "x");
-    sftp::SshTarget target = s_server->Target();
-    remote::SiteConnection site;
-    site.protocol = sites::kProtocolSftp;
-    site.host = target.host;
-    site.port = target.port;
-    site.user = target.user;
-    site.ssh.configFile = target.configFile;
-    site.ssh.identityFile = target.identityFile;
-    site.ssh.knownHostsFiles = target.knownHostsFiles;
+    remote::SiteConnection site = SftpSite();
     remote::Result why;
     std::shared_ptr<remote::IRemoteFs> fs = remote::OpenRemoteFs(site, nullptr, &why);
     ASSERT_TRUE(fs) << why.reply;
@@ -280,20 +292,11 @@ public:
 // still connects: the key is trusted for this session, the log says why it
 // could not be kept, and nothing is written where the link leads.
 TEST_F(SftpTransferTest, AnAlwaysTrustedKeyThatCannotBeKeptIsTrustedForTheSessionAndSaidSo) {
-    sftp::SshTarget target = s_server->Target();
     TempDir settings;
     const std::string elsewhere = settings.path() + "/elsewhere";
     Write(elsewhere, "untouched\n");
     ASSERT_EQ(symlink(elsewhere.c_str(), (settings.path() + "/known_hosts").c_str()), 0);
-    remote::SiteConnection site;
-    site.protocol = sites::kProtocolSftp;
-    site.host = target.host;
-    site.port = target.port;
-    site.user = target.user;
-    site.ssh.configFile = target.configFile;
-    site.ssh.identityFile = target.identityFile;
-    site.ssh.knownHostsFiles = {s_server->NoKnownHosts()};
-    site.ssh.trustedKnownHosts = settings.path() + "/known_hosts";
+    remote::SiteConnection site = SftpSite(settings.path());
     ScriptedQuestions questions;
     questions.hostKeyAnswer = remote::Trust::Always;
     remote::Result why;
@@ -315,15 +318,7 @@ TEST_F(SftpTransferTest, AnAlwaysTrustedKeyThatCannotBeKeptIsTrustedForTheSessio
 TEST_F(SftpTransferTest, AnUnknownHostKeyIsAskedOfThePaneAndAlwaysIsKeptInOurFile) {
     sftp::SshTarget target = s_server->Target();
     TempDir settings;
-    remote::SiteConnection site;
-    site.protocol = sites::kProtocolSftp;
-    site.host = target.host;
-    site.port = target.port;
-    site.user = target.user;
-    site.ssh.configFile = target.configFile;
-    site.ssh.identityFile = target.identityFile;
-    site.ssh.knownHostsFiles = {s_server->NoKnownHosts()};
-    site.ssh.trustedKnownHosts = settings.path() + "/known_hosts";
+    remote::SiteConnection site = SftpSite(settings.path());
     struct Case {
         remote::Trust answer;
         bool connects;
@@ -379,17 +374,8 @@ private:
 // thread that would show the question is the one closing, so waiting for
 // the answer would wait for ever.
 TEST_F(SftpTransferTest, CloseOrStopWhileAHostKeyQuestionWaitsEndsTheConnect) {
-    sftp::SshTarget target = s_server->Target();
     TempDir settings;
-    remote::SiteConnection site;
-    site.protocol = sites::kProtocolSftp;
-    site.host = target.host;
-    site.port = target.port;
-    site.user = target.user;
-    site.ssh.configFile = target.configFile;
-    site.ssh.identityFile = target.identityFile;
-    site.ssh.knownHostsFiles = {s_server->NoKnownHosts()};
-    site.ssh.trustedKnownHosts = settings.path() + "/known_hosts";
+    remote::SiteConnection site = SftpSite(settings.path());
     const std::pair<const char*, void (*)(remote::IRemoteFs&)> actions[] = {
         {"Close", [](remote::IRemoteFs& fs) { fs.Close(); }},
         {"Stop", [](remote::IRemoteFs& fs) { fs.Abort(); }},

@@ -162,6 +162,29 @@ RunOnConnections(CTransferQueue& queue, int wanted, const OpenSession& open, CSe
     return {used.load(), refused.load()};
 }
 
+// Runs a plan's jobs: on connections of the batch's own when the request asks
+// for more than one, else (or when none of them could be made) on the pane's
+// session, as they always did.
+void RunPlan(const JobList& jobs, int connections, const OpenSession& open, CSessionPool& pool,
+             const std::atomic<int>& stop, ITransferHost& host, TransferDirection direction,
+             const std::function<JobOutcome(const TransferJob&, TransferWorker&)>& onOwn,
+             const std::function<JobOutcome(const TransferJob&)>& onShared, BatchResult& result) {
+    CTransferQueue queue(jobs, stop);
+    int workers = WorkersWanted(connections, jobs);
+    ConnectionsRun own;
+    if (connections > 1 && open && workers > 0) {
+        CBatchProgress progress(host, direction, workers);
+        progress.Plan(jobs);
+        own = RunOnConnections(queue, workers, open, pool, stop, host, direction, progress, onOwn);
+        result.connectionsUsed = own.used;
+        result.connectionsRefused = own.refused;
+    }
+    if (own.used == 0) {
+        queue.RunAll(onShared);
+        result.connectionsUsed = 1;
+    }
+}
+
 } // namespace
 
 // ---- the batch's own connections ----
@@ -511,25 +534,11 @@ BatchResult CDownloadBatch::Run() {
         m_result.changed = true;
     CDownloadPlanner planner(m_request.session, m_stop, m_request.localDir, m_request.dropMode);
     JobList jobs = planner.Plan(m_arrDownload, m_topSizes);
-    CTransferQueue queue(jobs, m_stop);
-    int workers = WorkersWanted(m_request.connections, jobs);
-    ConnectionsRun own;
-    if (m_request.connections > 1 && m_request.openSession && workers > 0) {
-        CBatchProgress progress(m_host, TransferDirection::Download, workers);
-        progress.Plan(jobs);
-        own = RunOnConnections(
-            queue, workers, m_request.openSession, *m_pool, m_stop, m_host,
-            TransferDirection::Download, progress,
-            [this](const TransferJob& job, TransferWorker& worker) { return RunJob(job, worker); });
-        m_result.connectionsUsed = own.used;
-        m_result.connectionsRefused = own.refused;
-    }
-    // One connection, or none of the batch's own could be made: the jobs run
-    // on the pane's session, as they always did.
-    if (own.used == 0) {
-        queue.RunAll([this](const TransferJob& job) { return RunJob(job); });
-        m_result.connectionsUsed = 1;
-    }
+    RunPlan(
+        jobs, m_request.connections, m_request.openSession, *m_pool, m_stop, m_host,
+        TransferDirection::Download,
+        [this](const TransferJob& job, TransferWorker& worker) { return RunJob(job, worker); },
+        [this](const TransferJob& job) { return RunJob(job); }, m_result);
     m_arrDownload.clear();
     m_result.stopped = Stopped();
     return m_result;
@@ -706,25 +715,11 @@ BatchResult CUploadBatch::Run() {
     m_host.OnBatchStart(TransferDirection::Upload);
     CUploadPlanner planner(m_stop, m_request.localDir, m_request.dropMode);
     JobList jobs = planner.Plan(m_arrUpload);
-    CTransferQueue queue(jobs, m_stop);
-    int workers = WorkersWanted(m_request.connections, jobs);
-    ConnectionsRun own;
-    if (m_request.connections > 1 && m_request.openSession && workers > 0) {
-        CBatchProgress progress(m_host, TransferDirection::Upload, workers);
-        progress.Plan(jobs);
-        own = RunOnConnections(
-            queue, workers, m_request.openSession, *m_pool, m_stop, m_host,
-            TransferDirection::Upload, progress,
-            [this](const TransferJob& job, TransferWorker& worker) { return RunJob(job, worker); });
-        m_result.connectionsUsed = own.used;
-        m_result.connectionsRefused = own.refused;
-    }
-    // One connection, or none of the batch's own could be made: the jobs run
-    // on the pane's session, as they always did.
-    if (own.used == 0) {
-        queue.RunAll([this](const TransferJob& job) { return RunJob(job); });
-        m_result.connectionsUsed = 1;
-    }
+    RunPlan(
+        jobs, m_request.connections, m_request.openSession, *m_pool, m_stop, m_host,
+        TransferDirection::Upload,
+        [this](const TransferJob& job, TransferWorker& worker) { return RunJob(job, worker); },
+        [this](const TransferJob& job) { return RunJob(job); }, m_result);
     m_arrUpload.clear();
     m_result.stopped = Stopped();
     return m_result;
