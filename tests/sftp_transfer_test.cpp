@@ -9,6 +9,7 @@
 #include "tests/TempDir.h"
 #include "tests/TransferFakes.h"
 #include "tests/sftp/SftpServer.h"
+#include "tests/sftp/SftpSuite.h"
 #include "transfer/TransferEngine.h"
 
 #include <gtest/gtest.h>
@@ -22,36 +23,15 @@ using namespace transfer_fakes;
 
 namespace {
 
-class SftpTransferTest : public ::testing::Test {
+class SftpTransferTest : public SftpSuite {
 protected:
-    static void SetUpTestSuite() { s_server = new SftpServer; }
-    static void TearDownTestSuite() {
-        delete s_server;
-        s_server = nullptr;
-    }
-    void SetUp() override {
-        ASSERT_TRUE(s_server->ok()) << s_server->error();
-        m_remote = s_server->root() + "/" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::create_directories(m_remote);
-        sftp::ConnectParams params;
-        params.ssh = s_server->Target();
-        session = std::make_shared<remote::SftpFs>(params);
-        remote::Result r = session->Connect();
-        ASSERT_TRUE(r) << r.reply << "\n" << s_server->Log();
-    }
-    void TearDown() override {
-        if (session)
-            session->Close();
-    }
-
-    std::string Root(const std::string& rel) const { return m_remote + "/" + rel; }
+    std::string Root(const std::string& rel) const { return m_dir + "/" + rel; }
     std::string Local(const std::string& rel) const { return local.path() + "/" + rel; }
 
     BatchResult Download(FakeHost& host, std::vector<std::string> names) {
         DownloadRequest r;
         r.session = session;
-        r.currentPath = m_remote;
+        r.currentPath = m_dir;
         r.localDir = local.path();
         r.names = std::move(names);
         std::atomic<int> stop{0};
@@ -62,7 +42,7 @@ protected:
     BatchResult Upload(FakeHost& host, std::vector<std::string> names) {
         UploadRequest r;
         r.session = session;
-        r.remoteDir = m_remote;
+        r.remoteDir = m_dir;
         r.localDir = local.path();
         r.names = std::move(names);
         std::atomic<int> stop{0};
@@ -91,13 +71,8 @@ protected:
         return site;
     }
 
-    static SftpServer* s_server;
-    std::string m_remote; // this test's folder on the server (the same path here)
     TempDir local;
-    std::shared_ptr<remote::SftpFs> session;
 };
-
-SftpServer* SftpTransferTest::s_server = nullptr;
 
 TEST_F(SftpTransferTest, ATreeTravelsBothWaysByteForByteWithItsLines) {
     const std::string binary = "a\r\nb\nc\r\x00\xff" + Pattern(300000);
@@ -181,7 +156,7 @@ TEST_F(SftpTransferTest, StopInTheMiddleOfALargeFileKeepsTheOldFileAndSaysNoDone
     host->answers = {ReplaceAnswer::Replace};
     DownloadRequest r;
     r.session = session;
-    r.currentPath = m_remote;
+    r.currentPath = m_dir;
     r.localDir = local.path();
     r.names = {"big.bin"};
     ASSERT_TRUE(engine.StartDownload(r, host));
@@ -195,7 +170,7 @@ TEST_F(SftpTransferTest, StopInTheMiddleOfALargeFileKeepsTheOldFileAndSaysNoDone
 
     // The session goes on: the next request is answered.
     std::vector<remote::Entry> entries;
-    remote::Result listed = session->List(m_remote, &entries, remote::Links::AsListed);
+    remote::Result listed = session->List(m_dir, &entries, remote::Links::AsListed);
     EXPECT_TRUE(listed) << listed.reply;
 }
 
@@ -206,7 +181,7 @@ TEST_F(SftpTransferTest, AConnectionCutMidFileGoesOnWhereItStoppedAndLandsWhole)
     auto host = std::make_shared<FakeHost>();
     DownloadRequest r;
     r.session = session;
-    r.currentPath = m_remote;
+    r.currentPath = m_dir;
     r.localDir = local.path();
     r.names = {"cut.bin"};
     ASSERT_TRUE(engine.StartDownload(r, host));
@@ -229,7 +204,7 @@ TEST_F(SftpTransferTest, ASiteWhoseProtocolIsSftpConnectsThroughSsh) {
     remote::Result r = fs->Connect();
     ASSERT_TRUE(r) << r.reply;
     std::vector<remote::Entry> entries;
-    ASSERT_TRUE(fs->List(m_remote, &entries, remote::Links::AsListed));
+    ASSERT_TRUE(fs->List(m_dir, &entries, remote::Links::AsListed));
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].name, "here.txt");
     EXPECT_EQ(entries[0].size, 1u);
@@ -249,13 +224,13 @@ TEST_F(SftpTransferTest, DeletingATreeRemovesItsLinksAndNeverWhatTheyPointTo) {
     ASSERT_EQ(symlink("outside", Root("alias").c_str()), 0);
 
     std::atomic<int> stop{0};
-    remote::FolderCount count = remote::CountFolder(session, m_remote + "/top", &stop, {});
+    remote::FolderCount count = remote::CountFolder(session, m_dir + "/top", &stop, {});
     EXPECT_EQ(count.files, 4u); // a.txt, b.txt and the two links, as files
     EXPECT_EQ(count.folders, 1u);
 
     Lines lines;
     remote::CRemoteDelete del(session, &stop, [&](const std::string& l) { lines.push_back(l); });
-    del.Run(m_remote, {"top", "alias"});
+    del.Run(m_dir, {"top", "alias"});
     EXPECT_TRUE(del.m_bChanged);
     EXPECT_FALSE(fs::exists(Root("top")));
     EXPECT_FALSE(fs::exists(fs::symlink_status(Root("alias"))));
@@ -308,7 +283,7 @@ TEST_F(SftpTransferTest, AnAlwaysTrustedKeyThatCannotBeKeptIsTrustedForTheSessio
     EXPECT_NE(fs->ConnectNotes()[0].find("trusted for this session only"), std::string::npos);
     EXPECT_EQ(Slurp(elsewhere), "untouched\n");
     std::vector<remote::Entry> entries;
-    EXPECT_TRUE(fs->List(m_remote, &entries, remote::Links::AsListed));
+    EXPECT_TRUE(fs->List(m_dir, &entries, remote::Links::AsListed));
     fs->Close();
 }
 

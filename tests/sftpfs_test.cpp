@@ -6,7 +6,9 @@
 // transfers resumed after the server cut the connection.
 #include "platform/sftp/SftpFs.h"
 #include "tests/TempDir.h"
+#include "tests/TransferFakes.h"
 #include "tests/sftp/SftpServer.h"
+#include "tests/sftp/SftpSuite.h"
 #include "transfer/TransferEngine.h"
 
 #include <gtest/gtest.h>
@@ -27,27 +29,9 @@ namespace {
 
 const std::string kFakeServer = ORVANE_TEST_DIR "/sftp/fake_sftp_server.py";
 
-// Bytes that differ from block to block, so a block out of place shows.
-std::string Pattern(std::size_t size, std::uint32_t seed) {
-    std::string out(size, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (char& c : out) {
-        x = x * 1664525u + 1013904223u;
-        c = static_cast<char>(x >> 24);
-    }
-    return out;
-}
-
-void Put(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string Get(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using transfer_fakes::Pattern;
+constexpr auto Put = &transfer_fakes::Write;
+constexpr auto Get = &transfer_fakes::Slurp;
 
 // The names a folder holds, and those of its folders with "/" between.
 std::set<std::string> Tree(const std::string& dir) {
@@ -234,33 +218,7 @@ TEST(SftpFsScripted, AConnectionEndingMidFileKeepsThePartOnlyForALanding) {
 
 // ---- against the real server -------------------------------------------------
 
-class SftpFsTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { s_server = new SftpServer; }
-    static void TearDownTestSuite() {
-        delete s_server;
-        s_server = nullptr;
-    }
-    void SetUp() override {
-        ASSERT_TRUE(s_server->ok()) << s_server->error();
-        m_dir = s_server->root() + "/" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::create_directories(m_dir);
-        sftp::ConnectParams p;
-        p.ssh = s_server->Target();
-        m_fs = std::make_shared<remote::SftpFs>(p);
-        remote::Result r = m_fs->Connect();
-        ASSERT_TRUE(r) << r.reply << "\n" << s_server->Log();
-    }
-    // A file or folder of this test's folder: the same path for the server.
-    std::string At(const std::string& name) const { return m_dir + "/" + name; }
-
-    static SftpServer* s_server;
-    std::string m_dir;
-    std::shared_ptr<remote::SftpFs> m_fs;
-};
-
-SftpServer* SftpFsTest::s_server = nullptr;
+using SftpFsTest = SftpSuite;
 
 TEST_F(SftpFsTest, ALinkToAFolderIsAFolderOnlyAsListed) {
     fs::create_directories(At("real"));
@@ -275,7 +233,7 @@ TEST_F(SftpFsTest, ALinkToAFolderIsAFolderOnlyAsListed) {
          {Case{remote::Links::AsListed, true}, Case{remote::Links::NotEntered, false},
           Case{remote::Links::All, false}}) {
         std::vector<remote::Entry> entries;
-        remote::Result r = m_fs->List(m_dir, &entries, c.links);
+        remote::Result r = session->List(m_dir, &entries, c.links);
         ASSERT_TRUE(r) << r.reply;
         std::map<std::string, remote::Entry> byName;
         for (const remote::Entry& e : entries)
@@ -312,7 +270,7 @@ TEST_F(SftpFsTest, FindFileTellsAbsentFromPresent) {
         std::uint64_t size = 99;
         bool folder = !c.folder;
         remote::Result why;
-        EXPECT_EQ(m_fs->FindFile(c.path, &size, &folder, &why), c.presence) << c.path;
+        EXPECT_EQ(session->FindFile(c.path, &size, &folder, &why), c.presence) << c.path;
         if (c.presence == remote::Presence::Present) {
             EXPECT_EQ(folder, c.folder) << c.path;
             if (!c.folder) {
@@ -327,14 +285,14 @@ TEST_F(SftpFsTest, RenameOntoAnExistingNameIsRefusedAndReplacesNothing) {
     Put(At("to"), "to");
     fs::create_directories(At("dir"));
     for (const char* target : {"to", "dir"}) {
-        remote::Result r = m_fs->Rename(At("from"), At(target));
+        remote::Result r = session->Rename(At("from"), At(target));
         EXPECT_EQ(r.failure, remote::Failure::Refused) << target;
         EXPECT_FALSE(r.reply.empty()) << target;
     }
     EXPECT_EQ(Get(At("from")), "from");
     EXPECT_EQ(Get(At("to")), "to");
     EXPECT_TRUE(fs::is_directory(At("dir")));
-    ASSERT_TRUE(m_fs->Rename(At("from"), At("new")));
+    ASSERT_TRUE(session->Rename(At("from"), At("new")));
     EXPECT_EQ(Get(At("new")), "from");
 }
 
@@ -355,8 +313,8 @@ TEST_F(SftpFsTest, ADownloadCutMidFileGoesOnFromItsPartAndLandsWhole) {
     const std::string target = local.path() + "/big.bin";
     files::Landing landing;
     bool cut = false;
-    remote::Result r = m_fs->Download(At("big.bin"), target, CutAt(*s_server, 4 << 20, &cut),
-                                      static_cast<std::int64_t>(content.size()), &landing);
+    remote::Result r = session->Download(At("big.bin"), target, CutAt(*s_server, 4 << 20, &cut),
+                                         static_cast<std::int64_t>(content.size()), &landing);
     ASSERT_TRUE(cut);
     EXPECT_EQ(r.failure, remote::Failure::ConnectionLost) << r.reply;
     EXPECT_FALSE(fs::exists(target));
@@ -369,8 +327,8 @@ TEST_F(SftpFsTest, ADownloadCutMidFileGoesOnFromItsPartAndLandsWhole) {
         if (!firstDone)
             firstDone = done;
     };
-    r = m_fs->Download(At("big.bin"), target, first, static_cast<std::int64_t>(content.size()),
-                       &landing);
+    r = session->Download(At("big.bin"), target, first, static_cast<std::int64_t>(content.size()),
+                          &landing);
     ASSERT_TRUE(r) << r.reply;
     EXPECT_GT(firstDone, 64u * 1024);
     EXPECT_TRUE(Get(target) == content);
@@ -383,13 +341,13 @@ TEST_F(SftpFsTest, AnUploadCutMidFileGoesOnAndEndsWithTheServersSizeTheFiles) {
     Put(local.path() + "/up.bin", content);
     files::PartialUpload partial;
     bool cut = false;
-    remote::Result r = m_fs->Upload(local.path() + "/up.bin", At("up.bin"),
-                                    CutAt(*s_server, 4 << 20, &cut), &partial);
+    remote::Result r = session->Upload(local.path() + "/up.bin", At("up.bin"),
+                                       CutAt(*s_server, 4 << 20, &cut), &partial);
     ASSERT_TRUE(cut);
     EXPECT_EQ(r.failure, remote::Failure::ConnectionLost) << r.reply;
     ASSERT_LT(fs::file_size(At("up.bin")), content.size());
 
-    r = m_fs->Upload(local.path() + "/up.bin", At("up.bin"), {}, &partial);
+    r = session->Upload(local.path() + "/up.bin", At("up.bin"), {}, &partial);
     ASSERT_TRUE(r) << r.reply;
     EXPECT_EQ(partial.tries, 2);
     EXPECT_GT(partial.resumedAt, 0u); // went on from what the server kept
@@ -403,8 +361,8 @@ TEST_F(SftpFsTest, AnUploadResumedOntoALongerServerFileNeverLeavesItsTail) {
     Put(local.path() + "/up.bin", content);
     files::PartialUpload partial;
     bool cut = false;
-    remote::Result r = m_fs->Upload(local.path() + "/up.bin", At("up.bin"),
-                                    CutAt(*s_server, 4 << 20, &cut), &partial);
+    remote::Result r = session->Upload(local.path() + "/up.bin", At("up.bin"),
+                                       CutAt(*s_server, 4 << 20, &cut), &partial);
     ASSERT_TRUE(cut);
     ASSERT_FALSE(r);
     // Meanwhile the server's copy grew past the local file's end: its
@@ -417,7 +375,7 @@ TEST_F(SftpFsTest, AnUploadResumedOntoALongerServerFileNeverLeavesItsTail) {
 
     // Sent again from its start, over the old copy: done means the server
     // holds the file and no more.
-    r = m_fs->Upload(local.path() + "/up.bin", At("up.bin"), {}, &partial);
+    r = session->Upload(local.path() + "/up.bin", At("up.bin"), {}, &partial);
     ASSERT_TRUE(r) << r.reply;
     EXPECT_EQ(partial.resumedAt, 0u);
     EXPECT_EQ(fs::file_size(At("up.bin")), content.size());
