@@ -306,35 +306,6 @@ remote::Progress CutAt(SftpServer& server, std::uint64_t at, bool* cut) {
     };
 }
 
-TEST_F(SftpFsTest, ADownloadCutMidFileGoesOnFromItsPartAndLandsWhole) {
-    const std::string content = Pattern(24 * 1024 * 1024 + 11, 4);
-    Put(At("big.bin"), content);
-    TempDir local;
-    const std::string target = local.path() + "/big.bin";
-    files::Landing landing;
-    bool cut = false;
-    remote::Result r = session->Download(At("big.bin"), target, CutAt(*s_server, 4 << 20, &cut),
-                                         static_cast<std::int64_t>(content.size()), &landing);
-    ASSERT_TRUE(cut);
-    EXPECT_EQ(r.failure, remote::Failure::ConnectionLost) << r.reply;
-    EXPECT_FALSE(fs::exists(target));
-    ASSERT_GT(landing.Have(), 0u);
-    EXPECT_LT(landing.Have(), content.size());
-
-    // The first bytes counted are the part's.
-    std::uint64_t firstDone = 0;
-    auto first = [&](std::uint64_t done, std::uint64_t) {
-        if (!firstDone)
-            firstDone = done;
-    };
-    r = session->Download(At("big.bin"), target, first, static_cast<std::int64_t>(content.size()),
-                          &landing);
-    ASSERT_TRUE(r) << r.reply;
-    EXPECT_GT(firstDone, 64u * 1024);
-    EXPECT_TRUE(Get(target) == content);
-    EXPECT_EQ(Tree(local.path()), std::set<std::string>{"big.bin"});
-}
-
 TEST_F(SftpFsTest, AnUploadCutMidFileGoesOnAndEndsWithTheServersSizeTheFiles) {
     const std::string content = Pattern(24 * 1024 * 1024 + 13, 5);
     TempDir local;
