@@ -26,6 +26,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -1668,6 +1669,41 @@ OpenSession Opener(int port, std::atomic<int>* opened = nullptr) {
     };
 }
 
+// A batch of `names` between the server folder `remote` and the local
+// folder `local`, on `connections` of its own besides the pane's `session`.
+template <class Request>
+Request OnConnections(std::shared_ptr<remote::IRemoteFs> session, int port,
+                      const std::string& remote, const std::string& local,
+                      std::vector<std::string> names, int connections,
+                      std::atomic<int>* opened = nullptr) {
+    Request r;
+    r.session = std::move(session);
+    if constexpr (std::is_same_v<Request, DownloadRequest>)
+        r.currentPath = remote;
+    else
+        r.remoteDir = remote;
+    r.localDir = local;
+    r.names = std::move(names);
+    r.openSession = Opener(port, opened);
+    r.connections = connections;
+    return r;
+}
+
+// Runs a batch on this thread, its steps as the engine's worker takes them.
+BatchResult RunBatch(DownloadRequest r, ITransferHost& host) {
+    std::atomic<int> stop{0};
+    CDownloadBatch batch(std::move(r), host, stop);
+    batch.Prepare();
+    return batch.Run();
+}
+
+BatchResult RunBatch(UploadRequest r, ITransferHost& host) {
+    std::atomic<int> stop{0};
+    CUploadBatch batch(std::move(r), host, stop);
+    batch.Prepare();
+    return batch.Run();
+}
+
 // A host that counts the ends of its batches and how many questions were
 // open at once.
 class CountingHost : public FakeHost {
@@ -1704,17 +1740,8 @@ TEST_P(TransferTest, ATreeTravelsWholeBothWaysOnOneTwoAndFourConnections) {
         std::string down = Local("down" + std::to_string(n));
         fs::create_directories(down);
         FakeHost host;
-        DownloadRequest d;
-        d.session = session;
-        d.currentPath = "/pub";
-        d.localDir = down;
-        d.names = {"t"};
-        d.openSession = Opener(server->port());
-        d.connections = n;
-        std::atomic<int> stop{0};
-        CDownloadBatch fetch(d, host, stop);
-        fetch.Prepare();
-        BatchResult r = fetch.Run();
+        BatchResult r = RunBatch(
+            OnConnections<DownloadRequest>(session, server->port(), "/pub", down, {"t"}, n), host);
         for (const auto& [rel, data] : tree)
             EXPECT_EQ(Slurp(down + "/" + rel), data) << rel;
         EXPECT_EQ(r.filesDone, tree.size());
@@ -1736,16 +1763,9 @@ TEST_P(TransferTest, ATreeTravelsWholeBothWaysOnOneTwoAndFourConnections) {
         fs::create_directories(Root(up));
         server->Share();
         FakeHost upHost;
-        UploadRequest u;
-        u.session = session;
-        u.remoteDir = "/" + up;
-        u.localDir = down;
-        u.names = {"t"};
-        u.openSession = Opener(server->port());
-        u.connections = n;
-        CUploadBatch send(u, upHost, stop);
-        send.Prepare();
-        BatchResult s = send.Run();
+        BatchResult s = RunBatch(
+            OnConnections<UploadRequest>(session, server->port(), "/" + up, down, {"t"}, n),
+            upHost);
         for (const auto& [rel, data] : tree)
             EXPECT_EQ(Slurp(Root(up + "/" + rel)), data) << rel;
         EXPECT_EQ(s.filesDone, tree.size());
@@ -1775,32 +1795,15 @@ TEST_P(ConnectionLimitTest, FourAskedWhereTheServerTakesTwoMoreAllFilesArriveOnT
         server.Share();
         auto browsing = ConnectRemote(server.port(), FtpServer::User(), FtpServer::Password());
         ASSERT_TRUE(browsing);
-        std::atomic<int> opened{0}, stop{0};
+        std::atomic<int> opened{0};
         FakeHost host;
-        BatchResult r;
-        if (download) {
-            DownloadRequest d;
-            d.session = browsing;
-            d.currentPath = "/";
-            d.localDir = local.path();
-            d.names = {"t"};
-            d.openSession = Opener(server.port(), &opened);
-            d.connections = 4;
-            CDownloadBatch batch(d, host, stop);
-            batch.Prepare();
-            r = batch.Run();
-        } else {
-            UploadRequest u;
-            u.session = browsing;
-            u.remoteDir = "/";
-            u.localDir = local.path();
-            u.names = {"t"};
-            u.openSession = Opener(server.port(), &opened);
-            u.connections = 4;
-            CUploadBatch batch(u, host, stop);
-            batch.Prepare();
-            r = batch.Run();
-        }
+        BatchResult r =
+            download ? RunBatch(OnConnections<DownloadRequest>(browsing, server.port(), "/",
+                                                               local.path(), {"t"}, 4, &opened),
+                                host)
+                     : RunBatch(OnConnections<UploadRequest>(browsing, server.port(), "/",
+                                                             local.path(), {"t"}, 4, &opened),
+                                host);
         for (const auto& [rel, data] : tree)
             EXPECT_EQ(Slurp((download ? local.path() : server.root()) + "/" + rel), data) << rel;
         EXPECT_EQ(r.filesDone, tree.size());
@@ -1840,17 +1843,9 @@ TEST_P(TransferTest, OneQuestionAtATimeAndAnAnswerForAllHoldsOnEveryConnection) 
         // files of their own that exist.
         host.pause = std::chrono::milliseconds(300);
         host.answers = {c.first};
-        DownloadRequest d;
-        d.session = session;
-        d.currentPath = "/pub";
-        d.localDir = local.path();
-        d.names = {"t"};
-        d.openSession = Opener(server->port());
-        d.connections = 4;
-        std::atomic<int> stop{0};
-        CDownloadBatch batch(d, host, stop);
-        batch.Prepare();
-        BatchResult r = batch.Run();
+        BatchResult r = RunBatch(
+            OnConnections<DownloadRequest>(session, server->port(), "/pub", local.path(), {"t"}, 4),
+            host);
         EXPECT_EQ(host.mostAsking.load(), 1);
         EXPECT_EQ(host.questions.size(), 1u);
         EXPECT_EQ(r.connectionsUsed, 4);
@@ -1866,17 +1861,9 @@ TEST_P(TransferTest, OneQuestionAtATimeAndAnAnswerForAllHoldsOnEveryConnection) 
         host.answers.push_back(ReplaceAnswer::Replace);
     for (const auto& [rel, data] : tree)
         Write(Local(rel), "newer " + rel);
-    UploadRequest u;
-    u.session = session;
-    u.remoteDir = "/pub";
-    u.localDir = local.path();
-    u.names = {"t"};
-    u.openSession = Opener(server->port());
-    u.connections = 4;
-    std::atomic<int> stop{0};
-    CUploadBatch batch(u, host, stop);
-    batch.Prepare();
-    BatchResult r = batch.Run();
+    BatchResult r = RunBatch(
+        OnConnections<UploadRequest>(session, server->port(), "/pub", local.path(), {"t"}, 4),
+        host);
     EXPECT_EQ(host.mostAsking.load(), 1);
     EXPECT_EQ(host.questions.size(), tree.size());
     for (const auto& [rel, data] : tree)
@@ -1885,14 +1872,11 @@ TEST_P(TransferTest, OneQuestionAtATimeAndAnAnswerForAllHoldsOnEveryConnection) 
 }
 
 TEST_P(TransferTest, StopWithFilesInFlightOnFourConnectionsEndsEachAndTheBatchOnce) {
-    for (int i = 0; i < 6; ++i) {
-        std::ofstream big(Root("big/b" + std::to_string(i) + ".bin"), std::ios::binary);
-        if (!big) {
-            fs::create_directories(Root("big"));
-            big.open(Root("big/b" + std::to_string(i) + ".bin"), std::ios::binary);
-        }
-        big.seekp((3LL << 30) - 1);
-        big.put('x');
+    fs::create_directories(Root("big"));
+    for (int i = 0; i < 6; ++i) { // 3 GiB each, holes on disk
+        std::string big = Root("big/b" + std::to_string(i) + ".bin");
+        std::ofstream{big};
+        fs::resize_file(big, 3LL << 30);
     }
     Write(Local("big/b0.bin"), "the old file");
     session = Connect();
@@ -1900,13 +1884,8 @@ TEST_P(TransferTest, StopWithFilesInFlightOnFourConnectionsEndsEachAndTheBatchOn
     CTransferEngine engine;
     auto host = std::make_shared<CountingHost>();
     host->answers = {ReplaceAnswer::Replace};
-    DownloadRequest r;
-    r.session = session;
-    r.currentPath = "/";
-    r.localDir = local.path();
-    r.names = {"big"};
-    r.openSession = Opener(server->port());
-    r.connections = 4;
+    DownloadRequest r =
+        OnConnections<DownloadRequest>(session, server->port(), "/", local.path(), {"big"}, 4);
     std::atomic<int> begun{0};
     host->onLine = [&](const std::string& line) {
         if (line.rfind("Downloading  ", 0) == 0)
@@ -1954,18 +1933,10 @@ TEST_P(TransferTest, AFileThatFailsOnOneConnectionLeavesTheOthersGoingOn) {
     session = Connect();
     ASSERT_TRUE(session);
     FakeHost host;
-    DownloadRequest d;
-    d.session = session;
-    d.currentPath = "/pub";
-    d.localDir = local.path();
     // A name the server does not hold fails on the connection that takes it.
-    d.names = {"ghost.txt", "t"};
-    d.openSession = Opener(server->port());
-    d.connections = 4;
-    std::atomic<int> stop{0};
-    CDownloadBatch batch(d, host, stop);
-    batch.Prepare();
-    BatchResult r = batch.Run();
+    BatchResult r = RunBatch(OnConnections<DownloadRequest>(session, server->port(), "/pub",
+                                                            local.path(), {"ghost.txt", "t"}, 4),
+                             host);
     for (const auto& [rel, data] : tree)
         EXPECT_EQ(Slurp(Local(rel)), data) << rel;
     EXPECT_EQ(r.filesFailed, 1u);
