@@ -86,6 +86,18 @@ public:
         m_changed.notify_all();
     }
     void OnBatchStart(TransferDirection) override { ++starts; }
+    void OnPlanned(const JobList& jobs) override {
+        std::lock_guard lock(m_mutex);
+        plan = jobs;
+    }
+    void OnJobChanged(const JobChange& change) override {
+        {
+            std::lock_guard lock(m_mutex);
+            changes.push_back(change);
+        }
+        m_changed.notify_all();
+    }
+    void OnSession(bool own) override { ownSession = own; }
     void OnBatchEnd(const BatchResult& r) override {
         {
             std::lock_guard lock(m_mutex);
@@ -116,7 +128,10 @@ public:
     std::optional<BatchResult> end;
     int progressCalls = 0;
     TransferProgress lastProgress;
-    int starts = 0;
+    std::atomic<int> starts{0};
+    JobList plan;                   // guarded
+    std::vector<JobChange> changes; // guarded
+    std::atomic<bool> ownSession{false};
 
 private:
     std::mutex m_mutex;

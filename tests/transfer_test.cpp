@@ -797,53 +797,87 @@ TEST_P(TransferTest, StopInTheMiddleOfALargeUploadEndsItWithinASecond) {
     EXPECT_TRUE(host->end->uploaded); // the remote list is refreshed
 }
 
-TEST_P(TransferTest, OneBatchAtATimeInEitherDirection) {
+// One batch runs at a time; one asked for meanwhile waits its turn, and a
+// Stop ends the running one and those waiting (their hosts hear it).
+TEST_P(TransferTest, BatchesAskedForWhileOneRunsWaitTheirTurn) {
     Write(Root("a.txt"), "new");
     Write(Local("a.txt"), "old");
+    Write(Local("b.txt"), "b");
+    Write(Local("c.txt"), "c");
     session = Connect();
     ASSERT_TRUE(session);
     CTransferEngine engine;
-    auto host = std::make_shared<FakeHost>();
     std::mutex m;
     std::condition_variable cv;
     bool asked = false, release = false;
-    host->onQuestion = [&] {
+    auto blocking = [&] {
+        auto host = std::make_shared<FakeHost>();
+        host->onQuestion = [&] {
+            std::unique_lock lock(m);
+            asked = true;
+            cv.notify_all();
+            cv.wait(lock, [&] { return release; });
+        };
+        return host;
+    };
+    auto waitAsked = [&] {
         std::unique_lock lock(m);
-        asked = true;
+        return cv.wait_for(lock, std::chrono::seconds(10), [&] { return asked; });
+    };
+    auto letGo = [&] {
+        {
+            std::lock_guard lock(m);
+            release = true;
+        }
         cv.notify_all();
-        cv.wait(lock, [&] { return release; });
     };
     DownloadRequest d;
     d.session = session;
     d.currentPath = "/";
     d.localDir = local.path();
     d.names = {"a.txt"};
-    ASSERT_TRUE(engine.StartDownload(d, host));
-    {
-        std::unique_lock lock(m);
-        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return asked; }));
-    }
+    auto upload = [&](const std::string& name) {
+        UploadRequest u;
+        u.session = session;
+        u.remoteDir = "/";
+        u.localDir = local.path();
+        u.names = {name};
+        return u;
+    };
+
+    auto first = blocking();
+    ASSERT_TRUE(engine.StartDownload(d, first));
+    ASSERT_TRUE(waitAsked());
+    auto second = std::make_shared<FakeHost>();
+    ASSERT_TRUE(engine.StartUpload(upload("b.txt"), second));
     EXPECT_TRUE(engine.IsBusy());
-    UploadRequest u;
-    u.session = session;
-    u.remoteDir = "/";
-    u.localDir = local.path();
-    u.names = {"a.txt"};
-    auto other = std::make_shared<FakeHost>();
-    EXPECT_FALSE(engine.StartUpload(u, other));
-    EXPECT_FALSE(engine.StartDownload(d, other));
-    {
-        std::lock_guard lock(m);
-        release = true;
-    }
-    cv.notify_all();
+    EXPECT_EQ(second->starts, 0); // waits while the first asks
+    EXPECT_TRUE(second->Lines().empty());
+    letGo();
     ASSERT_TRUE(engine.WaitIdle(10000));
-    EXPECT_TRUE(other->Lines().empty());
+    ASSERT_TRUE(second->end);
+    EXPECT_EQ(second->starts, 1);
+    EXPECT_EQ(second->end->filesDone, 1u);
+    EXPECT_EQ(Slurp(Root("b.txt")), "b");
     EXPECT_EQ(Slurp(Local("a.txt")), "old"); // the default answer was Skip
-    host->onQuestion = nullptr;
-    EXPECT_TRUE(engine.StartUpload(u, other));
+
+    asked = release = false;
+    auto third = blocking();
+    ASSERT_TRUE(engine.StartDownload(d, third));
+    ASSERT_TRUE(waitAsked());
+    auto fourth = std::make_shared<FakeHost>();
+    ASSERT_TRUE(engine.StartUpload(upload("c.txt"), fourth));
+    engine.Stop();
+    letGo();
     ASSERT_TRUE(engine.WaitIdle(10000));
-    EXPECT_FALSE(engine.StartDownload(DownloadRequest{}, other)); // no session
+    ASSERT_TRUE(fourth->end);
+    EXPECT_TRUE(fourth->end->stopped);
+    EXPECT_EQ(fourth->end->direction, TransferDirection::Upload);
+    EXPECT_EQ(fourth->starts, 0);
+    EXPECT_FALSE(fs::exists(Root("c.txt")));
+    EXPECT_FALSE(engine.IsBusy());
+
+    EXPECT_FALSE(engine.StartDownload(DownloadRequest{}, fourth)); // no session
 }
 
 TEST_P(TransferTest, AFullDiskFailsTheFileAndKeepsWhatWasThere) {
@@ -1950,4 +1984,72 @@ TEST_P(TransferTest, AFileThatFailsOnOneConnectionLeavesTheOthersGoingOn) {
     ASSERT_NE(error + 1, lines.end());
     EXPECT_EQ((error + 1)->rfind("550 ", 0), 0u) << *(error + 1);
     EXPECT_FALSE(fs::exists(Local("ghost.txt")));
+}
+
+// The transfer list's commands reach the batch: a queued job taken off never
+// runs, and one stopped in flight ends as stopped while the other connection
+// goes on with the rest; the batch itself works on connections of its own.
+TEST_P(TransferTest, AJobTakenOffNeverRunsAndOneStoppedInFlightLeavesTheOthersGoing) {
+    fs::create_directories(Root("mix"));
+    std::string huge = Root("mix/huge.bin"); // 3 GiB, holes on disk
+    std::ofstream{huge};
+    fs::resize_file(huge, 3LL << 30);
+    for (int i = 0; i < 6; ++i)
+        Write(Root("mix/s" + std::to_string(i) + ".txt"), "small " + std::to_string(i));
+    session = Connect();
+    ASSERT_TRUE(session);
+    class ListHost : public FakeHost {
+    public:
+        std::shared_ptr<CBatchControl> control;
+        std::atomic<long> hugeJob{-1};
+        std::atomic<bool> removed{false};
+        void OnPlanned(const JobList& jobs) override {
+            FakeHost::OnPlanned(jobs);
+            for (std::size_t i = 0; i < jobs.size(); ++i) {
+                if (jobs[i].name == "s3.txt")
+                    removed = control->Remove(i);
+                if (jobs[i].name == "huge.bin")
+                    hugeJob = static_cast<long>(i);
+            }
+        }
+    };
+    CTransferEngine engine;
+    auto host = std::make_shared<ListHost>();
+    DownloadRequest r =
+        OnConnections<DownloadRequest>(session, server->port(), "/", local.path(), {"mix"}, 2);
+    r.control = host->control = std::make_shared<CBatchControl>();
+    ASSERT_TRUE(engine.StartDownload(r, host));
+    // The big file's bytes are arriving.
+    ASSERT_TRUE(host->WaitFor([&] {
+        for (const TransferProgress::Moving& m : host->lastProgress.moving)
+            if (static_cast<long>(m.job) == host->hugeJob && m.done > 65536)
+                return true;
+        return false;
+    }));
+    r.control->StopJob(static_cast<std::size_t>(host->hugeJob.load()));
+    ASSERT_TRUE(engine.WaitIdle(20000));
+    ASSERT_TRUE(host->end);
+    EXPECT_TRUE(host->removed);
+    EXPECT_TRUE(host->ownSession);
+    EXPECT_FALSE(host->end->stopped);
+    EXPECT_EQ(host->end->filesDone, 5u);
+    EXPECT_EQ(host->end->filesFailed, 0u);
+    for (int i : {0, 1, 2, 4, 5})
+        EXPECT_EQ(Slurp(Local("mix/s" + std::to_string(i) + ".txt")), "small " + std::to_string(i));
+    EXPECT_FALSE(fs::exists(Local("mix/s3.txt")));
+    EXPECT_FALSE(fs::exists(Local("mix/huge.bin")));
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+    EXPECT_EQ(host->Count("Stopped Downloading  huge.bin"), 1u);
+    // The list hears of every file but the one taken off, and how each ended.
+    std::map<std::string, JobState> ended;
+    for (const JobChange& c : host->changes)
+        if (c.state != JobState::Moving)
+            ended[host->plan[c.index].name] = c.state;
+    EXPECT_EQ(ended.size(), 6u);
+    EXPECT_EQ(ended.count("s3.txt"), 0u);
+    EXPECT_EQ(ended["huge.bin"], JobState::Stopped);
+    EXPECT_EQ(ended["s5.txt"], JobState::Done);
+    // The pane's session was left alone.
+    std::vector<remote::Entry> entries;
+    EXPECT_TRUE(session->List("/", &entries));
 }

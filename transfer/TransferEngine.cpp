@@ -109,49 +109,88 @@ int WorkersWanted(int connections, const JobList& jobs) {
         std::min<std::size_t>(std::clamp(connections, 1, kMaxConnections), files));
 }
 
+// The names the user took off the list while the batch waited.
+void LeaveOutRemoved(const CBatchControl* control, std::vector<std::string>& names,
+                     std::vector<CTransferItem>& items) {
+    if (!control)
+        return;
+    std::erase_if(names, [control](const std::string& n) { return control->NameRemoved(n); });
+    std::erase_if(items,
+                  [control](const CTransferItem& i) { return control->NameRemoved(i.m_strName); });
+}
+
 struct ConnectionsRun {
     int used = 0;
     int refused = 0;
 };
 
+using RunOne = std::function<JobOutcome(const TransferJob&, TransferWorker&)>;
+
+// Runs jobs from the queue on one worker until none is left, and tells the
+// host where each file job stands.
+void WorkOn(CTransferQueue& queue, TransferWorker& worker, ITransferHost& host,
+            CBatchProgress* progress, int slot, const RunOne& run) {
+    while (auto job = queue.Take()) {
+        std::size_t index = job->first;
+        bool file = IsFileJob(job->second);
+        worker.job = index;
+        worker.End(JobState::Done);
+        if (file) {
+            worker.meter->SetJob(index, worker.control);
+            if (worker.control)
+                worker.control->Attach(index, worker.session);
+            host.OnJobChanged({index, JobState::Moving, {}});
+        }
+        JobOutcome outcome = run(job->second, worker);
+        if (file) {
+            if (worker.control)
+                worker.control->Detach(index);
+            if (progress)
+                progress->JobEnded(slot, job->second);
+            host.OnJobChanged({index, worker.ended, worker.reason});
+        }
+        queue.Finished(index, outcome);
+    }
+}
+
 // Runs the queue on `wanted` workers, each on a session of its own that it
-// opens and connects first. A worker whose session does not connect ends
+// opens and connects first (the first worker takes `lead`, connected
+// already, when there is one). A worker whose session does not connect ends
 // without a word: the others take its share.
-ConnectionsRun
-RunOnConnections(CTransferQueue& queue, int wanted, const OpenSession& open, CSessionPool& pool,
-                 const std::atomic<int>& stop, ITransferHost& host, TransferDirection direction,
-                 CBatchProgress& progress,
-                 const std::function<JobOutcome(const TransferJob&, TransferWorker&)>& run) {
+ConnectionsRun RunOnConnections(CTransferQueue& queue, int wanted,
+                                const std::shared_ptr<remote::IRemoteFs>& lead,
+                                const OpenSession& open, CSessionPool& pool,
+                                const std::atomic<int>& stop, ITransferHost& host,
+                                TransferDirection direction, CBatchProgress& progress,
+                                CBatchControl* control, const RunOne& run) {
     std::atomic<int> used{0}, refused{0};
     std::vector<std::thread> workers;
     for (int slot = 0; slot < wanted; ++slot)
         workers.emplace_back([&, slot] {
             if (stop.load())
                 return;
-            std::shared_ptr<remote::IRemoteFs> session = open();
+            std::shared_ptr<remote::IRemoteFs> session = slot == 0 ? lead : nullptr;
             if (!session) {
-                ++refused;
-                return;
-            }
-            if (!pool.Add(session))
-                return; // a Stop came first
-            remote::Result connected = session->Connect();
-            if (!connected || stop.load()) {
-                if (!stop.load())
+                session = open ? open() : nullptr;
+                if (!session) {
                     ++refused;
-                session->Close();
-                return;
+                    return;
+                }
+                if (!pool.Add(session))
+                    return; // a Stop came first
+                remote::Result connected = session->Connect();
+                if (!connected || stop.load()) {
+                    if (!stop.load())
+                        ++refused;
+                    session->Close();
+                    return;
+                }
             }
             ++used;
             progress.Connected();
             CProgressMeter meter(host, direction, stop, session.get(), &progress, slot);
-            TransferWorker worker{session.get(), &meter};
-            while (auto job = queue.Take()) {
-                JobOutcome outcome = run(job->second, worker);
-                if (IsFileJob(job->second))
-                    progress.JobEnded(slot, job->second);
-                queue.Finished(job->first, outcome);
-            }
+            TransferWorker worker{session.get(), &meter, control};
+            WorkOn(queue, worker, host, &progress, slot, run);
             progress.Disconnected();
             session->Close();
         });
@@ -162,27 +201,51 @@ RunOnConnections(CTransferQueue& queue, int wanted, const OpenSession& open, CSe
     return {used.load(), refused.load()};
 }
 
-// Runs a plan's jobs: on connections of the batch's own when the request asks
-// for more than one, else (or when none of them could be made) on the pane's
-// session, as they always did.
-void RunPlan(const JobList& jobs, int connections, const OpenSession& open, CSessionPool& pool,
-             const std::atomic<int>& stop, ITransferHost& host, TransferDirection direction,
-             const std::function<JobOutcome(const TransferJob&, TransferWorker&)>& onOwn,
-             const std::function<JobOutcome(const TransferJob&)>& onShared, BatchResult& result) {
-    CTransferQueue queue(jobs, stop);
+// The batch's first connection of its own, connected; null when the request
+// gives no way to open one or the server refused it.
+std::shared_ptr<remote::IRemoteFs> ConnectLead(const OpenSession& open, CSessionPool& pool,
+                                               const std::atomic<int>& stop) {
+    if (!open || stop.load())
+        return nullptr;
+    std::shared_ptr<remote::IRemoteFs> session = open();
+    if (!session || !pool.Add(session))
+        return nullptr;
+    if (!session->Connect() || stop.load()) {
+        session->Close();
+        return nullptr;
+    }
+    pool.MarkOwn();
+    return session;
+}
+
+// Runs a plan's jobs: on connections of the batch's own when it has its lead
+// or the request asks for more than one, else (or when none of them could be
+// made) on the session the batch was handed, as they always did.
+void RunPlan(const JobList& jobs, int connections, const std::shared_ptr<remote::IRemoteFs>& lead,
+             const OpenSession& open, CSessionPool& pool, const std::atomic<int>& stop,
+             ITransferHost& host, TransferDirection direction, CBatchControl* control,
+             const RunOne& onOwn, TransferWorker shared, BatchResult& result) {
+    host.OnPlanned(jobs);
+    CTransferQueue queue(jobs, stop, control);
     int workers = WorkersWanted(connections, jobs);
     ConnectionsRun own;
-    if (connections > 1 && open && workers > 0) {
+    if ((lead || (connections > 1 && open)) && workers > 0) {
         CBatchProgress progress(host, direction, workers);
         progress.Plan(jobs);
-        own = RunOnConnections(queue, workers, open, pool, stop, host, direction, progress, onOwn);
+        own = RunOnConnections(queue, workers, lead, open, pool, stop, host, direction, progress,
+                               control, onOwn);
         result.connectionsUsed = own.used;
         result.connectionsRefused = own.refused;
+    } else if (open && !lead && !stop.load()) {
+        result.connectionsRefused = 1; // not even one of its own: the server's limit
     }
     if (own.used == 0) {
-        queue.RunAll(onShared);
+        shared.control = control;
+        WorkOn(queue, shared, host, nullptr, 0, onOwn);
         result.connectionsUsed = 1;
     }
+    if (lead)
+        lead->Close();
 }
 
 } // namespace
@@ -239,6 +302,21 @@ void CSerialHost::OnProgress(const TransferProgress& progress) {
     m_host.OnProgress(progress);
 }
 
+void CSerialHost::OnPlanned(const JobList& jobs) {
+    std::lock_guard lock(m_mutex);
+    m_host.OnPlanned(jobs);
+}
+
+void CSerialHost::OnJobChanged(const JobChange& change) {
+    std::lock_guard lock(m_mutex);
+    m_host.OnJobChanged(change);
+}
+
+void CSerialHost::OnSession(bool own) {
+    std::lock_guard lock(m_mutex);
+    m_host.OnSession(own);
+}
+
 void CSerialHost::OnBatchEnd(const BatchResult& result) {
     std::lock_guard lock(m_mutex);
     m_host.OnBatchEnd(result);
@@ -252,75 +330,114 @@ CTransferEngine::~CTransferEngine() {
         m_thread.join();
 }
 
-bool CTransferEngine::Begin(const std::shared_ptr<remote::IRemoteFs>& session) {
-    if (!session)
+bool CTransferEngine::Enqueue(Batch batch) {
+    if (!batch.host || !batch.session)
         return false;
-    bool expected = false;
-    if (!m_busy.compare_exchange_strong(expected, true))
-        return false;
+    std::unique_lock lock(m_mutex);
+    m_busy = true;
+    if (m_running) {
+        m_waiting.push_back(std::move(batch)); // begins when those before it have ended
+        return true;
+    }
     // The previous worker has announced its end already; it only returns.
-    if (m_thread.joinable())
+    if (m_thread.joinable()) {
+        lock.unlock();
         m_thread.join();
-    m_bStop = 0;
-    std::lock_guard lock(m_mutex);
-    m_session = session;
-    m_pool = std::make_shared<CSessionPool>();
+        lock.lock();
+    }
     m_running = true;
+    m_bStop = 0;
+    m_session = batch.session;
+    m_pool = batch.pool;
+    m_thread =
+        std::thread([this, batch = std::move(batch)]() mutable { RunBatches(std::move(batch)); });
     return true;
 }
 
-void CTransferEngine::Launch(std::function<BatchResult()> work,
-                             std::shared_ptr<ITransferHost> host) {
-    m_thread = std::thread([this, work = std::move(work), host = std::move(host)] {
-        BatchResult result = work();
+void CTransferEngine::RunBatches(Batch batch) {
+    for (;;) {
+        BatchResult result = batch.work(batch.pool);
+        std::vector<Batch> dropped;
         {
             std::lock_guard lock(m_mutex);
             m_session.reset();
             m_pool.reset();
+            dropped.swap(m_dropped);
+            if (m_waiting.empty())
+                m_busy = false;
         }
-        m_busy = false;
-        host->OnBatchEnd(result);
+        batch.host->OnBatchEnd(result);
+        // Those a Stop ended before they began hear it too, as stopped.
+        for (Batch& gone : dropped) {
+            BatchResult stopped;
+            stopped.direction = gone.direction;
+            stopped.stopped = true;
+            gone.host->OnBatchEnd(stopped);
+        }
         std::lock_guard lock(m_mutex);
-        m_running = false;
-        m_idle.notify_all();
-    });
+        if (m_waiting.empty()) {
+            m_busy = false;
+            m_running = false;
+            m_idle.notify_all();
+            return;
+        }
+        batch = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        m_bStop = 0;
+        m_session = batch.session;
+        m_pool = batch.pool;
+    }
 }
 
 bool CTransferEngine::StartDownload(DownloadRequest request, std::shared_ptr<ITransferHost> host) {
-    if (!host || !Begin(request.session))
-        return false;
-    Launch(
-        [this, request = std::move(request), host, pool = m_pool]() mutable {
-            CDownloadBatch batch(std::move(request), *host, m_bStop, pool);
-            batch.Prepare();
-            return batch.Run();
-        },
-        host);
-    return true;
+    Batch batch;
+    batch.session = request.session;
+    batch.host = host;
+    batch.direction = TransferDirection::Download;
+    batch.work = [this, request = std::move(request),
+                  host](std::shared_ptr<CSessionPool> pool) mutable {
+        CDownloadBatch run(std::move(request), *host, m_bStop, std::move(pool));
+        run.Prepare();
+        return run.Run();
+    };
+    return Enqueue(std::move(batch));
 }
 
 bool CTransferEngine::StartUpload(UploadRequest request, std::shared_ptr<ITransferHost> host) {
-    if (!host || !Begin(request.session))
-        return false;
-    Launch(
-        [this, request = std::move(request), host, pool = m_pool]() mutable {
-            CUploadBatch batch(std::move(request), *host, m_bStop, pool);
-            batch.Prepare();
-            return batch.Run();
-        },
-        host);
-    return true;
+    Batch batch;
+    batch.session = request.session;
+    batch.host = host;
+    batch.direction = TransferDirection::Upload;
+    batch.work = [this, request = std::move(request),
+                  host](std::shared_ptr<CSessionPool> pool) mutable {
+        CUploadBatch run(std::move(request), *host, m_bStop, std::move(pool));
+        run.Prepare();
+        return run.Run();
+    };
+    return Enqueue(std::move(batch));
 }
 
 void CTransferEngine::Stop() {
     if (!m_busy)
         return;
-    m_bStop = 1;
     std::lock_guard lock(m_mutex);
-    if (m_session)
+    if (!m_running)
+        return;
+    m_bStop = 1;
+    // Those waiting never begin; the worker tells their hosts.
+    for (Batch& waiting : m_waiting)
+        m_dropped.push_back(std::move(waiting));
+    m_waiting.clear();
+    // A batch on connections of its own leaves the pane's session alone.
+    if (m_session && !(m_pool && m_pool->HasOwn()))
         m_session->Abort();
     if (m_pool)
         m_pool->CloseAll();
+}
+
+bool CTransferEngine::BorrowsSession() const {
+    std::lock_guard lock(m_mutex);
+    return m_running && m_session && !(m_pool && m_pool->HasOwn());
 }
 
 bool CTransferEngine::WaitIdle(int timeoutMs) {
@@ -356,9 +473,10 @@ void CBatchProgress::Disconnected() {
     --m_progress.connections;
 }
 
-void CBatchProgress::Begin(int slot, const std::string& name, std::uint64_t total) {
+void CBatchProgress::Begin(int slot, std::size_t job, const std::string& name,
+                           std::uint64_t total) {
     std::lock_guard lock(m_mutex);
-    m_slots[slot] = Slot{true, 0, total};
+    m_slots[slot] = Slot{true, 0, total, job};
     m_progress.name = name;
     Report(false);
 }
@@ -403,11 +521,13 @@ void CBatchProgress::Report(bool force) {
         return;
     m_last = now;
     std::uint64_t inFlight = 0, movedInFlight = 0;
+    m_progress.moving.clear();
     for (const Slot& s : m_slots) {
         if (!s.begun)
             continue;
         inFlight += std::min(s.done, s.total ? s.total : s.done);
         movedInFlight += s.done;
+        m_progress.moving.push_back({s.job, s.done, s.total});
     }
     m_progress.done = m_ended + inFlight;
     m_progress.total = std::max(m_total, m_progress.done);
@@ -430,7 +550,7 @@ void CProgressMeter::FileEnded() {
 
 void CProgressMeter::Begin(const std::string& name, std::uint64_t total) {
     if (m_batch) {
-        m_batch->Begin(m_slot, name, total);
+        m_batch->Begin(m_slot, m_job, name, total);
         return;
     }
     m_progress = TransferProgress{};
@@ -438,6 +558,7 @@ void CProgressMeter::Begin(const std::string& name, std::uint64_t total) {
     m_progress.name = name;
     m_progress.total = total;
     m_progress.filesDone = m_nFilesDone;
+    m_progress.moving = {{m_job, 0, total}};
     m_start = std::chrono::steady_clock::now();
     // Many small files: a report only when the last one is old enough.
     if (m_start - m_last >= kProgressEvery) {
@@ -449,7 +570,7 @@ void CProgressMeter::Begin(const std::string& name, std::uint64_t total) {
 void CProgressMeter::Update(std::uint64_t done, std::uint64_t total) {
     // A stop that came between two requests (when the abort found nothing to
     // end) ends this one at its next step.
-    if (m_stop.load() && m_session)
+    if ((m_stop.load() || (m_control && m_control->Stopped(m_job))) && m_session)
         m_session->Abort();
     if (m_batch) {
         m_batch->Update(m_slot, done, total);
@@ -462,6 +583,7 @@ void CProgressMeter::Update(std::uint64_t done, std::uint64_t total) {
     m_progress.done = done;
     if (total)
         m_progress.total = total;
+    m_progress.moving = {{m_job, done, m_progress.total}};
     double seconds = std::chrono::duration<double>(now - m_start).count();
     m_progress.bytesPerSecond = seconds > 0 ? done / seconds : 0;
     m_host.OnProgress(m_progress);
@@ -480,6 +602,15 @@ CDownloadBatch::CDownloadBatch(DownloadRequest request, ITransferHost& host,
 void CDownloadBatch::Prepare() {
     m_replace.Reset();
     m_arrDownload.clear();
+    if (m_request.control)
+        m_request.control->Begin();
+    // Probes and walks go on a connection of the batch's own when it gets
+    // one: the pane's session stays free for browsing.
+    m_lead = ConnectLead(m_request.openSession, *m_pool, m_stop);
+    if (m_lead)
+        m_request.session = m_lead;
+    m_host.OnSession(m_lead != nullptr);
+    LeaveOutRemoved(m_request.control.get(), m_request.names, m_request.items);
     remote::IRemoteFs& session = *m_request.session;
     if (m_request.dropMode) {
         m_arrDownload = m_request.items;
@@ -535,10 +666,10 @@ BatchResult CDownloadBatch::Run() {
     CDownloadPlanner planner(m_request.session, m_stop, m_request.localDir, m_request.dropMode);
     JobList jobs = planner.Plan(m_arrDownload, m_topSizes);
     RunPlan(
-        jobs, m_request.connections, m_request.openSession, *m_pool, m_stop, m_host,
-        TransferDirection::Download,
+        jobs, m_request.connections, m_lead, m_request.openSession, *m_pool, m_stop, m_host,
+        TransferDirection::Download, m_request.control.get(),
         [this](const TransferJob& job, TransferWorker& worker) { return RunJob(job, worker); },
-        [this](const TransferJob& job) { return RunJob(job); }, m_result);
+        TransferWorker{m_request.session.get(), &m_meter}, m_result);
     m_arrDownload.clear();
     m_result.stopped = Stopped();
     return m_result;
@@ -583,6 +714,7 @@ bool CDownloadBatch::DownloadFile(TransferWorker& worker, const std::string& rem
     if (IsDirectory(target)) {
         Line(FileOverFolderLine(target));
         count(&BatchResult::filesSkipped);
+        worker.End(JobState::Skipped);
         return false;
     }
     {
@@ -600,8 +732,15 @@ bool CDownloadBatch::DownloadFile(TransferWorker& worker, const std::string& rem
         }
         if (m_replace.DownloadSkips(Exists(target))) {
             count(&BatchResult::filesSkipped);
+            worker.End(JobState::Skipped);
             return false;
         }
+    }
+    // Stopped from the list while it waited for its turn at the question.
+    if (worker.JobStopped()) {
+        Line("Stopped Downloading  " + PrintableName(name));
+        worker.End(JobState::Stopped);
+        return true;
     }
     {
         std::lock_guard lock(m_resultMutex);
@@ -635,9 +774,11 @@ bool CDownloadBatch::DownloadFile(TransferWorker& worker, const std::string& rem
     if (ok) {
         count(&BatchResult::filesDone);
         Line("Done");
-    } else if (Stopped()) {
+    } else if (Stopped() || worker.JobStopped()) {
         Line("Stopped Downloading  " + PrintableName(name));
+        worker.End(JobState::Stopped);
     } else {
+        worker.End(JobState::Failed, PrintableName(reason));
         count(&BatchResult::filesFailed);
         // The reason right below its error line, whatever the other
         // connections say meanwhile.
@@ -663,6 +804,13 @@ CUploadBatch::CUploadBatch(UploadRequest request, ITransferHost& host, const std
 void CUploadBatch::Prepare() {
     m_replace.Reset();
     m_arrUpload.clear();
+    if (m_request.control)
+        m_request.control->Begin();
+    m_lead = ConnectLead(m_request.openSession, *m_pool, m_stop);
+    if (m_lead)
+        m_request.session = m_lead;
+    m_host.OnSession(m_lead != nullptr);
+    LeaveOutRemoved(m_request.control.get(), m_request.names, m_request.items);
     std::string remoteDir = "/" + m_request.remoteDir;
     m_shownDir = NormalisePath(remoteDir);
     bool into = false;
@@ -716,10 +864,10 @@ BatchResult CUploadBatch::Run() {
     CUploadPlanner planner(m_stop, m_request.localDir, m_request.dropMode);
     JobList jobs = planner.Plan(m_arrUpload);
     RunPlan(
-        jobs, m_request.connections, m_request.openSession, *m_pool, m_stop, m_host,
-        TransferDirection::Upload,
+        jobs, m_request.connections, m_lead, m_request.openSession, *m_pool, m_stop, m_host,
+        TransferDirection::Upload, m_request.control.get(),
         [this](const TransferJob& job, TransferWorker& worker) { return RunJob(job, worker); },
-        [this](const TransferJob& job) { return RunJob(job); }, m_result);
+        TransferWorker{m_request.session.get(), &m_meter}, m_result);
     m_arrUpload.clear();
     m_result.stopped = Stopped();
     return m_result;
@@ -859,12 +1007,15 @@ bool CUploadBatch::UploadFile(TransferWorker& worker, const std::string& source,
             RemoteLook look = LookUp(session, remoteDir, name);
             // A Stop cut the lookup short: what it found says nothing of what
             // the server holds, and nothing more goes out.
-            if (Stopped())
+            if (Stopped()) {
+                worker.End(JobState::Stopped);
                 return false;
+            }
             if (!look.known) {
                 // Never overwritten unasked: what is not known is not sent.
                 count(&BatchResult::filesFailed);
                 errorLines(look.reason);
+                worker.End(JobState::Failed, PrintableName(look.reason));
                 return true;
             }
             held = look.entry;
@@ -873,6 +1024,7 @@ bool CUploadBatch::UploadFile(TransferWorker& worker, const std::string& source,
         if (held && held->folder) {
             Line(FileOverFolderLine(remote));
             count(&BatchResult::filesSkipped);
+            worker.End(JobState::Skipped);
             return false;
         }
         std::optional<std::uint64_t> heldSize;
@@ -885,13 +1037,22 @@ bool CUploadBatch::UploadFile(TransferWorker& worker, const std::string& source,
             (m_replace.m_bSkip || m_replace.m_bSkipAll) && m_replace.UploadSkips(held.has_value());
         if (skip) {
             count(&BatchResult::filesSkipped);
+            worker.End(JobState::Skipped);
             return false;
         }
     }
     // A Stop while the server was asked leaves what the answer could not
     // establish: nothing is sent (a STOR would cut the server's copy).
-    if (Stopped())
+    if (Stopped()) {
+        worker.End(JobState::Stopped);
         return false;
+    }
+    // Stopped from the list while it waited for its turn at the question.
+    if (worker.JobStopped()) {
+        Line("Stopped Uploading " + PrintableName(name));
+        worker.End(JobState::Stopped);
+        return true;
+    }
     Line(topLevel ? "Uploading " + PrintableName(name) : "Uploading  " + PrintableName(name));
     {
         std::lock_guard lock(m_resultMutex);
@@ -941,9 +1102,11 @@ bool CUploadBatch::UploadFile(TransferWorker& worker, const std::string& source,
             m_remote[remoteDir].absent.erase(name);
         }
         Line("Done");
-    } else if (Stopped()) {
+    } else if (Stopped() || worker.JobStopped()) {
         Line("Stopped Uploading " + PrintableName(name));
+        worker.End(JobState::Stopped);
     } else {
+        worker.End(JobState::Failed, PrintableName(reason));
         count(&BatchResult::filesFailed);
         errorLines(reason);
     }

@@ -11,6 +11,7 @@
 // its error line.
 #pragma once
 
+#include "transfer/BatchControl.h"
 #include "transfer/ReplaceState.h"
 #include "transfer/TransferHost.h"
 #include "transfer/TransferItem.h"
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -57,14 +59,16 @@ struct DownloadRequest {
     // target; `names` is then ignored.
     std::vector<CTransferItem> items;
     bool dropMode = false;
-    // More connections: with `connections` above 1 (at most kMaxConnections)
-    // and `openSession`, the files move on up to that many sessions of the
-    // batch's own, each connected on its worker when the batch has files for
-    // it; `session` (the pane's) only probes and plans. A connection the
-    // server refuses is no error: the batch goes on with those it has (with
-    // none, on `session`), and BatchResult says how many it had.
+    // Connections of its own: with `openSession`, the batch first opens one
+    // for its probes and walks (the pane's `session` is left to browse), and
+    // its files move on up to `connections` (at most kMaxConnections), each
+    // connected on its worker when the batch has files for it. A connection
+    // the server refuses is no error: the batch goes on with those it has
+    // (with none, on `session`), and BatchResult says how many it had.
     OpenSession openSession;
     int connections = 1;
+    // What the user changes of the batch from its list (none: nothing).
+    std::shared_ptr<CBatchControl> control;
 };
 
 struct UploadRequest {
@@ -79,14 +83,16 @@ struct UploadRequest {
     // remoteDir + "/" + intoFolder, the batch goes there (names and items
     // alike), else into remoteDir.
     std::string intoFolder;
-    // More connections: with `connections` above 1 (at most kMaxConnections)
-    // and `openSession`, the files move on up to that many sessions of the
-    // batch's own, each connected on its worker when the batch has files for
-    // it; `session` (the pane's) only probes and plans. A connection the
-    // server refuses is no error: the batch goes on with those it has (with
-    // none, on `session`), and BatchResult says how many it had.
+    // Connections of its own: with `openSession`, the batch first opens one
+    // for its probes and walks (the pane's `session` is left to browse), and
+    // its files move on up to `connections` (at most kMaxConnections), each
+    // connected on its worker when the batch has files for it. A connection
+    // the server refuses is no error: the batch goes on with those it has
+    // (with none, on `session`), and BatchResult says how many it had.
     OpenSession openSession;
     int connections = 1;
+    // What the user changes of the batch from its list (none: nothing).
+    std::shared_ptr<CBatchControl> control;
 };
 
 // The sessions of a batch's own connections, so that a Stop from any thread
@@ -98,8 +104,13 @@ public:
     bool Add(const std::shared_ptr<remote::IRemoteFs>& session);
     // Closes every session kept and each one added later.
     void CloseAll();
+    // The batch works on a connection of its own from here on (not on the
+    // session it was handed).
+    void MarkOwn() { m_own = true; }
+    bool HasOwn() const { return m_own; }
 
 private:
+    std::atomic<bool> m_own{false};
     std::mutex m_mutex;
     std::vector<std::shared_ptr<remote::IRemoteFs>> m_sessions; // guarded
     bool m_closed = false;                                      // guarded
@@ -118,6 +129,9 @@ public:
     void AddLines(const std::vector<std::string>& lines);
     ReplaceAnswer AskReplace(const ReplaceQuestion& question) override;
     void OnProgress(const TransferProgress& progress) override;
+    void OnPlanned(const JobList& jobs) override;
+    void OnJobChanged(const JobChange& change) override;
+    void OnSession(bool own) override;
     void OnBatchEnd(const BatchResult& result) override;
 
 private:
@@ -133,15 +147,22 @@ public:
     CTransferEngine(const CTransferEngine&) = delete;
     CTransferEngine& operator=(const CTransferEngine&) = delete;
 
-    // Start a batch on a worker thread. False (and nothing happens) while a
-    // batch runs in either direction or without a session.
+    // Start a batch on the engine's worker thread; while one runs, the new
+    // one waits and begins when those before it have ended (one batch at a
+    // time, in either direction). False (and nothing happens) without a
+    // session or a host.
     bool StartDownload(DownloadRequest request, std::shared_ptr<ITransferHost> host);
     bool StartUpload(UploadRequest request, std::shared_ptr<ITransferHost> host);
 
-    // From any thread: the batch ends after the file in flight is abandoned.
+    // From any thread: the running batch ends after the file in flight is
+    // abandoned, and those waiting never begin (each host still hears
+    // OnBatchEnd, as stopped).
     void Stop();
-    // A batch runs (new ones are refused).
+    // A batch runs or waits.
     bool IsBusy() const { return m_busy; }
+    // The running batch works on the session it was handed (the pane's) and
+    // not on a connection of its own: the pane's session is not free.
+    bool BorrowsSession() const;
     // For tests and shutdown: waits until the worker has ended, its
     // OnBatchEnd included. False on timeout.
     bool WaitIdle(int timeoutMs);
@@ -150,16 +171,27 @@ public:
     std::atomic<int> m_bStop{0};
 
 private:
+    // A batch to run: its steps, given the pool of its own connections.
+    struct Batch {
+        std::function<BatchResult(std::shared_ptr<CSessionPool>)> work;
+        std::shared_ptr<ITransferHost> host;
+        std::shared_ptr<remote::IRemoteFs> session;
+        TransferDirection direction = TransferDirection::Download;
+        std::shared_ptr<CSessionPool> pool = std::make_shared<CSessionPool>();
+    };
+
     std::atomic<bool> m_busy{false};
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_idle;
     bool m_running = false; // guarded by m_mutex
     std::thread m_thread;
     std::shared_ptr<remote::IRemoteFs> m_session; // of the running batch, for Stop
     std::shared_ptr<CSessionPool> m_pool;         // its own connections, for Stop
+    std::deque<Batch> m_waiting;                  // guarded by m_mutex
+    std::vector<Batch> m_dropped;                 // a Stop's; guarded by m_mutex
 
-    bool Begin(const std::shared_ptr<remote::IRemoteFs>& session);
-    void Launch(std::function<BatchResult()> work, std::shared_ptr<ITransferHost> host);
+    bool Enqueue(Batch batch);
+    void RunBatches(Batch first);
 };
 
 // The progress of a batch whose files move on several connections at once:
@@ -172,8 +204,9 @@ public:
     void Plan(const JobList& jobs);
     void Connected(); // one more connection moves files
     void Disconnected();
-    // Worker `slot` begins a file, moves some of it, has ended it (sent or failed).
-    void Begin(int slot, const std::string& name, std::uint64_t total);
+    // Worker `slot` begins a file (the plan's job `job`), moves some of it,
+    // has ended it (sent or failed).
+    void Begin(int slot, std::size_t job, const std::string& name, std::uint64_t total);
     void Update(int slot, std::uint64_t done, std::uint64_t total);
     void FileEnded(int slot);
     // Worker `slot` is done with a file job, its file moved, failed or skipped.
@@ -185,6 +218,7 @@ private:
     struct Slot {
         bool begun = false;
         std::uint64_t done = 0, total = 0;
+        std::size_t job = 0;
     };
     ITransferHost& m_host;
     std::mutex m_mutex;
@@ -206,6 +240,11 @@ public:
                    remote::IRemoteFs* session, CBatchProgress* batch = nullptr, int slot = 0);
     // Before a file: its name and announced size.
     void Begin(const std::string& name, std::uint64_t total);
+    // The plan's job the next file is; a StopJob of it aborts the transfer.
+    void SetJob(std::size_t job, const CBatchControl* control) {
+        m_job = job;
+        m_control = control;
+    }
     void Update(std::uint64_t done, std::uint64_t total);
     // After a file that began, sent or failed.
     void FileEnded();
@@ -218,14 +257,30 @@ private:
     remote::IRemoteFs* m_session;
     CBatchProgress* m_batch;
     int m_slot;
+    std::size_t m_job = 0;
+    const CBatchControl* m_control = nullptr;
     TransferProgress m_progress;
     std::chrono::steady_clock::time_point m_start, m_last;
 };
 
-// What one worker of a batch moves files with: its session and its progress.
+// What one worker of a batch moves files with: its session and its progress,
+// and of the job it runs, its place in the plan and how it ended.
 struct TransferWorker {
+    TransferWorker(remote::IRemoteFs* s, CProgressMeter* m, CBatchControl* c = nullptr)
+        : session(s), meter(m), control(c) {}
     remote::IRemoteFs* session = nullptr;
     CProgressMeter* meter = nullptr;
+    CBatchControl* control = nullptr;
+    std::size_t job = 0;
+    JobState ended = JobState::Done;
+    std::string reason; // Failed: why
+
+    // The user stopped this job from the list.
+    bool JobStopped() const { return control && control->Stopped(job); }
+    void End(JobState state, std::string why = {}) {
+        ended = state;
+        reason = std::move(why);
+    }
 };
 
 // The batches' steps, run on the worker; public so tests can drive them on
@@ -251,6 +306,7 @@ public:
 
 private:
     DownloadRequest m_request;
+    std::shared_ptr<remote::IRemoteFs> m_lead; // the batch's first own connection
     CSerialHost m_serialHost;
     ITransferHost& m_host; // m_serialHost
     const std::atomic<int>& m_stop;
@@ -313,6 +369,7 @@ private:
     };
 
     UploadRequest m_request;
+    std::shared_ptr<remote::IRemoteFs> m_lead; // the batch's first own connection
     CSerialHost m_serialHost;
     ITransferHost& m_host; // m_serialHost
     const std::atomic<int>& m_stop;

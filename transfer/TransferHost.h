@@ -8,9 +8,12 @@
 #pragma once
 
 #include "transfer/ReplaceState.h"
+#include "transfer/TransferJob.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum class TransferDirection { Download, Upload };
 
@@ -27,6 +30,32 @@ struct TransferProgress {
     std::uint64_t filesDone = 0; // files of the batch finished (sent or failed)
     bool wholeBatch = false;
     int connections = 1; // connections moving files just now
+    // The file jobs in flight (their index in the batch's plan) and how far
+    // each has come.
+    struct Moving {
+        std::size_t job = 0;
+        std::uint64_t done = 0, total = 0;
+    };
+    std::vector<Moving> moving;
+};
+
+// Where a file job of a batch stands.
+enum class JobState {
+    Queued,  // planned, not begun
+    Moving,  // its bytes are on their way
+    Done,    // arrived whole
+    Failed,  // an error line said why
+    Stopped, // Stop (of the batch or of this job) ended it
+    Skipped, // the replace answers (or a folder in the way) left it out
+    Removed, // the user took it off the list before it began
+};
+
+// A file job of the running batch changed its state (index: its place in the
+// plan the batch reported).
+struct JobChange {
+    std::size_t index = 0;
+    JobState state = JobState::Queued;
+    std::string reason; // Failed: why, as the log's line gives it
 };
 
 // How the batch ended: what the panes refresh and restore.
@@ -69,6 +98,15 @@ public:
     // the program shuts down: the engine's destructor waits for the worker.
     virtual ReplaceAnswer AskReplace(const ReplaceQuestion& question) = 0;
     virtual void OnProgress(const TransferProgress&) {}
+    // The batch's plan, once, before its first job runs: the file jobs among
+    // them are what a transfer list shows.
+    virtual void OnPlanned(const JobList&) {}
+    // A file job began, ended, or was taken off before it began.
+    virtual void OnJobChanged(const JobChange&) {}
+    // Once, as the batch begins: whether it got a connection of its own for
+    // its walks and transfers (the session it was handed, the pane's, stays
+    // free for browsing) or works on the session it was handed.
+    virtual void OnSession(bool own) { (void)own; }
     // The batch is over; the engine already accepts the next one. Must not
     // wait for the UI thread (post instead).
     virtual void OnBatchEnd(const BatchResult& result) = 0;

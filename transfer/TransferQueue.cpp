@@ -14,8 +14,8 @@ constexpr auto kStopCheckEvery = std::chrono::milliseconds(50);
 
 } // namespace
 
-CTransferQueue::CTransferQueue(JobList jobs, const std::atomic<int>& stop)
-    : m_jobs(std::move(jobs)), m_stop(stop), m_waitsFor(m_jobs.size(), npos),
+CTransferQueue::CTransferQueue(JobList jobs, const std::atomic<int>& stop, CBatchControl* control)
+    : m_jobs(std::move(jobs)), m_stop(stop), m_control(control), m_waitsFor(m_jobs.size(), npos),
       m_leftOut(m_jobs.size(), false), m_finished(m_jobs.size(), false) {
     // An upload's server folder holds the jobs up to its contentsEnd; the
     // innermost folder is the one to wait for (it waited for the outer ones).
@@ -47,14 +47,21 @@ std::optional<std::pair<std::size_t, TransferJob>> CTransferQueue::Take() {
         if (m_stop.load() || m_next >= m_jobs.size())
             return std::nullopt;
         std::size_t folder = m_waitsFor[m_next];
-        if (folder == npos || m_finished[folder])
-            break;
-        // Its folder is still being made: the answer may also leave it out.
-        m_changed.wait_for(lock, kStopCheckEvery);
+        if (folder != npos && !m_finished[folder]) {
+            // Its folder is still being made: the answer may also leave it out.
+            m_changed.wait_for(lock, kStopCheckEvery);
+            continue;
+        }
+        std::size_t index = m_next++;
+        const TransferJob& job = m_jobs[index];
+        bool file = job.kind == JobKind::Download || job.kind == JobKind::Upload;
+        if (file && m_control && !m_control->Claim(index)) {
+            m_finished[index] = true; // taken off the list: never handed out
+            continue;
+        }
+        ++m_started;
+        return std::make_pair(index, job);
     }
-    ++m_started;
-    std::size_t index = m_next++;
-    return std::make_pair(index, m_jobs[index]);
 }
 
 void CTransferQueue::Finished(std::size_t index, JobOutcome outcome) {

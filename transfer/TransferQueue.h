@@ -7,6 +7,7 @@
 // not be made) marks those jobs, and they are never handed out.
 #pragma once
 
+#include "transfer/BatchControl.h"
 #include "transfer/TransferJob.h"
 
 #include <atomic>
@@ -24,7 +25,8 @@ enum class JobOutcome {
 
 class CTransferQueue {
 public:
-    CTransferQueue(JobList jobs, const std::atomic<int>& stop);
+    // With `control`, a file job the user removed is never handed out.
+    CTransferQueue(JobList jobs, const std::atomic<int>& stop, CBatchControl* control = nullptr);
 
     // The next job to run with its index, or nothing when the list is done or
     // a Stop came. Waits while the next job's folder is being made by another
@@ -49,6 +51,7 @@ private:
     std::condition_variable m_changed;
     JobList m_jobs;
     const std::atomic<int>& m_stop;
+    CBatchControl* m_control;
     std::vector<std::size_t> m_waitsFor; // fixed once made
     std::size_t m_next = 0;              // guarded by m_mutex
     std::size_t m_started = 0;           // guarded by m_mutex
