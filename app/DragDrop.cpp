@@ -11,10 +11,11 @@ namespace dnd {
 
 namespace {
 
-// A batch runs in either direction, or the remote pane is at work.
+// The remote pane is at work, or a batch works on its session (a batch on
+// connections of its own takes the drop into its queue).
 bool Busy(const CLeftView& local, const CRightView& remote) {
     return remote.m_bBusy != 0 || local.m_bUploading != 0 ||
-           (remote.m_pEngine && remote.m_pEngine->IsBusy());
+           (remote.m_pEngine && remote.m_pEngine->BorrowsSession());
 }
 
 // The dragged name, when the drag came from `source` of the window `target`

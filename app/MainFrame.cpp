@@ -15,6 +15,8 @@
 #include "sites/SiteManagerDlg.h"
 #include "transfer/PaneHost.h"
 #include "transfer/TransferEngine.h"
+#include "transfer/TransferList.h"
+#include "transfer/TransferListView.h"
 
 #include <wx/accel.h>
 #include <wx/gauge.h>
@@ -42,6 +44,7 @@ constexpr int kStatusPaneHeight = 70;
 constexpr int kStatusPaneMin = 30;
 constexpr int kLocalPaneWidth = 440;
 constexpr int kFilePaneMin = 150;
+constexpr int kTransferListHeight = 160;
 
 wxAcceleratorEntry ToWxAccel(const cmd::Accelerator& a) {
     int flags =
@@ -158,6 +161,38 @@ CMainFrame::CMainFrame()
     left->m_remote.addLine = [status](const std::string& line) { status->AddLine(line); };
     // Dragging from one list to the other transfers.
     dnd::Attach(*left, *right);
+
+    // The transfer list: every batch's jobs, shown below the panes while any.
+    right->m_pTransfers = m_pTransfers.get();
+    left->m_pTransfers = m_pTransfers.get();
+    m_pTransfers->m_changed = [this] { ShowTransfers(); };
+    m_wndTransfers->m_stopAll = [this] { OnStop(); };
+    m_wndTransfers->m_retry = [this](CTransferList::Retry retry) {
+        RetryTransfers(std::move(retry.downloads), std::move(retry.uploads));
+    };
+}
+
+void CMainFrame::ShowTransfers() {
+    ui::RequireUiThread("CMainFrame::ShowTransfers");
+    bool shown = m_wndListSplitter->IsSplit();
+    if (m_pTransfers->Empty()) {
+        if (shown)
+            m_wndListSplitter->Unsplit(m_wndTransfers);
+    } else if (!shown) {
+        m_wndListSplitter->SplitHorizontally(m_wndFileSplitter, m_wndTransfers,
+                                             -kTransferListHeight);
+    }
+    m_wndTransfers->ShowRows();
+}
+
+void CMainFrame::RetryTransfers(std::vector<CTransferItem> downloads,
+                                std::vector<CTransferItem> uploads) {
+    ui::RequireUiThread("CMainFrame::RetryTransfers");
+    // Each file goes back where it was to go; the lists refresh as after a drop.
+    if (!downloads.empty() && !m_pRightView->StartDownloadThread(std::move(downloads), BatchEnd{}))
+        GetStatusPane()->AddLine("Not connected: the failed downloads are not retried");
+    if (!uploads.empty() && !m_pLeftView->StartUploadThread(std::move(uploads), BatchEnd{}, {}))
+        GetStatusPane()->AddLine("Not connected: the failed uploads are not retried");
 }
 
 CMainFrame::~CMainFrame() {
@@ -169,6 +204,11 @@ CMainFrame::~CMainFrame() {
         m_pLeftView->EndTransfers();
     if (m_pRightView)
         m_pRightView->Shutdown();
+    // The list's rows go before the window that shows them.
+    if (m_pTransfers)
+        m_pTransfers->m_changed = nullptr;
+    if (m_wndTransfers)
+        m_wndTransfers->SetItemCount(0);
 }
 
 void CMainFrame::BuildPanes() {
@@ -176,13 +216,21 @@ void CMainFrame::BuildPanes() {
     m_wndSplitter = new wxSplitterWindow(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
                                          wxSP_3D | wxSP_LIVE_UPDATE);
     auto* status = new CStatus(m_wndSplitter);
-    m_wndFileSplitter = new wxSplitterWindow(m_wndSplitter, wxID_ANY, wxDefaultPosition,
+    m_wndListSplitter = new wxSplitterWindow(m_wndSplitter, wxID_ANY, wxDefaultPosition,
                                              wxDefaultSize, wxSP_3D | wxSP_LIVE_UPDATE);
+    m_wndFileSplitter = new wxSplitterWindow(m_wndListSplitter, wxID_ANY, wxDefaultPosition,
+                                             wxDefaultSize, wxSP_3D | wxSP_LIVE_UPDATE);
+    m_pTransfers = std::make_unique<CTransferList>();
+    m_wndTransfers = new CTransferListView(m_wndListSplitter, *m_pTransfers);
+    m_wndTransfers->Hide();
+    m_wndListSplitter->SetMinimumPaneSize(kStatusPaneMin);
+    m_wndListSplitter->SetSashGravity(1.0);
+    m_wndListSplitter->Initialize(m_wndFileSplitter);
     auto* left = new CLeftView(m_wndFileSplitter);
     auto* right = new CRightView(m_wndFileSplitter);
     m_wndSplitter->SetMinimumPaneSize(kStatusPaneMin);
     m_wndSplitter->SetSashGravity(0.0);
-    m_wndSplitter->SplitHorizontally(status, m_wndFileSplitter, kStatusPaneHeight);
+    m_wndSplitter->SplitHorizontally(status, m_wndListSplitter, kStatusPaneHeight);
     m_wndFileSplitter->SetMinimumPaneSize(kFilePaneMin);
     m_wndFileSplitter->SetSashGravity(0.0);
     m_wndFileSplitter->SplitVertically(left, right, kLocalPaneWidth);
@@ -431,27 +479,37 @@ void CMainFrame::OnInitMenu() {
     FollowFocus();
     if (m_pActiveView != m_pLeftView && m_pActiveView != m_pRightView)
         return;
-    bool busy =
-        (m_pRightView && m_pRightView->m_bBusy) || (m_pLeftView && m_pLeftView->m_bUploading);
+    // The panes' commands grey while the server pane's session is taken (a
+    // walk, a listing, a batch that got no connection of its own); a batch
+    // on its own connections leaves them free. The File menu's commands
+    // (connect elsewhere, disconnect, exit) would meet any batch: they grey
+    // while one runs or waits.
+    bool busy = (m_pRightView && m_pRightView->m_bBusy) ||
+                (m_pLeftView && m_pLeftView->m_bUploading) ||
+                (m_pEngine && m_pEngine->BorrowsSession());
+    bool fileBusy = busy || (m_pEngine && m_pEngine->IsBusy());
     // The menu bar has one popup; positions 2 and 3 do not exist there.
     wxMenuBar* bar = GetMenuBar();
     for (size_t pos : {0u, 2u, 3u}) {
-        if (bar && pos < bar->GetMenuCount() && bar->IsEnabledTop(pos) == busy)
-            bar->EnableTop(pos, !busy);
+        if (bar && pos < bar->GetMenuCount() && bar->IsEnabledTop(pos) == fileBusy)
+            bar->EnableTop(pos, !fileBusy);
     }
     // The toolbar's buttons for the same commands grey with them: the File
     // menu's and those the panes' menus grey while a pane is busy. Stop, the
     // views and About stay.
     if (!m_wndToolBar)
         return;
-    for (int command :
-         {cmd::ID_SITE_MANAGER, cmd::ID_DISCONNECT, cmd::ID_RECONNECT, cmd::ID_APP_EXIT,
-          cmd::ID_NEW_FOLDER_TOOLBAR, cmd::ID_RUN, cmd::ID_DELETE_TOOLBAR, cmd::ID_UPLOAD_TOOLBAR,
-          cmd::ID_DOWNLOAD_TOOLBAR, cmd::ID_PROPERTIES_TOOLBAR, cmd::ID_REFRESH_TOOLBAR}) {
-        int id = cmd::ToWx(command);
-        if (m_wndToolBar->FindById(id) && m_wndToolBar->GetToolEnabled(id) == busy)
-            m_wndToolBar->EnableTool(id, !busy);
-    }
+    auto grey = [this](std::initializer_list<int> commands, bool off) {
+        for (int command : commands) {
+            int id = cmd::ToWx(command);
+            if (m_wndToolBar->FindById(id) && m_wndToolBar->GetToolEnabled(id) == off)
+                m_wndToolBar->EnableTool(id, !off);
+        }
+    };
+    grey({cmd::ID_SITE_MANAGER, cmd::ID_DISCONNECT, cmd::ID_RECONNECT, cmd::ID_APP_EXIT}, fileBusy);
+    grey({cmd::ID_NEW_FOLDER_TOOLBAR, cmd::ID_RUN, cmd::ID_DELETE_TOOLBAR, cmd::ID_UPLOAD_TOOLBAR,
+          cmd::ID_DOWNLOAD_TOOLBAR, cmd::ID_PROPERTIES_TOOLBAR, cmd::ID_REFRESH_TOOLBAR},
+         busy);
 }
 
 void CMainFrame::OnSiteManager() {

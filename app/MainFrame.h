@@ -9,12 +9,16 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+struct CTransferItem;
 class wxSplitterWindow;
 class wxToolBar;
 class wxStatusBar;
 class wxGauge;
 class CTransferEngine;
+class CTransferList;
+class CTransferListView;
 struct TransferProgress;
 class CStatus;
 class CLeftView;
@@ -34,6 +38,10 @@ public:
     wxToolBar* m_wndToolBar = nullptr;
     wxSplitterWindow* m_wndSplitter = nullptr;
     wxSplitterWindow* m_wndFileSplitter = nullptr;
+    // The file panes above, the transfer list below it (shown only while it
+    // holds rows).
+    wxSplitterWindow* m_wndListSplitter = nullptr;
+    CTransferListView* m_wndTransfers = nullptr;
     std::atomic<int> m_bConnected{0}; // nonzero while a session is open
     CRightView* m_pRightView = nullptr;
     CLeftView* m_pLeftView = nullptr;
@@ -79,6 +87,12 @@ public:
     wxGauge* m_wndGauge = nullptr;
     // The engine both panes run their batches on.
     std::shared_ptr<CTransferEngine> m_pEngine;
+    // The jobs of this session's batches, shown in m_wndTransfers.
+    std::unique_ptr<CTransferList> m_pTransfers;
+    // Shows the transfer list as it is now, or hides it when empty.
+    void ShowTransfers();
+    // Runs the failed rows again: downloads and uploads, each a batch.
+    void RetryTransfers(std::vector<CTransferItem> downloads, std::vector<CTransferItem> uploads);
 
 private:
     wxWindow* m_pActiveView = nullptr;

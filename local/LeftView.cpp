@@ -15,6 +15,7 @@
 #include "resources/Commands.h"
 #include "resources/MenuBuilder.h"
 #include "transfer/PaneHost.h"
+#include "transfer/TransferList.h"
 
 #include <wx/bmpbuttn.h>
 #include <wx/imaglist.h>
@@ -317,8 +318,9 @@ void CLeftView::OnUpload() {
 
 bool CLeftView::UploadSelectionInto(const std::string& intoFolder, BatchEnd end) {
     ui::RequireUiThread("CLeftView::UploadSelectionInto");
-    if (!m_pEngine || m_pEngine->IsBusy() || !m_remote.session)
-        return false; // one batch at a time, in either direction
+    // A batch asked for while another runs waits for it in the transfer list.
+    if (!m_pEngine || !m_remote.session)
+        return false;
     UploadRequest request;
     request.session = m_remote.session();
     if (!request.session)
@@ -336,7 +338,7 @@ bool CLeftView::StartUploadThread(std::vector<CTransferItem> items, BatchEnd end
                                   const std::string& intoFolder) {
     ui::RequireUiThread("CLeftView::StartUploadThread");
     std::shared_ptr<remote::IRemoteFs> session = m_remote.session ? m_remote.session() : nullptr;
-    if (!m_pEngine || m_pEngine->IsBusy() || !session)
+    if (!m_pEngine || !session)
         return false; // no session: the dropped batch is discarded
     UploadRequest request;
     request.session = session;
@@ -353,29 +355,45 @@ bool CLeftView::StartUploadThread(std::vector<CTransferItem> items, BatchEnd end
 bool CLeftView::StartBatch(UploadRequest request, BatchEnd end) {
     CPaneHost::Handlers h;
     h.addLine = m_remote.addLine;
-    h.ended = [this](const BatchResult&) { m_bUploading = 0; };
     h.progress = m_remote.showProgress;
-    // What the batch asked of its end comes back with its result.
+    // A batch that got no connection of its own works on the remote pane's
+    // session: that pane's folder stays where it is until the batch ends.
+    auto borrowed = std::make_shared<std::atomic<bool>>(false);
+    h.session = [this, borrowed](bool own) {
+        if (own)
+            return;
+        *borrowed = true;
+        m_bUploading = 1;
+        if (m_remote.enableNavigation)
+            m_remote.enableNavigation(true);
+    };
+    h.ended = [this, borrowed](const BatchResult&) {
+        if (*borrowed)
+            m_bUploading = 0;
+    };
+    // What the batch asked of its end comes back with its result; a user who
+    // went to another server folder meanwhile stays there.
+    end.startedIn = request.remoteDir;
     h.uiEnded = [this, end = std::move(end)](const BatchResult& r) { OnUploadEnded(r, end); };
     std::shared_ptr<CTransferEngine> engine = m_pEngine;
     h.cancelled = [engine] { return engine->m_bStop != 0; };
+    request.control = std::make_shared<CBatchControl>();
+    std::uint64_t listed =
+        m_pTransfers ? m_pTransfers->AddBatch(request.control, RowsOf(request)) : 0;
+    ShowInList(h, m_pTransfers, listed);
     std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
-    m_bUploading = 1;
-    if (m_remote.enableNavigation)
-        m_remote.enableNavigation(true);
     if (!m_pEngine->StartUpload(std::move(request), host)) {
-        m_bUploading = 0;
-        if (m_remote.enableNavigation)
-            m_remote.enableNavigation(false);
+        if (m_pTransfers)
+            m_pTransfers->DropBatch(listed);
         return false;
     }
-    m_pHost = host;
+    m_hosts.push_back(host);
     return true;
 }
 
 void CLeftView::OnUploadEnded(const BatchResult& result, const BatchEnd& end) {
     ui::RequireUiThread("CLeftView::OnUploadEnded");
-    m_pHost.reset();
+    std::erase_if(m_hosts, [](const std::shared_ptr<CPaneHost>& h) { return h->HasEnded(); });
     if (m_remote.uploadEnded)
         m_remote.uploadEnded(result, end); // restores, refreshes and enables the remote side
     ++m_nBatchesEnded;
@@ -389,12 +407,25 @@ void CLeftView::OnDownloadEnded(const BatchResult& result, const BatchEnd& end) 
 }
 
 void CLeftView::EndTransfers() {
-    if (m_pHost)
-        m_pHost->Detach();
+    for (const std::shared_ptr<CPaneHost>& host : m_hosts)
+        host->Detach();
     if (m_pEngine && m_pEngine->IsBusy()) {
         m_pEngine->Stop();
         m_pEngine->WaitIdle(10000);
     }
+}
+
+bool CLeftView::InTransfer(const std::vector<std::string>& names, const std::string& line) {
+    if (!m_pTransfers)
+        return false;
+    bool any = false;
+    for (const std::string& name : names)
+        if (m_pTransfers->TouchesLocal(files::Join(m_strCurrentDir, name))) {
+            if (m_remote.addLine)
+                m_remote.addLine(line + PrintableName(name));
+            any = true;
+        }
+    return any;
 }
 
 void CLeftView::OnExecute() {
@@ -405,8 +436,11 @@ void CLeftView::OnExecute() {
 void CLeftView::OnDelete() {
     if (m_bEditingLabel)
         return;
+    std::vector<std::string> names = SelectedNames();
+    if (InTransfer(names, "Not moved to the Trash while a transfer uses it: "))
+        return;
     std::vector<std::string> paths;
-    for (const std::string& name : SelectedNames())
+    for (const std::string& name : names)
         paths.push_back(files::Join(m_strCurrentDir, name));
     if (paths.empty())
         return;
@@ -453,6 +487,10 @@ void CLeftView::OnEndLabelEdit(wxListEvent& event) {
     std::string oldName, newName;
     if (!EditedName(event, &oldName, &newName))
         return;
+    if (InTransfer({oldName}, "Not renamed while a transfer uses it: ")) {
+        event.Veto();
+        return;
+    }
     // A name is one entry of this folder: a "/" would move it elsewhere, and
     // an existing entry of the new name is never replaced.
     bool ok = newName.find('/') == std::string::npos && newName != "." && newName != ".." &&

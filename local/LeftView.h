@@ -16,6 +16,7 @@
 class CPathCombo;
 class CFileTypes;
 class CPaneHost;
+class CTransferList;
 
 // The list of the local pane: a drag source, and a drop target for entries
 // dragged from the remote list (what a drop does is set by the frame).
@@ -41,10 +42,15 @@ public:
     int m_bFirstFill = 1;
     int m_bEditingLabel = 0;
 
-    std::atomic<int> m_bUploading{0}; // an upload runs
+    // An upload of this pane runs on the remote pane's session (it got no
+    // connection of its own): the server folder stays until it ends.
+    std::atomic<int> m_bUploading{0};
 
-    // The one engine of both panes (one batch at a time, either direction).
+    // The one engine of both panes (one batch at a time, either direction;
+    // those asked for meanwhile wait in its queue).
     std::shared_ptr<CTransferEngine> m_pEngine;
+    // The transfer list the pane's batches show in; set by the frame.
+    CTransferList* m_pTransfers = nullptr;
     // What an upload needs of the remote pane; set by the frame.
     struct RemoteSide {
         std::function<std::shared_ptr<remote::IRemoteFs>()> session;
@@ -114,7 +120,11 @@ private:
     void OnColumnClick(int column) override;
     void OnMenuCommand(int wxId, wxCommandEvent& event) override;
     bool IsBusy() const;
-    std::shared_ptr<CPaneHost> m_pHost; // of the running upload
+    // Of the uploads running or waiting.
+    std::vector<std::shared_ptr<CPaneHost>> m_hosts;
+    // Whether a job of the transfer list not finished yet reads or writes one
+    // of the named entries of the folder shown: each gets `line` in the log.
+    bool InTransfer(const std::vector<std::string>& names, const std::string& line);
     bool StartBatch(UploadRequest request, BatchEnd end);
     void OnUploadEnded(const BatchResult& result, const BatchEnd& end);
 };

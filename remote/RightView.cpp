@@ -18,6 +18,7 @@
 #include "resources/MenuBuilder.h"
 #include "sites/SiteStore.h"
 #include "transfer/PaneHost.h"
+#include "transfer/TransferList.h"
 
 #include <wx/bmpbuttn.h>
 #include <wx/menu.h>
@@ -93,8 +94,8 @@ CRightView::~CRightView() {
 
 void CRightView::Shutdown() {
     *m_alive = false;
-    if (m_pHost)
-        m_pHost->Detach();
+    for (const std::shared_ptr<CPaneHost>& host : m_hosts)
+        host->Detach();
     // A batch still running ends now (a question it waits for goes away).
     if (m_pEngine && m_pEngine->IsBusy()) {
         m_pEngine->Stop();
@@ -127,10 +128,10 @@ void CRightView::OnMenuCommand(int wxId, wxCommandEvent& event) {
 }
 
 bool CRightView::NavigationLocked() const {
-    // A batch in either direction holds the server folder: the end of a
-    // dropped upload puts the path it started in back, so a folder entered
-    // meanwhile would show its rows under another folder's path.
-    return m_bBusy != 0 || (m_pEngine && m_pEngine->IsBusy());
+    // A batch that works on the pane's session holds the server folder (it
+    // may change folders on it); one on connections of its own leaves the
+    // session, and the folder, to the user.
+    return m_bBusy != 0 || (m_pEngine && m_pEngine->BorrowsSession());
 }
 
 void CRightView::EnableNavigation(bool disable) {
@@ -496,6 +497,8 @@ void CRightView::OnEndLabelEdit(wxListEvent& event) {
     std::vector<std::string> listed;
     for (const Row& r : m_rows)
         listed.push_back(r.name);
+    if (InTransfer({oldName}, "Not renamed while a transfer uses it: "))
+        return;
     std::string refusal = remote::RenameRefusal(newName, oldName, listed);
     if (!refusal.empty()) {
         AddLine("Unable to rename file ");
@@ -528,6 +531,8 @@ void CRightView::OnDelete() {
     std::vector<std::string> names = SelectedNames();
     if (names.empty() || !IsConnected() || m_browser->Walking())
         return;
+    if (InTransfer(names, "Not deleted while a transfer uses it: "))
+        return;
     // Nothing deleted on a server comes back: one question for the selection.
     std::vector<std::string> shown;
     for (const std::string& name : names)
@@ -536,6 +541,18 @@ void CRightView::OnDelete() {
                        ui::kButtonsYesNo | ui::kDefaultSecond, ui::kIconQuestion) != ui::kYes)
         return;
     m_browser->Delete(m_strCurrentPath, names);
+}
+
+bool CRightView::InTransfer(const std::vector<std::string>& names, const std::string& line) {
+    if (!m_pTransfers)
+        return false;
+    bool any = false;
+    for (const std::string& name : names)
+        if (m_pTransfers->TouchesRemote("/" + m_strCurrentPath + "/" + name)) {
+            AddLine(line + PrintableName(name));
+            any = true;
+        }
+    return any;
 }
 
 void CRightView::OnDeleted(const std::string& folder) {

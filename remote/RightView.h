@@ -24,6 +24,7 @@ class CFileTypes;
 class wxMenu;
 class wxListEvent;
 class CPaneHost;
+class CTransferList;
 
 // The list of the remote pane: a drag source, and a drop target for entries
 // dragged from the local list and for files from the desktop.
@@ -76,8 +77,11 @@ public:
     std::uint64_t m_nFolderCount = 0;
     std::uint64_t m_nTotalBytes = 0;
 
-    // The one engine of both panes (one batch at a time, either direction).
+    // The one engine of both panes (one batch at a time, either direction;
+    // those asked for meanwhile wait in its queue).
     std::shared_ptr<CTransferEngine> m_pEngine;
+    // The transfer list the pane's batches show in; set by the frame.
+    CTransferList* m_pTransfers = nullptr;
     // What a download needs of the local pane; set by the frame.
     struct LocalSide {
         std::function<std::string()> currentDir; // the folder the local list shows
@@ -167,11 +171,16 @@ public:
 
 private:
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
-    std::shared_ptr<CPaneHost> m_pHost; // of the running download
-    remote::SiteConnection m_site;      // of the latest connect
-    int m_nConnectionLimit = 0;         // the server's, once it refused more; 0 unknown
+    // Of the downloads running or waiting.
+    std::vector<std::shared_ptr<CPaneHost>> m_hosts;
+    remote::SiteConnection m_site; // of the latest connect
+    int m_nConnectionLimit = 0;    // the server's, once it refused more; 0 unknown
     bool StartBatch(DownloadRequest request, BatchEnd end);
     void OnDownloadEnded(const BatchResult& result, const BatchEnd& end);
+    // Whether a job of the transfer list not finished yet reads or writes one
+    // of the named entries of the folder shown (or something inside one):
+    // each such name gets `line` in the log.
+    bool InTransfer(const std::vector<std::string>& names, const std::string& line);
     // Runs `task` on the UI thread later, unless the pane is gone by then.
     void Post(std::function<void()> task);
     void AddLine(const std::string& line);

@@ -4,6 +4,7 @@
 #include "platform/ui/Dispatcher.h"
 #include "transfer/BatchEnd.h"
 #include "transfer/PaneHost.h"
+#include "transfer/TransferList.h"
 
 void CRightView::OnDownload() {
     if (m_local.currentDir)
@@ -12,8 +13,9 @@ void CRightView::OnDownload() {
 
 bool CRightView::DownloadSelectionInto(const std::string& localDir, BatchEnd end) {
     ui::RequireUiThread("CRightView::DownloadSelectionInto");
-    if (!m_pEngine || m_pEngine->IsBusy() || !m_local.currentDir)
-        return false; // one batch at a time, in either direction
+    // A batch asked for while another runs waits for it in the transfer list.
+    if (!m_pEngine || !m_local.currentDir)
+        return false;
     DownloadRequest request;
     request.session = GetSession();
     if (!request.session)
@@ -27,7 +29,7 @@ bool CRightView::DownloadSelectionInto(const std::string& localDir, BatchEnd end
 
 bool CRightView::StartDownloadThread(std::vector<CTransferItem> items, BatchEnd end) {
     ui::RequireUiThread("CRightView::StartDownloadThread");
-    if (!m_pEngine || m_pEngine->IsBusy() || !m_local.currentDir)
+    if (!m_pEngine || !m_local.currentDir)
         return false;
     DownloadRequest request;
     request.session = GetSession();
@@ -47,22 +49,37 @@ bool CRightView::StartBatch(DownloadRequest request, BatchEnd end) {
         if (m_showProgress)
             m_showProgress(p);
     };
+    // A batch that got no connection of its own works on the pane's session:
+    // the pane's folder stays where it is until the batch ends.
+    auto borrowed = std::make_shared<bool>(false);
+    h.session = [this, alive, borrowed](bool own) {
+        if (!*alive || own)
+            return;
+        *borrowed = true;
+        ++m_bBusy;
+        EnableNavigation(true);
+    };
     // What the batch asked of its end comes back with its result.
-    h.uiEnded = [this, alive, end = std::move(end)](const BatchResult& r) {
-        if (*alive)
-            OnDownloadEnded(r, end);
+    h.uiEnded = [this, alive, borrowed, end = std::move(end)](const BatchResult& r) {
+        if (!*alive)
+            return;
+        if (*borrowed)
+            --m_bBusy;
+        OnDownloadEnded(r, end);
     };
     std::shared_ptr<CTransferEngine> engine = m_pEngine;
     h.cancelled = [engine] { return engine->m_bStop != 0; };
+    request.control = std::make_shared<CBatchControl>();
+    std::uint64_t listed =
+        m_pTransfers ? m_pTransfers->AddBatch(request.control, RowsOf(request)) : 0;
+    ShowInList(h, m_pTransfers, listed);
     std::shared_ptr<CPaneHost> host = CPaneHost::Create(std::move(h));
-    ++m_bBusy;
-    EnableNavigation(true);
     if (!m_pEngine->StartDownload(std::move(request), host)) {
-        --m_bBusy;
-        EnableNavigation(false);
+        if (m_pTransfers)
+            m_pTransfers->DropBatch(listed);
         return false;
     }
-    m_pHost = host;
+    m_hosts.push_back(host);
     return true;
 }
 
@@ -71,9 +88,8 @@ void CRightView::OnDownloadEnded(const BatchResult& result, const BatchEnd& end)
     NoteConnections(result);
     if (m_local.downloadEnded)
         m_local.downloadEnded(result, end);
-    m_pHost.reset();
-    --m_bBusy;
-    EnableNavigation(false);
+    std::erase_if(m_hosts, [](const std::shared_ptr<CPaneHost>& h) { return h->HasEnded(); });
+    EnableNavigation(m_pEngine && m_pEngine->BorrowsSession());
     ++m_nBatchesEnded;
 }
 
@@ -84,7 +100,7 @@ void CRightView::OnUploadEnded(const BatchResult& result, const BatchEnd& end) {
     m_strCurrentPath = after.folder;
     if (after.refill)
         RefreshList();
-    EnableNavigation(false);
+    EnableNavigation(m_pEngine && m_pEngine->BorrowsSession());
 }
 
 void CRightView::RefreshList() {

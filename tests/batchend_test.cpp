@@ -36,8 +36,8 @@ struct Case {
 constexpr auto kDown = TransferDirection::Download;
 constexpr auto kUp = TransferDirection::Upload;
 const BatchEnd kCommand{};
-const BatchEnd kDroppedDownload{Refill::Always, ""};
-const BatchEnd kDroppedOnRow{Refill::IfShownChanged, "/saved"};
+const BatchEnd kDroppedDownload{Refill::Always, "", {}};
+const BatchEnd kDroppedOnRow{Refill::IfShownChanged, "/saved", {}};
 
 TEST(BatchEndTest, TheOtherListShowsTheFolderAskedForAndIsListedWhenTheBatchCalledForIt) {
     const Case cases[] = {
@@ -56,7 +56,7 @@ TEST(BatchEndTest, TheOtherListShowsTheFolderAskedForAndIsListedWhenTheBatchCall
         {"dropped download that fetched", kDown, kDroppedDownload, {.changed = true}, "/now", true},
         {"a download asked to show a folder",
          kDown,
-         {Refill::Always, "/saved"},
+         {Refill::Always, "/saved", {}},
          {},
          "/saved",
          true},
@@ -86,6 +86,27 @@ TEST(BatchEndTest, TheOtherListShowsTheFolderAskedForAndIsListedWhenTheBatchCall
          {.uploaded = true, .dropSent = true},
          "/saved",
          true},
+        // The user browsed to another server folder while the upload ran on
+        // connections of its own: the folder stays; listed when anything
+        // changed on the server.
+        {"went elsewhere, the drop sent",
+         kUp,
+         {Refill::IfShownChanged, "/saved", "/then"},
+         {.uploaded = true, .dropSent = true},
+         "/now",
+         true},
+        {"went elsewhere, nothing sent",
+         kUp,
+         {Refill::Always, "/saved", "/then"},
+         {},
+         "/now",
+         false},
+        {"still where it began",
+         kUp,
+         {Refill::IfShownChanged, "/saved", "/now"},
+         {},
+         "/saved",
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -12,11 +12,14 @@
 #include "transfer/BatchEnd.h"
 #include "transfer/PaneHost.h"
 #include "transfer/ReplaceDlg.h"
+#include "transfer/TransferList.h"
+#include "transfer/TransferListView.h"
 
 #include <wx/bmpbuttn.h>
 #include <wx/button.h>
 #include <wx/gauge.h>
 #include <wx/menu.h>
+#include <wx/splitter.h>
 #include <wx/statusbr.h>
 #include <wx/uiaction.h>
 
@@ -135,6 +138,10 @@ protected:
             [&] { return right()->m_nBatchesEnded + left()->m_nBatchesEnded > before; }, timeoutMs);
         Settle();
         return ended;
+    }
+    bool HasLine(const std::string& line) {
+        auto lines = LogLines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
     std::string StatusText() { return frame->m_wndStatusBar->GetStatusText(0).utf8_string(); }
     // The commands a context menu would offer now, "-" for grayed.
@@ -292,7 +299,7 @@ TEST_P(TransferUiTest, NothingSelectedEndsAtOnceWithoutLinesOrRefresh) {
     EXPECT_EQ(RemoteNames().size(), rows);
 }
 
-TEST_P(TransferUiTest, TheReplaceQuestionInABatchAndOneBatchAtATime) {
+TEST_P(TransferUiTest, TheReplaceQuestionInABatchAndAnotherBatchWaitingItsTurn) {
     std::ofstream(local + "/a.bin") << std::string(3000, 'x');
     std::ofstream(local + "/b.txt") << "old";
     std::ofstream(local + "/other.txt") << "to upload";
@@ -300,11 +307,13 @@ TEST_P(TransferUiTest, TheReplaceQuestionInABatchAndOneBatchAtATime) {
     left()->FillFileList(local);
     Select(left()->m_wndList, {"other.txt"});
 
-    // While the batch waits for the answer: graying, navigation off, and no
-    // second batch in either direction.
+    // While the batch waits for the answer (on a connection of its own): the
+    // panes' commands and navigation stay, the File menu greys, and an
+    // upload asked for waits its turn.
     std::string whileAsking;
     onQuestion = [&](CReplaceDlg&) {
-        right()->OnDownload();
+        if (!whileAsking.empty())
+            return;
         left()->OnUpload();
         whileAsking = Offered(right()->CreateContextMenu(), {ID_DOWNLOAD, ID_REFRESH}) + " " +
                       Offered(left()->CreateContextMenu(), {ID_UPLOAD, ID_REFRESH, ID_VIEW_REPORT});
@@ -316,14 +325,20 @@ TEST_P(TransferUiTest, TheReplaceQuestionInABatchAndOneBatchAtATime) {
     Select(right()->m_wndList, {"a.bin", "b.txt"});
     frame->SetActiveView(right());
     answerButton = wxID_CANCEL; // Skip, then the second existing file asks again
+    int uploadsBefore = left()->m_nBatchesEnded;
     ASSERT_TRUE(Batch([&] { right()->OnDownload(); }));
+    ASSERT_TRUE(PumpUntil([&] { return left()->m_nBatchesEnded > uploadsBefore; }));
+    Settle();
     ASSERT_EQ(questions.size(), 2u);
     EXPECT_EQ(questions[0], "a.bin    Size : 3 KB | a.bin    Size : 69 KB");
-    EXPECT_EQ(whileAsking, "-- --+ no-file no-nav");
-    EXPECT_TRUE(LogLines().empty()); // skipped: no lines, and no upload ran
+    EXPECT_EQ(whileAsking, "++ +++ no-file nav");
+    // Skipped: no lines of the download; the upload ran after it.
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Uploading other.txt", "Done"}));
     EXPECT_EQ(ReadAll(local + "/b.txt"), "old");
-    EXPECT_FALSE(fs::exists(server->root() + "/pub/other.txt"));
-    // After the batch everything is offered again.
+    EXPECT_EQ(ReadAll(server->root() + "/pub/other.txt"), "to upload");
+    // After the batches everything is offered again (the upload listed the
+    // server folder afresh: the selection is made again).
+    Select(right()->m_wndList, {"a.bin", "b.txt"});
     EXPECT_EQ(Offered(right()->CreateContextMenu(), {ID_DOWNLOAD, ID_REFRESH}), "++");
     frame->OnInitMenu();
     EXPECT_TRUE(frame->GetMenuBar()->IsEnabledTop(0));
@@ -363,12 +378,13 @@ TEST_P(TransferUiTest, StopAbandonsALargeFileShowsNoDoneAndClearsTheProgress) {
     EXPECT_TRUE(frame->m_wndGauge->IsShown());
     EXPECT_NE(StatusText().find("%"), std::string::npos);
     EXPECT_NE(StatusText().find("(0 files done)"), std::string::npos) << StatusText();
-    // Meanwhile: no upload can start, and the menus are grayed.
+    // Meanwhile an upload asked for waits its turn; the Stop ends it before
+    // it begins.
     std::ofstream(local + "/up.txt") << "u";
     left()->FillFileList(local);
     Select(left()->m_wndList, {"up.txt"});
+    EXPECT_EQ(Offered(left()->CreateContextMenu(), {ID_UPLOAD}), "+");
     left()->OnUpload();
-    EXPECT_EQ(Offered(left()->CreateContextMenu(), {ID_UPLOAD}), "-");
 
     auto stopAt = std::chrono::steady_clock::now();
     frame->RouteCommand(ID_STOP);
@@ -503,7 +519,7 @@ TEST_P(TransferUiTest, DroppedBatchesEndInTheFolderTheirDropAskedFor) {
     ASSERT_TRUE(Batch([&] {
         EXPECT_TRUE(right()->StartDownloadThread(
             {CTransferItem("/pub/b.txt", elsewhere + "/b.txt", "b.txt", 0, 0)},
-            BatchEnd{Refill::Always, local}));
+            BatchEnd{Refill::Always, local, {}}));
     }));
     EXPECT_EQ(ReadAll(elsewhere + "/b.txt"), "bee\r\nline\n");
     EXPECT_EQ(left()->m_strCurrentDir, local); // back, and listed afresh
@@ -519,7 +535,7 @@ TEST_P(TransferUiTest, DroppedBatchesEndInTheFolderTheirDropAskedFor) {
     ASSERT_TRUE(Batch([&] {
         EXPECT_TRUE(left()->StartUploadThread(
             {CTransferItem(local + "/up.txt", "/pub/tree/up.txt", "up.txt", 0)},
-            BatchEnd{Refill::IfShownChanged, "/pub"}));
+            BatchEnd{Refill::IfShownChanged, "/pub", {}}));
     }));
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"Uploading up.txt", "Done"}));
     EXPECT_EQ(ReadAll(server->root() + "/pub/tree/up.txt"), "dropped");
@@ -535,6 +551,63 @@ TEST_P(TransferUiTest, DroppedBatchesEndInTheFolderTheirDropAskedFor) {
     EXPECT_FALSE(frame->m_pEngine->IsBusy());
     Pump(50);
     EXPECT_FALSE(fs::exists(server->root() + "/pub/up.txt"));
+}
+
+// While a batch moves a file on connections of its own, the server pane is
+// browsed, a download asked for meanwhile waits its turn in the transfer
+// list, one job is stopped from the list, and the list goes once cleared.
+TEST_P(TransferUiTest, TheServerIsBrowsedWhileABatchRunsAndTheListTakesMoreWork) {
+    std::string huge = server->root() + "/pub/huge.bin"; // 3 GiB, holes on disk
+    std::ofstream{huge};
+    fs::resize_file(huge, 3LL << 30);
+    Connect("/pub");
+    EXPECT_FALSE(frame->m_wndListSplitter->IsSplit()); // empty: no room taken
+    Select(right()->m_wndList, {"huge.bin"});
+    frame->SetActiveView(right());
+    frame->RouteCommand(ID_DOWNLOAD_TOOLBAR);
+    CTransferList& list = *frame->m_pTransfers;
+    ASSERT_TRUE(PumpUntil([&] {
+        return !list.Empty() && list.Rows()[0].state == JobState::Moving &&
+               !frame->m_pEngine->BorrowsSession();
+    }));
+    EXPECT_TRUE(frame->m_wndListSplitter->IsSplit());
+    // Browsing: the pane's session is free.
+    EXPECT_TRUE(right()->m_wndUp->IsEnabled());
+    Select(right()->m_wndList, {"tree"});
+    right()->OnDblclkList();
+    ASSERT_TRUE(PumpUntil([&] {
+        auto names = RemoteNames();
+        return std::find(names.begin(), names.end(), "t1.txt") != names.end();
+    }));
+    // The folder the batch reads is not deleted under it.
+    right()->OnUpOneLevel();
+    ASSERT_TRUE(PumpUntil([&] {
+        auto names = RemoteNames();
+        return std::find(names.begin(), names.end(), "huge.bin") != names.end();
+    }));
+    Select(right()->m_wndList, {"huge.bin"});
+    right()->OnDelete();
+    EXPECT_TRUE(HasLine("Not deleted while a transfer uses it: huge.bin"));
+    // A download asked for meanwhile waits in the list.
+    Select(right()->m_wndList, {"b.txt"});
+    frame->RouteCommand(ID_DOWNLOAD_TOOLBAR);
+    ASSERT_EQ(list.Rows().size(), 2u);
+    EXPECT_EQ(StateText(list.Rows()[1]), "Queued");
+    EXPECT_EQ(list.Rows()[1].name, "b.txt");
+    // Stop the big one from the list: the waiting download goes next.
+    frame->m_wndTransfers->Select(0);
+    frame->m_wndTransfers->RunCommand(CTransferListView::kStop);
+    ASSERT_TRUE(PumpUntil([&] {
+        return !frame->m_pEngine->IsBusy() && list.Rows().size() == 2 &&
+               list.Rows()[1].state == JobState::Done;
+    }));
+    EXPECT_EQ(StateText(list.Rows()[0]), "Stopped");
+    EXPECT_EQ(ReadAll(local + "/b.txt"), "bee\r\nline\n");
+    EXPECT_FALSE(fs::exists(local + "/huge.bin"));
+    EXPECT_TRUE(HasLine("Stopped Downloading  huge.bin"));
+    frame->m_wndTransfers->RunCommand(CTransferListView::kClearFinished);
+    EXPECT_TRUE(list.Empty());
+    EXPECT_FALSE(frame->m_wndListSplitter->IsSplit());
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, TransferUiTest,

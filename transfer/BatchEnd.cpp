@@ -3,6 +3,12 @@
 AfterBatch DecideAfterBatch(const BatchResult& result, const BatchEnd& end,
                             const std::string& shown) {
     AfterBatch after;
+    if (end.startedIn && *end.startedIn != shown) {
+        after.folder = shown;
+        after.refill =
+            result.direction == TransferDirection::Download ? result.changed : result.uploaded;
+        return after;
+    }
     after.folder = end.restore.empty() ? shown : end.restore;
     switch (end.refill) {
     case Refill::IfTransferred:

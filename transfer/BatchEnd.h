@@ -6,6 +6,7 @@
 
 #include "transfer/TransferHost.h"
 
+#include <optional>
 #include <string>
 
 // When the other side's list is listed afresh at the end of a batch.
@@ -28,6 +29,10 @@ struct BatchEnd {
     // The folder the other list shows at the end; empty: the one it shows
     // then. A drop on the server's list keeps the path it found there.
     std::string restore;
+    // The folder the other list showed when the batch was asked for (set by
+    // the pane that starts it). A user who went elsewhere meanwhile stays
+    // there; the list is listed afresh when the batch changed anything.
+    std::optional<std::string> startedIn;
 };
 
 // What the pane on the other side does once the batch has ended.

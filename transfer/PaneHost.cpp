@@ -3,6 +3,7 @@
 #include "platform/ui/Dispatcher.h"
 #include "platform/ui/Text.h"
 #include "transfer/ReplaceDlg.h"
+#include "transfer/TransferList.h"
 
 #include <cmath>
 #include <cstdio>
@@ -56,7 +57,47 @@ void CPaneHost::OnProgress(const TransferProgress& progress) {
     });
 }
 
+void CPaneHost::PostAttached(std::function<void(CPaneHost&)> task) {
+    std::shared_ptr<CPaneHost> self = shared_from_this();
+    ui::Post([self, task = std::move(task)] {
+        if (*self->m_alive)
+            task(*self);
+    });
+}
+
+void CPaneHost::OnPlanned(const JobList& jobs) {
+    if (m_handlers.planned)
+        PostAttached([jobs](CPaneHost& self) { self.m_handlers.planned(jobs); });
+}
+
+void CPaneHost::OnJobChanged(const JobChange& change) {
+    if (!m_handlers.jobs)
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        m_changes.push_back(change);
+        if (m_changesPosted)
+            return; // the post on its way takes this one too
+        m_changesPosted = true;
+    }
+    PostAttached([](CPaneHost& self) {
+        std::vector<JobChange> changes;
+        {
+            std::lock_guard lock(self.m_mutex);
+            changes.swap(self.m_changes);
+            self.m_changesPosted = false;
+        }
+        self.m_handlers.jobs(changes);
+    });
+}
+
+void CPaneHost::OnSession(bool own) {
+    if (m_handlers.session)
+        PostAttached([own](CPaneHost& self) { self.m_handlers.session(own); });
+}
+
 void CPaneHost::OnBatchEnd(const BatchResult& result) {
+    m_ended = true;
     if (m_handlers.ended)
         m_handlers.ended(result);
     std::shared_ptr<CPaneHost> self = shared_from_this();
@@ -73,6 +114,26 @@ void CPaneHost::OnBatchEnd(const BatchResult& result) {
         if (self->m_handlers.uiEnded)
             self->m_handlers.uiEnded(result);
     });
+}
+
+void ShowInList(CPaneHost::Handlers& h, CTransferList* list, std::uint64_t batch) {
+    if (!list)
+        return;
+    h.planned = [list, batch](const JobList& jobs) { list->Planned(batch, jobs); };
+    h.jobs = [list, batch](const std::vector<JobChange>& changes) {
+        list->Changed(batch, changes);
+    };
+    h.progress = [list, batch, progress = std::move(h.progress)](const TransferProgress* p) {
+        if (p)
+            list->Progress(batch, *p);
+        if (progress)
+            progress(p);
+    };
+    h.uiEnded = [list, batch, ended = std::move(h.uiEnded)](const BatchResult& r) {
+        list->Ended(batch, r.stopped);
+        if (ended)
+            ended(r);
+    };
 }
 
 std::string FormatBytes(double bytes) {

@@ -9,11 +9,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 class CPaneHost : public ITransferHost, public std::enable_shared_from_this<CPaneHost> {
 public:
@@ -31,16 +33,29 @@ public:
         std::function<void(const BatchResult&)> uiEnded;
         // Whether a question still waiting should be given up (Stop, shutdown).
         std::function<bool()> cancelled;
+        // On the UI thread, in the order they came: whether the batch has a
+        // connection of its own (else it works on the pane's session), the
+        // batch's plan, and what its file jobs did since the last call.
+        std::function<void(bool own)> session;
+        std::function<void(const JobList&)> planned;
+        std::function<void(const std::vector<JobChange>&)> jobs;
     };
 
     static std::shared_ptr<CPaneHost> Create(Handlers handlers);
 
     // Nothing more reaches the windows after this (UI thread).
     void Detach();
+    // The batch has told its end.
+    bool HasEnded() const { return m_ended; }
 
     void AddLine(const std::string& line) override;
     ReplaceAnswer AskReplace(const ReplaceQuestion& question) override;
     void OnProgress(const TransferProgress& progress) override;
+    void OnPlanned(const JobList& jobs) override;
+    // Job changes are gathered and shown together: one post for the many a
+    // batch of small files makes.
+    void OnJobChanged(const JobChange& change) override;
+    void OnSession(bool own) override;
     void OnBatchEnd(const BatchResult& result) override;
 
     // Progress updates the UI thread was given; for tests of the throttling.
@@ -54,8 +69,20 @@ private:
     std::optional<TransferProgress> m_latest;           // waiting to be shown; guarded
     bool m_posted = false;                              // an update is on its way; guarded
     std::chrono::steady_clock::time_point m_lastPost{}; // guarded
+    std::vector<JobChange> m_changes;                   // waiting to be shown; guarded
+    bool m_changesPosted = false;                       // guarded
+    // Posts `task` with this host kept alive, run only while attached.
+    void PostAttached(std::function<void(CPaneHost&)> task);
     std::atomic<int> m_nPosted{0};
+    std::atomic<bool> m_ended{false};
 };
+
+class CTransferList;
+
+// Shows a batch in the transfer list: its names until its plan comes, then
+// its file jobs as they go, and its end (wraps the handlers' progress and
+// end step). `batch`: its key in the list. Nothing without a list.
+void ShowInList(CPaneHost::Handlers& handlers, CTransferList* list, std::uint64_t batch);
 
 // The status bar's text for the file in flight: name, bytes done of total,
 // percent, speed, time left, and the batch's files so far.
