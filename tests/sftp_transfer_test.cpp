@@ -14,14 +14,103 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <future>
+#include <map>
+#include <type_traits>
 #include <unistd.h>
 
 using namespace transfer_fakes;
 
 namespace {
+
+// A new session to `server` as its user, not yet connected: one of a batch's
+// own connections. `opened` counts the sessions made.
+OpenSession Opener(const SftpServer& server, std::atomic<int>* opened = nullptr) {
+    sftp::ConnectParams params;
+    params.ssh = server.Target();
+    return [params, opened]() -> std::shared_ptr<remote::IRemoteFs> {
+        if (opened)
+            ++*opened;
+        return std::make_shared<remote::SftpFs>(params);
+    };
+}
+
+// A batch of `names` between the server folder `remote` and the local folder
+// `local`, on `connections` of its own besides the pane's `session`.
+template <class Request>
+Request OnConnections(std::shared_ptr<remote::IRemoteFs> session, OpenSession open,
+                      const std::string& remote, const std::string& local,
+                      std::vector<std::string> names, int connections) {
+    Request r;
+    r.session = std::move(session);
+    if constexpr (std::is_same_v<Request, DownloadRequest>)
+        r.currentPath = remote;
+    else
+        r.remoteDir = remote;
+    r.localDir = local;
+    r.names = std::move(names);
+    r.openSession = std::move(open);
+    r.connections = connections;
+    return r;
+}
+
+// Runs a batch on this thread, its steps as the engine's worker takes them.
+BatchResult RunBatch(DownloadRequest r, ITransferHost& host) {
+    std::atomic<int> stop{0};
+    CDownloadBatch batch(std::move(r), host, stop);
+    batch.Prepare();
+    return batch.Run();
+}
+
+BatchResult RunBatch(UploadRequest r, ITransferHost& host) {
+    std::atomic<int> stop{0};
+    CUploadBatch batch(std::move(r), host, stop);
+    batch.Prepare();
+    return batch.Run();
+}
+
+// A tree "t" of four folders and 34 files of many sizes, each file's bytes
+// its own: an empty one, one of 3 MiB, the rest up to about 150 KB.
+std::map<std::string, std::string> TreeFiles() {
+    std::map<std::string, std::string> files;
+    files["t/empty.txt"] = "";
+    files["t/c/big.bin"] = Pattern(3 << 20, 99);
+    const char* const folders[] = {"t/", "t/a/", "t/a/b/", "t/c/"};
+    for (int i = 1; i <= 32; ++i)
+        files[std::string(folders[i % 4]) + "f" + std::to_string(i) + ".dat"] =
+            Pattern(static_cast<std::size_t>(i) * 7919 % 150000 + static_cast<std::size_t>(i), i);
+    return files;
+}
+
+// The files under `dir` (regular ones and links), named from `dir`, sorted.
+std::vector<std::string> FilesUnder(const std::string& dir) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        if (!entry.is_directory())
+            found.push_back(fs::relative(entry.path(), dir).string());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+std::vector<std::string> Names(const std::map<std::string, std::string>& files) {
+    std::vector<std::string> names;
+    for (const auto& [rel, data] : files)
+        names.push_back(rel);
+    return names;
+}
+
+// The lines of a batch that went well: each file begun and done, folders
+// made; no error, and nothing about a connection.
+bool OnlyFileLines(const Lines& lines) {
+    for (const std::string& line : lines)
+        if (line != "Done" && line.rfind("Downloading  ", 0) != 0 &&
+            line.rfind("Uploading ", 0) != 0 && line.rfind("Creating Directory ", 0) != 0)
+            return false;
+    return true;
+}
 
 class SftpTransferTest : public SftpSuite {
 protected:
@@ -191,6 +280,183 @@ TEST_F(SftpTransferTest, AConnectionCutMidFileGoesOnWhereItStoppedAndLandsWhole)
     EXPECT_EQ(host->Count("Done"), 1u) << ::testing::PrintToString(host->Lines());
     EXPECT_TRUE(Slurp(Local("cut.bin")) == content);
     EXPECT_TRUE(TempFilesUnder(local.path()).empty());
+}
+
+// A batch on connections of its own: each one an SSH login and an SFTP
+// session of its own, the files shared among them; the tree arrives whole
+// either way, with nothing beside it.
+TEST_F(SftpTransferTest, ATreeTravelsWholeBothWaysOnOneAndFourConnections) {
+    const auto tree = TreeFiles();
+    for (const auto& [rel, data] : tree)
+        Write(Root("pub/" + rel), data);
+    fs::create_directories(Root("pub/t/void"));
+    struct Case {
+        int connections;
+        int used; // one: the pane's session does it all
+    } cases[] = {{1, 1}, {4, 4}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.connections << " connections");
+        const std::string n = std::to_string(c.connections);
+        const std::string down = Local("down" + n);
+        fs::create_directories(down);
+        FakeHost host;
+        BatchResult r =
+            RunBatch(OnConnections<DownloadRequest>(session, Opener(*s_server), Root("pub"), down,
+                                                    {"t"}, c.connections),
+                     host);
+        for (const auto& [rel, data] : tree)
+            EXPECT_TRUE(Slurp(down + "/" + rel) == data) << rel;
+        EXPECT_TRUE(fs::is_directory(down + "/t/void"));
+        EXPECT_EQ(FilesUnder(down), Names(tree));
+        EXPECT_EQ(r.filesDone, tree.size());
+        EXPECT_EQ(r.filesFailed, 0u);
+        EXPECT_EQ(r.connectionsUsed, c.used);
+        EXPECT_EQ(r.connectionsRefused, 0);
+        EXPECT_EQ(host.Count("Done"), tree.size());
+        EXPECT_TRUE(OnlyFileLines(host.Lines())) << ::testing::PrintToString(host.Lines());
+
+        const std::string up = Root("up" + n);
+        fs::create_directories(up);
+        FakeHost upHost;
+        BatchResult s = RunBatch(OnConnections<UploadRequest>(session, Opener(*s_server), up, down,
+                                                              {"t"}, c.connections),
+                                 upHost);
+        for (const auto& [rel, data] : tree)
+            EXPECT_TRUE(Slurp(up + "/" + rel) == data) << rel;
+        EXPECT_TRUE(fs::is_directory(up + "/t/void"));
+        EXPECT_EQ(FilesUnder(up), Names(tree));
+        EXPECT_EQ(s.filesDone, tree.size());
+        EXPECT_EQ(s.filesFailed, 0u);
+        EXPECT_EQ(s.connectionsUsed, c.used);
+        EXPECT_EQ(s.connectionsRefused, 0);
+        EXPECT_EQ(upHost.Count("Done"), tree.size());
+        EXPECT_TRUE(OnlyFileLines(upHost.Lines())) << ::testing::PrintToString(upHost.Lines());
+    }
+    // The pane's session goes on.
+    std::vector<remote::Entry> entries;
+    remote::Result listed = session->List(m_dir, &entries, remote::Links::AsListed);
+    EXPECT_TRUE(listed) << listed.reply;
+}
+
+// Stop while four connections each move a large file: the batch ends, stopped,
+// and a file under its own name is a whole one (the old copy, or one that
+// arrived before the Stop); no part is left beside them.
+TEST_F(SftpTransferTest, StopWithFilesInFlightOnFourConnectionsLeavesNoFileHalfWritten) {
+    const std::uintmax_t kBig = 1ull << 30; // holes on disk
+    std::map<std::string, std::string> small;
+    for (int i = 0; i < 3; ++i)
+        small["a" + std::to_string(i) + ".txt"] = Pattern(1000 + static_cast<std::size_t>(i), i);
+    for (const auto& [name, data] : small)
+        Write(Root("big/" + name), data);
+    for (int i = 0; i < 6; ++i) {
+        const std::string big = Root("big/b" + std::to_string(i) + ".bin");
+        std::ofstream{big};
+        fs::resize_file(big, kBig);
+    }
+    Write(Local("big/b0.bin"), "the old file");
+    CTransferEngine engine;
+    auto host = std::make_shared<FakeHost>();
+    host->answers = {ReplaceAnswer::Replace};
+    std::atomic<int> begun{0};
+    host->onLine = [&](const std::string& line) {
+        if (line.rfind("Downloading  b", 0) == 0)
+            ++begun;
+    };
+    ASSERT_TRUE(engine.StartDownload(
+        OnConnections<DownloadRequest>(session, Opener(*s_server), m_dir, local.path(), {"big"}, 4),
+        host));
+    // Four large files begun, and bytes of them arriving.
+    ASSERT_TRUE(host->WaitFor(
+        [&] { return begun.load() >= 4 && host->lastProgress.done > 3000 + (4u << 20); }, 60000))
+        << ::testing::PrintToString(host->Lines());
+    engine.Stop();
+    // A bound for a hang, not a measure of speed.
+    ASSERT_TRUE(engine.WaitIdle(10000));
+    ASSERT_TRUE(host->end);
+    EXPECT_TRUE(host->end->stopped);
+    EXPECT_EQ(host->end->filesFailed, 0u);
+    EXPECT_EQ(host->end->connectionsUsed, 4);
+    EXPECT_LT(host->end->filesDone, small.size() + 6);
+    Lines lines = host->Lines();
+    for (const std::string& line : lines)
+        EXPECT_TRUE(line == "Done" || line.rfind("Downloading  ", 0) == 0 ||
+                    line.rfind("Stopped Downloading  b", 0) == 0)
+            << line;
+    EXPECT_GE(std::count_if(
+                  lines.begin(), lines.end(),
+                  [](const std::string& l) { return l.rfind("Stopped Downloading  b", 0) == 0; }),
+              1);
+    for (const auto& [name, data] : small)
+        if (fs::exists(Local("big/" + name))) {
+            EXPECT_EQ(Slurp(Local("big/" + name)), data) << name;
+        }
+    const std::string old = Local("big/b0.bin");
+    EXPECT_TRUE(fs::file_size(old) == kBig || Slurp(old) == "the old file");
+    for (int i = 1; i < 6; ++i) {
+        const std::string big = Local("big/b" + std::to_string(i) + ".bin");
+        if (fs::exists(big)) {
+            EXPECT_EQ(fs::file_size(big), kBig) << big;
+        }
+    }
+    EXPECT_TRUE(TempFilesUnder(local.path()).empty())
+        << ::testing::PrintToString(TempFilesUnder(local.path()));
+    EXPECT_FALSE(engine.IsBusy());
+    std::vector<remote::Entry> entries;
+    remote::Result listed = session->List(m_dir, &entries, remote::Links::AsListed);
+    EXPECT_TRUE(listed) << listed.reply;
+}
+
+// A server that serves three SFTP sessions, the pane's the first of them: of
+// the four a batch asks for, two connect and two are refused, and those two
+// move every file without a word about the others. (The server counts the
+// sessions in all, not those at once: the batch's logins end one after
+// another, and the first one in may have moved every file before the last
+// one is in.)
+TEST_F(SftpTransferTest, FourAskedWhereTheServerTakesTwoMoreAllFilesArriveOnTwo) {
+    const auto tree = TreeFiles();
+    for (bool download : {true, false}) {
+        SCOPED_TRACE(download ? "download" : "upload");
+        SftpServerOptions options;
+        options.sftpSessions = 3;
+        SftpServer limited(options); // a count of its own
+        ASSERT_TRUE(limited.ok()) << limited.error();
+        TempDir mine;
+        const std::string from = download ? limited.root() : mine.path();
+        const std::string to = download ? mine.path() : limited.root();
+        for (const auto& [rel, data] : tree)
+            Write(from + "/" + rel, data);
+        sftp::ConnectParams params;
+        params.ssh = limited.Target();
+        auto browsing = std::make_shared<remote::SftpFs>(params);
+        remote::Result connected = browsing->Connect();
+        ASSERT_TRUE(connected) << connected.reply << "\n" << limited.Log();
+        std::atomic<int> opened{0};
+        FakeHost host;
+        BatchResult r =
+            download
+                ? RunBatch(OnConnections<DownloadRequest>(browsing, Opener(limited, &opened),
+                                                          limited.root(), mine.path(), {"t"}, 4),
+                           host)
+                : RunBatch(OnConnections<UploadRequest>(browsing, Opener(limited, &opened),
+                                                        limited.root(), mine.path(), {"t"}, 4),
+                           host);
+        for (const auto& [rel, data] : tree)
+            EXPECT_TRUE(Slurp(to + "/" + rel) == data) << rel;
+        EXPECT_EQ(FilesUnder(to), Names(tree));
+        EXPECT_EQ(r.filesDone, tree.size());
+        EXPECT_EQ(r.filesFailed, 0u);
+        EXPECT_EQ(opened.load(), 4);
+        EXPECT_EQ(r.connectionsUsed, 2);
+        EXPECT_EQ(r.connectionsRefused, 2);
+        EXPECT_EQ(host.Count("Done"), tree.size());
+        // A refused connection is nobody's error.
+        EXPECT_TRUE(OnlyFileLines(host.Lines())) << ::testing::PrintToString(host.Lines());
+        // The pane's session is still its own.
+        std::vector<remote::Entry> entries;
+        remote::Result listed = browsing->List(limited.root(), &entries, remote::Links::AsListed);
+        EXPECT_TRUE(listed) << listed.reply;
+        browsing->Close();
+    }
 }
 
 // A site that speaks SFTP gets an SFTP session from the factory: it lists

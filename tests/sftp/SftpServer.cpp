@@ -120,6 +120,20 @@ SftpServer::SftpServer(SftpServerOptions options) : m_options(options) {
         chmod(root().c_str(), 0755);
     }
     std::ofstream(NoKnownHosts()).close();
+    // SFTP: sshd's own, or with a limit, OpenSSH's sftp-server started by a
+    // script that first takes one of the slots left (a folder made once, so
+    // the count holds however the sessions overlap) and, with none, ends the
+    // session.
+    std::string subsystem = "internal-sftp -d " + root();
+    if (options.sftpSessions > 0) {
+        const std::string script = dir + "/sftp_slots.sh";
+        std::ofstream(script) << "#!/bin/sh\nfor slot in $(seq 1 " << options.sftpSessions
+                              << "); do\n  mkdir '" << dir << "/slot'$slot 2>/dev/null &&\n"
+                              << "    exec /usr/lib/openssh/sftp-server -d '" << root()
+                              << "'\ndone\nexit 1\n";
+        chmod(script.c_str(), 0755);
+        subsystem = script;
+    }
     // The privilege separation folder sshd wants to find.
     std::error_code ec;
     std::filesystem::create_directories("/run/sshd", ec);
@@ -137,7 +151,7 @@ SftpServer::SftpServer(SftpServerOptions options) : m_options(options) {
         conf << "ListenAddress 127.0.0.1\nPort " << m_port << "\nHostKey " << m_hostKeyFile
              << "\nPidFile " << dir << "/sshd.pid\nAuthorizedKeysFile " << dir
              << "/authorized_keys\nStrictModes no\nPermitRootLogin prohibit-password\n"
-             << passwords << "Subsystem sftp internal-sftp -d " << root() << "\n"
+             << passwords << "Subsystem sftp " << subsystem << "\n"
              << "LogLevel VERBOSE\nPrintMotd no\nMaxStartups 100\n";
         conf.close();
         const std::string logPath = dir + "/sshd.log";

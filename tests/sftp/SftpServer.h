@@ -23,6 +23,10 @@ struct SftpServerOptions {
     // throwaway user with a password (made only when the tests run as root)
     // for password and keyboard-interactive logins (through PAM).
     bool logins = false;
+    // Above 0: the server serves this many SFTP sessions in all, whenever
+    // they come; each later one is ended as soon as it starts (its login goes
+    // through, its SFTP channel closes).
+    int sftpSessions = 0;
 };
 
 class SftpServer {
