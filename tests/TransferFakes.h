@@ -86,9 +86,10 @@ public:
         m_changed.notify_all();
     }
     void OnBatchStart(TransferDirection) override { ++starts; }
-    void OnPlanned(const JobList& jobs) override {
+    void OnPlanned(const JobList& jobs, std::size_t first) override {
         std::lock_guard lock(m_mutex);
-        plan = jobs;
+        plan.resize(first);
+        plan.insert(plan.end(), jobs.begin(), jobs.end());
     }
     void OnJobChanged(const JobChange& change) override {
         {

@@ -1663,6 +1663,43 @@ TEST(TransferQueueTest, AJobWaitsUntilItsFolderHasFinishedNotOnlyBeenTaken) {
     stopper.join();
 }
 
+// A download's plan comes in parts while its walk goes on: the queue hands
+// out what came, waits for more until closed, and a file waits for its local
+// folder even when the folder came in an earlier part.
+TEST(TransferQueueTest, AnOpenQueueWaitsForMoreUntilClosed) {
+    std::atomic<int> stop{0};
+    auto local = [](JobKind kind, const std::string& path) {
+        TransferJob job;
+        job.kind = kind;
+        job.local = path;
+        job.line = path;
+        return job;
+    };
+    CTransferQueue queue({local(JobKind::LocalFolder, "/d/f")}, stop, nullptr, true);
+    auto folder = queue.Take();
+    ASSERT_TRUE(folder);
+    std::vector<std::string> taken;
+    std::thread worker([&] {
+        while (auto job = queue.Take()) {
+            taken.push_back(job->second.line);
+            queue.Finished(job->first, JobOutcome::Done);
+        }
+    });
+    queue.Append({local(JobKind::Download, "/d/f/a"), local(JobKind::Download, "/d/b")});
+    EXPECT_EQ(queue.WaitsFor(1), 0u);
+    EXPECT_EQ(queue.WaitsFor(2), CTransferQueue::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(taken.empty()); // its folder is still being made
+    queue.Finished(folder->first, JobOutcome::Done);
+    queue.Append({local(JobKind::Download, "/d/f/c")});
+    EXPECT_EQ(queue.WaitsFor(3), 0u);
+    queue.Close();
+    worker.join();
+    // In order, the first only once its folder was made.
+    EXPECT_EQ(taken, (std::vector<std::string>{"/d/f/a", "/d/b", "/d/f/c"}));
+    EXPECT_FALSE(queue.WaitForWork());
+}
+
 namespace {
 
 // Files of a tree: nested folders, sizes from empty to some hundred kilobytes.
@@ -2003,13 +2040,13 @@ TEST_P(TransferTest, AJobTakenOffNeverRunsAndOneStoppedInFlightLeavesTheOthersGo
         std::shared_ptr<CBatchControl> control;
         std::atomic<long> hugeJob{-1};
         std::atomic<bool> removed{false};
-        void OnPlanned(const JobList& jobs) override {
-            FakeHost::OnPlanned(jobs);
+        void OnPlanned(const JobList& jobs, std::size_t first) override {
+            FakeHost::OnPlanned(jobs, first);
             for (std::size_t i = 0; i < jobs.size(); ++i) {
                 if (jobs[i].name == "s3.txt")
-                    removed = control->Remove(i);
+                    removed = control->Remove(first + i);
                 if (jobs[i].name == "huge.bin")
-                    hugeJob = static_cast<long>(i);
+                    hugeJob = static_cast<long>(first + i);
             }
         }
     };

@@ -76,6 +76,21 @@ TEST_F(TransferListTest, AWaitingBatchShowsItsNamesUntilItsPlanComes) {
     EXPECT_GT(changed, 0);
 }
 
+TEST_F(TransferListTest, APlanInPartsFollowsItsBatchsRows) {
+    std::uint64_t batch = AddDownload();
+    std::uint64_t next = list.AddBatch(nullptr, {TransferRow{}});
+    JobList plan = Plan();
+    list.Planned(batch, JobList(plan.begin(), plan.begin() + 3), 0);
+    list.Planned(batch, JobList(plan.begin() + 3, plan.end()), 3);
+    ASSERT_EQ(list.Rows().size(), 4u);
+    EXPECT_EQ(list.Rows()[1].name, "b.bin");
+    EXPECT_EQ(list.Rows()[1].job, 3u);
+    EXPECT_EQ(list.Rows()[2].job, 4u);
+    EXPECT_EQ(list.Rows()[3].batch, next);
+    list.Changed(batch, {{4, JobState::Moving, {}}});
+    EXPECT_EQ(StateText(list.Rows()[2]), "Moving 0%");
+}
+
 TEST_F(TransferListTest, StatesAndProgressFollowTheBatchAndItsEndSettlesTheRest) {
     std::uint64_t batch = AddDownload();
     list.Planned(batch, Plan());

@@ -65,9 +65,9 @@ void CPaneHost::PostAttached(std::function<void(CPaneHost&)> task) {
     });
 }
 
-void CPaneHost::OnPlanned(const JobList& jobs) {
+void CPaneHost::OnPlanned(const JobList& jobs, std::size_t first) {
     if (m_handlers.planned)
-        PostAttached([jobs](CPaneHost& self) { self.m_handlers.planned(jobs); });
+        PostAttached([jobs, first](CPaneHost& self) { self.m_handlers.planned(jobs, first); });
 }
 
 void CPaneHost::OnJobChanged(const JobChange& change) {
@@ -119,7 +119,9 @@ void CPaneHost::OnBatchEnd(const BatchResult& result) {
 void ShowInList(CPaneHost::Handlers& h, CTransferList* list, std::uint64_t batch) {
     if (!list)
         return;
-    h.planned = [list, batch](const JobList& jobs) { list->Planned(batch, jobs); };
+    h.planned = [list, batch](const JobList& jobs, std::size_t first) {
+        list->Planned(batch, jobs, first);
+    };
     h.jobs = [list, batch](const std::vector<JobChange>& changes) {
         list->Changed(batch, changes);
     };

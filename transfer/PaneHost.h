@@ -37,7 +37,7 @@ public:
         // connection of its own (else it works on the pane's session), the
         // batch's plan, and what its file jobs did since the last call.
         std::function<void(bool own)> session;
-        std::function<void(const JobList&)> planned;
+        std::function<void(const JobList&, std::size_t first)> planned;
         std::function<void(const std::vector<JobChange>&)> jobs;
     };
 
@@ -51,7 +51,7 @@ public:
     void AddLine(const std::string& line) override;
     ReplaceAnswer AskReplace(const ReplaceQuestion& question) override;
     void OnProgress(const TransferProgress& progress) override;
-    void OnPlanned(const JobList& jobs) override;
+    void OnPlanned(const JobList& jobs, std::size_t first) override;
     // Job changes are gathered and shown together: one post for the many a
     // batch of small files makes.
     void OnJobChanged(const JobChange& change) override;

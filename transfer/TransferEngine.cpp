@@ -153,6 +153,55 @@ void WorkOn(CTransferQueue& queue, TransferWorker& worker, ITransferHost& host,
     }
 }
 
+// A connection of the batch's own, connected; null when it could not be
+// opened or the server refused it (counted in `refused`) or a Stop came.
+std::shared_ptr<remote::IRemoteFs> ConnectOwn(const OpenSession& open, CSessionPool& pool,
+                                              const std::atomic<int>& stop,
+                                              std::atomic<int>& refused) {
+    if (stop.load())
+        return nullptr;
+    std::shared_ptr<remote::IRemoteFs> session = open ? open() : nullptr;
+    if (!session) {
+        ++refused;
+        return nullptr;
+    }
+    if (!pool.Add(session))
+        return nullptr; // a Stop came first
+    remote::Result connected = session->Connect();
+    if (!connected || stop.load()) {
+        if (!stop.load())
+            ++refused;
+        session->Close();
+        return nullptr;
+    }
+    return session;
+}
+
+// What the workers of a batch on connections of its own share.
+struct OwnConnections {
+    CTransferQueue& queue;
+    const OpenSession& open;
+    CSessionPool& pool;
+    const std::atomic<int>& stop;
+    ITransferHost& host;
+    TransferDirection direction;
+    CBatchProgress& progress;
+    CBatchControl* control;
+    const RunOne& run;
+    std::atomic<int> used{0}, refused{0};
+
+    // Worker `slot` moves files on `session` until the queue is done.
+    void MoveFiles(int slot, const std::shared_ptr<remote::IRemoteFs>& session) {
+        ++used;
+        progress.Connected();
+        CProgressMeter meter(host, direction, stop, session.get(), &progress, slot);
+        TransferWorker worker{session.get(), &meter, control};
+        WorkOn(queue, worker, host, &progress, slot, run);
+        progress.Disconnected();
+        session->Close();
+    }
+};
+
 // Runs the queue on `wanted` workers, each on a session of its own that it
 // opens and connects first (the first worker takes `lead`, connected
 // already, when there is one). A worker whose session does not connect ends
@@ -163,42 +212,59 @@ ConnectionsRun RunOnConnections(CTransferQueue& queue, int wanted,
                                 const std::atomic<int>& stop, ITransferHost& host,
                                 TransferDirection direction, CBatchProgress& progress,
                                 CBatchControl* control, const RunOne& run) {
-    std::atomic<int> used{0}, refused{0};
+    OwnConnections own{queue, open, pool, stop, host, direction, progress, control, run};
     std::vector<std::thread> workers;
     for (int slot = 0; slot < wanted; ++slot)
         workers.emplace_back([&, slot] {
-            if (stop.load())
-                return;
-            std::shared_ptr<remote::IRemoteFs> session = slot == 0 ? lead : nullptr;
-            if (!session) {
-                session = open ? open() : nullptr;
-                if (!session) {
-                    ++refused;
-                    return;
-                }
-                if (!pool.Add(session))
-                    return; // a Stop came first
-                remote::Result connected = session->Connect();
-                if (!connected || stop.load()) {
-                    if (!stop.load())
-                        ++refused;
-                    session->Close();
-                    return;
-                }
-            }
-            ++used;
-            progress.Connected();
-            CProgressMeter meter(host, direction, stop, session.get(), &progress, slot);
-            TransferWorker worker{session.get(), &meter, control};
-            WorkOn(queue, worker, host, &progress, slot, run);
-            progress.Disconnected();
-            session->Close();
+            std::shared_ptr<remote::IRemoteFs> session =
+                slot == 0 && lead ? lead : ConnectOwn(open, pool, stop, own.refused);
+            if (session)
+                own.MoveFiles(slot, session);
         });
     for (std::thread& worker : workers)
         worker.join();
-    if (used.load() > 0)
+    if (own.used.load() > 0)
         progress.Finish();
-    return {used.load(), refused.load()};
+    return {own.used.load(), own.refused.load()};
+}
+
+// Runs a download's jobs while they are planned: `plan` walks the server on
+// the batch's lead connection and hands out the jobs of each folder listed;
+// meanwhile the other connections log in as soon as there is work and move
+// the files found so far. Once the walk is done the lead moves files too.
+void RunWhilePlanning(const std::function<void(const std::function<void(const JobList&)>&)>& plan,
+                      int connections, const std::shared_ptr<remote::IRemoteFs>& lead,
+                      const OpenSession& open, CSessionPool& pool, const std::atomic<int>& stop,
+                      ITransferHost& host, TransferDirection direction, CBatchControl* control,
+                      const RunOne& run, BatchResult& result) {
+    int wanted = std::clamp(connections, 1, kMaxConnections);
+    CTransferQueue queue({}, stop, control, true);
+    CBatchProgress progress(host, direction, wanted);
+    OwnConnections own{queue, open, pool, stop, host, direction, progress, control, run};
+    std::vector<std::thread> workers;
+    for (int slot = 1; slot < wanted; ++slot)
+        workers.emplace_back([&, slot] {
+            // A connection is only made for work.
+            if (!queue.WaitForWork())
+                return;
+            if (std::shared_ptr<remote::IRemoteFs> session =
+                    ConnectOwn(open, pool, stop, own.refused))
+                own.MoveFiles(slot, session);
+        });
+    std::size_t planned = 0;
+    plan([&](const JobList& more) {
+        host.OnPlanned(more, planned);
+        progress.Plan(more);
+        queue.Append(more);
+        planned += more.size();
+    });
+    queue.Close();
+    own.MoveFiles(0, lead);
+    for (std::thread& worker : workers)
+        worker.join();
+    progress.Finish();
+    result.connectionsUsed = own.used.load();
+    result.connectionsRefused = own.refused.load();
 }
 
 // The batch's first connection of its own, connected; null when the request
@@ -225,7 +291,7 @@ void RunPlan(const JobList& jobs, int connections, const std::shared_ptr<remote:
              const OpenSession& open, CSessionPool& pool, const std::atomic<int>& stop,
              ITransferHost& host, TransferDirection direction, CBatchControl* control,
              const RunOne& onOwn, TransferWorker shared, BatchResult& result) {
-    host.OnPlanned(jobs);
+    host.OnPlanned(jobs, 0);
     CTransferQueue queue(jobs, stop, control);
     int workers = WorkersWanted(connections, jobs);
     ConnectionsRun own;
@@ -302,9 +368,9 @@ void CSerialHost::OnProgress(const TransferProgress& progress) {
     m_host.OnProgress(progress);
 }
 
-void CSerialHost::OnPlanned(const JobList& jobs) {
+void CSerialHost::OnPlanned(const JobList& jobs, std::size_t first) {
     std::lock_guard lock(m_mutex);
-    m_host.OnPlanned(jobs);
+    m_host.OnPlanned(jobs, first);
 }
 
 void CSerialHost::OnJobChanged(const JobChange& change) {
@@ -664,6 +730,21 @@ BatchResult CDownloadBatch::Run() {
     if (m_request.dropMode)
         m_result.changed = true;
     CDownloadPlanner planner(m_request.session, m_stop, m_request.localDir, m_request.dropMode);
+    if (m_lead) {
+        // The files of the folders listed so far move while the walk goes on.
+        RunWhilePlanning(
+            [&](const std::function<void(const JobList&)>& handOut) {
+                planner.m_onPlanned = handOut;
+                planner.Plan(m_arrDownload, m_topSizes);
+            },
+            m_request.connections, m_lead, m_request.openSession, *m_pool, m_stop, m_host,
+            TransferDirection::Download, m_request.control.get(),
+            [this](const TransferJob& job, TransferWorker& worker) { return RunJob(job, worker); },
+            m_result);
+        m_arrDownload.clear();
+        m_result.stopped = Stopped();
+        return m_result;
+    }
     JobList jobs = planner.Plan(m_arrDownload, m_topSizes);
     RunPlan(
         jobs, m_request.connections, m_lead, m_request.openSession, *m_pool, m_stop, m_host,

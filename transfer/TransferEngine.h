@@ -129,7 +129,7 @@ public:
     void AddLines(const std::vector<std::string>& lines);
     ReplaceAnswer AskReplace(const ReplaceQuestion& question) override;
     void OnProgress(const TransferProgress& progress) override;
-    void OnPlanned(const JobList& jobs) override;
+    void OnPlanned(const JobList& jobs, std::size_t first) override;
     void OnJobChanged(const JobChange& change) override;
     void OnSession(bool own) override;
     void OnBatchEnd(const BatchResult& result) override;

@@ -98,9 +98,13 @@ public:
     // the program shuts down: the engine's destructor waits for the worker.
     virtual ReplaceAnswer AskReplace(const ReplaceQuestion& question) = 0;
     virtual void OnProgress(const TransferProgress&) {}
-    // The batch's plan, once, before its first job runs: the file jobs among
-    // them are what a transfer list shows.
-    virtual void OnPlanned(const JobList&) {}
+    // The batch's plan, before its jobs run: the file jobs among them are
+    // what a transfer list shows. A download's plan may come in parts while
+    // its walk goes on: `first` is the index of the part's first job.
+    virtual void OnPlanned(const JobList& jobs, std::size_t first) {
+        (void)jobs;
+        (void)first;
+    }
     // A file job began, ended, or was taken off before it began.
     virtual void OnJobChanged(const JobChange&) {}
     // Once, as the batch begins: whether it got a connection of its own for

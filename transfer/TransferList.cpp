@@ -123,11 +123,19 @@ void CTransferList::DropBatch(std::uint64_t batch) {
     Notify();
 }
 
-void CTransferList::Planned(std::uint64_t batch, const JobList& jobs) {
+void CTransferList::Planned(std::uint64_t batch, const JobList& jobs, std::size_t firstJob) {
     auto first = std::find_if(m_rows.begin(), m_rows.end(), [batch](const TransferRow& r) {
         return r.batch == batch && r.job == TransferRow::kName;
     });
     std::size_t at = first == m_rows.end() ? m_rows.size() : first - m_rows.begin();
+    if (first == m_rows.end()) {
+        // A later part: after the batch's last row.
+        for (std::size_t i = m_rows.size(); i-- > 0;)
+            if (m_rows[i].batch == batch) {
+                at = i + 1;
+                break;
+            }
+    }
     std::erase_if(m_rows, [batch](const TransferRow& r) {
         return r.batch == batch && r.job == TransferRow::kName;
     });
@@ -138,7 +146,7 @@ void CTransferList::Planned(std::uint64_t batch, const JobList& jobs) {
             continue;
         TransferRow row;
         row.batch = batch;
-        row.job = i;
+        row.job = firstJob + i;
         row.direction =
             job.kind == JobKind::Download ? TransferDirection::Download : TransferDirection::Upload;
         row.local = job.local;

@@ -57,8 +57,9 @@ public:
     std::uint64_t AddBatch(std::shared_ptr<CBatchControl> control, std::vector<TransferRow> rows);
     // A batch that could not be started: its rows go.
     void DropBatch(std::uint64_t batch);
-    // Its plan came: its names' rows give way to its file jobs.
-    void Planned(std::uint64_t batch, const JobList& jobs);
+    // Its plan came (or a part of it, from the plan's job `first`): its
+    // names' rows give way to its file jobs, a later part follows them.
+    void Planned(std::uint64_t batch, const JobList& jobs, std::size_t first = 0);
     void Changed(std::uint64_t batch, const std::vector<JobChange>& changes);
     void Progress(std::uint64_t batch, const TransferProgress& progress);
     // The batch ended: its jobs still queued or moving were stopped (a Stop

@@ -36,6 +36,7 @@ JobList CDownloadPlanner::Plan(const std::vector<CTransferItem>& items,
                                const std::map<std::string, std::uint64_t>& topSizes) {
     m_jobs.clear();
     m_fileTargets.clear();
+    m_handedOut = 0;
     for (const CTransferItem& item : items) {
         if (Stopped())
             break;
@@ -66,7 +67,15 @@ JobList CDownloadPlanner::Plan(const std::vector<CTransferItem>& items,
         m_fileTargets.insert(job.local);
         m_jobs.push_back(std::move(job));
     }
+    HandOut();
     return std::move(m_jobs);
+}
+
+void CDownloadPlanner::HandOut() {
+    if (!m_onPlanned || m_handedOut >= m_jobs.size())
+        return;
+    m_onPlanned(JobList(m_jobs.begin() + static_cast<std::ptrdiff_t>(m_handedOut), m_jobs.end()));
+    m_handedOut = m_jobs.size();
 }
 
 void CDownloadPlanner::PlanFolder(const CTransferItem& item) {
@@ -154,6 +163,7 @@ void CDownloadPlanner::PlanFolder(const CTransferItem& item) {
         flush();
         walk.m_arrRemoteItems.clear();
         done = 0;
+        HandOut();
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -37,9 +38,14 @@ public:
     // selected files, by name.
     JobList Plan(const std::vector<CTransferItem>& items,
                  const std::map<std::string, std::uint64_t>& topSizes);
+    // Called after each folder listed with the jobs planned since the last
+    // call (and once at the end with the rest): the files of the folders
+    // listed so far can move while the walk goes on.
+    std::function<void(const JobList& more)> m_onPlanned;
 
 private:
     std::shared_ptr<remote::IRemoteFs> m_session;
+    std::size_t m_handedOut = 0; // jobs given to m_onPlanned so far
     const std::atomic<int>& m_stop;
     std::string m_localDir;
     bool m_dropMode;
@@ -50,6 +56,8 @@ private:
 
     bool Stopped() const { return m_stop.load() != 0; }
     void PlanFolder(const CTransferItem& item);
+    // Gives m_onPlanned the jobs planned since it was last called.
+    void HandOut();
 };
 
 class CUploadPlanner {

@@ -14,8 +14,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 enum class JobOutcome {
@@ -25,8 +27,17 @@ enum class JobOutcome {
 
 class CTransferQueue {
 public:
-    // With `control`, a file job the user removed is never handed out.
-    CTransferQueue(JobList jobs, const std::atomic<int>& stop, CBatchControl* control = nullptr);
+    // With `control`, a file job the user removed is never handed out. An
+    // `open` queue takes more jobs (Append) until Close: a worker that finds
+    // none waits for them.
+    CTransferQueue(JobList jobs, const std::atomic<int>& stop, CBatchControl* control = nullptr,
+                   bool open = false);
+    // More jobs at the end of the list (indexes go on from Size()).
+    void Append(const JobList& more);
+    // No more jobs come.
+    void Close();
+    // Waits until a job can be handed out, or none ever will (false).
+    bool WaitForWork();
 
     // The next job to run with its index, or nothing when the list is done or
     // a Stop came. Waits while the next job's folder is being made by another
@@ -37,12 +48,12 @@ public:
     // Takes jobs and runs them on the calling thread until none is left.
     void RunAll(const std::function<JobOutcome(const TransferJob&)>& run);
 
-    std::size_t Size() const { return m_jobs.size(); }
+    std::size_t Size() const;
     // Jobs handed out so far (left-out ones not counted).
     std::size_t Started() const;
     // The job that makes the folder the job at `index` goes into, if the
     // list holds one (its index), else npos.
-    std::size_t WaitsFor(std::size_t index) const { return m_waitsFor[index]; }
+    std::size_t WaitsFor(std::size_t index) const;
 
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
@@ -52,9 +63,17 @@ private:
     JobList m_jobs;
     const std::atomic<int>& m_stop;
     CBatchControl* m_control;
-    std::vector<std::size_t> m_waitsFor; // fixed once made
+    std::vector<std::size_t> m_waitsFor; // guarded by m_mutex
     std::size_t m_next = 0;              // guarded by m_mutex
     std::size_t m_started = 0;           // guarded by m_mutex
     std::vector<bool> m_leftOut;         // guarded by m_mutex
     std::vector<bool> m_finished;        // guarded by m_mutex
+    bool m_open = false;                 // guarded by m_mutex
+    // The local folders made by jobs so far, by path (their index).
+    std::map<std::string, std::size_t> m_localFolders; // guarded by m_mutex
+
+    // Under m_mutex: the folder waits of the jobs from `first` on.
+    void NoteWaits(std::size_t first);
+    // Under m_mutex: whether the next job can be handed out now.
+    bool Ready();
 };
