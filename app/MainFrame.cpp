@@ -562,6 +562,8 @@ void CMainFrame::OnDisconnect() {
     right->CloseSession();
     status->AddLine("Connection Closed");
     m_bConnected = 0;
+    // What failed on this server is not retried on the next one.
+    m_pTransfers->ClearEnded();
 }
 
 void CMainFrame::OnReconnect() {

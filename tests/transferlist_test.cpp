@@ -154,6 +154,13 @@ TEST_F(TransferListTest, FailedRowsComeBackAsBatchesEachFileWhereItWasToGo) {
     list.Planned(sent, {File(JobKind::Upload, "/home/u/y.txt", "/in", "y.txt", 3)});
     list.Changed(batch, {{3, JobState::Failed, "lost"}, {4, JobState::Done, {}}});
     list.Changed(sent, {{0, JobState::Failed, "refused"}});
+    // A session closed meanwhile would forget them with the ended batches.
+    CTransferList copy = list;
+    copy.m_changed = nullptr;
+    list.Ended(sent, false);
+    copy.Ended(sent, false);
+    copy.ClearEnded();
+    EXPECT_EQ(copy.Rows().size(), 3u); // the running batch's rows stay
     CTransferList::Retry retry = list.TakeFailed();
     ASSERT_EQ(retry.downloads.size(), 1u);
     EXPECT_EQ(retry.downloads[0].m_strLocalPath, "/home/u/t/b.bin");

@@ -257,6 +257,12 @@ void CTransferList::ClearFinished() {
     Notify();
 }
 
+void CTransferList::ClearEnded() {
+    std::erase_if(m_rows, [this](const TransferRow& r) { return !m_controls.count(r.batch); });
+    Reindex();
+    Notify();
+}
+
 CTransferList::Retry CTransferList::TakeFailed() {
     Retry retry;
     for (const TransferRow& row : m_rows) {

@@ -74,6 +74,9 @@ public:
     void Stop(std::size_t row);
     // Rows that are done, skipped or stopped leave the list.
     void ClearFinished();
+    // The rows of batches that have ended leave the list, failed ones too
+    // (the session closed: what failed there is not retried elsewhere).
+    void ClearEnded();
     // The failed rows leave the list, given back as batches to run again:
     // the downloads (each with its local target) and the uploads.
     struct Retry {
