@@ -166,6 +166,7 @@ CMainFrame::CMainFrame()
     right->m_pTransfers = m_pTransfers.get();
     left->m_pTransfers = m_pTransfers.get();
     m_pTransfers->m_changed = [this] { ShowTransfers(); };
+    m_pTransfers->m_moving = [this] { m_wndTransfers->KeepSelection(); };
     m_wndTransfers->m_stopAll = [this] { OnStop(); };
     m_wndTransfers->m_retry = [this](CTransferList::Retry retry) {
         RetryTransfers(std::move(retry.downloads), std::move(retry.uploads));
@@ -205,8 +206,10 @@ CMainFrame::~CMainFrame() {
     if (m_pRightView)
         m_pRightView->Shutdown();
     // The list's rows go before the window that shows them.
-    if (m_pTransfers)
+    if (m_pTransfers) {
         m_pTransfers->m_changed = nullptr;
+        m_pTransfers->m_moving = nullptr;
+    }
     if (m_wndTransfers)
         m_wndTransfers->SetItemCount(0);
 }
@@ -563,7 +566,7 @@ void CMainFrame::OnDisconnect() {
     status->AddLine("Connection Closed");
     m_bConnected = 0;
     // What failed on this server is not retried on the next one.
-    m_pTransfers->ClearEnded();
+    m_pTransfers->NewSession();
 }
 
 void CMainFrame::OnReconnect() {

@@ -358,7 +358,7 @@ bool CLeftView::StartBatch(UploadRequest request, BatchEnd end) {
     h.progress = m_remote.showProgress;
     // A batch that got no connection of its own works on the remote pane's
     // session: that pane's folder stays where it is until the batch ends.
-    auto borrowed = std::make_shared<std::atomic<bool>>(false);
+    auto borrowed = std::make_shared<bool>(false);
     h.session = [this, borrowed](bool own) {
         if (own)
             return;
@@ -367,14 +367,15 @@ bool CLeftView::StartBatch(UploadRequest request, BatchEnd end) {
         if (m_remote.enableNavigation)
             m_remote.enableNavigation(true);
     };
-    h.ended = [this, borrowed](const BatchResult&) {
+    // What the batch asked of its end comes back with its result (after the
+    // session's news, which was posted first); a user who went to another
+    // server folder meanwhile stays there.
+    end.startedIn = request.remoteDir;
+    h.uiEnded = [this, borrowed, end = std::move(end)](const BatchResult& r) {
         if (*borrowed)
             m_bUploading = 0;
+        OnUploadEnded(r, end);
     };
-    // What the batch asked of its end comes back with its result; a user who
-    // went to another server folder meanwhile stays there.
-    end.startedIn = request.remoteDir;
-    h.uiEnded = [this, end = std::move(end)](const BatchResult& r) { OnUploadEnded(r, end); };
     std::shared_ptr<CTransferEngine> engine = m_pEngine;
     h.cancelled = [engine] { return engine->m_bStop != 0; };
     request.control = std::make_shared<CBatchControl>();
@@ -487,7 +488,8 @@ void CLeftView::OnEndLabelEdit(wxListEvent& event) {
     std::string oldName, newName;
     if (!EditedName(event, &oldName, &newName))
         return;
-    if (InTransfer({oldName}, "Not renamed while a transfer uses it: ")) {
+    // Neither the entry nor the name it would take (a file on its way there).
+    if (InTransfer({oldName, newName}, "Not renamed while a transfer uses it: ")) {
         event.Veto();
         return;
     }

@@ -497,7 +497,8 @@ void CRightView::OnEndLabelEdit(wxListEvent& event) {
     std::vector<std::string> listed;
     for (const Row& r : m_rows)
         listed.push_back(r.name);
-    if (InTransfer({oldName}, "Not renamed while a transfer uses it: "))
+    // Neither the entry nor the name it would take (a file on its way there).
+    if (InTransfer({oldName, newName}, "Not renamed while a transfer uses it: "))
         return;
     std::string refusal = remote::RenameRefusal(newName, oldName, listed);
     if (!refusal.empty()) {

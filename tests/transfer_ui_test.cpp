@@ -616,6 +616,35 @@ INSTANTIATE_TEST_SUITE_P(Servers, TransferUiTest,
 
 // Progress updates reach the UI thread coalesced: however often the batch
 // reports, at most one update waits on the UI thread, showing the latest.
+// The plan's parts and the job changes reach the window in the order they
+// came, however many were gathered into one post: a change never comes before
+// the part that holds its job.
+TEST(PaneHostTest, PartsOfThePlanAndJobChangesKeepTheirOrder) {
+    std::vector<std::string> seen;
+    bool ended = false;
+    CPaneHost::Handlers h;
+    h.planned = [&](const JobList& jobs, std::size_t first) {
+        seen.push_back("part " + std::to_string(first) + "+" + std::to_string(jobs.size()));
+    };
+    h.jobs = [&](const std::vector<JobChange>& changes) {
+        for (const JobChange& c : changes)
+            seen.push_back("job " + std::to_string(c.index));
+    };
+    h.uiEnded = [&](const BatchResult&) { ended = true; };
+    auto host = CPaneHost::Create(h);
+    std::thread worker([&] {
+        host->OnPlanned(JobList(2), 0);
+        host->OnJobChanged({0, JobState::Moving, {}});
+        host->OnPlanned(JobList(3), 2);
+        host->OnJobChanged({3, JobState::Moving, {}});
+        host->OnJobChanged({0, JobState::Done, {}});
+        host->OnBatchEnd(BatchResult{});
+    });
+    worker.join();
+    ASSERT_TRUE(PumpUntil([&] { return ended; }, 3000));
+    EXPECT_EQ(seen, (std::vector<std::string>{"part 0+2", "job 0", "part 2+3", "job 3", "job 0"}));
+}
+
 TEST(PaneHostTest, ProgressIsCoalescedAndTheEndClearsIt) {
     std::vector<std::uint64_t> shown;
     int cleared = 0, ended = 0;

@@ -17,6 +17,8 @@ TransferJob File(JobKind kind, std::string local, std::string remote, std::strin
     job.name = std::move(name);
     job.size = size;
     job.sizeKnown = true;
+    if (kind == JobKind::Download)
+        job.root = "/home/u";
     return job;
 }
 
@@ -123,7 +125,8 @@ TEST_F(TransferListTest, TheUsersCommandsReachTheBatch) {
     std::uint64_t batch = AddDownload();
     // While the batch waits, a name taken off is left out when it begins.
     EXPECT_TRUE(list.Remove(1));
-    EXPECT_TRUE(control->NameRemoved("x.txt"));
+    EXPECT_TRUE(control->ItemRemoved(1));
+    EXPECT_FALSE(control->ItemRemoved(0));
     control->Begin();
     EXPECT_FALSE(list.Remove(0)); // begun: its plan decides now
     list.Planned(batch, Plan());
@@ -154,40 +157,49 @@ TEST_F(TransferListTest, FailedRowsComeBackAsBatchesEachFileWhereItWasToGo) {
     list.Planned(sent, {File(JobKind::Upload, "/home/u/y.txt", "/in", "y.txt", 3)});
     list.Changed(batch, {{3, JobState::Failed, "lost"}, {4, JobState::Done, {}}});
     list.Changed(sent, {{0, JobState::Failed, "refused"}});
-    // A session closed meanwhile would forget them with the ended batches.
+    // Had the session closed, the ended batch's rows would go, and what
+    // failed in the one still ending would not be retried on the next.
     CTransferList copy = list;
     copy.m_changed = nullptr;
     list.Ended(sent, false);
     copy.Ended(sent, false);
-    copy.ClearEnded();
+    copy.NewSession();
     EXPECT_EQ(copy.Rows().size(), 3u); // the running batch's rows stay
+    CTransferList::Retry none = copy.TakeFailed();
+    EXPECT_TRUE(none.downloads.empty());
+    EXPECT_TRUE(copy.Rows().size() == 2u);
     CTransferList::Retry retry = list.TakeFailed();
     ASSERT_EQ(retry.downloads.size(), 1u);
     EXPECT_EQ(retry.downloads[0].m_strLocalPath, "/home/u/t/b.bin");
     EXPECT_EQ(NormalisePath(retry.downloads[0].m_strRemotePath), "/pub/t/b.bin");
     EXPECT_EQ(retry.downloads[0].m_bIsFolder, 0);
+    EXPECT_EQ(retry.downloads[0].m_strRoot, "/home/u"); // nothing written outside it
     ASSERT_EQ(retry.uploads.size(), 1u);
     EXPECT_EQ(retry.uploads[0].m_strLocalPath, "/home/u/y.txt");
     EXPECT_EQ(NormalisePath(retry.uploads[0].m_strRemotePath), "/in/y.txt");
     EXPECT_EQ(States(), (std::vector<std::string>{"a.bin Queued", "x.txt Done"}));
 }
 
-TEST_F(TransferListTest, ARunningJobHoldsItsPathsAndTheFoldersAroundThem) {
+// A running batch holds the paths of its unfinished jobs and, until it ends,
+// everything it was asked for (also what its walk has not reached yet).
+TEST_F(TransferListTest, ARunningBatchHoldsItsPathsAndTheFoldersAroundThem) {
     std::uint64_t batch = AddDownload();
-    list.Planned(batch, Plan());
-    list.Changed(batch, {{4, JobState::Done, {}}});
+    JobList plan = Plan();
+    list.Planned(batch, JobList(plan.begin(), plan.begin() + 3), 0);
     struct Case {
         const char* path;
         bool local, remote;
     } cases[] = {
         {"/home/u/t/a.bin", true, false},
         {"/home/u/t", true, false},
+        {"/home/u/t/later.bin", true, false}, // inside what was asked for
         {"/home/u", true, false},
-        {"/home/u/x.txt", false, false}, // done: free
+        {"/home/u/x.txt", true, false},
         {"/home/u/tt", false, false},
         {"/pub/t", false, true},
         {"/pub//t/b.bin", false, true},
-        {"/pub/x.txt", false, false},
+        {"/pub/x.txt", false, true},
+        {"/pub/y.txt", false, false},
         {"/", true, true},
     };
     for (const Case& c : cases) {
@@ -195,6 +207,11 @@ TEST_F(TransferListTest, ARunningJobHoldsItsPathsAndTheFoldersAroundThem) {
         EXPECT_EQ(list.TouchesLocal(c.path), c.local);
         EXPECT_EQ(list.TouchesRemote(c.path), c.remote);
     }
+    // Once it ended, nothing is held (a stopped row stays shown).
+    list.Ended(batch, true);
+    EXPECT_FALSE(list.Empty());
+    EXPECT_FALSE(list.TouchesLocal("/home/u/t/a.bin"));
+    EXPECT_FALSE(list.TouchesRemote("/pub"));
 }
 
 } // namespace

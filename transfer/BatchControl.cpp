@@ -23,17 +23,17 @@ void CBatchControl::StopJob(std::size_t job) {
         it->second->Abort();
 }
 
-bool CBatchControl::RemoveName(const std::string& name) {
+bool CBatchControl::RemoveItem(std::size_t item) {
     std::lock_guard lock(m_mutex);
     if (m_begun)
         return false;
-    m_removedNames.insert(name);
+    m_removedItems.insert(item);
     return true;
 }
 
-bool CBatchControl::NameRemoved(const std::string& name) const {
+bool CBatchControl::ItemRemoved(std::size_t item) const {
     std::lock_guard lock(m_mutex);
-    return m_removedNames.count(name) != 0;
+    return m_removedItems.count(item) != 0;
 }
 
 void CBatchControl::Begin() {

@@ -8,7 +8,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <string>
 
 namespace remote {
 class IRemoteFs;
@@ -22,10 +21,11 @@ public:
     // A job in flight ends at once, its file as stopped (its connection goes
     // on with the next); one not handed out yet is removed.
     void StopJob(std::size_t job);
-    // A name of the selection of a batch that has not begun is left out of
-    // it. False once the batch has begun (its plan lists what it holds).
-    bool RemoveName(const std::string& name);
-    bool NameRemoved(const std::string& name) const;
+    // An entry of the selection (its index among the request's names or
+    // items) of a batch that has not begun is left out of it. False once the
+    // batch has begun (its plan lists what it holds).
+    bool RemoveItem(std::size_t item);
+    bool ItemRemoved(std::size_t item) const;
     // The batch begins: names are no longer taken off.
     void Begin();
 
@@ -42,5 +42,5 @@ private:
     bool m_begun = false;
     std::set<std::size_t> m_claimed, m_removed, m_stopped;
     std::map<std::size_t, remote::IRemoteFs*> m_moving;
-    std::set<std::string> m_removedNames;
+    std::set<std::size_t> m_removedItems;
 };

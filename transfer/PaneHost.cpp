@@ -67,27 +67,46 @@ void CPaneHost::PostAttached(std::function<void(CPaneHost&)> task) {
 
 void CPaneHost::OnPlanned(const JobList& jobs, std::size_t first) {
     if (m_handlers.planned)
-        PostAttached([jobs, first](CPaneHost& self) { self.m_handlers.planned(jobs, first); });
+        AddNews({jobs, first, true, {}});
 }
 
 void CPaneHost::OnJobChanged(const JobChange& change) {
-    if (!m_handlers.jobs)
-        return;
+    if (m_handlers.jobs)
+        AddNews({{}, 0, false, change});
+}
+
+void CPaneHost::AddNews(JobNews news) {
     {
         std::lock_guard lock(m_mutex);
-        m_changes.push_back(change);
-        if (m_changesPosted)
+        m_news.push_back(std::move(news));
+        if (m_newsPosted)
             return; // the post on its way takes this one too
-        m_changesPosted = true;
+        m_newsPosted = true;
     }
     PostAttached([](CPaneHost& self) {
-        std::vector<JobChange> changes;
+        std::vector<JobNews> news;
         {
             std::lock_guard lock(self.m_mutex);
-            changes.swap(self.m_changes);
-            self.m_changesPosted = false;
+            news.swap(self.m_news);
+            self.m_newsPosted = false;
         }
-        self.m_handlers.jobs(changes);
+        // In the order they came: a part before the changes of its jobs.
+        std::vector<JobChange> changes;
+        auto flush = [&] {
+            if (!changes.empty() && self.m_handlers.jobs)
+                self.m_handlers.jobs(changes);
+            changes.clear();
+        };
+        for (JobNews& n : news) {
+            if (!n.isPart) {
+                changes.push_back(std::move(n.change));
+                continue;
+            }
+            flush();
+            if (self.m_handlers.planned)
+                self.m_handlers.planned(n.part, n.first);
+        }
+        flush();
     });
 }
 
@@ -97,7 +116,6 @@ void CPaneHost::OnSession(bool own) {
 }
 
 void CPaneHost::OnBatchEnd(const BatchResult& result) {
-    m_ended = true;
     if (m_handlers.ended)
         m_handlers.ended(result);
     std::shared_ptr<CPaneHost> self = shared_from_this();
@@ -113,6 +131,7 @@ void CPaneHost::OnBatchEnd(const BatchResult& result) {
             self->m_handlers.progress(nullptr);
         if (self->m_handlers.uiEnded)
             self->m_handlers.uiEnded(result);
+        self->m_endShown = true;
     });
 }
 

@@ -45,8 +45,9 @@ public:
 
     // Nothing more reaches the windows after this (UI thread).
     void Detach();
-    // The batch has told its end.
-    bool HasEnded() const { return m_ended; }
+    // The batch's end steps have run on the UI thread (or never will: the
+    // host is detached); the pane may let the host go.
+    bool HasEnded() const { return m_endShown; }
 
     void AddLine(const std::string& line) override;
     ReplaceAnswer AskReplace(const ReplaceQuestion& question) override;
@@ -69,12 +70,22 @@ private:
     std::optional<TransferProgress> m_latest;           // waiting to be shown; guarded
     bool m_posted = false;                              // an update is on its way; guarded
     std::chrono::steady_clock::time_point m_lastPost{}; // guarded
-    std::vector<JobChange> m_changes;                   // waiting to be shown; guarded
-    bool m_changesPosted = false;                       // guarded
+    // The plan's parts and the job changes not shown yet, in the order they
+    // came (a change may be of a job whose part came just before it).
+    struct JobNews {
+        JobList part; // a part of the plan (when `isPart`)
+        std::size_t first = 0;
+        bool isPart = false;
+        JobChange change;
+    };
+    std::vector<JobNews> m_news; // guarded
+    bool m_newsPosted = false;   // guarded
+    // Queues one piece of news; one post shows all that came meanwhile.
+    void AddNews(JobNews news);
     // Posts `task` with this host kept alive, run only while attached.
     void PostAttached(std::function<void(CPaneHost&)> task);
     std::atomic<int> m_nPosted{0};
-    std::atomic<bool> m_ended{false};
+    std::atomic<bool> m_endShown{false};
 };
 
 class CTransferList;

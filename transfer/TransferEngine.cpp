@@ -33,13 +33,18 @@ std::string RealPath(const std::string& path) {
 
 // `path` lies inside `root`, by its text and on the disk: its folder, with
 // every link resolved, is `root` or below it.
+// Counts the batches begun: what a batch resolved is never used by the next.
+std::atomic<std::uint64_t> g_batches{0};
+
 bool InsideFolder(const std::string& root, const std::string& path) {
     // A batch asks about the same root for every file: resolved once a batch
-    // (per worker thread; a batch's root stays where it is while it runs).
+    // (per thread; a batch's root stays where it is while it runs).
     thread_local std::string lastRoot, lastReal;
-    if (root != lastRoot || lastReal.empty()) {
+    thread_local std::uint64_t lastBatch = 0;
+    if (root != lastRoot || lastReal.empty() || lastBatch != g_batches.load()) {
         lastRoot = root;
         lastReal = RealPath(root);
+        lastBatch = g_batches.load();
     }
     const std::string& realRoot = lastReal;
     std::string realParent = RealPath(files::Parent(path));
@@ -109,14 +114,21 @@ int WorkersWanted(int connections, const JobList& jobs) {
         std::min<std::size_t>(std::clamp(connections, 1, kMaxConnections), files));
 }
 
-// The names the user took off the list while the batch waited.
-void LeaveOutRemoved(const CBatchControl* control, std::vector<std::string>& names,
-                     std::vector<CTransferItem>& items) {
+// The entries the user took off the list while the batch waited.
+template <class T> void LeaveOutRemoved(const CBatchControl* control, std::vector<T>& entries) {
     if (!control)
         return;
-    std::erase_if(names, [control](const std::string& n) { return control->NameRemoved(n); });
-    std::erase_if(items,
-                  [control](const CTransferItem& i) { return control->NameRemoved(i.m_strName); });
+    std::vector<T> kept;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        if (!control->ItemRemoved(i))
+            kept.push_back(std::move(entries[i]));
+    entries.swap(kept);
+}
+
+void LeaveOutRemoved(const CBatchControl* control, std::vector<std::string>& names,
+                     std::vector<CTransferItem>& items) {
+    LeaveOutRemoved(control, names);
+    LeaveOutRemoved(control, items);
 }
 
 struct ConnectionsRun {
@@ -280,7 +292,6 @@ std::shared_ptr<remote::IRemoteFs> ConnectLead(const OpenSession& open, CSession
         session->Close();
         return nullptr;
     }
-    pool.MarkOwn();
     return session;
 }
 
@@ -423,35 +434,44 @@ bool CTransferEngine::Enqueue(Batch batch) {
 void CTransferEngine::RunBatches(Batch batch) {
     for (;;) {
         BatchResult result = batch.work(batch.pool);
-        std::vector<Batch> dropped;
         {
             std::lock_guard lock(m_mutex);
             m_session.reset();
             m_pool.reset();
-            dropped.swap(m_dropped);
             if (m_waiting.empty())
                 m_busy = false;
         }
         batch.host->OnBatchEnd(result);
-        // Those a Stop ended before they began hear it too, as stopped.
-        for (Batch& gone : dropped) {
-            BatchResult stopped;
-            stopped.direction = gone.direction;
-            stopped.stopped = true;
-            gone.host->OnBatchEnd(stopped);
+        // The sessions it held close here, not under the lock.
+        batch = Batch{};
+        for (;;) {
+            std::vector<Batch> dropped;
+            {
+                std::lock_guard lock(m_mutex);
+                dropped.swap(m_dropped);
+                if (dropped.empty()) {
+                    if (m_waiting.empty()) {
+                        m_busy = false;
+                        m_running = false;
+                        m_idle.notify_all();
+                        return;
+                    }
+                    batch = std::move(m_waiting.front());
+                    m_waiting.pop_front();
+                    m_bStop = 0;
+                    m_session = batch.session;
+                    m_pool = batch.pool;
+                    break;
+                }
+            }
+            // Those a Stop ended before they began hear it too, as stopped.
+            for (Batch& gone : dropped) {
+                BatchResult stopped;
+                stopped.direction = gone.direction;
+                stopped.stopped = true;
+                gone.host->OnBatchEnd(stopped);
+            }
         }
-        std::lock_guard lock(m_mutex);
-        if (m_waiting.empty()) {
-            m_busy = false;
-            m_running = false;
-            m_idle.notify_all();
-            return;
-        }
-        batch = std::move(m_waiting.front());
-        m_waiting.pop_front();
-        m_bStop = 0;
-        m_session = batch.session;
-        m_pool = batch.pool;
     }
 }
 
@@ -494,8 +514,8 @@ void CTransferEngine::Stop() {
     for (Batch& waiting : m_waiting)
         m_dropped.push_back(std::move(waiting));
     m_waiting.clear();
-    // A batch on connections of its own leaves the pane's session alone.
-    if (m_session && !(m_pool && m_pool->HasOwn()))
+    // Only a batch that works on the pane's session aborts what runs there.
+    if (m_session && m_pool && m_pool->Borrowed())
         m_session->Abort();
     if (m_pool)
         m_pool->CloseAll();
@@ -503,7 +523,7 @@ void CTransferEngine::Stop() {
 
 bool CTransferEngine::BorrowsSession() const {
     std::lock_guard lock(m_mutex);
-    return m_running && m_session && !(m_pool && m_pool->HasOwn());
+    return m_running && m_session && m_pool && m_pool->Borrowed();
 }
 
 bool CTransferEngine::WaitIdle(int timeoutMs) {
@@ -666,6 +686,7 @@ CDownloadBatch::CDownloadBatch(DownloadRequest request, ITransferHost& host,
 }
 
 void CDownloadBatch::Prepare() {
+    ++g_batches;
     m_replace.Reset();
     m_arrDownload.clear();
     if (m_request.control)
@@ -673,9 +694,13 @@ void CDownloadBatch::Prepare() {
     // Probes and walks go on a connection of the batch's own when it gets
     // one: the pane's session stays free for browsing.
     m_lead = ConnectLead(m_request.openSession, *m_pool, m_stop);
-    if (m_lead)
+    if (m_lead) {
         m_request.session = m_lead;
-    m_host.OnSession(m_lead != nullptr);
+        m_host.OnSession(true);
+    } else if (!Stopped()) {
+        m_pool->MarkBorrowed();
+        m_host.OnSession(false);
+    }
     LeaveOutRemoved(m_request.control.get(), m_request.names, m_request.items);
     remote::IRemoteFs& session = *m_request.session;
     if (m_request.dropMode) {
@@ -888,9 +913,13 @@ void CUploadBatch::Prepare() {
     if (m_request.control)
         m_request.control->Begin();
     m_lead = ConnectLead(m_request.openSession, *m_pool, m_stop);
-    if (m_lead)
+    if (m_lead) {
         m_request.session = m_lead;
-    m_host.OnSession(m_lead != nullptr);
+        m_host.OnSession(true);
+    } else if (!Stopped()) {
+        m_pool->MarkBorrowed();
+        m_host.OnSession(false);
+    }
     LeaveOutRemoved(m_request.control.get(), m_request.names, m_request.items);
     std::string remoteDir = "/" + m_request.remoteDir;
     m_shownDir = NormalisePath(remoteDir);

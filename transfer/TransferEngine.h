@@ -104,13 +104,13 @@ public:
     bool Add(const std::shared_ptr<remote::IRemoteFs>& session);
     // Closes every session kept and each one added later.
     void CloseAll();
-    // The batch works on a connection of its own from here on (not on the
-    // session it was handed).
-    void MarkOwn() { m_own = true; }
-    bool HasOwn() const { return m_own; }
+    // The batch works on the session it was handed (it got no connection of
+    // its own): a Stop aborts what runs there.
+    void MarkBorrowed() { m_borrowed = true; }
+    bool Borrowed() const { return m_borrowed; }
 
 private:
-    std::atomic<bool> m_own{false};
+    std::atomic<bool> m_borrowed{false};
     std::mutex m_mutex;
     std::vector<std::shared_ptr<remote::IRemoteFs>> m_sessions; // guarded
     bool m_closed = false;                                      // guarded

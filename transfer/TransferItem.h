@@ -40,6 +40,9 @@ struct CTransferItem {
     // folder test decides (on its worker, not on the window's thread).
     int m_bIsFolder = 0;
     int m_nPrefixLen = 0;
+    // A dropped download's file (a retry): the local folder nothing of it may
+    // be written outside of; empty: the folder of its local path.
+    std::string m_strRoot;
 
     CTransferItem() = default;
     // Download command: no local path.

@@ -35,6 +35,11 @@ struct TransferRow {
     JobState state = JobState::Queued;
     std::uint64_t done = 0; // Moving: bytes so far
     std::string reason;     // Failed: why
+    // Download: the local folder nothing of it may be written outside of.
+    std::string root;
+    // A name's row: its index among the request's names or items.
+    std::size_t item = 0;
+    std::uint64_t session = 0; // the server session it belongs to
 
     bool Finished() const { return state != JobState::Queued && state != JobState::Moving; }
 };
@@ -49,8 +54,11 @@ std::string StateText(const TransferRow& row);
 
 class CTransferList {
 public:
-    // Called after every change (the view redraws, shows or hides itself).
+    // Called after every change (the view redraws, shows or hides itself),
+    // and before one that moves rows (the view keeps its selection by what
+    // the rows are, not where they stand).
     std::function<void()> m_changed;
+    std::function<void()> m_moving;
 
     // A batch was asked for: its names' rows at the end of the list. Returns
     // the batch's key for the calls below.
@@ -74,9 +82,10 @@ public:
     void Stop(std::size_t row);
     // Rows that are done, skipped or stopped leave the list.
     void ClearFinished();
-    // The rows of batches that have ended leave the list, failed ones too
-    // (the session closed: what failed there is not retried elsewhere).
-    void ClearEnded();
+    // The server session closed: the rows of batches that have ended leave
+    // the list, failed ones too, and what failed in it is never retried on
+    // the next one.
+    void NewSession();
     // The failed rows leave the list, given back as batches to run again:
     // the downloads (each with its local target) and the uploads.
     struct Retry {
@@ -93,14 +102,26 @@ public:
     bool TouchesRemote(const std::string& path) const;
 
 private:
+    // What a batch not ended yet holds: its control, its selected entries
+    // (they stay in use until it ends, whatever rows show), its last job
+    // with a row.
+    struct Batch {
+        std::shared_ptr<CBatchControl> control;
+        std::vector<std::pair<std::string, std::string>> scope; // local, remote
+        std::size_t lastJob = TransferRow::kName;
+    };
     std::vector<TransferRow> m_rows;
-    std::map<std::uint64_t, std::shared_ptr<CBatchControl>> m_controls;
+    std::map<std::uint64_t, Batch> m_batches; // not ended yet
     std::uint64_t m_nextBatch = 1;
+    std::uint64_t m_session = 0;
     std::map<std::pair<std::uint64_t, std::size_t>, std::size_t> m_index; // (batch, job) -> row
 
-    void Reindex();
+    // The index entries of the rows from `from` on (all of them after rows
+    // went from the list).
+    void Reindex(std::size_t from = 0);
 
     // The row of job `job` of `batch`, or nullptr.
     TransferRow* Find(std::uint64_t batch, std::size_t job);
     void Notify();
+    void Moving();
 };

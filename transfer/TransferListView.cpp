@@ -45,11 +45,31 @@ CTransferListView::CTransferListView(wxWindow* parent, CTransferList& list)
     });
 }
 
+void CTransferListView::KeepSelection() {
+    if (m_keeping)
+        return; // the rows as they were before the first change count
+    m_keeping = true;
+    m_kept.clear();
+    const std::vector<TransferRow>& rows = m_list.Rows();
+    for (std::size_t i : SelectedRows())
+        if (i < rows.size())
+            m_kept.insert(KeyOf(rows[i]));
+}
+
 void CTransferListView::ShowRows() {
     ui::RequireUiThread("CTransferListView::ShowRows");
     long count = static_cast<long>(m_list.Rows().size());
     if (GetItemCount() != count)
         SetItemCount(count);
+    if (m_keeping) {
+        m_keeping = false;
+        const std::vector<TransferRow>& rows = m_list.Rows();
+        for (long i = 0; i < count; ++i) {
+            bool want = m_kept.count(KeyOf(rows[static_cast<std::size_t>(i)])) != 0;
+            if (IsSelected(i) != want)
+                Select(i, want);
+        }
+    }
     if (count > 0)
         RefreshItems(0, count - 1);
 }

@@ -8,7 +8,10 @@
 
 #include <wx/listctrl.h>
 
+#include <cstdint>
 #include <functional>
+#include <set>
+#include <tuple>
 #include <vector>
 
 class wxMenu;
@@ -24,8 +27,11 @@ public:
     // Retry Failed: the frame starts the failed rows again as new batches.
     std::function<void(CTransferList::Retry)> m_retry;
 
-    // Shows the list as it is now.
+    // Shows the list as it is now, the rows selected before a change that
+    // moved rows selected again wherever they are now.
     void ShowRows();
+    // Before rows move: remembers which are selected.
+    void KeepSelection();
     // The menu for the rows selected now; the caller owns it.
     wxMenu* CreateMenu() const;
     // Runs a command of the menu on the rows selected now.
@@ -36,4 +42,9 @@ public:
 
 private:
     CTransferList& m_list;
+    // What the selected rows are (batch, job, item), while rows move.
+    using Key = std::tuple<std::uint64_t, std::size_t, std::size_t>;
+    std::set<Key> m_kept;
+    bool m_keeping = false;
+    static Key KeyOf(const TransferRow& row) { return {row.batch, row.job, row.item}; }
 };

@@ -54,7 +54,7 @@ JobList CDownloadPlanner::Plan(const std::vector<CTransferItem>& items,
         job.name = item.m_strName;
         if (m_dropMode) {
             job.local = item.m_strLocalPath;
-            job.root = files::Parent(job.local);
+            job.root = item.m_strRoot.empty() ? files::Parent(job.local) : item.m_strRoot;
         } else {
             job.local = files::Join(m_localDir, item.m_strName);
             job.root = m_localDir;
