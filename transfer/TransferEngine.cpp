@@ -295,6 +295,28 @@ std::shared_ptr<remote::IRemoteFs> ConnectLead(const OpenSession& open, CSession
     return session;
 }
 
+// A batch begins: its names are no longer taken off the list, and its probes
+// and walks go on a connection of its own when it gets one (the pane's
+// session stays free for browsing), else on the pane's session. Returns that
+// connection.
+template <class Request>
+std::shared_ptr<remote::IRemoteFs> BeginBatch(Request& request, CSessionPool& pool,
+                                              const std::atomic<int>& stop, ITransferHost& host) {
+    ++g_batches;
+    if (request.control)
+        request.control->Begin();
+    std::shared_ptr<remote::IRemoteFs> lead = ConnectLead(request.openSession, pool, stop);
+    if (lead) {
+        request.session = lead;
+        host.OnSession(true);
+    } else if (!stop.load()) {
+        pool.MarkBorrowed();
+        host.OnSession(false);
+    }
+    LeaveOutRemoved(request.control.get(), request.names, request.items);
+    return lead;
+}
+
 // Runs a plan's jobs: on connections of the batch's own when it has its lead
 // or the request asks for more than one, else (or when none of them could be
 // made) on the session the batch was handed, as they always did.
@@ -686,22 +708,9 @@ CDownloadBatch::CDownloadBatch(DownloadRequest request, ITransferHost& host,
 }
 
 void CDownloadBatch::Prepare() {
-    ++g_batches;
     m_replace.Reset();
     m_arrDownload.clear();
-    if (m_request.control)
-        m_request.control->Begin();
-    // Probes and walks go on a connection of the batch's own when it gets
-    // one: the pane's session stays free for browsing.
-    m_lead = ConnectLead(m_request.openSession, *m_pool, m_stop);
-    if (m_lead) {
-        m_request.session = m_lead;
-        m_host.OnSession(true);
-    } else if (!Stopped()) {
-        m_pool->MarkBorrowed();
-        m_host.OnSession(false);
-    }
-    LeaveOutRemoved(m_request.control.get(), m_request.names, m_request.items);
+    m_lead = BeginBatch(m_request, *m_pool, m_stop, m_host);
     remote::IRemoteFs& session = *m_request.session;
     if (m_request.dropMode) {
         m_arrDownload = m_request.items;
@@ -910,17 +919,7 @@ CUploadBatch::CUploadBatch(UploadRequest request, ITransferHost& host, const std
 void CUploadBatch::Prepare() {
     m_replace.Reset();
     m_arrUpload.clear();
-    if (m_request.control)
-        m_request.control->Begin();
-    m_lead = ConnectLead(m_request.openSession, *m_pool, m_stop);
-    if (m_lead) {
-        m_request.session = m_lead;
-        m_host.OnSession(true);
-    } else if (!Stopped()) {
-        m_pool->MarkBorrowed();
-        m_host.OnSession(false);
-    }
-    LeaveOutRemoved(m_request.control.get(), m_request.names, m_request.items);
+    m_lead = BeginBatch(m_request, *m_pool, m_stop, m_host);
     std::string remoteDir = "/" + m_request.remoteDir;
     m_shownDir = NormalisePath(remoteDir);
     bool into = false;
