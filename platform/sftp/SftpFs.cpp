@@ -89,8 +89,10 @@ public:
 
     sftp::HostKeyAnswer AskHostKey(const sftp::HostKeyQuestion& q) override {
         HostKey key{q.host, q.port, q.keyType, q.fingerprint};
+        // Counted before asking: a Stop the moment the question shows counts.
+        const std::uint64_t seen = AbortsSoFar();
         std::future<Trust> answer = m_ask->AskHostKey(key);
-        switch (Await(answer).value_or(Trust::Cancel)) {
+        switch (Await(answer, seen).value_or(Trust::Cancel)) {
         case Trust::Always:
             return sftp::HostKeyAnswer::Always;
         case Trust::Once:
@@ -105,17 +107,18 @@ public:
         SecretKind asked = kind == sftp::SecretKind::Password     ? SecretKind::Password
                            : kind == sftp::SecretKind::Passphrase ? SecretKind::Passphrase
                                                                   : SecretKind::Other;
+        const std::uint64_t seen = AbortsSoFar();
         std::future<std::optional<std::string>> answer = m_ask->AskSecret(asked, prompt);
-        return Await(answer).value_or(std::nullopt);
+        return Await(answer, seen).value_or(std::nullopt);
     }
 
 private:
-    // The answer, or nothing once the session is closed or stopped (or the
-    // answer will never come).
-    template <class T> std::optional<T> Await(std::future<T>& answer) {
+    std::uint64_t AbortsSoFar() const { return m_session ? m_session->AbortCount() : 0; }
+    // The answer, or nothing once the session is closed or stopped after
+    // `seen` aborts (or the answer will never come).
+    template <class T> std::optional<T> Await(std::future<T>& answer, std::uint64_t seen) {
         if (!answer.valid())
             return std::nullopt;
-        const std::uint64_t seen = m_session ? m_session->AbortCount() : 0;
         while (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
             if (!m_session)
                 answer.wait();
