@@ -624,7 +624,7 @@ TEST(PaneHostTest, PartsOfThePlanAndJobChangesKeepTheirOrder) {
     bool ended = false;
     CPaneHost::Handlers h;
     h.planned = [&](const JobList& jobs, std::size_t first) {
-        seen.push_back("part " + std::to_string(first) + "+" + std::to_string(jobs.size()));
+        seen.push_back("plan " + std::to_string(first) + "+" + std::to_string(jobs.size()));
     };
     h.jobs = [&](const std::vector<JobChange>& changes) {
         for (const JobChange& c : changes)
@@ -642,7 +642,7 @@ TEST(PaneHostTest, PartsOfThePlanAndJobChangesKeepTheirOrder) {
     });
     worker.join();
     ASSERT_TRUE(PumpUntil([&] { return ended; }, 3000));
-    EXPECT_EQ(seen, (std::vector<std::string>{"part 0+2", "job 0", "part 2+3", "job 3", "job 0"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"plan 0+2", "job 0", "plan 2+3", "job 3", "job 0"}));
 }
 
 TEST(PaneHostTest, ProgressIsCoalescedAndTheEndClearsIt) {
