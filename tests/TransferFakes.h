@@ -6,6 +6,7 @@
 #include "transfer/TransferEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -139,6 +140,41 @@ private:
     std::condition_variable m_changed;
     std::vector<std::string> m_lines;
 };
+
+// A batch of `names` between the server folder `remote` and the local
+// folder `local`, on `connections` of its own (opened by `open`) besides the
+// pane's `session`.
+template <class Request>
+Request OnConnections(std::shared_ptr<remote::IRemoteFs> session, OpenSession open,
+                      const std::string& remote, const std::string& local,
+                      std::vector<std::string> names, int connections) {
+    Request r;
+    r.session = std::move(session);
+    if constexpr (std::is_same_v<Request, DownloadRequest>)
+        r.currentPath = remote;
+    else
+        r.remoteDir = remote;
+    r.localDir = local;
+    r.names = std::move(names);
+    r.openSession = std::move(open);
+    r.connections = connections;
+    return r;
+}
+
+// Runs a batch on this thread, its steps as the engine's worker takes them.
+inline BatchResult RunBatch(DownloadRequest r, ITransferHost& host) {
+    std::atomic<int> stop{0};
+    CDownloadBatch batch(std::move(r), host, stop);
+    batch.Prepare();
+    return batch.Run();
+}
+
+inline BatchResult RunBatch(UploadRequest r, ITransferHost& host) {
+    std::atomic<int> stop{0};
+    CUploadBatch batch(std::move(r), host, stop);
+    batch.Prepare();
+    return batch.Run();
+}
 
 using Lines = std::vector<std::string>;
 

@@ -38,40 +38,6 @@ OpenSession Opener(const SftpServer& server, std::atomic<int>* opened = nullptr)
     };
 }
 
-// A batch of `names` between the server folder `remote` and the local folder
-// `local`, on `connections` of its own besides the pane's `session`.
-template <class Request>
-Request OnConnections(std::shared_ptr<remote::IRemoteFs> session, OpenSession open,
-                      const std::string& remote, const std::string& local,
-                      std::vector<std::string> names, int connections) {
-    Request r;
-    r.session = std::move(session);
-    if constexpr (std::is_same_v<Request, DownloadRequest>)
-        r.currentPath = remote;
-    else
-        r.remoteDir = remote;
-    r.localDir = local;
-    r.names = std::move(names);
-    r.openSession = std::move(open);
-    r.connections = connections;
-    return r;
-}
-
-// Runs a batch on this thread, its steps as the engine's worker takes them.
-BatchResult RunBatch(DownloadRequest r, ITransferHost& host) {
-    std::atomic<int> stop{0};
-    CDownloadBatch batch(std::move(r), host, stop);
-    batch.Prepare();
-    return batch.Run();
-}
-
-BatchResult RunBatch(UploadRequest r, ITransferHost& host) {
-    std::atomic<int> stop{0};
-    CUploadBatch batch(std::move(r), host, stop);
-    batch.Prepare();
-    return batch.Run();
-}
-
 // A tree "t" of four folders and 34 files of many sizes, each file's bytes
 // its own: an empty one, one of 3 MiB, the rest up to about 150 KB.
 std::map<std::string, std::string> TreeFiles() {

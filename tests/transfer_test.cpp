@@ -1740,39 +1740,14 @@ OpenSession Opener(int port, std::atomic<int>* opened = nullptr) {
     };
 }
 
-// A batch of `names` between the server folder `remote` and the local
-// folder `local`, on `connections` of its own besides the pane's `session`.
+// The same, on connections to the fixture's server at `port`.
 template <class Request>
 Request OnConnections(std::shared_ptr<remote::IRemoteFs> session, int port,
                       const std::string& remote, const std::string& local,
                       std::vector<std::string> names, int connections,
                       std::atomic<int>* opened = nullptr) {
-    Request r;
-    r.session = std::move(session);
-    if constexpr (std::is_same_v<Request, DownloadRequest>)
-        r.currentPath = remote;
-    else
-        r.remoteDir = remote;
-    r.localDir = local;
-    r.names = std::move(names);
-    r.openSession = Opener(port, opened);
-    r.connections = connections;
-    return r;
-}
-
-// Runs a batch on this thread, its steps as the engine's worker takes them.
-BatchResult RunBatch(DownloadRequest r, ITransferHost& host) {
-    std::atomic<int> stop{0};
-    CDownloadBatch batch(std::move(r), host, stop);
-    batch.Prepare();
-    return batch.Run();
-}
-
-BatchResult RunBatch(UploadRequest r, ITransferHost& host) {
-    std::atomic<int> stop{0};
-    CUploadBatch batch(std::move(r), host, stop);
-    batch.Prepare();
-    return batch.Run();
+    return transfer_fakes::OnConnections<Request>(std::move(session), Opener(port, opened), remote,
+                                                  local, std::move(names), connections);
 }
 
 // A host that counts the ends of its batches and how many questions were

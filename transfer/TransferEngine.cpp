@@ -497,32 +497,28 @@ void CTransferEngine::RunBatches(Batch batch) {
     }
 }
 
-bool CTransferEngine::StartDownload(DownloadRequest request, std::shared_ptr<ITransferHost> host) {
+template <class Run, class Request>
+bool CTransferEngine::Start(Request request, std::shared_ptr<ITransferHost> host,
+                            TransferDirection direction) {
     Batch batch;
     batch.session = request.session;
     batch.host = host;
-    batch.direction = TransferDirection::Download;
+    batch.direction = direction;
     batch.work = [this, request = std::move(request),
                   host](std::shared_ptr<CSessionPool> pool) mutable {
-        CDownloadBatch run(std::move(request), *host, m_bStop, std::move(pool));
+        Run run(std::move(request), *host, m_bStop, std::move(pool));
         run.Prepare();
         return run.Run();
     };
     return Enqueue(std::move(batch));
 }
 
+bool CTransferEngine::StartDownload(DownloadRequest request, std::shared_ptr<ITransferHost> host) {
+    return Start<CDownloadBatch>(std::move(request), std::move(host), TransferDirection::Download);
+}
+
 bool CTransferEngine::StartUpload(UploadRequest request, std::shared_ptr<ITransferHost> host) {
-    Batch batch;
-    batch.session = request.session;
-    batch.host = host;
-    batch.direction = TransferDirection::Upload;
-    batch.work = [this, request = std::move(request),
-                  host](std::shared_ptr<CSessionPool> pool) mutable {
-        CUploadBatch run(std::move(request), *host, m_bStop, std::move(pool));
-        run.Prepare();
-        return run.Run();
-    };
-    return Enqueue(std::move(batch));
+    return Start<CUploadBatch>(std::move(request), std::move(host), TransferDirection::Upload);
 }
 
 void CTransferEngine::Stop() {

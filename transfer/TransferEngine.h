@@ -192,6 +192,9 @@ private:
 
     bool Enqueue(Batch batch);
     void RunBatches(Batch first);
+    // A batch of the kind `Run` (CDownloadBatch, CUploadBatch) into the queue.
+    template <class Run, class Request>
+    bool Start(Request request, std::shared_ptr<ITransferHost> host, TransferDirection direction);
 };
 
 // The progress of a batch whose files move on several connections at once:
